@@ -1,0 +1,53 @@
+# Two commands on a fresh Debian machine:
+#   make run    sets everything up, builds and starts the program
+#   make test   sets everything up, builds and runs every test
+# Optional: make sanitize (all tests under -fsanitize=address,undefined),
+#           make fuzz (longer fuzzing runs), make bench (the benchmarks).
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: setup build run test test-main test-sanitize-engine test-fuzz sanitize fuzz bench clean
+
+setup:
+	./scripts/setup.sh
+
+build: setup
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/app/tonemolder
+
+test: test-main test-sanitize-engine test-fuzz
+
+test-main: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+# The engine's tests again, under the address and undefined-behaviour sanitizers.
+test-sanitize-engine: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSL_ENGINE_ONLY=ON -DOSL_SANITIZE=ON -DOSL_BENCH=OFF
+	cmake --build build-asan -j $(JOBS) --target engine_tests
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L engine
+
+# The seed corpora through the libFuzzer targets (clang).
+test-fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DOSL_ENGINE_ONLY=ON -DOSL_FUZZ=ON -DOSL_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	ctest --test-dir build-fuzz --output-on-failure -R '_corpus$$'
+
+sanitize: setup
+	cmake -S . -B build-asan-all -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BENCH=OFF
+	cmake --build build-asan-all -j $(JOBS)
+	ctest --test-dir build-asan-all --output-on-failure -j $(JOBS)
+
+fuzz: test-fuzz
+	ctest --test-dir build-fuzz --output-on-failure -R '_short$$'
+
+bench: build
+	for b in build/bench/*_bench; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf build build-asan build-asan-all build-fuzz

@@ -1,0 +1,359 @@
+// The Osterlane colour engine: the one public header.
+//
+// Opaque handles, plain functions in lower camel case, booleans or null for
+// failure. Nothing throws across this interface; failures are reported through
+// the context's error handler. A null EngineContext stands for the global one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// ---------------------------------------------------------------------------
+// Basic types and signatures
+// ---------------------------------------------------------------------------
+
+constexpr uint32_t EngineVersion = 2160;
+
+// Four-character codes as big-endian 32-bit numbers: sig("acsp") == 0x61637370.
+constexpr uint32_t sig(const char (&s)[5])
+{
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+struct EngineContext;
+struct IoHandler;
+struct IccProfile;
+struct ToneCurve;
+struct Stage;
+struct Pipeline;
+struct Transform;
+struct LocalizedText;
+struct CgatsSheet;
+struct InterpParams;
+
+struct CieXyz { double X, Y, Z; };
+struct CieXyY { double x, y, Y; };
+struct CieLab { double L, a, b; };
+struct CieLch { double L, C, h; };
+
+// ---------------------------------------------------------------------------
+// Context, memory, errors, plug-ins and worker threads
+// ---------------------------------------------------------------------------
+
+enum ErrorCode : uint32_t {
+    ErrUndefined = 0,
+    ErrFile = 1,
+    ErrRange = 2,
+    ErrInternal = 3,
+    ErrNull = 4,
+    ErrRead = 5,
+    ErrSeek = 6,
+    ErrWrite = 7,
+    ErrUnknownExtension = 8,
+    ErrColorspaceCheck = 9,
+    ErrBadSignature = 11,
+    ErrCorruptionDetected = 12,
+    ErrNotSuitable = 13,
+};
+
+constexpr size_t MaxErrorText = 1024;            // buffer, so at most 1023 characters
+constexpr uint32_t MaxAllocation = 0x20000000;   // 512 MiB
+
+using ErrorHandler = void (*)(EngineContext* ctx, uint32_t code, const char* text);
+
+// A new context with its own plug-in state; `plugins` is an optional chain of
+// plug-in records registered into it (a memory plug-in is installed first).
+EngineContext* createContext(void* plugins, void* userData);
+EngineContext* duplicateContext(EngineContext* ctx, void* userData);
+void deleteContext(EngineContext* ctx);
+void* contextUserData(EngineContext* ctx);
+
+void setErrorHandler(ErrorHandler handler);                          // global context
+void setContextErrorHandler(EngineContext* ctx, ErrorHandler handler);
+void reportError(EngineContext* ctx, uint32_t code, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// Memory, through the context's handlers (slot 4).
+void* engineAlloc(EngineContext* ctx, size_t size);
+void* engineAllocZero(EngineContext* ctx, size_t size);
+void engineFree(EngineContext* ctx, void* block);
+void* engineRealloc(EngineContext* ctx, void* block, size_t size);
+void* engineAllocArray(EngineContext* ctx, size_t count, size_t size);
+void* engineDup(EngineContext* ctx, const void* source, size_t size);
+void* poolAlloc(EngineContext* ctx, size_t size);
+
+// Mutexes, through the context's handlers (slot 14).
+void* createMutex(EngineContext* ctx);
+void destroyMutex(EngineContext* ctx, void* mutex);
+bool lockMutex(EngineContext* ctx, void* mutex);
+void unlockMutex(EngineContext* ctx, void* mutex);
+
+// Gamut alarm codes (slot 2) and default adaptation state (slot 3).
+void setAlarmCodes(EngineContext* ctx, const uint16_t codes[16]);
+void alarmCodes(EngineContext* ctx, uint16_t codes[16]);
+double setAdaptationState(EngineContext* ctx, double state);   // negative: only query
+
+// Plug-in kinds.
+constexpr uint32_t PluginMagic = sig("acpp");
+constexpr uint32_t PluginMemHandlerSig = sig("memH");
+constexpr uint32_t PluginInterpolationSig = sig("inpH");
+constexpr uint32_t PluginParametricCurveSig = sig("parH");
+constexpr uint32_t PluginFormattersSig = sig("frmH");
+constexpr uint32_t PluginTagSig = sig("tagH");
+constexpr uint32_t PluginTagTypeSig = sig("typH");
+constexpr uint32_t PluginMpeTypeSig = sig("mpeH");
+constexpr uint32_t PluginRenderingIntentSig = sig("intH");
+constexpr uint32_t PluginOptimizationSig = sig("optH");
+constexpr uint32_t PluginTransformSig = sig("zfmH");
+constexpr uint32_t PluginMutexSig = sig("mtzH");
+constexpr uint32_t PluginParallelizationSig = sig("prlH");
+
+// The common head of every plug-in record.
+struct PluginBase {
+    uint32_t magic;             // PluginMagic
+    uint32_t expectedVersion;   // engine version the plug-in needs
+    uint32_t type;              // plug-in kind
+    PluginBase* next;           // next record of the chain, or null
+};
+
+// 'memH': allocate, free and reallocate are required; the rest fall back to
+// defaults built on the plug-in's allocate.
+struct PluginMemHandler {
+    PluginBase base;
+    void* (*alloc)(EngineContext* ctx, size_t size);
+    void (*free)(EngineContext* ctx, void* block);
+    void* (*realloc)(EngineContext* ctx, void* block, size_t size);
+    void* (*allocZero)(EngineContext* ctx, size_t size);
+    void* (*allocArray)(EngineContext* ctx, size_t count, size_t size);
+    void* (*dup)(EngineContext* ctx, const void* source, size_t size);
+};
+
+// 'inpH': asked first when a CLUT or curve sets up its interpolation.
+using Interp16Fn = void (*)(const uint16_t in[], uint16_t out[], const InterpParams* p);
+using InterpFloatFn = void (*)(const float in[], float out[], const InterpParams* p);
+struct InterpFunction {
+    Interp16Fn lerp16;          // used for 16-bit tables
+    InterpFloatFn lerpFloat;    // used for float tables
+};
+constexpr uint32_t InterpFlagFloat = 0x1;
+constexpr uint32_t InterpFlagTrilinear = 0x100;
+using InterpFactory = InterpFunction (*)(uint32_t inputs, uint32_t outputs, uint32_t flags);
+struct PluginInterpolation {
+    PluginBase base;
+    InterpFactory factory;
+};
+
+// 'parH': up to 20 parametric curve types with one evaluator for all of them.
+constexpr uint32_t MaxTypesInPlugin = 20;
+using ParametricCurveEvaluator = double (*)(int32_t type, const double params[10], double x);
+struct PluginParametricCurves {
+    PluginBase base;
+    uint32_t functionCount;
+    int32_t functionTypes[MaxTypesInPlugin];
+    uint32_t parameterCounts[MaxTypesInPlugin];
+    ParametricCurveEvaluator evaluator;
+};
+
+// 'frmH': pixel formatters. A 16-bit formatter packs or unpacks one pixel
+// between the buffer and 16-bit words and returns the advanced buffer pointer;
+// a float formatter does the same with floats.
+using Formatter16 = uint8_t* (*)(const Transform* t, uint16_t values[], uint8_t* buffer, uint32_t stride);
+using FormatterFloat = uint8_t* (*)(const Transform* t, float values[], uint8_t* buffer, uint32_t stride);
+struct Formatter {
+    Formatter16 fmt16;
+    FormatterFloat fmtFloat;
+};
+enum FormatterDirection : uint32_t { FormatterInput = 0, FormatterOutput = 1 };
+constexpr uint32_t FormatterFlagFloat = 0x1;
+using FormatterFactory = Formatter (*)(uint32_t format, FormatterDirection dir, uint32_t flags);
+struct PluginFormatters {
+    PluginBase base;
+    FormatterFactory factory;
+};
+
+// 'typH' / 'mpeH': tag type handlers.
+struct TagTypeHandler {
+    uint32_t signature;
+    void* (*read)(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag);
+    bool (*write)(TagTypeHandler* self, IoHandler* io, void* object, uint32_t count);
+    void* (*duplicate)(TagTypeHandler* self, const void* object, uint32_t count);
+    void (*free)(TagTypeHandler* self, void* object);
+    EngineContext* ctx;     // set by the container before each call
+    uint32_t iccVersion;    // raw header version of the profile being read or written
+};
+struct PluginTagType {
+    PluginBase base;
+    TagTypeHandler handler;
+};
+
+// 'tagH': tag descriptors.
+constexpr uint32_t MaxTypesInTag = 20;
+struct TagDescriptor {
+    uint32_t elementCount;
+    uint32_t typeCount;
+    uint32_t supportedTypes[MaxTypesInTag];
+    uint32_t (*decideType)(double iccVersion, const void* object);
+};
+struct PluginTag {
+    PluginBase base;
+    uint32_t signature;
+    TagDescriptor descriptor;
+};
+
+// 'intH': rendering intents with their linker.
+using IntentLinker = Pipeline* (*)(EngineContext* ctx, uint32_t count, const uint32_t intents[],
+                                   IccProfile* const profiles[], const bool bpc[],
+                                   const double adaptationStates[], uint32_t flags);
+struct PluginRenderingIntent {
+    PluginBase base;
+    uint32_t intent;
+    IntentLinker link;
+    char description[256];
+};
+
+// 'optH': pipeline optimisations, tried before the built-in ones.
+using OptimizationFn = bool (*)(Pipeline** pipeline, uint32_t intent, uint32_t* inputFormat,
+                                uint32_t* outputFormat, uint32_t* flags);
+struct PluginOptimization {
+    PluginBase base;
+    OptimizationFn optimize;
+};
+
+// The stride record a transform call carries.
+struct Stride {
+    uint32_t bytesPerLineIn;
+    uint32_t bytesPerLineOut;
+    uint32_t bytesPerPlaneIn;
+    uint32_t bytesPerPlaneOut;
+};
+
+// The function that transforms a block of lines: the transform's worker and
+// the scheduler that may split a call among threads share this shape.
+using TransformWorker = void (*)(Transform* t, const void* in, void* out, uint32_t pixelsPerLine,
+                                 uint32_t lineCount, const Stride* stride);
+
+// 'zfmH': whole-transform workers.
+using FreeUserDataFn = void (*)(EngineContext* ctx, void* data);
+using TransformFactory = bool (*)(TransformWorker* worker, void** userData, FreeUserDataFn* freeUserData,
+                                  Pipeline** pipeline, uint32_t* inputFormat, uint32_t* outputFormat,
+                                  uint32_t* flags);
+struct PluginTransform {
+    PluginBase base;
+    TransformFactory factory;
+};
+
+// 'mtzH': mutex handlers.
+struct PluginMutex {
+    PluginBase base;
+    void* (*create)(EngineContext* ctx);
+    void (*destroy)(EngineContext* ctx, void* mutex);
+    bool (*lock)(EngineContext* ctx, void* mutex);
+    void (*unlock)(EngineContext* ctx, void* mutex);
+};
+
+// 'prlH': the worker scheduler.
+struct PluginParallelization {
+    PluginBase base;
+    int32_t maxWorkers;       // -1: as many as processors
+    uint32_t workerFlags;
+    TransformWorker scheduler;
+};
+
+bool registerPlugins(EngineContext* ctx, void* firstRecord);
+bool registerPluginsGlobal(void* firstRecord);
+void unregisterPlugins(EngineContext* ctx);
+
+// The default scheduler: splits one call over worker threads (see oslworkers).
+void runWorkers(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
+                const Stride* stride);
+
+// ---------------------------------------------------------------------------
+// Colour-space arithmetic
+// ---------------------------------------------------------------------------
+
+// 3×3 matrices are row-major.
+struct Mat3 { double m[9]; };
+struct Vec3 { double v[3]; };
+
+constexpr CieXyz D50{0.9642, 1.0, 0.8249};
+
+CieXyz xyYToXyz(const CieXyY& xyY);
+CieXyY xyzToXyY(const CieXyz& xyz);
+CieXyz labToXyz(const CieXyz* white, const CieLab& lab);   // white null: D50
+CieLab xyzToLab(const CieXyz* white, const CieXyz& xyz);
+CieLch labToLch(const CieLab& lab);
+CieLab lchToLab(const CieLch& lch);
+
+void labToLab16(const CieLab& lab, uint16_t out[3]);        // version-4 encoding
+void labToLab16V2(const CieLab& lab, uint16_t out[3]);      // version-2 encoding
+CieLab lab16ToLab(const uint16_t in[3]);
+CieLab lab16V2ToLab(const uint16_t in[3]);
+void xyzToXyz16(const CieXyz& xyz, uint16_t out[3]);
+CieXyz xyz16ToXyz(const uint16_t in[3]);
+double deltaE76(const CieLab& a, const CieLab& b);
+
+bool whitePointFromTemp(CieXyY* white, double kelvin);
+bool tempFromWhitePoint(double* kelvin, const CieXyY& white);
+bool bradfordAdaptation(Mat3* result, const CieXyz& sourceWhite, const CieXyz& destWhite);
+bool primariesToXyz(Mat3* result, const CieXyY& white, const CieXyY primaries[3]);
+bool clampLabToBox(CieLab* lab, double aMax, double aMin, double bMax, double bMin);
+
+bool invert3x3(const Mat3& a, Mat3* inverse);
+bool solve3x3(const Mat3& a, const Vec3& b, Vec3* x);      // a·x = b
+Mat3 multiply3x3(const Mat3& a, const Mat3& b);            // a·b
+Vec3 apply3x3(const Mat3& a, const Vec3& v);               // a·v
+bool isIdentity3x3(const Mat3& a);
+
+// ---------------------------------------------------------------------------
+// I/O handlers and profile container
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Tag types
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Tone curves
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Pipelines, stages and colour look-up tables
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Transforms and pixel formats
+// ---------------------------------------------------------------------------
+
+// PixelFormat word fields.
+constexpr uint32_t formatBytes(uint32_t f) { return f & 7; }               // 0 means 8 (double)
+constexpr uint32_t formatChannels(uint32_t f) { return (f >> 3) & 15; }
+constexpr uint32_t formatExtra(uint32_t f) { return (f >> 7) & 7; }
+constexpr bool formatReversed(uint32_t f) { return (f >> 10) & 1; }
+constexpr bool formatSwapped16(uint32_t f) { return (f >> 11) & 1; }
+constexpr bool formatPlanar(uint32_t f) { return (f >> 12) & 1; }
+constexpr bool formatInverted(uint32_t f) { return (f >> 13) & 1; }
+constexpr bool formatSwapFirst(uint32_t f) { return (f >> 14) & 1; }
+constexpr uint32_t formatColorSpace(uint32_t f) { return (f >> 16) & 31; }
+constexpr bool formatFloat(uint32_t f) { return (f >> 22) & 1; }
+
+// ---------------------------------------------------------------------------
+// Rendering intents and profile linking
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Pipeline optimisation
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Virtual profiles
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// CGATS text and .cube files
+// ---------------------------------------------------------------------------

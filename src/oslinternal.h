@@ -1,0 +1,182 @@
+// What the engine's modules share and callers never see.
+#pragma once
+
+#include "osl.h"
+
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Context slots
+// ---------------------------------------------------------------------------
+
+enum ContextSlot : uint32_t {
+    SlotUserData = 0,
+    SlotError = 1,
+    SlotAlarmCodes = 2,
+    SlotAdaptationState = 3,
+    SlotMemory = 4,
+    SlotInterpolation = 5,
+    SlotParametricCurves = 6,
+    SlotFormatters = 7,
+    SlotTagTypes = 8,
+    SlotTags = 9,
+    SlotIntents = 10,
+    SlotMpeTypes = 11,
+    SlotOptimizations = 12,
+    SlotTransforms = 13,
+    SlotMutex = 14,
+    SlotParallelization = 15,
+    SlotCount = 16,
+};
+
+struct ErrorState {
+    ErrorHandler handler;
+};
+
+struct AlarmCodesState {
+    uint16_t codes[16];
+};
+
+struct AdaptationState {
+    double state;
+};
+
+struct MemoryState {
+    void* (*alloc)(EngineContext* ctx, size_t size);
+    void* (*allocZero)(EngineContext* ctx, size_t size);
+    void (*free)(EngineContext* ctx, void* block);
+    void* (*realloc)(EngineContext* ctx, void* block, size_t size);
+    void* (*allocArray)(EngineContext* ctx, size_t count, size_t size);
+    void* (*dup)(EngineContext* ctx, const void* source, size_t size);
+};
+
+// The built-in handlers: malloc-based, refusing 0 bytes and more than 512 MiB.
+extern const MemoryState DefaultMemoryState;
+
+// The plug-in kinds that extend a list (interpolation, curves, formatters, tag
+// types, tags, intents, MPE types, optimisations, transforms) keep the copies of
+// their records, newest first, in the context's pool.
+struct PluginChain {
+    PluginBase* first;
+};
+
+struct MutexState {
+    void* (*create)(EngineContext* ctx);
+    void (*destroy)(EngineContext* ctx, void* mutex);
+    bool (*lock)(EngineContext* ctx, void* mutex);
+    void (*unlock)(EngineContext* ctx, void* mutex);
+};
+
+struct ParallelizationState {
+    int32_t maxWorkers;
+    uint32_t workerFlags;
+    TransformWorker scheduler;   // null: none registered
+};
+
+// The state of `slot` for the context: its own, or the global default.
+// A slot above 15 reports "Bad context client -- possible corruption".
+void* contextSlot(EngineContext* ctx, uint32_t slot);
+
+template <typename State>
+State* slotState(EngineContext* ctx, ContextSlot slot)
+{
+    return static_cast<State*>(contextSlot(ctx, slot));
+}
+
+// Plug-in records of one list kind for the context, newest first; walk with
+// record->next until null.
+inline PluginBase* pluginChain(EngineContext* ctx, ContextSlot slot)
+{
+    return slotState<PluginChain>(ctx, slot)->first;
+}
+
+// ---------------------------------------------------------------------------
+// Sub-allocator pool
+// ---------------------------------------------------------------------------
+
+struct PoolChunk;
+struct SubAllocator {
+    EngineContext* ctx;
+    PoolChunk* head;
+};
+
+SubAllocator* createSubAllocator(EngineContext* ctx, uint32_t initialSize);
+void deleteSubAllocator(SubAllocator* pool);
+void* subAlloc(SubAllocator* pool, uint32_t size);
+void* subDup(SubAllocator* pool, const void* source, uint32_t size);
+uint32_t subAllocatorHeadSize(const SubAllocator* pool);   // bytes of the head chunk
+
+// ---------------------------------------------------------------------------
+// RAII over the engine's allocator
+// ---------------------------------------------------------------------------
+
+// Deleters that release through the engine's free operations.
+struct EngineFree {
+    EngineContext* ctx;
+    void operator()(void* block) const { engineFree(ctx, block); }
+};
+template <typename T>
+using EngineBuffer = std::unique_ptr<T, EngineFree>;
+
+// Allocates count elements of trivially copyable T through the context, or
+// returns an empty buffer (the allocator reports its own refusals).
+template <typename T>
+EngineBuffer<T> engineArray(EngineContext* ctx, size_t count)
+{
+    static_assert(std::is_trivially_copyable_v<T>);
+    return EngineBuffer<T>(static_cast<T*>(engineAllocArray(ctx, count, sizeof(T))), EngineFree{ctx});
+}
+
+// A guard that holds a context mutex for a scope.
+class MutexLock {
+public:
+    MutexLock(EngineContext* ctx, void* mutex) : ctx_(ctx), mutex_(mutex), locked_(lockMutex(ctx, mutex)) {}
+    ~MutexLock()
+    {
+        if (locked_) unlockMutex(ctx_, mutex_);
+    }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    bool locked() const { return locked_; }
+
+private:
+    EngineContext* ctx_;
+    void* mutex_;
+    bool locked_;
+};
+
+// ---------------------------------------------------------------------------
+// Worker threads
+// ---------------------------------------------------------------------------
+
+// One worker's share of a transform call: byte offsets into the input and
+// output buffers and the block of pixels it converts.
+struct WorkSlice {
+    size_t inOffset;
+    size_t outOffset;
+    uint32_t pixelsPerLine;
+    uint32_t lineCount;
+};
+
+// Splits a call as runWorkers does, for `processors` processors. `stride` gets
+// its missing bytes-per-line filled in. A single slice means no threads.
+std::vector<WorkSlice> planWorkers(EngineContext* ctx, uint32_t inputFormat, uint32_t outputFormat,
+                                   uint32_t pixelsPerLine, uint32_t lineCount, Stride& stride,
+                                   int32_t maxWorkers, uint32_t processors);
+
+// ---------------------------------------------------------------------------
+// Transform record (the transforms module fills in the rest)
+// ---------------------------------------------------------------------------
+
+struct Transform {
+    EngineContext* ctx = nullptr;
+    uint32_t inputFormat = 0;
+    uint32_t outputFormat = 0;
+    uint32_t flags = 0;
+    TransformWorker worker = nullptr;        // what a call runs
+    TransformWorker savedWorker = nullptr;   // the transform's own worker when a scheduler replaced it
+    int32_t maxWorkers = -1;
+    uint32_t workerFlags = 0;
+};
