@@ -283,8 +283,8 @@ struct Vec3 { double v[3]; };
 
 constexpr CieXyz D50{0.9642, 1.0, 0.8249};
 
-CieXyz xyYToXyz(const CieXyY& xyY);
-CieXyY xyzToXyY(const CieXyz& xyz);
+CieXyz xyYToXyz(const CieXyY& xyY);                       // y == 0 gives black
+CieXyY xyzToXyY(const CieXyz& xyz);                       // black gives D50's x, y with Y = 0
 CieXyz labToXyz(const CieXyz* white, const CieLab& lab);   // white null: D50
 CieLab xyzToLab(const CieXyz* white, const CieXyz& xyz);
 CieLch labToLch(const CieLab& lab);
@@ -298,17 +298,24 @@ void xyzToXyz16(const CieXyz& xyz, uint16_t out[3]);
 CieXyz xyz16ToXyz(const uint16_t in[3]);
 double deltaE76(const CieLab& a, const CieLab& b);
 
+// Daylight white (Y = 1) for 4000 K to 25000 K, and the correlated colour
+// temperature of a white by Robertson's isotemperature lines (1667 K and up).
 bool whitePointFromTemp(CieXyY* white, double kelvin);
 bool tempFromWhitePoint(double* kelvin, const CieXyY& white);
+// The XYZ-to-XYZ matrix that adapts colours seen under sourceWhite to destWhite.
 bool bradfordAdaptation(Mat3* result, const CieXyz& sourceWhite, const CieXyz& destWhite);
+// The RGB-to-XYZ matrix of primaries under white, adapted to D50.
 bool primariesToXyz(Mat3* result, const CieXyY& white, const CieXyY primaries[3]);
+// Moves a*, b* onto the box along their hue line; L is limited to 0..100. A
+// negative L gives black and false.
 bool clampLabToBox(CieLab* lab, double aMax, double aMin, double bMax, double bMin);
 
-bool invert3x3(const Mat3& a, Mat3* inverse);
+Mat3 identity3x3();
+bool invert3x3(const Mat3& a, Mat3* inverse);          // fails when |det| < 1e-4
 bool solve3x3(const Mat3& a, const Vec3& b, Vec3* x);      // a·x = b
 Mat3 multiply3x3(const Mat3& a, const Mat3& b);            // a·b
 Vec3 apply3x3(const Mat3& a, const Vec3& v);               // a·v
-bool isIdentity3x3(const Mat3& a);
+bool isIdentity3x3(const Mat3& a);                     // every element within 1/65535
 
 // ---------------------------------------------------------------------------
 // I/O handlers and profile container
