@@ -37,8 +37,10 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TonemolderClass>()), settings_(settings)
 {
     ui_->setupUi(this);
+    // The recipe keeps its width when the window grows; the preview takes the rest.
     ui_->splitter->setStretchFactor(0, 0);
     ui_->splitter->setStretchFactor(1, 1);
+    ui_->splitter->setSizes({500, 613});
 
     // The program's own parametric curve types (109 to 114) are registered with
     // the engine here, before any curve of those types exists.
