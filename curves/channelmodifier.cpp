@@ -90,16 +90,6 @@ bool ChannelModifier::isLocked() const
     return locked_;
 }
 
-double ChannelModifier::value() const
-{
-    return value_;
-}
-
-double ChannelModifier::offset() const
-{
-    return offset_;
-}
-
 void ChannelModifier::reset()
 {
     if (locked_) return;

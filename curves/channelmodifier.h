@@ -32,9 +32,6 @@ public:
     void setLockVisible(bool visible);
     bool isLocked() const;
 
-    double value() const;
-    double offset() const;
-
 signals:
     void valueChanged(double d);
 

@@ -3,6 +3,7 @@
 
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
+#include <QGraphicsSceneDragDropEvent>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
@@ -53,6 +54,7 @@ private slots:
     void dropEmitsTheFirstLocalFileOnly();
     void dragWithoutUrlsIsRefused();
     void contextMenuRunsAtTheEvent();
+    void imageItemTakesDragsOverTheImage();
 };
 
 void QGraphicsViewMapTest::wheelSchedulesSteps_data()
@@ -322,6 +324,29 @@ void QGraphicsViewMapTest::contextMenuRunsAtTheEvent()
     QCoreApplication::sendEvent(view.viewport(), &event);
     QVERIFY(shown);
     QCOMPARE(shownAt, global);
+}
+
+void QGraphicsViewMapTest::imageItemTakesDragsOverTheImage()
+{
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::gray);
+    QGraphicsScene scene(0, 0, 40, 30);
+    auto* item = new ImageItem(QPixmap::fromImage(image));
+    scene.addItem(item);
+    QVERIFY(item->acceptDrops());
+    QCOMPARE(item->pixmap().size(), QSize(40, 30));
+
+    std::unique_ptr<QMimeData> files(urlData({QUrl::fromLocalFile("/tmp/a.png")}));
+    for (QEvent::Type type : {QEvent::GraphicsSceneDragEnter, QEvent::GraphicsSceneDragMove}) {
+        QGraphicsSceneDragDropEvent event(type);
+        event.setScenePos(QPointF(20, 15));
+        event.setMimeData(files.get());
+        event.setPossibleActions(Qt::CopyAction);
+        event.setProposedAction(Qt::CopyAction);
+        event.ignore();
+        QCoreApplication::sendEvent(&scene, &event);
+        QVERIFY2(event.isAccepted(), type == QEvent::GraphicsSceneDragEnter ? "enter" : "move");
+    }
 }
 
 QTEST_MAIN(QGraphicsViewMapTest)

@@ -356,8 +356,6 @@ void TonemolderTest::resetAllResetsTheChannelsOnly()
     QTest::mouseClick(child<QPushButton>("pushButtonResetAll"), Qt::LeftButton);
     for (int i = 0; i < 4; ++i) QVERIFY2(spies[i]->count() > 0, qPrintable(QString("chan_%1").arg(i + 1)));
     for (int i = 4; i < 7; ++i) QCOMPARE(spies[i]->count(), 0);
-    QCOMPARE(child<ChannelModifier>("chan_1")->value(), 1.0);
-    QCOMPARE(child<ChannelModifier>("corr_1")->value(), 2.5);
 }
 
 void TonemolderTest::resetCorrelatesResetsBothPanels()
@@ -369,8 +367,6 @@ void TonemolderTest::resetCorrelatesResetsBothPanels()
     }
     QTest::mouseClick(child<QPushButton>("btnResetCorrelates"), Qt::LeftButton);
     for (int i = 0; i < 7; ++i) QVERIFY2(spies[i]->count() > 0, qPrintable(QString::number(i)));
-    QCOMPARE(child<ChannelModifier>("chan_4")->value(), 1.0);
-    QCOMPARE(child<ChannelModifier>("corr_3")->value(), 1.0);
 }
 
 void TonemolderTest::destinationViewingConditionsFollowTheCheckBox()
