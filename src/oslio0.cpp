@@ -97,16 +97,13 @@ bool fileWrite(IoHandler* io, uint32_t size, const void* data)
 bool fileClose(IoHandler* io)
 {
     FileState* s = stateOf<FileState>(io);
-    if (s->owned) {
-        if (std::fclose(s->stream) != 0) return false;
-    } else {
-        // A borrowed stream stays open; report whether every byte got there.
-        const bool ok = std::fflush(s->stream) == 0 && !std::ferror(s->stream);
-        freeHandler(io);
-        return ok;
-    }
+    // A borrowed stream stays open; either way, report whether every byte got
+    // there. The stream is unusable after a failed fclose, so the handler goes
+    // in both cases.
+    const bool ok = s->owned ? std::fclose(s->stream) == 0
+                             : std::fflush(s->stream) == 0 && !std::ferror(s->stream);
     freeHandler(io);
-    return true;
+    return ok;
 }
 
 IoHandler* streamHandler(EngineContext* ctx, FILE* stream, bool owned)
@@ -409,7 +406,6 @@ const char* ioFileName(const IoHandler* io)
 namespace {
 
 constexpr uint32_t HeaderSize = 128;
-constexpr uint32_t TagEntrySize = 12;
 constexpr uint32_t MinTagSize = 8;          // the type base
 constexpr uint32_t MaxVersion = 0x05000000;
 constexpr uint32_t BlankVersion = 0x02100000;
