@@ -130,6 +130,14 @@ inline void expectSameText(const LocalizedText* a, const LocalizedText* b, const
     }
 }
 
+// Curves holding the same 16-bit table.
+inline void expectSameTable(const ToneCurve* a, const ToneCurve* b, const std::string& where)
+{
+    ASSERT_TRUE(a && b) << where;
+    ASSERT_EQ(tableEntryCount(a), tableEntryCount(b)) << where;
+    EXPECT_EQ(0, std::memcmp(tableEntries(a), tableEntries(b), 2 * tableEntryCount(a))) << where;
+}
+
 // Curves agree at every 16-bit input and, in float, at many points.
 inline void expectSameCurve(const ToneCurve* a, const ToneCurve* b, const std::string& where, int tolerance16 = 0)
 {
@@ -140,13 +148,14 @@ inline void expectSameCurve(const ToneCurve* a, const ToneCurve* b, const std::s
     EXPECT_LE(worst, tolerance16) << where;
     for (int i = 0; i <= 1000; ++i) {
         const float x = float(i / 1000.0);
-        EXPECT_NEAR(evalCurveFloat(a, x), evalCurveFloat(b, x), tolerance16 ? tolerance16 / 65535.0 : 1e-6)
+        // A table quantises its input to 16 bits as well as its output.
+        EXPECT_NEAR(evalCurveFloat(a, x), evalCurveFloat(b, x), tolerance16 ? (tolerance16 + 1) / 65535.0 : 1e-6)
             << where << " at " << x;
     }
 }
 
 // Pipelines agree on many random inputs within 16-bit rounding.
-inline void expectSamePipeline(const Pipeline* a, const Pipeline* b, const std::string& where)
+inline void expectSamePipeline(const Pipeline* a, const Pipeline* b, const std::string& where, int tolerance = 1)
 {
     ASSERT_TRUE(a && b) << where;
     ASSERT_EQ(pipelineInputs(a), pipelineInputs(b)) << where;
@@ -161,7 +170,7 @@ inline void expectSamePipeline(const Pipeline* a, const Pipeline* b, const std::
         evalPipeline16(in, outB, b);
         for (uint32_t o = 0; o < pipelineOutputs(a); ++o) worst = std::max(worst, std::abs(outA[o] - outB[o]));
     }
-    EXPECT_LE(worst, 1) << where;
+    EXPECT_LE(worst, tolerance) << where;
 }
 
 // Pipelines of the same stages holding the same 16-bit tables, matrices and

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <map>
 #include <span>
@@ -119,8 +120,9 @@ OwnedPipeline pipeline(EngineContext* ctx, uint32_t inputs, uint32_t outputs, st
 // [A curves, CLUT, B curves] of 3 inputs and `outputs` outputs.
 OwnedPipeline curvesClutCurves(EngineContext* ctx, std::vector<uint32_t> grid, uint32_t outputs)
 {
-    OwnedCurve g = gamma(ctx, 1.8);
-    OwnedCurve s = srgbCurve(ctx);
+    // Parameters that s15Fixed16 holds exactly; continuous at 0.25.
+    OwnedCurve g = gamma(ctx, 1.75);
+    OwnedCurve s = parametric(ctx, 4, {2, 0.5, 0.5, 1.5625, 0.25});
     const uint32_t inputs = uint32_t(grid.size());
     return pipeline(ctx, inputs, outputs,
                     {curves(ctx, inputs, g.get()), clut(ctx, grid, outputs), curves(ctx, outputs, s.get())});
@@ -664,6 +666,439 @@ INSTANTIATE_TEST_SUITE_P(Versions, RoundTrip, ::testing::Values(2.1, 4.3),
                          [](const ::testing::TestParamInfo<double>& info) {
                              return info.param < 4 ? std::string("V2") : std::string("V4");
                          });
+
+// ---------------------------------------------------------------------------
+// Which form a curve or pipeline takes, and what cannot be written
+// ---------------------------------------------------------------------------
+
+uint32_t savedType(const Bytes& saved, uint32_t tag)
+{
+    const Bytes data = tagBytes(saved, tag);
+    return data.size() >= 4 ? be32(data, 0) : 0;
+}
+
+TEST_F(TypesTest, CurvesTakeTheFormOfTheirVersion)
+{
+    OwnedCurve g = gamma(ctx, 2.25);   // exact in u8Fixed8
+    OwnedCurve s = srgbCurve(ctx);
+    OwnedCurve inverse(reverseCurve(g.get()), &freeCurve);
+    OwnedCurve six = parametric(ctx, 6, {2, 1, 0, 0.5});
+    const float samples[] = {0, 0.25f, 1};
+    OwnedCurve floats(buildTabulatedCurveFloat(ctx, 3, samples), &freeCurve);
+    struct Case {
+        const char* name;
+        const ToneCurve* curve;
+        uint32_t v2, v4;
+    };
+    const Case cases[] = {
+        {"gamma", g.get(), sig("curv"), sig("para")},
+        {"sRGB", s.get(), sig("curv"), sig("para")},
+        {"inverse gamma", inverse.get(), sig("curv"), sig("curv")},
+        {"type 6", six.get(), sig("curv"), sig("curv")},
+        {"float table", floats.get(), sig("curv"), sig("curv")},
+    };
+    for (double version : {2.1, 4.3}) {
+        ProfilePtr p = blank(version);
+        for (const Case& c : cases) {
+            ASSERT_TRUE(storeTag(p.get(), sig("rTRC"), c.curve)) << c.name;
+            const Bytes saved = save(p.get());
+            EXPECT_EQ(savedType(saved, sig("rTRC")), version < 4 ? c.v2 : c.v4) << c.name << " " << version;
+            ProfilePtr back = open(saved);
+            auto* read = static_cast<ToneCurve*>(loadTag(back.get(), sig("rTRC")));
+            ASSERT_NE(read, nullptr) << c.name;
+            if (savedType(saved, sig("rTRC")) == sig("curv") && c.curve != g.get()) {
+                expectSameTable(c.curve, read, c.name);   // the curve's own 16-bit table
+            } else {
+                // Formulas keep their parameters to s15Fixed16 or u8Fixed8.
+                expectSameCurve(c.curve, read, c.name, 1);
+            }
+        }
+    }
+    // A table the 'curv' reader would refuse is not written.
+    OwnedCurve huge(buildTabulatedCurve16(ctx, 40000, nullptr), &freeCurve);
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("kTRC"), huge.get()));
+    reports().clear();
+    EXPECT_TRUE(save(p.get()).empty());
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].text, "Curve of 40000 entries is too long for 'curv'");
+    EXPECT_EQ(reports()[1].text, "Couldn't write type 'curv'");
+}
+
+TEST_F(TypesTest, PipelinesTakeTheFormOfTheirVersion)
+{
+    OwnedPipeline lut = curvesClutCurves(ctx, {5, 5, 5}, 3);
+    struct Case {
+        double version;
+        bool eightBits;
+        uint32_t type;
+    };
+    for (const Case& c : {Case{2.1, false, sig("mft2")}, Case{2.1, true, sig("mft2")}, Case{4.3, false, sig("mAB ")},
+                          Case{4.3, true, sig("mAB ")}, Case{2.4, false, sig("mft2")}, Case{4.0, false, sig("mAB ")}}) {
+        setPipelineSaveAs8Bits(lut.get(), c.eightBits);
+        ProfilePtr p = blank(c.version);
+        ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+        ASSERT_TRUE(storeTag(p.get(), sig("B2A0"), lut.get()));
+        reports().clear();
+        const Bytes saved = save(p.get());
+        // 8 bits at version 2 need 256-entry curves; the builder's curves have 4096.
+        if (c.version < 4 && c.eightBits) {
+            EXPECT_TRUE(saved.empty());
+            EXPECT_EQ(reports().front().text, "LUT8 needs 256 entries on prelinearization");
+            continue;
+        }
+        ASSERT_FALSE(saved.empty()) << reportText();
+        EXPECT_EQ(savedType(saved, sig("A2B0")), c.type) << c.version;
+        EXPECT_EQ(savedType(saved, sig("B2A0")), c.type == sig("mAB ") ? sig("mBA ") : c.type) << c.version;
+        // The precision byte of the version-4 CLUT element.
+        if (c.version >= 4) {
+            const Bytes data = tagBytes(saved, sig("A2B0"));
+            EXPECT_EQ(data[be32(data, 24) + 16], c.eightBits ? 1 : 2);
+        }
+    }
+}
+
+TEST_F(TypesTest, ClutOfSeventeenCubedFillsTheLut16Table)
+{
+    OwnedPipeline lut = pipeline(ctx, 3, 3, {clut(ctx, {17, 17, 17}, 3)});
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+    const Bytes saved = save(p.get());
+    // Type base 8, header 4, matrix 36, entry counts 4, identity tables of 2
+    // entries (2 × 3 × 2 bytes each way), and 17³ × 3 = 14739 values.
+    EXPECT_EQ(tagBytes(saved, sig("A2B0")).size(), 8u + 4 + 36 + 4 + 12 + 2 * 14739 + 12);
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<Pipeline*>(loadTag(back.get(), sig("A2B0")));
+    ASSERT_NE(read, nullptr);
+    ASSERT_EQ(pipelineStageCount(read), 3u);
+    const Stage* table = stageNext(pipelineFirstStage(read));
+    EXPECT_EQ(clutEntryCount(table), 14739u);
+    expectSamePipeline(lut.get(), read, "17 cubed");
+}
+
+TEST_F(TypesTest, UnequalGridsNeedTheVersionFourForm)
+{
+    OwnedPipeline lut = curvesClutCurves(ctx, {9, 5, 3}, 3);
+    ProfilePtr v2 = blank(2.1);
+    ASSERT_TRUE(storeTag(v2.get(), sig("A2B0"), lut.get()));
+    EXPECT_TRUE(save(v2.get()).empty());
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].code, ErrUnknownExtension);
+    EXPECT_EQ(reports()[0].text, "LUT with different samples per dimension not suitable to be saved as LUT16");
+    EXPECT_EQ(reports()[1].code, ErrWrite);
+    EXPECT_EQ(reports()[1].text, "Couldn't write type 'mft2'");
+
+    reports().clear();
+    ProfilePtr v4 = blank(4.3);
+    ASSERT_TRUE(storeTag(v4.get(), sig("A2B0"), lut.get()));
+    const Bytes saved = save(v4.get());
+    EXPECT_EQ(savedType(saved, sig("A2B0")), sig("mAB "));
+    // Grid points of the CLUT element: one byte per input.
+    const Bytes data = tagBytes(saved, sig("A2B0"));
+    const uint32_t clutAt = be32(data, 24);
+    EXPECT_EQ(Bytes(data.begin() + clutAt, data.begin() + clutAt + 4), (Bytes{9, 5, 3, 0}));
+    ProfilePtr back = open(saved);
+    expectSamePipeline(lut.get(), static_cast<Pipeline*>(loadTag(back.get(), sig("A2B0"))), "9×5×3");
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+TEST_F(TypesTest, FloatClutsAreNotWrittenInTables)
+{
+    OwnedCurve g = gamma(ctx, 1.8);
+    for (double version : {2.1, 4.3}) {
+        OwnedPipeline lut = pipeline(ctx, 3, 3,
+                                     {curves(ctx, 3, g.get()), newClutFloatStageUniform(ctx, 5, 3, 3, nullptr),
+                                      curves(ctx, 3, g.get())});
+        ProfilePtr p = blank(version);
+        ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+        reports().clear();
+        EXPECT_TRUE(save(p.get()).empty());
+        ASSERT_EQ(reports().size(), 2u) << reportText();
+        EXPECT_EQ(reports()[0].code, ErrNotSuitable);
+        EXPECT_EQ(reports()[0].text, "Cannot save floating point data, CLUT are 8 or 16 bit only");
+        EXPECT_EQ(reports()[1].text, version < 4 ? "Couldn't write type 'mft2'" : "Couldn't write type 'mAB '");
+        // A failed save leaves the tag for another try.
+        EXPECT_NE(loadTag(p.get(), sig("A2B0")), nullptr);
+    }
+}
+
+TEST_F(TypesTest, ShapesTheFormsCannotHoldAreRefused)
+{
+    OwnedCurve g = gamma(ctx, 1.8);
+    const double m[9] = {0.5, 0.25, 0.25, 0, 1, 0, 0.125, 0.125, 0.75};
+    struct Case {
+        const char* name;
+        double version;
+        bool eightBits;
+        uint32_t tag;
+        OwnedPipeline lut;
+        std::string message;   // empty: saved, as `type`
+        uint32_t type;
+        int tolerance = 2;     // 16-bit tables of parametric curves
+    };
+    std::vector<Case> cases;
+    cases.push_back({"two CLUTs in LUT16", 2.1, false, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LUT16", 0});
+    cases.push_back({"two CLUTs in LutAToB", 4.3, false, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LutAToB", 0});
+    cases.push_back({"matrix first in LutBToA", 4.3, false, sig("B2A0"),
+                     pipeline(ctx, 3, 3, {newMatrixStage(ctx, 3, 3, m, nullptr), curves(ctx, 3, g.get())}),
+                     "", sig("mft2")});   // version 4 keeps the 16-bit table for what only it can hold
+    cases.push_back({"empty LUT8", 2.1, true, sig("A2B0"), OwnedPipeline(newPipeline(ctx, 3, 3), &freePipeline),
+                     "empty LUT8 is not supported", 0});
+    cases.push_back({"two CLUTs in LUT8", 2.1, true, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LUT8", 0});
+    cases.push_back({"unequal grids in LUT8", 2.1, true, sig("A2B0"), pipeline(ctx, 3, 3, {clut(ctx, {3, 4, 3}, 3)}),
+                     "LUT with different samples per dimension not suitable to be saved as LUT16", 0});
+    cases.push_back({"identity curves in LUT8", 2.1, true, sig("A2B0"),
+                     pipeline(ctx, 3, 3,
+                              {newCurvesStage(ctx, 3, nullptr), clut(ctx, {3, 3, 3}, 3), newCurvesStage(ctx, 3, nullptr)}),
+                     "", sig("mft1"), 128});   // the CLUT keeps 8 bits
+    for (Case& c : cases) {
+        setPipelineSaveAs8Bits(c.lut.get(), c.eightBits);
+        ProfilePtr p = blank(c.version);
+        ASSERT_TRUE(storeTag(p.get(), c.tag, c.lut.get())) << c.name;
+        reports().clear();
+        const Bytes saved = save(p.get());
+        if (c.message.empty()) {
+            EXPECT_EQ(savedType(saved, c.tag), c.type) << c.name << reportText();
+            ProfilePtr back = open(saved);
+            expectSamePipeline(c.lut.get(), static_cast<Pipeline*>(loadTag(back.get(), c.tag)), c.name, c.tolerance);
+            continue;
+        }
+        EXPECT_TRUE(saved.empty()) << c.name;
+        ASSERT_FALSE(reports().empty()) << c.name;
+        EXPECT_EQ(reports()[0].text, c.message) << c.name;
+    }
+}
+
+double sigmoid(int32_t type, const double p[10], double x)
+{
+    const double k = 1 / (1 + std::exp(-p[0]));
+    const double y = (1 / (1 + std::exp(-p[0] * (2 * x - 1))) - 0.5) / (k - 0.5) * 0.5 + 0.5;
+    return type > 0 ? y : x;   // the inverse is not needed here
+}
+
+TEST_F(TypesTest, CurvesInsideLutAToBMustBeIccFormulasOrTables)
+{
+    PluginParametricCurves plugin{{PluginMagic, 2160, PluginParametricCurveSig, nullptr}, 1, {109}, {1}, sigmoid};
+    ASSERT_TRUE(registerPlugins(ctx, &plugin));
+    OwnedCurve s = parametric(ctx, 109, {4});
+    std::vector<float> samples(256);
+    for (int i = 0; i < 256; ++i) samples[i] = evalCurveFloat(s.get(), float(i / 255.0));
+    OwnedCurve tabulated(buildTabulatedCurveFloat(ctx, 256, samples.data()), &freeCurve);
+    CurveSegment two[2] = {{MinusInfinity, 0.5f, 1, {1}, 0, nullptr}, {0.5f, PlusInfinity, 1, {2}, 0, nullptr}};
+    OwnedCurve pieces(buildSegmentedCurve(ctx, 2, two), &freeCurve);
+    OwnedCurve six = parametric(ctx, 6, {2, 1, 0, 0.5});
+    OwnedCurve g = gamma(ctx, 2.2);
+    OwnedCurve inverse(reverseCurve(g.get()), &freeCurve);
+
+    struct Case {
+        const char* name;
+        const ToneCurve* curve;
+        const char* message;   // null: written as `type`
+        uint32_t type;
+    };
+    const Case cases[] = {
+        {"plug-in type 109", s.get(), "Unsupported parametric curve", 0},
+        {"type 6", six.get(), "Unsupported parametric curve", 0},
+        {"two pieces", pieces.get(), "Multisegment or Inverted parametric curves cannot be written", 0},
+        {"109 tabulated as floats", tabulated.get(), nullptr, sig("curv")},
+        {"inverse gamma", inverse.get(), nullptr, sig("curv")},
+        {"gamma", g.get(), nullptr, sig("para")},
+    };
+    for (const Case& c : cases) {
+        for (uint32_t tag : {sig("A2B0"), sig("B2A0")}) {
+            OwnedPipeline lut = pipeline(ctx, 1, 1, {curves(ctx, 1, c.curve)});
+            ProfilePtr p = blank(4.3);
+            ASSERT_TRUE(storeTag(p.get(), tag, lut.get()));
+            reports().clear();
+            const Bytes saved = save(p.get());
+            if (c.message) {
+                EXPECT_TRUE(saved.empty()) << c.name;
+                ASSERT_EQ(reports().size(), 2u) << c.name << reportText();
+                EXPECT_EQ(reports()[0].code, ErrUnknownExtension);
+                EXPECT_EQ(reports()[0].text, c.message) << c.name;
+                EXPECT_EQ(reports()[1].text, tag == sig("A2B0") ? "Couldn't write type 'mAB '"
+                                                                : "Couldn't write type 'mBA '");
+                continue;
+            }
+            // The B curves sit right after the 32-byte header.
+            EXPECT_EQ(be32(tagBytes(saved, tag), 32), c.type) << c.name;
+            ProfilePtr back = open(saved);
+            auto* read = static_cast<Pipeline*>(loadTag(back.get(), tag));
+            ASSERT_NE(read, nullptr) << c.name;
+            const ToneCurve* curve = stageCurves(pipelineFirstStage(read))[0];
+            if (c.type == sig("curv"))
+                expectSameTable(c.curve, curve, c.name);
+            else
+                expectSameCurve(c.curve, curve, c.name, 1);
+        }
+    }
+}
+
+TEST_F(TypesTest, FiveElementFormsKeepTheirOrder)
+{
+    OwnedCurve g = gamma(ctx, 1.75);
+    OwnedCurve s = parametric(ctx, 4, {2, 0.5, 0.5, 1.5625, 0.25});
+    const uint16_t table[] = {0, 0x3000, 0x9000, 0xFFFF};
+    OwnedCurve t(buildTabulatedCurve16(ctx, 4, table), &freeCurve);
+    const double m[9] = {0.5, 0.25, 0.125, 0.0625, 0.75, 0.125, 0.25, 0.25, 0.5};
+    const double offsets[3] = {0.0625, -0.125, 0.25};
+    OwnedPipeline aToB = pipeline(ctx, 4, 3,
+                                  {curves(ctx, 4, t.get()), clut(ctx, {3, 4, 5, 2}, 3), curves(ctx, 3, g.get()),
+                                   newMatrixStage(ctx, 3, 3, m, offsets), curves(ctx, 3, s.get())});
+    OwnedPipeline bToA = pipeline(ctx, 3, 4,
+                                  {curves(ctx, 3, s.get()), newMatrixStage(ctx, 3, 3, m, offsets),
+                                   curves(ctx, 3, g.get()), clut(ctx, {6, 5, 4}, 4), curves(ctx, 4, t.get())});
+    ProfilePtr p = blank(4.3);
+    ASSERT_TRUE(storeTag(p.get(), sig("A2B2"), aToB.get()));
+    ASSERT_TRUE(storeTag(p.get(), sig("B2A2"), bToA.get()));
+    const Bytes saved = save(p.get());
+    ProfilePtr back = open(saved);
+    struct Case {
+        uint32_t tag;
+        const Pipeline* lut;
+        std::array<uint32_t, 5> kinds;
+    };
+    const Case cases[] = {
+        {sig("A2B2"), aToB.get(), {StageCurvesKind, StageClutKind, StageCurvesKind, StageMatrixKind, StageCurvesKind}},
+        {sig("B2A2"), bToA.get(), {StageCurvesKind, StageMatrixKind, StageCurvesKind, StageClutKind, StageCurvesKind}},
+    };
+    for (const Case& c : cases) {
+        auto* read = static_cast<Pipeline*>(loadTag(back.get(), c.tag));
+        ASSERT_NE(read, nullptr);
+        Stage* stages[5];
+        EXPECT_TRUE(matchStageKinds(read, 5, c.kinds.data(), stages)) << sigText(c.tag).text;
+        expectSamePipeline(c.lut, read, sigText(c.tag).text);
+        // Every part lies on a 4-byte boundary after the 32-byte header.
+        const Bytes data = tagBytes(saved, c.tag);
+        for (int i = 0; i < 5; ++i) {
+            const uint32_t at = be32(data, 12 + 4 * i);
+            EXPECT_TRUE(at >= 32 && at % 4 == 0 && at < data.size()) << sigText(c.tag).text << " " << i;
+        }
+    }
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+// ---------------------------------------------------------------------------
+// Plug-in types, descriptors and elements
+// ---------------------------------------------------------------------------
+
+// A private type holding one number, written twice for a check.
+void* counterRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t size)
+{
+    uint32_t a, b;
+    if (size < 8 || !readUInt32(io, &a) || !readUInt32(io, &b) || a != ~b) return nullptr;
+    *count = 1;
+    return engineDup(self->ctx, &a, 4);
+}
+bool counterWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
+{
+    const uint32_t v = *static_cast<uint32_t*>(object);
+    return writeUInt32(io, v) && writeUInt32(io, ~v);
+}
+void* counterDuplicate(TagTypeHandler* self, const void* object, uint32_t)
+{
+    return engineDup(self->ctx, object, 4);
+}
+void counterFree(TagTypeHandler* self, void* object)
+{
+    engineFree(self->ctx, object);
+}
+
+TEST_F(TypesTest, PluginTypesAndDescriptorsComeFirst)
+{
+    PluginTagType type{{PluginMagic, 2160, PluginTagTypeSig, nullptr},
+                       {sig("cnt "), counterRead, counterWrite, counterDuplicate, counterFree, nullptr, 0}};
+    PluginTag counterTag{{PluginMagic, 2160, PluginTagSig, &type.base}, sig("Tcnt"), {1, 1, {sig("cnt ")}, nullptr}};
+    // 'targ' rewired to Unicode text.
+    PluginTag recipe{{PluginMagic, 2160, PluginTagSig, &counterTag.base}, sig("targ"), {1, 1, {sig("mluc")}, nullptr}};
+    ASSERT_TRUE(registerPlugins(ctx, &recipe));
+
+    const uint32_t value = 0x12345678;
+    OwnedText t = text(ctx, {{"en", "", "recipe"}});
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("Tcnt"), &value));
+    ASSERT_TRUE(storeTag(p.get(), sig("targ"), t.get()));
+    const Bytes saved = save(p.get());
+    EXPECT_EQ(tagBytes(saved, sig("Tcnt")), tagData(sig("cnt "), be32s({0x12345678, 0xEDCBA987})));
+    EXPECT_EQ(savedType(saved, sig("targ")), sig("mluc"));
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<uint32_t*>(loadTag(back.get(), sig("Tcnt")));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(*read, value);
+    EXPECT_EQ(utf8(static_cast<LocalizedText*>(loadTag(back.get(), sig("targ"))), "en", ""), "recipe");
+    EXPECT_TRUE(reports().empty()) << reportText();
+
+    // Without the plug-ins the tag is unknown and 'targ' holds only 'text'.
+    ProfilePtr plain(openFromMemory(saved.data(), uint32_t(saved.size())), &closeProfile);
+    EXPECT_EQ(loadTag(plain.get(), sig("Tcnt")), nullptr);
+    EXPECT_EQ(loadTag(plain.get(), sig("targ")), nullptr);
+}
+
+// An element that turns each value v into 1 - v.
+void evalNegate(const float in[], float out[], const Stage* stage)
+{
+    for (uint32_t i = 0; i < stageInputs(stage); ++i) out[i] = 1.0f - in[i];
+}
+void* negateRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t size)
+{
+    uint16_t in, out;
+    if (size < 4 || !readUInt16(io, &in) || !readUInt16(io, &out) || in != out || in == 0 || in > 15) return nullptr;
+    *count = 1;
+    return newStage(self->ctx, sig("neg "), in, out, evalNegate, nullptr, nullptr, nullptr);
+}
+bool negateWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
+{
+    auto* stage = static_cast<Stage*>(object);
+    return writeUInt16(io, uint16_t(stageInputs(stage))) && writeUInt16(io, uint16_t(stageOutputs(stage)));
+}
+void* negateDuplicate(TagTypeHandler*, const void* object, uint32_t)
+{
+    return duplicateStage(static_cast<const Stage*>(object));
+}
+void negateFree(TagTypeHandler*, void* object)
+{
+    freeStage(static_cast<Stage*>(object));
+}
+
+TEST_F(TypesTest, PluginElementsTravelInMultiProcessTags)
+{
+    OwnedCurve g = gamma(ctx, 2);
+    auto build = [&] {
+        return pipeline(ctx, 3, 3,
+                        {curves(ctx, 3, g.get()),
+                         newStage(ctx, sig("neg "), 3, 3, evalNegate, nullptr, nullptr, nullptr)});
+    };
+    OwnedPipeline lut = build();
+    ProfilePtr p = blank(4.3);
+    ASSERT_TRUE(storeTag(p.get(), sig("D2B0"), lut.get()));
+    EXPECT_TRUE(save(p.get()).empty());
+    ASSERT_FALSE(reports().empty());
+    EXPECT_EQ(reports()[0].text, "Found unknown MPE type 'neg '");
+
+    PluginTagType element{{PluginMagic, 2160, PluginMpeTypeSig, nullptr},
+                          {sig("neg "), negateRead, negateWrite, negateDuplicate, negateFree, nullptr, 0}};
+    ASSERT_TRUE(registerPlugins(ctx, &element));
+    reports().clear();
+    const Bytes saved = save(p.get());
+    ASSERT_FALSE(saved.empty()) << reportText();
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<Pipeline*>(loadTag(back.get(), sig("D2B0")));
+    ASSERT_NE(read, nullptr) << reportText();
+    EXPECT_EQ(stageKind(pipelineLastStage(read)), sig("neg "));
+    const float in[3] = {0.25f, 0.5f, 1.0f};
+    float out[3];
+    evalPipelineFloat(in, out, read);
+    EXPECT_FLOAT_EQ(out[0], 1 - 0.0625f);
+    EXPECT_FLOAT_EQ(out[1], 0.75f);
+    EXPECT_FLOAT_EQ(out[2], 0.0f);
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
 
 // ---------------------------------------------------------------------------
 // Every tag of every installed profile
