@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <span>
 #include <tuple>
@@ -1098,6 +1099,45 @@ TEST_F(TypesTest, PluginElementsTravelInMultiProcessTags)
     EXPECT_FLOAT_EQ(out[1], 0.75f);
     EXPECT_FLOAT_EQ(out[2], 0.0f);
     EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+// ---------------------------------------------------------------------------
+// Seeds of the profile fuzz target: one small profile per tag type.
+// Run with --gtest_also_run_disabled_tests --gtest_filter=*WriteFuzzSeeds*.
+// ---------------------------------------------------------------------------
+
+TEST_F(TypesTest, DISABLED_WriteFuzzSeeds)
+{
+    const std::filesystem::path root = std::filesystem::path(OSL_TEST_DATA).lexically_normal().parent_path().parent_path();
+    const std::filesystem::path dir = root / "fuzz" / "corpus" / "profile_fuzz";
+    ASSERT_TRUE(std::filesystem::is_directory(dir));
+    const Samples samples(ctx);
+    // Small tables keep the seeds small.
+    OwnedPipeline small = pipeline(ctx, 3, 3, {curves(ctx, 3, samples.table8.get()), clut(ctx, {3, 3, 3}, 3),
+                                               curves(ctx, 3, samples.table8.get())});
+    OwnedPipeline small8 = pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), curves(ctx, 3, samples.table8.get())});
+    setPipelineSaveAs8Bits(small8.get(), true);
+    std::vector<std::string> written;
+    for (const RoundTripCase& c : RoundTrips) {
+        for (double version : {2.1, 4.3}) {
+            const uint32_t type = version < 4 ? c.typeV2 : c.typeV4;
+            // Each type once ('pseq' in both versions, for its embedded texts).
+            const std::string key = std::string(sigText(type).text) + (type == sig("pseq") && version > 4 ? "4" : "");
+            if (std::find(written.begin(), written.end(), key) != written.end()) continue;
+            written.push_back(key);
+            ProfilePtr p = blank(version);
+            const void* object = c.pick(samples);
+            if (c.tag == sig("A2B0") || c.tag == sig("B2A0")) object = small.get();
+            if (c.tag == sig("A2B1")) object = small8.get();
+            ASSERT_TRUE(storeTag(p.get(), c.tag, object));
+            const Bytes bytes = save(p.get());
+            std::string name = std::string("type-") + sigText(type).text + "-" + sigText(c.tag).text +
+                               (version < 4 ? "-v2" : "-v4") + ".icc";
+            std::replace(name.begin(), name.end(), ' ', '_');
+            std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                              std::streamsize(bytes.size()));
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
