@@ -716,17 +716,6 @@ void sequenceFree(TagTypeHandler*, void* object)
     freeProfileSequence(static_cast<ProfileSequence*>(object));
 }
 
-// Where a part of a tag lies, from the start of the tag.
-struct Span {
-    uint32_t offset;
-    uint32_t size;
-};
-
-bool spanInside(const Span& s, uint32_t tagEnd)
-{
-    return s.offset <= tagEnd && s.size <= tagEnd - s.offset;
-}
-
 void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
@@ -735,10 +724,11 @@ void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint3
     uint32_t profiles;
     if (sizeOfTag < 4 || !readUInt32(io, &profiles)) return nullptr;
     if (profiles > (sizeOfTag - 4) / 8) return nullptr;
-    std::vector<Span> spans(profiles);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(profiles);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size) || !spanInside(s, tagEnd) || s.size < 16)
             return nullptr;
+    if (!spansWithinBudget(spans, tagEnd)) return nullptr;
     OwnedSequence seq(newProfileSequence(self->ctx, profiles), &freeProfileSequence);
     if (!seq) return nullptr;
     for (uint32_t i = 0; i < profiles; ++i) {
@@ -755,13 +745,13 @@ void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint3
 bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t)
 {
     const auto* seq = static_cast<const ProfileSequence*>(object);
-    return writeWithLayout<std::vector<Span>>(
-        io, [&](IoHandler* out, const std::vector<Span>& known, std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(
+        io, [&](IoHandler* out, const std::vector<TagSpan>& known, std::vector<TagSpan>& found) {
             const uint32_t start = tagStart(out);
-            found.assign(seq->count, Span{});
+            found.assign(seq->count, TagSpan{});
             if (!writeUInt32(out, seq->count)) return false;
             for (uint32_t i = 0; i < seq->count; ++i) {
-                const Span s = i < known.size() ? known[i] : Span{};
+                const TagSpan s = i < known.size() ? known[i] : TagSpan{};
                 if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
             }
             for (uint32_t i = 0; i < seq->count; ++i) {
@@ -769,7 +759,7 @@ bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t
                 if (!out->write(out, 16, seq->items[i].profileId) ||
                     !writeTypeBase(out, MlucType) || !writeMlucBody(out, seq->items[i].description))
                     return false;
-                found[i] = Span{at, out->tell(out) - start - at};
+                found[i] = TagSpan{at, out->tell(out) - start - at};
                 if (!writeAlignment(out)) return false;
             }
             return true;
@@ -783,7 +773,7 @@ bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t
 using OwnedDictionary = std::unique_ptr<Dictionary, decltype(&freeDictionary)>;
 
 // A UTF-16 string of the dictionary as wide text; an empty span with offset 0 is no string.
-bool readDictString(IoHandler* io, uint32_t start, const Span& s, std::vector<wchar_t>& out)
+bool readDictString(IoHandler* io, uint32_t start, const TagSpan& s, std::vector<wchar_t>& out)
 {
     if (s.size & 1) return false;
     std::vector<uint16_t> units(s.size / 2);
@@ -793,7 +783,7 @@ bool readDictString(IoHandler* io, uint32_t start, const Span& s, std::vector<wc
     return true;
 }
 
-bool readDictText(TagTypeHandler* self, IoHandler* io, uint32_t start, const Span& s, OwnedText& out)
+bool readDictText(TagTypeHandler* self, IoHandler* io, uint32_t start, const TagSpan& s, OwnedText& out)
 {
     uint32_t used;
     if (!io->seek(io, start + s.offset)) return false;
@@ -814,14 +804,18 @@ void* dictRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t si
     }
     if (entries > (sizeOfTag - 8) / recordLength) return nullptr;
     const uint32_t parts = recordLength / 8;   // name, value, display name, display value
-    std::vector<Span> spans(size_t(entries) * parts);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(size_t(entries) * parts);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size)) return nullptr;
+    if (!spansWithinBudget(spans, tagEnd)) {
+        reportError(self->ctx, ErrCorruptionDetected, "Bad dictionary Name/Value");
+        return nullptr;
+    }
 
     OwnedDictionary dict(newDictionary(self->ctx), &freeDictionary);
     if (!dict) return nullptr;
     for (uint32_t i = 0; i < entries; ++i) {
-        const Span* s = &spans[size_t(i) * parts];
+        const TagSpan* s = &spans[size_t(i) * parts];
         auto bad = [&] {
             reportError(self->ctx, ErrCorruptionDetected, "Bad dictionary Name/Value");
             return nullptr;
@@ -860,13 +854,13 @@ bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
         if (e->displayName && parts < 3) parts = 3;
         if (e->displayValue) parts = 4;
     }
-    return writeWithLayout<std::vector<Span>>(io, [&](IoHandler* out, const std::vector<Span>& known,
-                                                      std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(io, [&](IoHandler* out, const std::vector<TagSpan>& known,
+                                                      std::vector<TagSpan>& found) {
         const uint32_t start = tagStart(out);
-        found.assign(size_t(entries) * parts, Span{});
+        found.assign(size_t(entries) * parts, TagSpan{});
         if (!writeUInt32(out, entries) || !writeUInt32(out, parts * 8)) return false;
         for (size_t i = 0; i < found.size(); ++i) {
-            const Span s = i < known.size() ? known[i] : Span{};
+            const TagSpan s = i < known.size() ? known[i] : TagSpan{};
             if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
         }
         size_t i = 0;
@@ -875,7 +869,7 @@ bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
             auto place = [&](uint32_t k, auto&& writePart) {
                 const uint32_t at = out->tell(out) - start;
                 if (!writePart()) return false;
-                found[i + k] = Span{at, out->tell(out) - start - at};
+                found[i + k] = TagSpan{at, out->tell(out) - start - at};
                 return writeAlignment(out);
             };
             if (!place(0, [&] { return writeDictString(out, e->name); })) return false;
@@ -1047,9 +1041,9 @@ void* mhc2Read(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t si
     for (uint32_t& o : offsets)
         if (!readUInt32(io, &o)) return nullptr;
     if (entries == 0 || entries > sizeOfTag / 4) return nullptr;
-    if (!spanInside(Span{offsets[0], 48}, tagEnd) || offsets[0] < 36) return nullptr;
+    if (!spanInside(TagSpan{offsets[0], 48}, tagEnd) || offsets[0] < 36) return nullptr;
     for (int i = 1; i < 4; ++i)
-        if (offsets[i] < 36 || !spanInside(Span{offsets[i], 8 + 4 * entries}, tagEnd)) return nullptr;
+        if (offsets[i] < 36 || !spanInside(TagSpan{offsets[i], 8 + 4 * entries}, tagEnd)) return nullptr;
 
     Mhc2* m = newMhc2(self->ctx, entries);
     if (!m) return nullptr;

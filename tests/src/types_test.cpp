@@ -327,6 +327,39 @@ TEST_F(TypesTest, MalformedTagsGiveTheirMessageAndNoObject)
     }
 }
 
+// An 'mpet' of 1 channel whose elements all share one CLUT of 255 points.
+Bytes sharedClutMpet(uint32_t elements)
+{
+    Bytes clutElement = tagData(sig("clut"), be16s({1, 1}) + Bytes{255} + Bytes(15, 0));
+    for (int i = 0; i < 255; ++i) append32(clutElement, 0x3F000000);   // 0.5f
+    const uint32_t at = 16 + 8 * elements;
+    Bytes table;
+    for (uint32_t i = 0; i < elements; ++i) table = table + be32s({at, uint32_t(clutElement.size())});
+    return tagData(sig("mpet"), be16s({1, 1}) + be32s({elements}) + table + clutElement);
+}
+
+TEST_F(TypesTest, PartsSharedOutOfAllProportionAreRefused)
+{
+    // Two elements on one CLUT read; eight would read the CLUT eight times
+    // from a tag hardly larger than one.
+    ProfilePtr two = open(oneTagProfile(sig("D2B0"), sharedClutMpet(2)));
+    auto* lut = static_cast<Pipeline*>(loadTag(two.get(), sig("D2B0")));
+    ASSERT_NE(lut, nullptr) << reportText();
+    EXPECT_EQ(pipelineStageCount(lut), 2u);
+    ProfilePtr eight = open(oneTagProfile(sig("D2B0"), sharedClutMpet(8)));
+    EXPECT_EQ(loadTag(eight.get(), sig("D2B0")), nullptr);
+    expectOnly(ErrCorruptionDetected, "Corrupted tag 'D2B0'");
+
+    // Eight dictionary names on one string of 200 bytes.
+    reports().clear();
+    Bytes records;
+    for (int i = 0; i < 8; ++i) records = records + be32s({144, 200, 0, 0});
+    ProfilePtr dict = open(oneTagProfile(sig("meta"), tagData(sig("dict"), be32s({8, 16}) + records + Bytes(200, 0x41))));
+    EXPECT_EQ(loadTag(dict.get(), sig("meta")), nullptr);
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].text, "Bad dictionary Name/Value");
+}
+
 TEST_F(TypesTest, BrokenAliasesReadLikeTheirTypes)
 {
     ProfileBuilder b;
