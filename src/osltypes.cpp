@@ -417,22 +417,28 @@ LocalizedText* readDescBody(TagTypeHandler* self, IoHandler* io, uint32_t sizeOf
 
     // The Unicode and ScriptCode parts are optional; what they spoil is dropped.
     uint32_t unicodeLanguage, unicodeCount;
-    if (left >= 8 && readUInt32(io, &unicodeLanguage) && readUInt32(io, &unicodeCount)) {
-        left -= 8;
-        if (unicodeCount > 0 && unicodeCount <= left / 2) {
-            std::vector<uint16_t> units(unicodeCount);
-            if (readUInt16Array(io, unicodeCount, units.data())) {
-                left -= 2 * unicodeCount;
-                uint32_t n = 0;
-                while (n < unicodeCount && units[n] != 0) ++n;
-                if (n > 0) addTextUnits(text.get(), UnicodeCode, UnicodeCode, units.data(), n);
-                if (left >= ScriptCodeBytes) {
-                    uint8_t skip[ScriptCodeBytes];
-                    if (readBytes(io, skip, ScriptCodeBytes)) left -= ScriptCodeBytes;
-                }
-            }
-        }
+    if (left < 8 || !readUInt32(io, &unicodeLanguage) || !readUInt32(io, &unicodeCount)) {
+        *used = sizeOfTag - left;
+        return text.release();
     }
+    left -= 8;
+    if (unicodeCount > left / 2) {
+        *used = sizeOfTag - left;
+        return text.release();
+    }
+    if (unicodeCount > 0) {
+        std::vector<uint16_t> units(unicodeCount);
+        if (!readUInt16Array(io, unicodeCount, units.data())) {
+            *used = sizeOfTag - left;
+            return text.release();
+        }
+        left -= 2 * unicodeCount;
+        uint32_t n = 0;
+        while (n < unicodeCount && units[n] != 0) ++n;
+        if (n > 0) addTextUnits(text.get(), UnicodeCode, UnicodeCode, units.data(), n);
+    }
+    uint8_t scriptCode[ScriptCodeBytes];
+    if (left >= ScriptCodeBytes && readBytes(io, scriptCode, ScriptCodeBytes)) left -= ScriptCodeBytes;
     *used = sizeOfTag - left;
     return text.release();
 }

@@ -414,6 +414,32 @@ TEST_F(TypesTest, DescKeepsItsAsciiWhenTheUnicodePartIsCutShort)
     EXPECT_EQ(loadTag(bad.get(), sig("desc")), nullptr);
 }
 
+TEST_F(TypesTest, SequencesOfVersionTwoDescriptionsReadItemByItem)
+{
+    // Descriptions as other writers make them: no Unicode text, a full
+    // ScriptCode part; the second item starts right after the first.
+    auto desc = [](const std::string& s) {
+        return tagData(sig("desc"), be32s({uint32_t(s.size() + 1)}) + chars(s) + Bytes{0} + be32s({0, 0}) +
+                                        Bytes(70, 0));
+    };
+    auto item = [&](uint32_t model, const std::string& maker, const std::string& name) {
+        return be32s({sig("OSTL"), model, 0, 7, sig("CRT ")}) + desc(maker) + desc(name);
+    };
+    const Bytes data =
+        tagData(sig("pseq"), be32s({2}) + item(sig("M001"), "Osterlane", "First") + item(sig("M002"), "Ost", "Second"));
+    ProfilePtr p = open(oneTagProfile(sig("pseq"), data, 0x02100000));
+    auto* seq = static_cast<ProfileSequence*>(loadTag(p.get(), sig("pseq")));
+    ASSERT_NE(seq, nullptr) << reportText();
+    ASSERT_EQ(seq->count, 2u);
+    EXPECT_EQ(seq->items[1].model, sig("M002"));
+    EXPECT_EQ(seq->items[1].attributes, 7u);
+    EXPECT_EQ(seq->items[1].technology, sig("CRT "));
+    EXPECT_EQ(narrow(seq->items[0].manufacturerText, "", ""), "Osterlane");
+    EXPECT_EQ(narrow(seq->items[0].modelText, "", ""), "First");
+    EXPECT_EQ(narrow(seq->items[1].manufacturerText, "", ""), "Ost");
+    EXPECT_EQ(narrow(seq->items[1].modelText, "", ""), "Second");
+}
+
 TEST_F(TypesTest, MalformedMlucGivesNoTextAndNoCrash)
 {
     // One record; texts may start at 16 + 12 = 28 from the start of the tag.
