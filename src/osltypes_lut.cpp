@@ -818,6 +818,10 @@ bool formulaPieces(const ToneCurve* curve, std::vector<CurveSegment>& pieces)
         // The 16-bit table as a float table with constant ends.
         const uint32_t entries = tableEntryCount(curve);
         const uint16_t* t = tableEntries(curve);
+        if (entries < 2) {
+            pieces = {CurveSegment{MinusInfinity, PlusInfinity, 6, {1, 0, 0, t[0] / 65535.0}, 0, nullptr}};
+            return true;
+        }
         CurveSegment low{}, mid{}, high{};
         low = {MinusInfinity, 0, 6, {1, 0, 0, t[0] / 65535.0}, 0, nullptr};
         mid = {0, 1, 0, {}, entries, nullptr};

@@ -217,6 +217,46 @@ TEST_F(TypesTest, LutTablesFollowTheIccLayouts)
     EXPECT_TRUE(reports().empty()) << reportText();
 }
 
+uint32_t floatBits(float f)
+{
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+
+TEST_F(TypesTest, MultiProcessElementsFollowTheIccLayout)
+{
+    // A curve set of one segmented curve: the identity up to 0.5, samples
+    // up to 1 (the first point is where the identity ends), then 1.
+    const uint32_t one = floatBits(1), half = floatBits(0.5f), p6 = floatBits(0.6f);
+    const Bytes curf = tagData(sig("curf"), be16s({3, 0}) + be32s({half, one}) +
+                                                tagData(sig("parf"), be16s({0, 0}) + be32s({one, one, 0, 0})) +
+                                                tagData(sig("samf"), be32s({2, p6, one})) +
+                                                tagData(sig("parf"), be16s({0, 0}) + be32s({one, 0, 0, one})));
+    const Bytes cvst = tagData(sig("cvst"), be16s({1, 1}) + be32s({20, uint32_t(curf.size())}) + curf);
+    const Bytes mpet = tagData(sig("mpet"), be16s({1, 1}) + be32s({1, 24, uint32_t(cvst.size())}) + cvst);
+    ASSERT_EQ(mpet.size(), 140u);
+
+    ProfilePtr p = open(oneTagProfile(sig("D2B0"), mpet));
+    auto* read = static_cast<Pipeline*>(loadTag(p.get(), sig("D2B0")));
+    ASSERT_NE(read, nullptr) << reportText();
+    const ToneCurve* curve = stageCurves(pipelineFirstStage(read))[0];
+    for (auto [x, y] : {std::pair{0.25f, 0.25f}, {0.5f, 0.5f}, {0.625f, 0.55f}, {0.875f, 0.8f}, {2.0f, 1.0f}})
+        EXPECT_NEAR(evalCurveFloat(curve, x), y, 1e-6) << x;
+
+    // The same curve built by hand writes the same bytes.
+    const float samples[3] = {0.5f, 0.6f, 1.0f};
+    const CurveSegment pieces[3] = {{MinusInfinity, 0.5f, 6, {1, 1, 0, 0}, 0, nullptr},
+                                    {0.5f, 1.0f, 0, {}, 3, const_cast<float*>(samples)},
+                                    {1.0f, PlusInfinity, 6, {1, 0, 0, 1}, 0, nullptr}};
+    OwnedCurve built(buildSegmentedCurve(ctx, 3, pieces), &freeCurve);
+    OwnedPipeline lut = pipeline(ctx, 1, 1, {curves(ctx, 1, built.get())});
+    ProfilePtr out = blank(4.3);
+    ASSERT_TRUE(storeTag(out.get(), sig("D2B0"), lut.get()));
+    EXPECT_EQ(tagBytes(save(out.get()), sig("D2B0")), mpet);
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
 // ---------------------------------------------------------------------------
 // Reading hand-made tags
 // ---------------------------------------------------------------------------
