@@ -447,7 +447,7 @@ namespace {
 void copyName(char out[NamedColorNameLength + 1], const char* name)
 {
     std::memset(out, 0, NamedColorNameLength + 1);
-    if (name) std::strncpy(out, name, NamedColorNameLength);
+    if (name) std::memcpy(out, name, strnlen(name, NamedColorNameLength));
 }
 
 bool growNamedColors(NamedColorList* list, uint32_t wanted)
