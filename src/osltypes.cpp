@@ -252,7 +252,7 @@ bool dateTimeWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* measurementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    Measurement m{};
+    IccMeasurement m{};
     if (sizeOfTag < 28 || !readUInt32(io, &m.observer) || !readXyzNumber(io, &m.backing) ||
         !readUInt32(io, &m.geometry) || !readU16Fixed16(io, &m.flare) || !readUInt32(io, &m.illuminantType))
         return nullptr;
@@ -262,7 +262,7 @@ void* measurementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint
 
 bool measurementWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* m = static_cast<const Measurement*>(object);
+    const auto* m = static_cast<const IccMeasurement*>(object);
     return writeUInt32(io, m->observer) && writeXyzNumber(io, m->backing) && writeUInt32(io, m->geometry) &&
            writeU16Fixed16(io, m->flare) && writeUInt32(io, m->illuminantType);
 }
@@ -270,7 +270,7 @@ bool measurementWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* viewingRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    ViewingConditions v{};
+    IccViewingConditions v{};
     if (sizeOfTag < 28 || !readXyzNumber(io, &v.illuminant) || !readXyzNumber(io, &v.surround) ||
         !readUInt32(io, &v.illuminantType))
         return nullptr;
@@ -280,7 +280,7 @@ void* viewingRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t
 
 bool viewingWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* v = static_cast<const ViewingConditions*>(object);
+    const auto* v = static_cast<const IccViewingConditions*>(object);
     return writeXyzNumber(io, v->illuminant) && writeXyzNumber(io, v->surround) &&
            writeUInt32(io, v->illuminantType);
 }
@@ -288,11 +288,11 @@ bool viewingWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* screeningRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    Screening s{};
+    IccScreening s{};
     if (sizeOfTag < 8 || !readUInt32(io, &s.flags) || !readUInt32(io, &s.channels)) return nullptr;
     if (s.channels > MaxDeviceCoordinates || s.channels > (sizeOfTag - 8) / 12) return nullptr;
     for (uint32_t i = 0; i < s.channels; ++i) {
-        ScreeningChannel& c = s.channel[i];
+        IccScreeningChannel& c = s.channel[i];
         if (!readS15Fixed16(io, &c.frequency) || !readS15Fixed16(io, &c.angle) || !readUInt32(io, &c.spotShape))
             return nullptr;
     }
@@ -302,11 +302,11 @@ void* screeningRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32
 
 bool screeningWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* s = static_cast<const Screening*>(object);
+    const auto* s = static_cast<const IccScreening*>(object);
     if (s->channels > MaxDeviceCoordinates) return false;
     if (!writeUInt32(io, s->flags) || !writeUInt32(io, s->channels)) return false;
     for (uint32_t i = 0; i < s->channels; ++i) {
-        const ScreeningChannel& c = s->channel[i];
+        const IccScreeningChannel& c = s->channel[i];
         if (!writeS15Fixed16(io, c.frequency) || !writeS15Fixed16(io, c.angle) || !writeUInt32(io, c.spotShape))
             return false;
     }
@@ -776,7 +776,7 @@ bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t
 // 'dict'
 // ---------------------------------------------------------------------------
 
-using OwnedDictionary = std::unique_ptr<Dictionary, decltype(&freeDictionary)>;
+using OwnedDictionary = std::unique_ptr<IccDictionary, decltype(&freeDictionary)>;
 
 // A UTF-16 string of the dictionary as wide text; an empty span with offset 0 is no string.
 bool readDictString(IoHandler* io, uint32_t start, const TagSpan& s, std::vector<wchar_t>& out)
@@ -853,7 +853,7 @@ bool writeDictString(IoHandler* io, const wchar_t* s)
 
 bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* dict = static_cast<const Dictionary*>(object);
+    const auto* dict = static_cast<const IccDictionary*>(object);
     uint32_t entries = 0, parts = 2;
     for (const DictEntry* e = dictionaryEntries(dict); e; e = e->next) {
         ++entries;
@@ -893,12 +893,12 @@ bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 
 void* dictDuplicate(TagTypeHandler*, const void* object, uint32_t)
 {
-    return duplicateDictionary(static_cast<const Dictionary*>(object));
+    return duplicateDictionary(static_cast<const IccDictionary*>(object));
 }
 
 void dictFree(TagTypeHandler*, void* object)
 {
-    freeDictionary(static_cast<Dictionary*>(object));
+    freeDictionary(static_cast<IccDictionary*>(object));
 }
 
 // ---------------------------------------------------------------------------
@@ -1138,12 +1138,12 @@ const TagTypeHandler BuiltinTypes[] = {
     OSL_HANDLER("pseq", sequenceRead, sequenceWrite, sequenceDuplicate, sequenceFree),
     OSL_HANDLER("psid", sequenceIdRead, sequenceIdWrite, sequenceDuplicate, sequenceFree),
     OSL_HANDLER("sig ", signatureRead, signatureWrite, recordDuplicate<uint32_t>, plainFree),
-    OSL_HANDLER("meas", measurementRead, measurementWrite, recordDuplicate<Measurement>, plainFree),
+    OSL_HANDLER("meas", measurementRead, measurementWrite, recordDuplicate<IccMeasurement>, plainFree),
     OSL_HANDLER("data", dataRead, dataWrite, dataDuplicate, plainFree),
     OSL_HANDLER("bfd ", ucrBgRead, ucrBgWrite, ucrBgDuplicate, ucrBgFree),
     OSL_HANDLER("crdi", crdInfoRead, crdInfoWrite, textDuplicate, textFree),
-    OSL_HANDLER("scrn", screeningRead, screeningWrite, recordDuplicate<Screening>, plainFree),
-    OSL_HANDLER("view", viewingRead, viewingWrite, recordDuplicate<ViewingConditions>, plainFree),
+    OSL_HANDLER("scrn", screeningRead, screeningWrite, recordDuplicate<IccScreening>, plainFree),
+    OSL_HANDLER("view", viewingRead, viewingWrite, recordDuplicate<IccViewingConditions>, plainFree),
     OSL_HANDLER("dict", dictRead, dictWrite, dictDuplicate, dictFree),
     OSL_HANDLER("cicp", cicpRead, cicpWrite, recordDuplicate<VideoSignalType>, plainFree),
     OSL_HANDLER("MHC2", mhc2Read, mhc2Write, mhc2Duplicate, plainFree),

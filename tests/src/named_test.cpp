@@ -349,7 +349,7 @@ TEST_F(NamedTest, SequencesCopyTheirTexts)
 
 TEST_F(NamedTest, DictionariesKeepTheirEntriesInOrder)
 {
-    std::unique_ptr<Dictionary, decltype(&freeDictionary)> dict(newDictionary(ctx), &freeDictionary);
+    std::unique_ptr<IccDictionary, decltype(&freeDictionary)> dict(newDictionary(ctx), &freeDictionary);
     OwnedText display = newText();
     setTextUtf8(display.get(), "en", "US", "Shown name");
     EXPECT_TRUE(addDictionaryEntry(dict.get(), L"first", L"1", display.get(), nullptr));
@@ -358,7 +358,7 @@ TEST_F(NamedTest, DictionariesKeepTheirEntriesInOrder)
     EXPECT_FALSE(addDictionaryEntry(dict.get(), nullptr, L"x", nullptr, nullptr));
     display.reset();
 
-    std::unique_ptr<Dictionary, decltype(&freeDictionary)> copy(duplicateDictionary(dict.get()), &freeDictionary);
+    std::unique_ptr<IccDictionary, decltype(&freeDictionary)> copy(duplicateDictionary(dict.get()), &freeDictionary);
     dict.reset();
     std::vector<std::wstring> names;
     for (const DictEntry* e = dictionaryEntries(copy.get()); e; e = e->next) names.push_back(e->name);

@@ -217,7 +217,7 @@ inline void expectSameNamedColors(const NamedColorList* a, const NamedColorList*
     }
 }
 
-inline void expectSameDictionary(const Dictionary* a, const Dictionary* b, const std::string& where)
+inline void expectSameDictionary(const IccDictionary* a, const IccDictionary* b, const std::string& where)
 {
     ASSERT_TRUE(a && b) << where;
     const DictEntry* x = dictionaryEntries(a);
@@ -306,14 +306,14 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     }
     case sig("view"): {
-        auto *x = static_cast<const ViewingConditions*>(a), *y = static_cast<const ViewingConditions*>(b);
+        auto *x = static_cast<const IccViewingConditions*>(a), *y = static_cast<const IccViewingConditions*>(b);
         EXPECT_EQ(x->illuminant.Y, y->illuminant.Y) << where;
         EXPECT_EQ(x->surround.X, y->surround.X) << where;
         EXPECT_EQ(x->illuminantType, y->illuminantType) << where;
         break;
     }
     case sig("meas"): {
-        auto *x = static_cast<const Measurement*>(a), *y = static_cast<const Measurement*>(b);
+        auto *x = static_cast<const IccMeasurement*>(a), *y = static_cast<const IccMeasurement*>(b);
         EXPECT_EQ(x->observer, y->observer) << where;
         EXPECT_EQ(x->backing.Z, y->backing.Z) << where;
         EXPECT_EQ(x->geometry, y->geometry) << where;
@@ -322,7 +322,7 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     }
     case sig("dict"):
-        expectSameDictionary(static_cast<const Dictionary*>(a), static_cast<const Dictionary*>(b), where);
+        expectSameDictionary(static_cast<const IccDictionary*>(a), static_cast<const IccDictionary*>(b), where);
         break;
     case sig("ncl2"):
     case sig("clrt"):
@@ -369,7 +369,7 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     }
     case sig("scrn"): {
-        auto *x = static_cast<const Screening*>(a), *y = static_cast<const Screening*>(b);
+        auto *x = static_cast<const IccScreening*>(a), *y = static_cast<const IccScreening*>(b);
         EXPECT_EQ(x->flags, y->flags) << where;
         ASSERT_EQ(x->channels, y->channels) << where;
         for (uint32_t i = 0; i < x->channels; ++i) {

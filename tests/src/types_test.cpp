@@ -539,9 +539,9 @@ struct Samples {
                       exact(-0.0171), exact(-0.0092), exact(0.0151), exact(0.7519)};
     std::tm date{};
     uint32_t technology = sig("CRT ");
-    Measurement meas{1, {exact(0.1), exact(0.2), exact(0.3)}, 2, exact(0.01), 3};
-    ViewingConditions view{{exact(19.6445), exact(20.3718), exact(16.8089)}, {exact(3.9289), exact(4.0744), 3.5}, 1};
-    Screening screen{};
+    IccMeasurement meas{1, {exact(0.1), exact(0.2), exact(0.3)}, 2, exact(0.01), 3};
+    IccViewingConditions view{{exact(19.6445), exact(20.3718), exact(16.8089)}, {exact(3.9289), exact(4.0744), 3.5}, 1};
+    IccScreening screen{};
     VideoSignalType cicp{9, 16, 0, 1};
     uint8_t dataBytes[5] = {1, 2, 3, 0, 255};
     IccData data{1, 5, dataBytes};
@@ -557,7 +557,7 @@ struct Samples {
     std::unique_ptr<NamedColorList, decltype(&freeNamedColorList)> named{nullptr, &freeNamedColorList},
         colorants{nullptr, &freeNamedColorList};
     std::unique_ptr<ProfileSequence, decltype(&freeProfileSequence)> sequence{nullptr, &freeProfileSequence};
-    std::unique_ptr<Dictionary, decltype(&freeDictionary)> dict{nullptr, &freeDictionary};
+    std::unique_ptr<IccDictionary, decltype(&freeDictionary)> dict{nullptr, &freeDictionary};
     UcrBg ucrbg{};
     VideoCardGamma vcgtTable{}, vcgtFormula{};
 
