@@ -181,10 +181,13 @@ double evaluateFamilyCurve(int32_t type, const double params[10], double x)
 
 namespace {
 
+// The engine version the record was written for.
+constexpr uint32_t PluginEngineVersion = 2160;
+
 PluginParametricCurves makePlugin()
 {
     PluginParametricCurves plugin{};
-    plugin.base = {PluginMagic, EngineVersion, PluginParametricCurveSig, nullptr};
+    plugin.base = {PluginMagic, PluginEngineVersion, PluginParametricCurveSig, nullptr};
     plugin.functionCount = 6;
     const int32_t types[] = {PrelinSigmoidType, GammaType,        SigmoidalType,
                              OffsetType,        InverseGammaType, InverseSigmoidType};
@@ -197,16 +200,14 @@ PluginParametricCurves makePlugin()
     return plugin;
 }
 
-const PluginParametricCurves FamilyPlugin = makePlugin();
-
 // Whether the global context already knows the types. The engine has a
 // sigmoid 109 of its own but none of 110 to 114, which only arrive with this
 // record.
-bool familyTypesRegistered()
+bool familyTypesRegistered(const PluginParametricCurves& plugin)
 {
-    for (uint32_t i = 0; i < FamilyPlugin.functionCount; ++i) {
-        const int32_t type = FamilyPlugin.functionTypes[i];
-        if (type != PrelinSigmoidType && parametricParameterCount(nullptr, type) != FamilyPlugin.parameterCounts[i])
+    for (uint32_t i = 0; i < plugin.functionCount; ++i) {
+        const int32_t type = plugin.functionTypes[i];
+        if (type != PrelinSigmoidType && parametricParameterCount(nullptr, type) != plugin.parameterCounts[i])
             return false;
     }
     return true;
@@ -216,15 +217,16 @@ bool familyTypesRegistered()
 
 const PluginParametricCurves& curveFamilyPlugin()
 {
-    return FamilyPlugin;
+    static const PluginParametricCurves plugin = makePlugin();
+    return plugin;
 }
 
 bool registerCurveFamilyPlugin()
 {
     static std::mutex mutex;
     std::lock_guard lock(mutex);
-    if (familyTypesRegistered()) return true;
+    if (familyTypesRegistered(curveFamilyPlugin())) return true;
     // The engine copies the record, so the chain link of a local copy is free to use.
-    PluginParametricCurves record = FamilyPlugin;
+    PluginParametricCurves record = curveFamilyPlugin();
     return registerPlugins(nullptr, &record);
 }

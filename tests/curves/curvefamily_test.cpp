@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -228,6 +229,14 @@ TEST_F(FamilyCurveTest, RegisteringTwiceKeepsOneRegistration)
     EXPECT_EQ(parametricParameterCount(nullptr, 115), 0u);
 }
 
+TEST_F(FamilyCurveTest, RegistersAgainAfterThePlugInsAreGone)
+{
+    unregisterPlugins(nullptr);
+    EXPECT_EQ(parametricParameterCount(nullptr, 110), 0u);
+    EXPECT_TRUE(registerCurveFamilyPlugin());
+    EXPECT_EQ(parametricParameterCount(nullptr, 110), 2u);
+}
+
 TEST_F(FamilyCurveTest, EngineEvaluatesAndTabulatesThePluginTypes)
 {
     const double params[10] = {0.3};
@@ -249,6 +258,10 @@ struct ReversalCase {
     int32_t type;
     double p0, p1;
 };
+void PrintTo(const ReversalCase& c, std::ostream* os)
+{
+    *os << "type " << c.type << " (" << c.p0 << ", " << c.p1 << ")";
+}
 
 class FamilyReversalTest : public FamilyCurveTest, public ::testing::WithParamInterface<ReversalCase> {};
 
