@@ -93,10 +93,12 @@ inline FloatPos floatPos(float v, uint32_t domain, uint32_t stride)
 {
     const float x = clampUnit(v);
     if (x >= 1.0f || domain == 0) return {size_t(domain) * stride, 0, 0.0f};
-    const float px = x * float(domain);
-    size_t cell = size_t(std::floor(px));
-    if (cell >= domain) return {size_t(domain) * stride, 0, 0.0f};   // rounding just below 1
-    return {cell * stride, stride, px - float(cell)};
+    // In double, so that the fraction keeps full single precision on large grids.
+    const double px = double(x) * domain;
+    const size_t cell = size_t(px);
+    if (cell >= domain) return {size_t(domain) * stride, 0, 0.0f};
+    const float fraction = float(px - double(cell));
+    return {cell * stride, fraction == 0.0f ? 0 : stride, fraction};   // on a node: that node alone
 }
 
 void linear1ToN_Float(const float in[], float out[], const InterpParams* p)
