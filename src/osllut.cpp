@@ -233,7 +233,7 @@ void evalClut16(const float in[], float out[], const Stage* stage)
     uint16_t in16[MaxClutInputs], out16[MaxStageChannels];
     for (uint32_t i = 0; i < stage->inputs; ++i) in16[i] = quickSaturateWord(double(in[i]) * 65535.0);
     d->params->routine.lerp16(in16, out16, d->params);
-    for (uint32_t o = 0; o < stage->outputs; ++o) out[o] = float(out16[o] / 65535.0);
+    for (uint32_t o = 0; o < stage->outputs; ++o) out[o] = wordToUnit(out16[o]);
 }
 
 void evalClutFloat(const float in[], float out[], const Stage* stage)
@@ -367,7 +367,7 @@ void defaultEval16(const uint16_t in[], uint16_t out[], const Pipeline* p)
         return;
     }
     float buffer[2][MaxStageChannels];
-    for (uint32_t i = 0; i < p->inputs; ++i) buffer[0][i] = float(in[i] / 65535.0);
+    for (uint32_t i = 0; i < p->inputs; ++i) buffer[0][i] = wordToUnit(in[i]);
     if (!p->first && p->outputs > p->inputs)
         std::memset(buffer[0] + p->inputs, 0, (p->outputs - p->inputs) * sizeof(float));
     int phase = 0;
