@@ -263,3 +263,8 @@ struct Pipeline {
     FreeUserDataFn freeData;
     DupUserDataFn dupData;
 };
+
+// The channel check after a change of stages: the pipeline's counts follow
+// its first and last stages, and neighbouring stages must agree (reported
+// otherwise; the pipeline then evaluates to zeros until it agrees again).
+bool checkPipelineChannels(Pipeline* pipeline);
