@@ -202,6 +202,12 @@ inline uint16_t quickSaturateWord(double d)
     return uint16_t(d);
 }
 
+// v / 65535 as a float; the reciprocal gives the same floats for every word.
+inline float wordToUnit(uint16_t v)
+{
+    return float(v * (1.0 / 65535.0));
+}
+
 // Coordinate of node k of a grid dimension with `points` points.
 inline uint16_t quantizeNode(uint32_t k, uint32_t points)
 {
@@ -257,6 +263,13 @@ struct Pipeline {
     FreeUserDataFn freeData;
     DupUserDataFn dupData;
 };
+
+// The channel check after a change of stages: the pipeline's counts follow
+// its first and last stages, and neighbouring stages must agree (reported
+// otherwise; the pipeline then evaluates to zeros until it agrees again).
+bool checkPipelineChannels(Pipeline* pipeline);
+
+// ---------------------------------------------------------------------------
 // I/O handlers and profile container
 // ---------------------------------------------------------------------------
 
