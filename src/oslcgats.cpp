@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint32_t SheetPoolSize = 20480;
 constexpr size_t MaxSheetType = 1023;
-constexpr size_t MaxKeyLength = 127;
 constexpr size_t MaxCellText = 255;
 constexpr size_t MaxIncludeName = 255;
 constexpr size_t MaxIncludeDepth = 20;
@@ -777,6 +776,9 @@ int CgatsLexer::read()
 
 void CgatsLexer::next()
 {
+    // A line end counts once the lexer moves past it, so a message about the
+    // line end itself names the line it ends.
+    if (token_ == CgatsToken::Eoln) ++line_;
     for (;;) {
         while (isBlank(ch_)) advance();
 
@@ -788,7 +790,6 @@ void CgatsLexer::next()
             const bool cr = ch_ == '\r';
             advance();
             if (cr && ch_ == '\n') advance();
-            ++line_;
             token_ = CgatsToken::Eoln;
             return;
         }
@@ -1152,9 +1153,10 @@ private:
 
     // A property line; the current token is its value. A property that cannot
     // be added (a repeated count, no memory) is reported and its line skipped.
+    // Keys are kept whole: a shortened key could read back as a number or as
+    // another key.
     void readProperty(std::string key)
     {
-        if (key.size() > MaxKeyLength) key.resize(MaxKeyLength);
         const CgatsKnownName* known = findKnown(sheet_->keywords, key);
         if (!known && !(known = registerKeyword(sheet_, key, WriteMode::Uncooked))) {
             lex_.stop();
