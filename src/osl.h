@@ -283,8 +283,8 @@ struct Vec3 { double v[3]; };
 
 constexpr CieXyz D50{0.9642, 1.0, 0.8249};
 
-CieXyz xyYToXyz(const CieXyY& xyY);
-CieXyY xyzToXyY(const CieXyz& xyz);
+CieXyz xyYToXyz(const CieXyY& xyY);                       // y == 0 gives black
+CieXyY xyzToXyY(const CieXyz& xyz);                       // black gives D50's x, y with Y = 0
 CieXyz labToXyz(const CieXyz* white, const CieLab& lab);   // white null: D50
 CieLab xyzToLab(const CieXyz* white, const CieXyz& xyz);
 CieLch labToLch(const CieLab& lab);
@@ -298,17 +298,24 @@ void xyzToXyz16(const CieXyz& xyz, uint16_t out[3]);
 CieXyz xyz16ToXyz(const uint16_t in[3]);
 double deltaE76(const CieLab& a, const CieLab& b);
 
+// Daylight white (Y = 1) for 4000 K to 25000 K, and the correlated colour
+// temperature of a white by Robertson's isotemperature lines (1667 K and up).
 bool whitePointFromTemp(CieXyY* white, double kelvin);
 bool tempFromWhitePoint(double* kelvin, const CieXyY& white);
+// The XYZ-to-XYZ matrix that adapts colours seen under sourceWhite to destWhite.
 bool bradfordAdaptation(Mat3* result, const CieXyz& sourceWhite, const CieXyz& destWhite);
+// The RGB-to-XYZ matrix of primaries under white, adapted to D50.
 bool primariesToXyz(Mat3* result, const CieXyY& white, const CieXyY primaries[3]);
+// Moves a*, b* onto the box along their hue line; L is limited to 0..100. A
+// negative L gives black and false.
 bool clampLabToBox(CieLab* lab, double aMax, double aMin, double bMax, double bMin);
 
-bool invert3x3(const Mat3& a, Mat3* inverse);
+Mat3 identity3x3();
+bool invert3x3(const Mat3& a, Mat3* inverse);          // fails when |det| < 1e-4
 bool solve3x3(const Mat3& a, const Vec3& b, Vec3* x);      // a·x = b
 Mat3 multiply3x3(const Mat3& a, const Mat3& b);            // a·b
 Vec3 apply3x3(const Mat3& a, const Vec3& v);               // a·v
-bool isIdentity3x3(const Mat3& a);
+bool isIdentity3x3(const Mat3& a);                     // every element within 1/65535
 
 // ---------------------------------------------------------------------------
 // I/O handlers and profile container
@@ -322,9 +329,202 @@ bool isIdentity3x3(const Mat3& a);
 // Tone curves
 // ---------------------------------------------------------------------------
 
+// The ends of the real line as curves store them (1e22 in single precision).
+constexpr float PlusInfinity = 1e22f;
+constexpr float MinusInfinity = -1e22f;
+constexpr uint32_t MaxCurveEntries = 65530;      // 16-bit table entries of a curve
+constexpr uint32_t MaxSmoothEntries = 4096;      // largest table smoothCurve accepts
+
+// One piece of a curve, covering x0 < x <= x1: a parametric formula (type != 0,
+// negative for the inverse) or `sampleCount` samples spread evenly over the
+// piece (type 0).
+struct CurveSegment {
+    float x0, x1;
+    int32_t type;
+    double params[10];
+    uint32_t sampleCount;
+    float* samples;
+};
+
+// Constructors copy what they are given; every curve also carries a 16-bit
+// table (2 entries for a plain gamma of about 1, else 4096). They return null,
+// after reporting why, when they refuse.
+ToneCurve* buildSegmentedCurve(EngineContext* ctx, uint32_t segmentCount, const CurveSegment segments[]);
+ToneCurve* buildParametricCurve(EngineContext* ctx, int32_t type, const double params[]);
+ToneCurve* buildGammaCurve(EngineContext* ctx, double exponent);
+ToneCurve* buildTabulatedCurve16(EngineContext* ctx, uint32_t entries, const uint16_t values[]);   // values null: zeros
+ToneCurve* buildTabulatedCurveFloat(EngineContext* ctx, uint32_t count, const float values[]);
+ToneCurve* duplicateCurve(const ToneCurve* curve);
+void freeCurve(ToneCurve* curve);
+void freeCurveTriple(ToneCurve* curves[3]);   // each may be null; the slots are cleared
+
+// Y⁻¹(X(t)) tabulated in float over `points` samples.
+ToneCurve* joinCurves(EngineContext* ctx, const ToneCurve* x, const ToneCurve* y, uint32_t points);
+ToneCurve* reverseCurve(const ToneCurve* curve);                       // 4096 entries
+ToneCurve* reverseCurveWith(uint32_t entries, const ToneCurve* curve);
+// Whittaker smoothing of the 16-bit table; a negative lambda keeps the result
+// even when the monotonicity and degeneracy checks fail (they still report).
+bool smoothCurve(ToneCurve* curve, double lambda);
+
+float evalCurveFloat(const ToneCurve* curve, float x);
+uint16_t evalCurve16(const ToneCurve* curve, uint16_t v);
+
+int32_t parametricTypeOf(const ToneCurve* curve);   // type of a one-segment curve, else 0
+bool isLinear(const ToneCurve* curve);
+bool isMonotonic(const ToneCurve* curve);
+bool isDescending(const ToneCurve* curve);
+uint32_t tableEntryCount(const ToneCurve* curve);
+const uint16_t* tableEntries(const ToneCurve* curve);
+double estimateGamma(const ToneCurve* curve, double precision);   // -1 when not a gamma
+uint32_t curveSegmentCount(const ToneCurve* curve);
+const CurveSegment* curveSegment(const ToneCurve* curve, uint32_t index);   // null past the end
+EngineContext* curveContext(const ToneCurve* curve);
+// Parameters of a parametric type (plug-in types first), 0 when not registered.
+uint32_t parametricParameterCount(EngineContext* ctx, int32_t type);
+
 // ---------------------------------------------------------------------------
 // Pipelines, stages and colour look-up tables
 // ---------------------------------------------------------------------------
+
+constexpr uint32_t MaxClutInputs = 15;           // inputs of a CLUT and of interpolation
+constexpr uint32_t MaxStageChannels = 128;       // channels of a stage (pipeline buffers)
+constexpr uint32_t MaxPipelineChannels = 16;     // a new pipeline's counts stay below this
+constexpr uint32_t MaxGridProduct = 286331154;   // grid products must stay below this
+constexpr uint32_t SamplerInspect = 0x1000000;   // sampleClut16 flag: leave the table as it is
+
+// Stage kinds. Curves, matrix and CLUT are the ICC element signatures; the
+// others are the engine's own. A stage also records the kind it implements
+// (a matrix may implement a Lab normalisation), which the optimiser matches.
+constexpr uint32_t StageCurvesKind = sig("cvst");
+constexpr uint32_t StageMatrixKind = sig("matf");
+constexpr uint32_t StageClutKind = sig("clut");
+constexpr uint32_t StageIdentityKind = sig("idn ");
+constexpr uint32_t StageClipNegativesKind = sig("clp ");
+constexpr uint32_t StageLabToXyzKind = sig("l2x ");
+constexpr uint32_t StageXyzToLabKind = sig("x2l ");
+constexpr uint32_t StageLabV2ToV4Kind = sig("2 4 ");
+constexpr uint32_t StageLabV4ToV2Kind = sig("4 2 ");
+constexpr uint32_t StageLabToNormalisedKind = sig("l2n ");
+constexpr uint32_t StageNormalisedToLabKind = sig("n2l ");
+constexpr uint32_t StageXyzToNormalisedKind = sig("x2n ");
+constexpr uint32_t StageNormalisedToXyzKind = sig("n2x ");
+
+// Interpolation over a regular grid. The node for grid indices (k1 … kn)
+// starts at Σ ki × strides[i]; the last input varies fastest and the outputs
+// of a node are contiguous. 'inpH' plug-ins read this record.
+struct InterpParams {
+    EngineContext* ctx;
+    uint32_t flags;                        // InterpFlagFloat, InterpFlagTrilinear
+    uint32_t inputs;
+    uint32_t outputs;
+    uint32_t gridPoints[MaxClutInputs];
+    uint32_t domain[MaxClutInputs];        // gridPoints - 1
+    uint32_t strides[MaxClutInputs];       // in table elements
+    const void* table;                     // uint16_t or float, not owned
+    InterpFunction routine;
+};
+
+// Stages: input floats to output floats. Kind-specific data are owned by the
+// stage and copied and released through the two data functions.
+using StageEvalFn = void (*)(const float in[], float out[], const Stage* stage);
+using StageDupDataFn = void* (*)(EngineContext* ctx, const void* data);
+using StageFreeDataFn = void (*)(EngineContext* ctx, void* data);
+
+// A stage of any kind (plug-in elements, named colours). On failure the data
+// stay the caller's.
+Stage* newStage(EngineContext* ctx, uint32_t kind, uint32_t inputs, uint32_t outputs, StageEvalFn eval,
+                StageDupDataFn dupData, StageFreeDataFn freeData, void* data);
+Stage* newCurvesStage(EngineContext* ctx, uint32_t count, const ToneCurve* const curves[]);   // null: identities
+Stage* newMatrixStage(EngineContext* ctx, uint32_t rows, uint32_t columns, const double matrix[],
+                      const double offsets[]);
+Stage* newClut16Stage(EngineContext* ctx, const uint32_t gridPoints[], uint32_t inputs, uint32_t outputs,
+                      const uint16_t table[]);
+Stage* newClut16StageUniform(EngineContext* ctx, uint32_t gridPoints, uint32_t inputs, uint32_t outputs,
+                             const uint16_t table[]);
+Stage* newClutFloatStage(EngineContext* ctx, const uint32_t gridPoints[], uint32_t inputs, uint32_t outputs,
+                         const float table[]);
+Stage* newClutFloatStageUniform(EngineContext* ctx, uint32_t gridPoints, uint32_t inputs, uint32_t outputs,
+                                const float table[]);
+Stage* newIdentityStage(EngineContext* ctx, uint32_t channels);
+Stage* newIdentityClutStage(EngineContext* ctx, uint32_t channels);
+Stage* newClipNegativesStage(EngineContext* ctx, uint32_t channels);
+Stage* newLabToXyzStage(EngineContext* ctx);
+Stage* newXyzToLabStage(EngineContext* ctx);
+Stage* newLabV2ToV4Stage(EngineContext* ctx);
+Stage* newLabV4ToV2Stage(EngineContext* ctx);
+Stage* newLabV2ToV4CurvesStage(EngineContext* ctx);
+Stage* newLabToNormalisedStage(EngineContext* ctx);
+Stage* newNormalisedToLabStage(EngineContext* ctx);
+Stage* newXyzToNormalisedStage(EngineContext* ctx);
+Stage* newNormalisedToXyzStage(EngineContext* ctx);
+Stage* duplicateStage(const Stage* stage);
+void freeStage(Stage* stage);
+
+uint32_t stageKind(const Stage* stage);
+uint32_t stageImplementedKind(const Stage* stage);
+uint32_t stageInputs(const Stage* stage);
+uint32_t stageOutputs(const Stage* stage);
+void* stageData(const Stage* stage);
+Stage* stageNext(const Stage* stage);
+EngineContext* stageContext(const Stage* stage);
+void evalStageFloat(const Stage* stage, const float in[], float out[]);
+// Kind-specific views; null (or 0) when the stage is of another kind.
+ToneCurve* const* stageCurves(const Stage* stage);          // stageInputs() curves
+const double* stageMatrix(const Stage* stage);              // rows = outputs, columns = inputs
+const double* stageOffsets(const Stage* stage);             // null when the matrix has none
+bool clutIsFloat(const Stage* stage);
+const uint32_t* clutGridPoints(const Stage* stage);         // one per input
+uint32_t clutEntryCount(const Stage* stage);                // grid product × outputs
+uint16_t* clutTable16(const Stage* stage);
+float* clutTableFloat(const Stage* stage);
+const InterpParams* clutInterpParams(const Stage* stage);
+
+// Pipelines. Evaluation functions may be replaced by the optimiser, which then
+// owns private data released with the pipeline; the functions receive that
+// data.
+using PipelineEval16Fn = void (*)(const uint16_t in[], uint16_t out[], const void* data);
+using PipelineEvalFloatFn = void (*)(const float in[], float out[], const void* data);
+using DupUserDataFn = void* (*)(EngineContext* ctx, const void* data);
+enum StagePlace : uint32_t { AtBegin = 0, AtEnd = 1 };
+
+Pipeline* newPipeline(EngineContext* ctx, uint32_t inputs, uint32_t outputs);
+Pipeline* duplicatePipeline(const Pipeline* pipeline);
+void freePipeline(Pipeline* pipeline);
+// Takes the stage (even when the channel check then fails); a place other than
+// AtBegin or AtEnd refuses it and leaves it to the caller.
+bool insertStage(Pipeline* pipeline, uint32_t where, Stage* stage);
+bool unlinkStage(Pipeline* pipeline, uint32_t where, Stage** stage);   // stage null: freed
+bool appendPipeline(Pipeline* first, const Pipeline* second);
+bool matchStageKinds(const Pipeline* pipeline, uint32_t count, const uint32_t kinds[], Stage* stages[]);
+
+void evalPipeline16(const uint16_t in[], uint16_t out[], const Pipeline* pipeline);
+void evalPipelineFloat(const float in[], float out[], const Pipeline* pipeline);
+// Finds the input that gives target[0..2] (target[3] holds a fourth input
+// fixed); pipelines of 3 or 4 inputs and 3 outputs only.
+bool reverseEvalFloat(const float target[4], float result[4], const float hint[4], const Pipeline* pipeline);
+
+uint32_t pipelineInputs(const Pipeline* pipeline);
+uint32_t pipelineOutputs(const Pipeline* pipeline);
+uint32_t pipelineStageCount(const Pipeline* pipeline);
+Stage* pipelineFirstStage(const Pipeline* pipeline);
+Stage* pipelineLastStage(const Pipeline* pipeline);
+EngineContext* pipelineContext(const Pipeline* pipeline);
+void setPipelineSaveAs8Bits(Pipeline* pipeline, bool on);
+bool pipelineSaveAs8Bits(const Pipeline* pipeline);
+// Installs evaluators (null keeps the default of that precision) with their
+// private data; data replaced by other data is released first.
+void setPipelineEvaluators(Pipeline* pipeline, PipelineEval16Fn eval16, PipelineEvalFloatFn evalFloat, void* data,
+                           FreeUserDataFn freeData, DupUserDataFn dupData);
+void* pipelineEvaluatorData(const Pipeline* pipeline);
+
+// CLUT sampling: the callback gets the node's coordinates and its current
+// outputs, which it may change; false stops the walk.
+using Sampler16Fn = bool (*)(const uint16_t in[], uint16_t out[], void* cargo);
+using SamplerFloatFn = bool (*)(const float in[], float out[], void* cargo);
+bool sampleClut16(Stage* clut, Sampler16Fn sampler, void* cargo, uint32_t flags);
+bool sampleClutFloat(Stage* clut, SamplerFloatFn sampler, void* cargo, uint32_t flags);
+// The same node coordinates without a table; `out` is a scratch buffer.
+bool sliceSpace16(uint32_t inputs, const uint32_t gridPoints[], Sampler16Fn sampler, void* cargo);
 
 // ---------------------------------------------------------------------------
 // Transforms and pixel formats

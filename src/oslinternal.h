@@ -182,6 +182,83 @@ struct Transform {
 };
 
 // ---------------------------------------------------------------------------
+// Interpolation
+// ---------------------------------------------------------------------------
+
+// Sets up interpolation over a table of the given grid (not copied). Asks the
+// 'inpH' plug-ins first; reports and returns null when no routine fits.
+InterpParams* newInterpParams(EngineContext* ctx, const uint32_t gridPoints[], uint32_t inputs, uint32_t outputs,
+                              const void* table, uint32_t flags);
+InterpParams* newInterpParamsUniform(EngineContext* ctx, uint32_t gridPoints, uint32_t inputs, uint32_t outputs,
+                                     const void* table, uint32_t flags);
+void freeInterpParams(InterpParams* params);
+
+// floor(d + 0.5) clamped to 0 … 65535; NaN gives 0.
+inline uint16_t quickSaturateWord(double d)
+{
+    d += 0.5;
+    if (!(d > 0.0)) return 0;
+    if (d >= 65535.0) return 0xFFFF;
+    return uint16_t(d);
+}
+
+// Coordinate of node k of a grid dimension with `points` points.
+inline uint16_t quantizeNode(uint32_t k, uint32_t points)
+{
+    return quickSaturateWord(double(k) * 65535.0 / double(points - 1));
+}
+
+// ---------------------------------------------------------------------------
+// Pipelines and stages
+// ---------------------------------------------------------------------------
+
+struct Stage {
+    EngineContext* ctx;
+    uint32_t kind;
+    uint32_t implements;
+    uint32_t inputs;
+    uint32_t outputs;
+    StageEvalFn eval;
+    StageDupDataFn dupData;
+    StageFreeDataFn freeData;
+    void* data;
+    Stage* next;
+};
+
+struct CurvesStageData {
+    uint32_t count;
+    ToneCurve** curves;
+};
+
+struct MatrixStageData {
+    uint32_t rows;
+    uint32_t columns;
+    double* matrix;    // rows × columns
+    double* offsets;   // rows, or null
+};
+
+struct ClutStageData {
+    void* table;       // uint16_t or float
+    uint32_t entries;  // grid product × outputs
+    bool isFloat;
+    InterpParams* params;
+};
+
+struct Pipeline {
+    EngineContext* ctx;
+    Stage* first;
+    uint32_t inputs;
+    uint32_t outputs;
+    bool consistent;             // the last channel check passed
+    bool saveAs8Bits;
+    PipelineEval16Fn eval16;     // null: the stage-by-stage default
+    PipelineEvalFloatFn evalFloat;
+    void* data;                  // the optimiser's private data
+    FreeUserDataFn freeData;
+    DupUserDataFn dupData;
+};
+
+// ---------------------------------------------------------------------------
 // CGATS lexer and the .cube reader
 // ---------------------------------------------------------------------------
 

@@ -1,0 +1,82 @@
+// The program's one view class: a graphics view with an animated wheel zoom,
+// fixed-step zoom, fitting the scene into the view, a context menu and the
+// dropping of one file.
+#pragma once
+
+#include <QGraphicsPixmapItem>
+#include <QGraphicsView>
+#include <QPoint>
+
+class QMenu;
+class QTimeLine;
+
+class QGraphicsViewMap : public QGraphicsView {
+    Q_OBJECT
+
+public:
+    explicit QGraphicsViewMap(QWidget* parent = nullptr);
+    ~QGraphicsViewMap() override;
+
+    // Wheel notches in a vertical angle delta; a partial notch (a high-resolution
+    // wheel's small delta) counts for nothing.
+    static int wheelNotches(int angleDelta);
+    // Zoom steps still to animate after `steps` more notches: turning the wheel
+    // the other way starts over in the new direction.
+    static double scheduleSteps(double scheduled, int steps);
+    // One animation finished: one step fewer to go.
+    static double stepTowardZero(double scheduled);
+    // Scale factor of one animation tick.
+    static double tickFactor(double scheduled);
+
+    // No zoom makes one scene unit narrower than this many pixels.
+    static constexpr double MinimumScale = 0.1;
+
+    void setContextMenu(QMenu* menu);   // not owned
+    QMenu* contextMenu() const;
+
+    double scheduledSteps() const;
+    void resetScheduledSteps();
+
+    // Installs a scene made for an image; the view owns it from now on and
+    // deletes the image scene it had before. The view's transform is kept, so
+    // zoom and pan survive a new image.
+    void setImageScene(QGraphicsScene* scene);
+    QGraphicsScene* imageScene() const;
+
+signals:
+    void fileDropped(const QString& filename);
+
+public slots:
+    void autoFit();
+    void zoomIn();
+    void zoomOut();
+    void wheelEvent(QWheelEvent* event) override;
+    void scalingTime(qreal value);
+    void animFinished();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    bool scaleAllowed(double factor) const;
+
+    QMenu* menu_ = nullptr;
+    QPoint wheelPosition_;
+    double scheduled_ = 0.0;
+    QGraphicsScene* imageScene_ = nullptr;
+    QTimeLine* timeLine_ = nullptr;
+};
+
+// The pixmap item of the preview pane; it accepts drags, so that files dragged
+// over the image are not refused by the item.
+class ImageItem : public QGraphicsPixmapItem {
+public:
+    explicit ImageItem(const QPixmap& pixmap, QGraphicsItem* parent = nullptr);
+
+protected:
+    void dragEnterEvent(QGraphicsSceneDragDropEvent* event) override;
+    void dragMoveEvent(QGraphicsSceneDragDropEvent* event) override;
+};

@@ -1,0 +1,448 @@
+#include "app/tonemolder.h"
+
+#include "app/appinfo.h"
+#include "ui_tonemolder.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace {
+
+// Family masks of the channel editors: every family but the prelinearisation
+// sigmoid for the colour-space channels; no inverse families for the correlates.
+constexpr int ChannelFamilies = 479;
+constexpr int CorrelateFamilies = 287;
+
+// Profile-class masks of the selectors: output, colour space and display
+// profiles; the image profile may be an input profile as well.
+constexpr int ProofClasses = 25;
+constexpr int ImageClasses = 27;
+constexpr int RgbOnly = 2;
+
+constexpr char UndecoratedKey[] = "gui/undecorated";
+constexpr char UndecoratedAboutStyle[] = "background-color: #4f4f4f;color: white;border: 0px none transparent; ";
+
+} // namespace
+
+Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::TonemolderClass>()), settings_(settings)
+{
+    ui_->setupUi(this);
+    // The recipe keeps its width when the window grows; the preview takes the rest.
+    ui_->splitter->setStretchFactor(0, 0);
+    ui_->splitter->setStretchFactor(1, 1);
+    ui_->splitter->setSizes({500, 613});
+
+    // The program's own parametric curve types (109 to 114) are registered with
+    // the engine here, before any curve of those types exists.
+
+    const bool undecorated = settings_->value(UndecoratedKey, false).toBool();
+    setUpSelectors(undecorated);
+
+    // Nothing to show or zoom until an image is loaded.
+    for (QWidget* w : {static_cast<QWidget*>(ui_->btnOriginal), static_cast<QWidget*>(ui_->btnPreview),
+                       static_cast<QWidget*>(ui_->chkLive), static_cast<QWidget*>(ui_->iccPreviewImage)}) {
+        w->setEnabled(false);
+    }
+    for (QAction* a : {ui_->action_view_original, ui_->action_view_abstract, ui_->action_zoom_in,
+                       ui_->action_zoom_out}) {
+        a->setEnabled(false);
+    }
+
+    setUpImageMenu();
+    setUpHelpMenu();
+
+    fileName_.clear();
+    saved_ = true;
+    // The viewing-conditions editor is created here with the settings and the
+    // key "vclist"; it owns the preset list that fills comboSourceVC and comboDestVC.
+
+    connect(ui_->iccProfile, &ICCProfileSelector::valueChanged, this, &Tonemolder::setSlidersSoftProof);
+    connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, this, &Tonemolder::livePreviewChanged);
+    connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, this, &Tonemolder::enableIntentIfNeededForLUT);
+    connect(ui_->generator, &QTabWidget::currentChanged, this, &Tonemolder::autoArrangeAndRefreshImage);
+    connect(ui_->iccPreviewImage, &ICCProfileSelector::valueChanged, this, &Tonemolder::setPreviewProfiles);
+
+    // comboSourceVC and comboDestVC are filled with the preset names here, no
+    // preset selected.
+    connect(ui_->comboSourceVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+    connect(ui_->comboDestVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+    connect(ui_->cbDestVC, &QCheckBox::stateChanged, this, &Tonemolder::enableViewingConditionsDst);
+
+    // curvesGraphicsView and correlatesGraphicsView each get a curve scene of
+    // (0, 0, 1024, 512) here.
+
+    connect(ui_->imageViewer, &QGraphicsViewMap::fileDropped, this, &Tonemolder::loadImageFile);
+
+    setUpModifiers(undecorated);
+
+    ui_->comboIntent->setEnabled(ui_->iccProfile->currentIsTableBased());
+    enableIntentIfNeededForLUT();
+    connect(ui_->comboIntent, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+    connect(ui_->comboIntentLUT, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+
+    connectActions();
+    newProfile();
+}
+
+Tonemolder::~Tonemolder() = default;
+
+void Tonemolder::setUpSelectors(bool undecorated)
+{
+    for (ICCProfileSelector* s : {ui_->iccProfile, ui_->iccProfileLUT, ui_->iccPreviewImage}) {
+        s->setFolderIconLight(!undecorated);
+    }
+    ui_->iccProfile->setPclass(ProofClasses);
+    ui_->iccProfile->bindSettings(settings_, QStringLiteral("proof_dir"), QStringLiteral("proof_prf"));
+    ui_->iccProfileLUT->setPclass(ProofClasses);
+    ui_->iccProfileLUT->setSpace(RgbOnly);
+    ui_->iccProfileLUT->bindSettings(settings_, QStringLiteral("lut_dir"), QStringLiteral("lut_prf"));
+    ui_->iccPreviewImage->setPclass(ImageClasses);
+    ui_->iccPreviewImage->bindSettings(settings_, QStringLiteral("img_dir"), QStringLiteral("img_prf"));
+}
+
+void Tonemolder::setUpImageMenu()
+{
+    imageMenu_ = new QMenu(this);
+    imageMenu_->addAction(ui_->actionLoad_image);
+    imageMenu_->addAction(ui_->action_paste_image);
+    imageMenu_->addSeparator();
+    imageMenu_->addAction(ui_->action_view_original);
+    imageMenu_->addAction(ui_->action_view_abstract);
+    imageMenu_->addSeparator();
+    imageMenu_->addAction(ui_->action_zoom_in);
+    imageMenu_->addAction(ui_->action_zoom_out);
+    ui_->imageViewer->setContextMenu(imageMenu_);
+}
+
+void Tonemolder::setUpHelpMenu()
+{
+    auto* updates = new QAction(tr("Check for updates"), this);
+    updates->setObjectName(QStringLiteral("actionCheck_for_updates"));
+    ui_->menuAbout->insertAction(ui_->actionUser_manual, updates);
+    ui_->menuAbout->insertSeparator(ui_->actionUser_manual);
+    connect(updates, &QAction::triggered, this, &Tonemolder::checkForUpdates);
+}
+
+void Tonemolder::setUpModifiers(bool undecorated)
+{
+    modifiers_ = {ui_->chan_1, ui_->chan_2, ui_->chan_3, ui_->chan_4, ui_->corr_1, ui_->corr_2, ui_->corr_3};
+    for (size_t i = 0; i < modifiers_.size(); ++i) {
+        ChannelModifier* m = modifiers_[i];
+        const bool channel = i < 4;
+        m->setLockIconsLight(!undecorated);
+        m->setLockVisible(true);
+        m->setFamilies(channel ? ChannelFamilies : CorrelateFamilies);
+        connect(m, &ChannelModifier::valueChanged, this,
+                channel ? &Tonemolder::drawSlidersSoftProof : &Tonemolder::drawSlidersCorrelates);
+    }
+}
+
+void Tonemolder::connectActions()
+{
+    connect(ui_->actionNew, &QAction::triggered, this, &Tonemolder::newProfile);
+    connect(ui_->actionOpen, &QAction::triggered, this, &Tonemolder::loadProfile);
+    connect(ui_->actionSave, &QAction::triggered, this, &Tonemolder::saveProfile);
+    connect(ui_->actionSave_as, &QAction::triggered, this, &Tonemolder::saveProfileAs);
+    connect(ui_->action_Quit, &QAction::triggered, this, &QWidget::close);
+
+    connect(ui_->actionLoad_image, &QAction::triggered, this, &Tonemolder::loadImage);
+    connect(ui_->action_paste_image, &QAction::triggered, this, &Tonemolder::pasteImage);
+    connect(ui_->action_view_original, &QAction::triggered, this, &Tonemolder::origImage);
+    connect(ui_->action_view_abstract, &QAction::triggered, this, &Tonemolder::proofImage);
+    connect(ui_->action_zoom_in, &QAction::triggered, this, &Tonemolder::zoomIn);
+    connect(ui_->action_zoom_out, &QAction::triggered, this, &Tonemolder::zoomOut);
+
+    connect(ui_->actionPreferences, &QAction::triggered, this, &Tonemolder::preferences);
+    connect(ui_->action_Embed_to_output_profile, &QAction::triggered, this, &Tonemolder::outputProfileEmbedder);
+    connect(ui_->actionConvert_to_CUBE_file, &QAction::triggered, this, &Tonemolder::cubeExporter);
+    connect(ui_->actionUser_manual, &QAction::triggered, this, &Tonemolder::userManual);
+    connect(ui_->actionAbout, &QAction::triggered, this, &Tonemolder::about);
+
+    connect(ui_->btnOriginal, &QPushButton::clicked, ui_->action_view_original, &QAction::trigger);
+    connect(ui_->btnPreview, &QPushButton::clicked, ui_->action_view_abstract, &QAction::trigger);
+    connect(ui_->chkLive, &QCheckBox::stateChanged, this, &Tonemolder::livePreviewChanged);
+
+    connect(ui_->pushButtonResetAll, &QPushButton::clicked, this, &Tonemolder::resetCurves);
+    connect(ui_->btnResetCorrelates, &QPushButton::clicked, this, &Tonemolder::resetCurves);
+    connect(ui_->btnResetCorrelates, &QPushButton::clicked, this, &Tonemolder::resetCorrelates);
+    connect(ui_->btnEditSrcVC, &QPushButton::clicked, this, &Tonemolder::editViewingConditionsSrc);
+    connect(ui_->btnEditDestVC, &QPushButton::clicked, this, &Tonemolder::editViewingConditionsDst);
+    connect(ui_->selectLUTbutton, &QPushButton::clicked, this, &Tonemolder::loadCUBE);
+}
+
+// ---------------------------------------------------------------------------
+// Recipe document
+// ---------------------------------------------------------------------------
+
+bool Tonemolder::mayDiscardDocument()
+{
+    // The unsaved-document prompt goes here; until then nothing is ever at risk.
+    return true;
+}
+
+void Tonemolder::updateWindowTitle()
+{
+    setWindowTitle(AppInfo::windowTitle(fileName_));
+}
+
+void Tonemolder::newProfile()
+{
+    if (!mayDiscardDocument()) return;
+
+    ui_->comboIntent->setCurrentIndex(0);
+    ui_->edit_description->setText(tr("New abstract profile"));
+    ui_->edit_copyright->setText(tr("No copyright"));
+    ui_->comboSourceVC->setCurrentIndex(0);
+    ui_->comboDestVC->setCurrentIndex(0);
+    ui_->cbDestVC->setChecked(false);
+
+    for (ChannelModifier* m : modifiers_) m->selectFamily(1);
+
+    bulkUpdate_ = true;
+    for (size_t i = 0; i < 4; ++i) modifiers_[i]->reset();
+    bulkUpdate_ = false;
+    drawSlidersSoftProof();
+
+    autoArrange();
+    resetCorrelates();
+    enableViewingConditionsDst();
+
+    setSlidersCorrelates();
+    setSlidersSoftProof();
+    setPreviewProfiles();
+
+    fileName_.clear();
+    saved_ = true;
+    updateWindowTitle();
+}
+
+void Tonemolder::loadProfile()
+{
+}
+
+void Tonemolder::saveProfile()
+{
+}
+
+void Tonemolder::saveProfileAs()
+{
+}
+
+// ---------------------------------------------------------------------------
+// Preview pane
+// ---------------------------------------------------------------------------
+
+void Tonemolder::loadImage()
+{
+}
+
+void Tonemolder::loadImageFile(const QString& fileName)
+{
+}
+
+void Tonemolder::pasteImage()
+{
+}
+
+void Tonemolder::origImage()
+{
+}
+
+void Tonemolder::proofImage()
+{
+}
+
+void Tonemolder::livePreviewChanged()
+{
+    if (previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
+    ui_->btnPreview->setEnabled(false);
+    proofImage();
+}
+
+void Tonemolder::setPreviewProfiles()
+{
+}
+
+void Tonemolder::zoomIn()
+{
+    ui_->imageViewer->zoomIn();
+}
+
+void Tonemolder::zoomOut()
+{
+    ui_->imageViewer->zoomOut();
+}
+
+// ---------------------------------------------------------------------------
+// CUBE import
+// ---------------------------------------------------------------------------
+
+void Tonemolder::loadCUBE()
+{
+}
+
+void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
+{
+}
+
+void Tonemolder::enableIntentIfNeededForLUT()
+{
+    // The intent matters only for profiles built from tables.
+    ui_->comboIntentLUT->setEnabled(ui_->iccProfileLUT->currentIsTableBased());
+}
+
+// ---------------------------------------------------------------------------
+// Curve panels
+// ---------------------------------------------------------------------------
+
+void Tonemolder::resetCurves()
+{
+    bulkUpdate_ = true;
+    for (size_t i = 0; i < 4; ++i) modifiers_[i]->reset();
+    bulkUpdate_ = false;
+    drawSlidersSoftProof();
+    autoArrange();
+}
+
+void Tonemolder::resetCorrelates()
+{
+    bulkUpdate_ = true;
+    for (size_t i = 4; i < modifiers_.size(); ++i) modifiers_[i]->reset();
+    bulkUpdate_ = false;
+    drawSlidersCorrelates();
+}
+
+void Tonemolder::setSlidersSoftProof()
+{
+}
+
+void Tonemolder::drawSlidersSoftProof()
+{
+    if (bulkUpdate_) return;
+}
+
+void Tonemolder::setSlidersCorrelates()
+{
+}
+
+void Tonemolder::drawSlidersCorrelates()
+{
+    if (bulkUpdate_) return;
+}
+
+void Tonemolder::autoArrange()
+{
+    ui_->curvesGraphicsView->autoFit();
+    ui_->correlatesGraphicsView->autoFit();
+}
+
+void Tonemolder::autoArrangeAndRefreshImage()
+{
+    autoArrange();
+    livePreviewChanged();
+}
+
+// ---------------------------------------------------------------------------
+// Viewing conditions
+// ---------------------------------------------------------------------------
+
+void Tonemolder::editViewingConditionsSrc()
+{
+}
+
+void Tonemolder::editViewingConditionsDst()
+{
+}
+
+void Tonemolder::enableViewingConditionsDst()
+{
+    const bool own = ui_->cbDestVC->isChecked();
+    ui_->comboDestVC->setEnabled(own);
+    ui_->btnEditDestVC->setEnabled(own);
+}
+
+// ---------------------------------------------------------------------------
+// Tools, settings and help
+// ---------------------------------------------------------------------------
+
+void Tonemolder::outputProfileEmbedder()
+{
+}
+
+void Tonemolder::cubeExporter()
+{
+}
+
+void Tonemolder::preferences()
+{
+    setPreviewProfiles();
+}
+
+void Tonemolder::about()
+{
+    QDialog box(this, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    box.setObjectName(QStringLiteral("about"));
+    box.setWindowTitle(tr("About Osterlane Tonemolder"));
+    box.resize(651, 583);
+
+    auto* layout = new QVBoxLayout(&box);
+    auto* text = new QTextBrowser(&box);
+    text->setObjectName(QStringLiteral("textBrowser"));
+    text->setOpenExternalLinks(true);
+    if (settings_->value(UndecoratedKey, false).toBool()) text->setStyleSheet(QString::fromLatin1(UndecoratedAboutStyle));
+    text->setSource(QUrl(QStringLiteral("qrc:/about.htm")));
+    layout->addWidget(text);
+
+    auto* aboutQt = new QPushButton(tr("About Qt"), &box);
+    aboutQt->setObjectName(QStringLiteral("pushButton"));
+    layout->addWidget(aboutQt);
+    connect(aboutQt, &QPushButton::clicked, &box, &QDialog::accept);
+
+    if (box.exec() == QDialog::Accepted) QMessageBox::aboutQt(this, QApplication::applicationDisplayName());
+}
+
+void Tonemolder::userManual()
+{
+    QDesktopServices::openUrl(AppInfo::userManualUrl(QApplication::applicationDirPath()));
+}
+
+void Tonemolder::checkForUpdates()
+{
+    QDesktopServices::openUrl(AppInfo::updateCheckUrl());
+}
+
+// ---------------------------------------------------------------------------
+// Window events
+// ---------------------------------------------------------------------------
+
+void Tonemolder::closeEvent(QCloseEvent* event)
+{
+    if (!mayDiscardDocument()) {
+        event->ignore();
+        return;
+    }
+    for (ICCProfileSelector* s : {ui_->iccProfile, ui_->iccProfileLUT, ui_->iccPreviewImage}) s->storeSelection();
+    event->accept();
+}
+
+void Tonemolder::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    autoArrange();
+}
+
+void Tonemolder::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    autoArrange();
+}

@@ -1,0 +1,107 @@
+// The main window: the three recipe tabs, the preview pane, the menus that
+// open the tools, and the wiring between them.
+#pragma once
+
+#include <QImage>
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <memory>
+
+struct IccProfile;
+class ChannelModifier;
+class QMenu;
+class QSettings;
+
+namespace Ui {
+class TonemolderClass;
+}
+
+class Tonemolder : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit Tonemolder(QSettings* settings, QWidget* parent = nullptr);
+    ~Tonemolder() override;
+
+public slots:
+    // Recipe document.
+    void newProfile();
+    void loadProfile();
+    void saveProfile();
+    void saveProfileAs();
+
+    // Preview pane.
+    void loadImage();
+    void loadImageFile(const QString& fileName);
+    void pasteImage();
+    void origImage();
+    void proofImage();
+    void livePreviewChanged();
+    void setPreviewProfiles();
+    void zoomIn();
+    void zoomOut();
+
+    // CUBE import.
+    void loadCUBE();
+    void loadCubeFile(const QString& fileName, bool complain = true);
+    void enableIntentIfNeededForLUT();
+
+    // Curve panels.
+    void resetCurves();
+    void resetCorrelates();
+    void setSlidersSoftProof();
+    void drawSlidersSoftProof();
+    void setSlidersCorrelates();
+    void drawSlidersCorrelates();
+    void autoArrange();
+    void autoArrangeAndRefreshImage();
+
+    // Viewing conditions.
+    void editViewingConditionsSrc();
+    void editViewingConditionsDst();
+    void enableViewingConditionsDst();
+
+    // Tools, settings and help.
+    void outputProfileEmbedder();
+    void cubeExporter();
+    void preferences();
+    void about();
+    void userManual();
+    void checkForUpdates();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void setUpSelectors(bool undecorated);
+    void setUpImageMenu();
+    void setUpHelpMenu();
+    void setUpModifiers(bool undecorated);
+    void connectActions();
+    bool mayDiscardDocument();
+    void updateWindowTitle();
+
+    std::unique_ptr<Ui::TonemolderClass> ui_;
+    QSettings* settings_;   // not owned
+    QMenu* imageMenu_ = nullptr;
+
+    // Owned; each is closed before it is replaced (preview pane and builder).
+    IccProfile* imageProfile_ = nullptr;
+    IccProfile* builtProfile_ = nullptr;
+    IccProfile* monitorProfile_ = nullptr;
+
+    QString fileName_;
+    bool saved_ = true;
+    QImage previewImage_;
+    QString cubeFileName_;
+
+    // While set, the curve-panel redraws return at once.
+    bool bulkUpdate_ = false;
+
+    // 0-3: chan_1..chan_4 (Softproofing); 4-6: corr_1..corr_3 (CIE CAM16).
+    std::array<ChannelModifier*, 7> modifiers_{};
+};
