@@ -56,6 +56,21 @@ void readTable65(benchmark::State& state)
 }
 BENCHMARK(readTable65)->Unit(benchmark::kMillisecond);
 
+void readPipeline65(benchmark::State& state)
+{
+    const CubeFile& file = file65();
+    if (!file.ok()) state.SkipWithError("cannot write the .cube file");
+    for (auto _ : state) {
+        CubeTable table;
+        if (!readCubeTable(nullptr, file.path(), &table)) state.SkipWithError("read failed");
+        Pipeline* pipeline = buildCubePipeline(nullptr, table);
+        if (!pipeline) state.SkipWithError("pipeline failed");
+        freePipeline(pipeline);
+    }
+    state.SetItemsProcessed(state.iterations() * 65 * 65 * 65);
+}
+BENCHMARK(readPipeline65)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -1,5 +1,5 @@
 // .cube text from memory: read any bytes into a table; what is accepted must
-// hold exactly the announced number of finite values.
+// hold exactly the announced number of finite values and become a pipeline.
 #include "oslinternal.h"
 
 #include <cmath>
@@ -19,5 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (float v : table.clut)
         if (!std::isfinite(v)) std::abort();
     if (table.title.size() > 1023) std::abort();
+
+    Pipeline* pipeline = buildCubePipeline(nullptr, table);
+    if (!pipeline) std::abort();
+    const float in[3] = {0.25f, 0.5f, 1.0f};
+    float out[3];
+    evalPipelineFloat(in, out, pipeline);
+    freePipeline(pipeline);
     return 0;
 }

@@ -10,6 +10,8 @@
 namespace {
 
 using SheetPtr = std::unique_ptr<CgatsSheet, decltype(&freeCgatsSheet)>;
+using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 
 constexpr size_t MaxTitle = 1023;
 
@@ -195,4 +197,35 @@ bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable
         lexer.openMemory(static_cast<const char*>(text), length);
         return true;
     });
+}
+
+// The table as a 3-in, 3-out pipeline: the shaper curves first, then the float
+// CLUT, each only when present. The CLUT's first input is the file's blue, so
+// the curves go in the same order: the first curve is the file's blue column.
+Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
+{
+    PipelinePtr pipeline(newPipeline(ctx, 3, 3), &freePipeline);
+    if (!pipeline) return nullptr;
+
+    if (table.shaperSize > 0) {
+        CurvePtr curves[3] = {{nullptr, &freeCurve}, {nullptr, &freeCurve}, {nullptr, &freeCurve}};
+        const ToneCurve* stageCurves[3];
+        for (int i = 0; i < 3; ++i) {
+            const std::vector<float>& column = table.shaper[2 - i];
+            if (column.size() != table.shaperSize) return nullptr;
+            curves[i].reset(buildTabulatedCurveFloat(ctx, table.shaperSize, column.data()));
+            if (!curves[i]) return nullptr;
+            stageCurves[i] = curves[i].get();
+        }
+        Stage* stage = newCurvesStage(ctx, 3, stageCurves);
+        if (!stage || !insertStage(pipeline.get(), AtBegin, stage)) return nullptr;
+    }
+
+    if (table.gridPoints > 0) {
+        const size_t n = table.gridPoints;
+        if (table.clut.size() != n * n * n * 3) return nullptr;
+        Stage* stage = newClutFloatStageUniform(ctx, table.gridPoints, 3, 3, table.clut.data());
+        if (!stage || !insertStage(pipeline.get(), AtEnd, stage)) return nullptr;
+    }
+    return pipeline.release();
 }

@@ -395,3 +395,4 @@ constexpr uint32_t CubeMaxGridPoints = 256;
 
 bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
 bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);
+Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);

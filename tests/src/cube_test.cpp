@@ -213,6 +213,68 @@ TEST_F(CubeTest, VideoRangeAfterTheDataIsExtra)
     EXPECT_EQ(lastReport(), ": Line 10, Extra symbols found in file");
 }
 
+// ---------------------------------------------------------------------------
+// The table as a pipeline
+// ---------------------------------------------------------------------------
+
+using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+
+TEST_F(CubeTest, TwoPointPipelineReturnsTheReversedLinesAtTheCorners)
+{
+    ASSERT_TRUE(read("LUT_3D_SIZE 2\n" + twoPointLines(true)));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 1u);
+    for (int node = 0; node < 8; ++node) {
+        const float in[3] = {float(node >> 2), float((node >> 1) & 1), float(node & 1)};
+        float out[3];
+        evalPipelineFloat(in, out, pipeline.get());
+        EXPECT_NEAR(out[0], (node + 0.3) / 10, 1e-6) << node;
+        EXPECT_NEAR(out[1], (node + 0.2) / 10, 1e-6) << node;
+        EXPECT_NEAR(out[2], (node + 0.1) / 10, 1e-6) << node;
+    }
+}
+
+TEST_F(CubeTest, IdentityTablePipelineIsTheIdentity)
+{
+    ASSERT_TRUE(read(identityCube(17, "")));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    for (int i = 0; i < 200; ++i) {
+        const float in[3] = {float((i * 37) % 101) / 100, float((i * 53) % 101) / 100, float((i * 71) % 101) / 100};
+        float out[3];
+        evalPipelineFloat(in, out, pipeline.get());
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[c], in[c], 2e-6) << i;
+    }
+}
+
+TEST_F(CubeTest, ShaperCurvesFollowTheTablesChannelOrder)
+{
+    // Red shaper x², green x, blue 0 / 0.7 / 1, then an identity table.
+    const std::string text = "LUT_1D_SIZE 3\nLUT_3D_SIZE 2\n0 0 0\n0.25 0.5 0.7\n1 1 1\n"
+                             "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n";
+    ASSERT_TRUE(read(text)) << lastReport();
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 2u);
+    // Inputs and outputs run blue, green, red like the table's nodes.
+    const float in[3] = {0.5f, 0.5f, 0.5f};
+    float out[3];
+    evalPipelineFloat(in, out, pipeline.get());
+    EXPECT_NEAR(out[0], 0.7, 1e-6);
+    EXPECT_NEAR(out[1], 0.5, 1e-6);
+    EXPECT_NEAR(out[2], 0.25, 1e-6);
+}
+
+TEST_F(CubeTest, TableWithoutDataGivesAnEmptyPipeline)
+{
+    ASSERT_TRUE(read("TITLE \"empty\"\n"));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 0u);
+    EXPECT_EQ(pipelineInputs(pipeline.get()), 3u);
+}
+
 TEST_F(CubeTest, FilesAreReadAndNamedInMessages)
 {
     const std::filesystem::path dir =
