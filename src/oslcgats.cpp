@@ -1631,7 +1631,7 @@ int32_t cgatsSelectTable(CgatsSheet* sheet, int32_t n)
 
 bool cgatsSetSheetType(CgatsSheet* sheet, const char* type)
 {
-    if (!sheet || !type) return false;
+    if (!sheet || !type || !checkQuotable(sheet, "Sheet type", type)) return false;
     setSheetType(currentTable(sheet), type);
     return true;
 }

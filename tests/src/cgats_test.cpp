@@ -278,7 +278,11 @@ TEST_F(CgatsTest, TextPropertiesAreQuotedAndEmptyOnesRefused)
     EXPECT_FALSE(cgatsSetPropertyText(s, "C", "two\nlines"));
     EXPECT_FALSE(cgatsSetPropertyText(s, "MY KEY", "x"));
     EXPECT_FALSE(cgatsSetPropertyNumber(s, "BEGIN_DATA", 1));
-    EXPECT_EQ(reports.size(), 4u);
+    EXPECT_FALSE(cgatsSetSheetType(s, "TWO\nLINES"));
+    EXPECT_EQ(reports.size(), 5u);
+    EXPECT_EQ(reports[0].text, ": Line 1, Property value cannot be written: it holds a line end or both quote characters");
+    EXPECT_EQ(reports[2].text, ": Line 1, Invalid property name 'MY KEY'");
+    EXPECT_STREQ(cgatsSheetType(s), "CGATS.17");
     EXPECT_EQ(cgatsPropertyText(s, "C"), nullptr);
 }
 
