@@ -321,6 +321,170 @@ bool isIdentity3x3(const Mat3& a);                     // every element within 1
 // I/O handlers and profile container
 // ---------------------------------------------------------------------------
 
+// --- I/O handlers: byte streams over a file, a memory block or a counting sink.
+
+constexpr uint32_t MaxPathLength = 256;   // file names are kept to 255 characters
+
+// mode: "r" or "w", optionally with "e" (close-on-exec) added to the C mode.
+IoHandler* openFileHandler(EngineContext* ctx, const char* fileName, const char* mode);
+// A reader or writer over an open C stream; closing the handler closes the stream.
+IoHandler* openStreamHandler(EngineContext* ctx, FILE* stream);
+// mode "r": reads a private copy of block; mode "w": writes into the caller's
+// block (never freed by the engine) and cuts writes at its end.
+IoHandler* openMemoryHandler(EngineContext* ctx, void* block, uint32_t size, const char* mode);
+// Counts what is written and stores nothing.
+IoHandler* openNullHandler(EngineContext* ctx);
+bool closeIoHandler(IoHandler* io);
+
+uint32_t ioRead(IoHandler* io, void* buffer, uint32_t size, uint32_t count);   // elements read
+bool ioSeek(IoHandler* io, uint32_t offset);                                    // from the start
+uint32_t ioTell(IoHandler* io);
+bool ioWrite(IoHandler* io, uint32_t size, const void* data);
+uint32_t ioUsedSpace(const IoHandler* io);      // highest byte written so far
+uint32_t ioReportedSize(const IoHandler* io);   // size of the data being read (0 for writers)
+EngineContext* ioContext(const IoHandler* io);
+const char* ioFileName(const IoHandler* io);    // empty unless opened by name
+
+// --- Big-endian primitives of the ICC format. Each returns success; a read
+// with a null destination still consumes the bytes.
+
+bool readUInt8(IoHandler* io, uint8_t* n);
+bool readUInt16(IoHandler* io, uint16_t* n);
+bool readUInt16Array(IoHandler* io, uint32_t count, uint16_t* array);
+bool readUInt32(IoHandler* io, uint32_t* n);
+bool readUInt64(IoHandler* io, uint64_t* n);
+bool readFloat32(IoHandler* io, float* n);         // refuses |n| > 1e20, NaN, infinities, subnormals
+bool readS15Fixed16(IoHandler* io, double* n);
+bool readXyzNumber(IoHandler* io, CieXyz* xyz);
+bool readU8Fixed8(IoHandler* io, double* n);
+bool readTypeBase(IoHandler* io, uint32_t* type);   // the 4 reserved bytes are skipped
+bool readAlignment(IoHandler* io);                  // skips to the next multiple of 4 from tell()
+bool readDateTimeNumber(IoHandler* io, std::tm* time);
+
+bool writeUInt8(IoHandler* io, uint8_t n);
+bool writeUInt16(IoHandler* io, uint16_t n);
+bool writeUInt16Array(IoHandler* io, uint32_t count, const uint16_t* array);
+bool writeUInt32(IoHandler* io, uint32_t n);
+bool writeUInt64(IoHandler* io, uint64_t n);
+bool writeFloat32(IoHandler* io, double n);         // refuses what readFloat32 would refuse
+bool writeS15Fixed16(IoHandler* io, double n);
+bool writeXyzNumber(IoHandler* io, const CieXyz& xyz);
+bool writeU8Fixed8(IoHandler* io, double n);
+bool writeTypeBase(IoHandler* io, uint32_t type);
+bool writeAlignment(IoHandler* io);                 // zero bytes up to a multiple of 4 of used space
+bool writeDateTimeNumber(IoHandler* io, const std::tm& time);
+
+// Fixed-point conversions; out-of-range values saturate, NaN gives 0.
+int32_t doubleToS15Fixed16(double v);               // floor(v·65536 + 0.5)
+double s15Fixed16ToDouble(int32_t n);
+uint16_t doubleToU8Fixed8(double v);                // floor(v·65536 + 0.5) >> 8
+double u8Fixed8ToDouble(uint16_t n);
+
+// --- The profile container.
+
+constexpr uint32_t MaxTags = 100;
+constexpr uint32_t MagicNumber = sig("acsp");
+
+// Header signatures.
+constexpr uint32_t ClassInput = sig("scnr");
+constexpr uint32_t ClassDisplay = sig("mntr");
+constexpr uint32_t ClassOutput = sig("prtr");
+constexpr uint32_t ClassLink = sig("link");
+constexpr uint32_t ClassColorSpace = sig("spac");
+constexpr uint32_t ClassAbstract = sig("abst");
+constexpr uint32_t ClassNamedColor = sig("nmcl");
+constexpr uint32_t SpaceXyz = sig("XYZ ");
+constexpr uint32_t SpaceLab = sig("Lab ");
+constexpr uint32_t SpaceRgb = sig("RGB ");
+constexpr uint32_t SpaceGray = sig("GRAY");
+constexpr uint32_t SpaceCmyk = sig("CMYK");
+constexpr uint32_t PlatformMicrosoft = sig("MSFT");
+constexpr uint32_t EngineCreator = sig("ostl");   // CMM type and creator of new profiles
+
+// A blank profile: version 2.1, display class, created now (UTC).
+IccProfile* createBlankProfile(EngineContext* ctx);
+// Open for reading ("r"). Mode "w" gives a blank profile that is written to
+// the file or stream when it is closed. The profile owns the stream from the
+// call on: it is closed with the profile, or at once when the open fails.
+IccProfile* openFromFile(EngineContext* ctx, const char* fileName, const char* mode);
+IccProfile* openFromStream(FILE* stream, const char* mode);
+IccProfile* openFromStreamContext(EngineContext* ctx, FILE* stream, const char* mode);
+IccProfile* openFromMemory(const void* block, uint32_t size);
+IccProfile* openFromMemoryContext(EngineContext* ctx, const void* block, uint32_t size);
+// Reads the profile from an open handler, which the profile then owns (it is
+// closed with the profile, or at once when the open fails).
+IccProfile* openFromHandler(EngineContext* ctx, IoHandler* io);
+bool closeProfile(IccProfile* profile);
+
+// block == nullptr: *bytes gets the size. Otherwise *bytes is the size of the
+// block; a block too small for the profile fails (and *bytes gets the size
+// needed) without writing past its end.
+bool saveToMemory(IccProfile* profile, void* block, uint32_t* bytes);
+// The stream stays open and belongs to the caller.
+bool saveToStream(IccProfile* profile, FILE* stream);
+bool saveToFile(IccProfile* profile, const char* fileName);
+// Bytes of the profile, 0 on failure; io == nullptr only measures.
+uint32_t saveToHandler(IccProfile* profile, IoHandler* io);
+
+// Header fields.
+EngineContext* profileContext(const IccProfile* profile);
+uint32_t profileDeviceClass(const IccProfile* profile);
+void setProfileDeviceClass(IccProfile* profile, uint32_t deviceClass);
+uint32_t profileColorSpace(const IccProfile* profile);
+void setProfileColorSpace(IccProfile* profile, uint32_t space);
+uint32_t profilePcs(const IccProfile* profile);
+void setProfilePcs(IccProfile* profile, uint32_t pcs);
+uint32_t profileRenderingIntent(const IccProfile* profile);
+void setProfileRenderingIntent(IccProfile* profile, uint32_t intent);
+uint32_t profileVersion(const IccProfile* profile);                 // raw ICC encoding
+void setProfileVersion(IccProfile* profile, uint32_t version);
+uint32_t profileFlags(const IccProfile* profile);
+void setProfileFlags(IccProfile* profile, uint32_t flags);
+uint32_t profileManufacturer(const IccProfile* profile);
+void setProfileManufacturer(IccProfile* profile, uint32_t manufacturer);
+uint32_t profileModel(const IccProfile* profile);
+void setProfileModel(IccProfile* profile, uint32_t model);
+uint32_t profileCreator(const IccProfile* profile);
+void setProfileCreator(IccProfile* profile, uint32_t creator);
+uint32_t profileCmmType(const IccProfile* profile);
+void setProfileCmmType(IccProfile* profile, uint32_t cmm);
+uint32_t profilePlatform(const IccProfile* profile);
+void setProfilePlatform(IccProfile* profile, uint32_t platform);
+uint64_t profileAttributes(const IccProfile* profile);
+void setProfileAttributes(IccProfile* profile, uint64_t attributes);
+void profileId(const IccProfile* profile, uint8_t id[16]);
+void setProfileId(IccProfile* profile, const uint8_t id[16]);
+std::tm profileCreationDate(const IccProfile* profile);           // broken-down UTC
+void setProfileCreationDate(IccProfile* profile, const std::tm& date);
+
+// 0x04300000 gives 4.3; setVersionFromNumber(4.3) sets 0x04300000.
+double versionAsNumber(const IccProfile* profile);
+void setVersionFromNumber(IccProfile* profile, double version);
+
+// The tag directory.
+bool hasTag(const IccProfile* profile, uint32_t sig);
+uint32_t tagCount(const IccProfile* profile);
+uint32_t tagSignatureAt(const IccProfile* profile, uint32_t index);   // 0 past the end
+// The decoded tag, owned by the profile (never freed by the caller), or null.
+void* loadTag(IccProfile* profile, uint32_t sig);
+// Stores a copy of object; a null object removes the tag.
+bool storeTag(IccProfile* profile, uint32_t sig, const void* object);
+// Makes sig share the data of target.
+bool aliasTag(IccProfile* profile, uint32_t sig, uint32_t target);
+// The type signature of the handler that decoded or will encode the tag sig
+// points at (following links), or 0.
+uint32_t linkedTypeOf(IccProfile* profile, uint32_t sig);
+
+// Text of 'desc' (0), 'dmnd' (1), 'dmdd' (2) or 'cprt' (3) for the language
+// and country (two-letter codes). Returns the elements needed including the
+// terminator when buffer is null, else the elements written (cut to size);
+// 0 when there is no text.
+enum ProfileInfo : uint32_t { InfoDescription = 0, InfoManufacturer = 1, InfoModel = 2, InfoCopyright = 3 };
+uint32_t profileText(IccProfile* profile, uint32_t which, const char* language, const char* country,
+                     wchar_t* buffer, uint32_t size);
+uint32_t profileTextUtf8(IccProfile* profile, uint32_t which, const char* language, const char* country,
+                         char* buffer, uint32_t size);
+
 // ---------------------------------------------------------------------------
 // Tag types
 // ---------------------------------------------------------------------------

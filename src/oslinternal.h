@@ -257,6 +257,60 @@ struct Pipeline {
     FreeUserDataFn freeData;
     DupUserDataFn dupData;
 };
+// I/O handlers and profile container
+// ---------------------------------------------------------------------------
+
+// One open byte stream. The kind-specific record hangs off `state`.
+struct IoHandler {
+    EngineContext* ctx;
+    uint32_t usedSpace;      // highest byte written (writers); running count (file writer)
+    uint32_t reportedSize;   // size of the data when reading; 0 when writing
+    char physicalFile[MaxPathLength];
+    void* state;
+    uint32_t (*read)(IoHandler* io, void* buffer, uint32_t size, uint32_t count);
+    bool (*seek)(IoHandler* io, uint32_t offset);
+    bool (*close)(IoHandler* io);
+    uint32_t (*tell)(IoHandler* io);
+    bool (*write)(IoHandler* io, uint32_t size, const void* data);
+};
+
+// A handler over a C stream that the caller keeps: closing it flushes the
+// stream and reports whether everything reached it, but leaves it open.
+IoHandler* openBorrowedStreamHandler(EngineContext* ctx, FILE* stream);
+
+// A signature as four printable characters for messages.
+struct SigText {
+    char text[5];
+};
+SigText sigText(uint32_t sig);
+
+// ---------------------------------------------------------------------------
+// Tag type registry
+// ---------------------------------------------------------------------------
+
+// The descriptor of a tag signature and the handler of a type signature: the
+// context's 'tagH' / 'typH' plug-ins first, then the built-in tables.
+const TagDescriptor* findTagDescriptor(EngineContext* ctx, uint32_t sig);
+const TagTypeHandler* findTypeHandler(EngineContext* ctx, uint32_t typeSig);
+bool isTypeAllowed(const TagDescriptor* descriptor, uint32_t typeSig);
+
+// Registered handlers are shared: calls go through a private copy that carries
+// the caller's context and the profile's version.
+void* callTypeRead(const TagTypeHandler* h, EngineContext* ctx, uint32_t version, IoHandler* io, uint32_t* count,
+                   uint32_t sizeOfTag);
+bool callTypeWrite(const TagTypeHandler* h, EngineContext* ctx, uint32_t version, IoHandler* io, void* object,
+                   uint32_t count);
+void* callTypeDuplicate(const TagTypeHandler* h, EngineContext* ctx, uint32_t version, const void* object,
+                        uint32_t count);
+void callTypeFree(const TagTypeHandler* h, EngineContext* ctx, void* object);
+
+// Localized-text lookup by language and country (two-letter codes), used by
+// profileText. Sizes count buffer elements and include the terminator; a null
+// buffer asks for the size; 0 means no text.
+uint32_t localizedTextWide(const LocalizedText* text, const char* language, const char* country, wchar_t* buffer,
+                           uint32_t size);
+uint32_t localizedTextUtf8(const LocalizedText* text, const char* language, const char* country, char* buffer,
+                           uint32_t size);
 
 // ---------------------------------------------------------------------------
 // CGATS lexer and the .cube reader
