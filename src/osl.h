@@ -921,3 +921,46 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
 // ---------------------------------------------------------------------------
 // CGATS text and .cube files
 // ---------------------------------------------------------------------------
+
+// A CGATS.17 / IT8.7 text document: tables of header properties, field names
+// and data cells. Sheets come from newCgatsSheet or a successful parse and are
+// released with freeCgatsSheet. Table-relative operations address the current
+// table (cgatsSelectTable). Errors are reported with code 12
+// (ErrCorruptionDetected) as "<file>: Line <n>, <message>".
+constexpr uint32_t CgatsMaxTables = 255;
+
+CgatsSheet* newCgatsSheet(EngineContext* ctx);
+void freeCgatsSheet(CgatsSheet* sheet);
+
+// Parses CGATS text from memory; null when the text is not recognised as CGATS
+// or does not parse. Text parsed from memory never opens files: an include
+// directive in it is an error.
+CgatsSheet* cgatsParseMemory(EngineContext* ctx, const void* text, uint32_t length);
+// Parses a CGATS file; includes are resolved against the including file.
+CgatsSheet* cgatsParseFile(EngineContext* ctx, const char* fileName);
+
+// Writes the sheet as text. *length is the buffer size on entry (at most
+// *length - 1 characters and a terminating 0 are stored) and the characters
+// produced + 1 on return. A null buffer only measures.
+bool cgatsSaveToMemory(CgatsSheet* sheet, void* buffer, uint32_t* length);
+
+uint32_t cgatsTableCount(CgatsSheet* sheet);
+// n below the table count selects, n equal to it appends an empty table; returns
+// n, or -1 when refused.
+int32_t cgatsSelectTable(CgatsSheet* sheet, int32_t n);
+
+bool cgatsSetSheetType(CgatsSheet* sheet, const char* type);
+const char* cgatsSheetType(CgatsSheet* sheet);
+bool cgatsAddComment(CgatsSheet* sheet, const char* text);
+bool cgatsSetPropertyText(CgatsSheet* sheet, const char* key, const char* value);   // written quoted
+bool cgatsSetPropertyNumber(CgatsSheet* sheet, const char* key, double value);      // written "%.10g"
+const char* cgatsPropertyText(CgatsSheet* sheet, const char* key);                   // null when absent
+double cgatsPropertyNumber(CgatsSheet* sheet, const char* key);                      // 0 when absent
+
+bool cgatsSetDataFormat(CgatsSheet* sheet, int32_t field, const char* name);
+bool cgatsSetDataCell(CgatsSheet* sheet, int32_t set, int32_t field, const char* text);
+const char* cgatsDataCell(CgatsSheet* sheet, int32_t set, int32_t field);           // null when unset
+
+// Reads a .cube (or .lut) 3D table into an RGB device link under the global
+// context: optional shaper curves, then a float CLUT; the title goes to 'desc'.
+IccProfile* readCubeFile(const char* fileName);

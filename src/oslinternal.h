@@ -258,6 +258,12 @@ inline uint16_t quickSaturateWord(double d)
     return uint16_t(d);
 }
 
+// v / 65535 as a float; the reciprocal gives the same floats for every word.
+inline float wordToUnit(uint16_t v)
+{
+    return float(v * (1.0 / 65535.0));
+}
+
 // Coordinate of node k of a grid dimension with `points` points.
 inline uint16_t quantizeNode(uint32_t k, uint32_t points)
 {
@@ -313,6 +319,13 @@ struct Pipeline {
     FreeUserDataFn freeData;
     DupUserDataFn dupData;
 };
+
+// The channel check after a change of stages: the pipeline's counts follow
+// its first and last stages, and neighbouring stages must agree (reported
+// otherwise; the pipeline then evaluates to zeros until it agrees again).
+bool checkPipelineChannels(Pipeline* pipeline);
+
+// ---------------------------------------------------------------------------
 // I/O handlers and profile container
 // ---------------------------------------------------------------------------
 
@@ -431,3 +444,142 @@ Pipeline* namedColorPipelineOf(IccProfile* profile, bool toPcs);
 
 // A version-4 Lab identity abstract profile on D50, for round trips.
 IccProfile* createLabIdentityProfile(EngineContext* ctx);
+
+// ---------------------------------------------------------------------------
+// CGATS lexer and the .cube reader
+// ---------------------------------------------------------------------------
+
+#include <string>
+
+enum class CgatsToken : uint8_t {
+    Undefined,
+    Integer,
+    Real,
+    Identifier,
+    String,
+    Comment,
+    Eoln,
+    Eof,
+    SynError,
+    // CGATS keywords
+    Include,
+    BeginData,
+    BeginDataFormat,
+    DataFormatId,
+    EndData,
+    EndDataFormat,
+    Keyword,
+    // .cube keywords
+    DomainMax,
+    DomainMin,
+    Lut1dSize,
+    Lut1dInputRange,
+    Lut3dSize,
+    Lut3dInputRange,
+    LutInVideoRange,
+    LutOutVideoRange,
+    Title,
+};
+
+// How real numbers become text in sheets and lexer output.
+constexpr const char* CgatsNumberFormat = "%.10g";
+
+// Tokens of CGATS text or, in cube mode, of a .cube file. The outermost source
+// is a memory block or a file; in CGATS mode a file may include others (up to
+// 20 levels). Errors are reported through the sheet as "<file>: Line <n>,
+// <message>" with code 12, and make the current token SynError.
+class CgatsLexer {
+public:
+    CgatsLexer(CgatsSheet* sheet, bool cubeMode);
+    ~CgatsLexer();
+    CgatsLexer(const CgatsLexer&) = delete;
+    CgatsLexer& operator=(const CgatsLexer&) = delete;
+
+    // Memory text: a 0 byte or the end of the block ends input. Memory text
+    // never includes files.
+    void openMemory(const char* text, size_t length);
+    // A file as the outermost source, its first `skip` characters passed over;
+    // false when it cannot be opened.
+    bool openFile(const char* fileName, size_t skip = 0);
+    // Skips a UTF-8 byte-order mark at the current position.
+    void skipByteOrderMark();
+
+    void next();
+    void skipLineEnds();
+    // Makes the token SynError after a failure that was reported already.
+    void stop();
+    CgatsToken token() const { return token_; }
+    bool atNumber() const { return token_ == CgatsToken::Integer || token_ == CgatsToken::Real; }
+    int32_t integer() const { return integer_; }
+    double number() const { return token_ == CgatsToken::Integer ? double(integer_) : real_; }
+    const std::string& text() const { return text_; }   // identifier or string
+    // The token as cell or property text: numbers printed, identifiers and
+    // strings as they are; false for any other token.
+    bool tokenText(std::string& out) const;
+
+    void fail(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+
+    // Comment lines met since the last call, each the text after its '#'.
+    std::vector<std::string> takeComments();
+    void dropComments() { comments_.clear(); }
+
+    const char* sourceName() const;
+    int32_t line() const { return line_; }
+    // Bytes of the outermost memory text (0 for files): bounds what a parse
+    // from memory may allocate.
+    size_t memorySize() const { return memorySize_; }
+
+private:
+    struct Source;
+    int read();
+    void advance() { ch_ = read(); }
+    void scanString();
+    void scanComment();
+    bool pushInclude();
+
+    CgatsSheet* sheet_;
+    bool cubeMode_;
+    std::vector<std::unique_ptr<Source>> stack_;
+    size_t memorySize_ = 0;
+    int ch_ = ' ';
+    int pendingChar_ = -1;   // the includer's look-ahead, after an included file ends
+    int32_t line_ = 1;
+    CgatsToken token_ = CgatsToken::Undefined;
+    int32_t integer_ = 0;
+    double real_ = 0;
+    std::string text_;
+    std::vector<std::string> comments_;
+};
+
+// Reports through the sheet's context with the active lexer's file name and
+// line (or an empty name and the sheet's last line).
+void cgatsReport(CgatsSheet* sheet, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// A .cube table as read, before it becomes a device link. Values are already
+// normalised by the domain. The CLUT holds one node per data line in file
+// order (red fastest, so the node's first input is the file's blue), each with
+// the line's values reversed (blue, green, red).
+struct CubeTable {
+    std::string title;
+    double domainMin[3] = {0, 0, 0};
+    double domainMax[3] = {1, 1, 1};
+    uint32_t shaperSize = 0;
+    std::vector<float> shaper[3];   // file channels red, green, blue
+    uint32_t gridPoints = 0;
+    std::vector<float> clut;        // gridPoints³ × 3
+};
+
+constexpr uint32_t CubeMaxShaperSize = 65536;
+constexpr uint32_t CubeMaxGridPoints = 256;
+
+bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
+bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);
+Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);
