@@ -189,29 +189,34 @@ Pipeline* pipelineFor(IccProfile* p, const Step& step, uint32_t intent)
     return nullptr;
 }
 
-// The default ICC linker.
+// The default ICC linker. The spaces along the whole chain are checked
+// before any table is read.
 Pipeline* linkIcc(EngineContext* ctx, uint32_t count, const uint32_t intents[], IccProfile* const profiles[],
                   const bool bpc[], const double adaptationStates[], uint32_t flags)
 {
-    PipelinePtr result(newPipeline(ctx, 0, 0), &freePipeline);
-    if (!result) return nullptr;
+    Step steps[MaxProfilesInChain];
     uint32_t current = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        IccProfile* p = profiles[i];
-        const Step step = stepFor(p, i, count, current);
-        if (i == 0) current = step.in;
-        if (!spacesCompatible(current, step.in)) {
+        steps[i] = stepFor(profiles[i], i, count, current);
+        if (i == 0) current = steps[i].in;
+        if (!spacesCompatible(current, steps[i].in)) {
             reportError(ctx, ErrColorspaceCheck, "ColorSpace mismatch");
             return nullptr;
         }
-        if (i > 0 && isPcsSpace(current) && isPcsSpace(step.in)) {
-            if (!addPcsConversion(result.get(), current, step.in, profiles[i - 1], intents[i - 1],
-                                  adaptationStates[i - 1], p, intents[i], adaptationStates[i], bpc[i]))
+        current = steps[i].out;
+    }
+
+    PipelinePtr result(newPipeline(ctx, 0, 0), &freePipeline);
+    if (!result) return nullptr;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Step& step = steps[i];
+        if (i > 0 && isPcsSpace(steps[i - 1].out) && isPcsSpace(step.in)) {
+            if (!addPcsConversion(result.get(), steps[i - 1].out, step.in, profiles[i - 1], intents[i - 1],
+                                  adaptationStates[i - 1], profiles[i], intents[i], adaptationStates[i], bpc[i]))
                 return nullptr;
         }
-        PipelinePtr part(pipelineFor(p, step, intents[i]), &freePipeline);
+        PipelinePtr part(pipelineFor(profiles[i], step, intents[i]), &freePipeline);
         if (!part || !moveStages(result.get(), part.get())) return nullptr;
-        current = step.out;
     }
     if (flags & XformClipNegatives) {
         if (current == SpaceRgb || current == SpaceGray || current == SpaceCmyk) {
