@@ -63,8 +63,14 @@ bool colorimetricBlack(CieXyz* black, IccProfile* p, uint32_t intent)
     EngineContext* ctx = profileContext(p);
     ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
     if (!lab) return noBlack(black);
-    TransformPtr t(createTransformContext(ctx, p, formatForSpace(space, 2, false), lab.get(), FormatLabDouble,
-                                          intent, RoundTripFlags),
+    // The Lab side is relative colorimetric, so that no black-point
+    // compensation (which would ask for this very black) is switched on.
+    IccProfile* const chain[2] = {p, lab.get()};
+    const uint32_t intents[2] = {intent, IntentRelativeColorimetric};
+    const bool bpc[2] = {false, false};
+    const double states[2] = {1.0, 1.0};
+    TransformPtr t(createTransformExtended(ctx, 2, chain, bpc, intents, states, nullptr, 0,
+                                           formatForSpace(space, 2, false), FormatLabDouble, RoundTripFlags),
                    &deleteTransform);
     if (!t) return noBlack(black);
     double out[3] = {0, 0, 0};
