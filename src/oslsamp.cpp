@@ -115,30 +115,6 @@ bool perceptualRoundTripBlack(CieXyz* black, IccProfile* p)
     return true;
 }
 
-// The root of y = c0 + c1·x + c2·x² fitted to the points by least squares,
-// 0 when there is none to be had.
-double fittedRoot(const double x[], const double y[], uint32_t n)
-{
-    if (n < 4) return 0;
-    double s[5] = {0, 0, 0, 0, 0}, t[3] = {0, 0, 0};
-    for (uint32_t i = 0; i < n; ++i) {
-        double power = 1;
-        for (int k = 0; k < 5; ++k) {
-            s[k] += power;
-            if (k < 3) t[k] += power * y[i];
-            power *= x[i];
-        }
-    }
-    const Mat3 normal{{s[0], s[1], s[2], s[1], s[2], s[3], s[2], s[3], s[4]}};
-    Vec3 c;
-    if (!solve3x3(normal, Vec3{{t[0], t[1], t[2]}}, &c)) return 0;
-    const double c0 = c.v[0], c1 = c.v[1], c2 = c.v[2];
-    if (std::fabs(c2) < 1e-10) return std::fabs(c1) < 1e-10 ? 0 : -c0 / c1;
-    const double discriminant = c1 * c1 - 4 * c2 * c0;
-    if (discriminant <= 0) return 0;
-    return (-c1 + std::sqrt(discriminant)) / (2 * c2);
-}
-
 // The black of an output profile from the dark end of its L* round trip.
 bool roundTripBlack(CieXyz* black, IccProfile* p, uint32_t intent)
 {
@@ -190,12 +166,36 @@ bool roundTripBlack(CieXyz* black, IccProfile* p, uint32_t intent)
         }
     }
     if (n <= 2) return noBlack(black);
-    const double root = std::clamp(fittedRoot(x, y, n), 0.0, 50.0);
+    const double root = std::clamp(blackPointFitRoot(x, y, n), 0.0, 50.0);
     *black = labToXyz(nullptr, CieLab{root, initial.a, initial.b});
     return true;
 }
 
 } // namespace
+
+// The root of y = c0 + c1·x + c2·x² fitted to the points by least squares,
+// 0 when there is none to be had.
+double blackPointFitRoot(const double x[], const double y[], uint32_t n)
+{
+    if (n < 4) return 0;
+    double s[5] = {0, 0, 0, 0, 0}, t[3] = {0, 0, 0};
+    for (uint32_t i = 0; i < n; ++i) {
+        double power = 1;
+        for (int k = 0; k < 5; ++k) {
+            s[k] += power;
+            if (k < 3) t[k] += power * y[i];
+            power *= x[i];
+        }
+    }
+    const Mat3 normal{{s[0], s[1], s[2], s[1], s[2], s[3], s[2], s[3], s[4]}};
+    Vec3 c;
+    if (!solve3x3(normal, Vec3{{t[0], t[1], t[2]}}, &c)) return 0;
+    const double c0 = c.v[0], c1 = c.v[1], c2 = c.v[2];
+    if (std::fabs(c2) < 1e-10) return std::fabs(c1) < 1e-10 ? 0 : -c0 / c1;
+    const double discriminant = c1 * c1 - 4 * c2 * c0;
+    if (discriminant <= 0) return 0;
+    return (-c1 + std::sqrt(discriminant)) / (2 * c2);
+}
 
 IccProfile* createLabIdentityProfile(EngineContext* ctx)
 {
