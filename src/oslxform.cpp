@@ -360,6 +360,10 @@ Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const T
 {
     PipelinePtr lut(pipeline, &freePipeline);
     PipelinePtr gamut(setup.gamutCheck, &freePipeline);
+    if (!lut && !(setup.flags & XformNullTransform)) {
+        reportError(ctx, ErrNull, "Transform without a pipeline");
+        return nullptr;
+    }
     void* memory = engineAllocZero(ctx, sizeof(Transform));
     if (!memory) return nullptr;
     TransformPtr t(new (memory) Transform, &deleteTransform);
