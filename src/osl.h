@@ -603,7 +603,7 @@ struct Measurement {             // 'meas'
     double flare;
     uint32_t illuminantType;
 };
-struct ViewingConditions {       // 'view'
+struct IccViewingConditions {       // 'view'
     CieXyz illuminant;
     CieXyz surround;
     uint32_t illuminantType;

@@ -164,6 +164,32 @@ inline void expectSamePipeline(const Pipeline* a, const Pipeline* b, const std::
     EXPECT_LE(worst, 1) << where;
 }
 
+// Pipelines of the same stages holding the same 16-bit tables, matrices and
+// CLUT values (what the 8- and 16-bit LUT types keep of any curve).
+inline void expectSameTables(const Pipeline* a, const Pipeline* b, const std::string& where)
+{
+    ASSERT_TRUE(a && b) << where;
+    ASSERT_EQ(pipelineStageCount(a), pipelineStageCount(b)) << where;
+    for (const Stage *x = pipelineFirstStage(a), *y = pipelineFirstStage(b); x && y; x = stageNext(x), y = stageNext(y)) {
+        ASSERT_EQ(stageKind(x), stageKind(y)) << where;
+        ASSERT_EQ(stageInputs(x), stageInputs(y)) << where;
+        ASSERT_EQ(stageOutputs(x), stageOutputs(y)) << where;
+        if (stageKind(x) == StageCurvesKind) {
+            for (uint32_t i = 0; i < stageInputs(x); ++i) {
+                const ToneCurve *cx = stageCurves(x)[i], *cy = stageCurves(y)[i];
+                ASSERT_EQ(tableEntryCount(cx), tableEntryCount(cy)) << where;
+                EXPECT_EQ(0, std::memcmp(tableEntries(cx), tableEntries(cy), 2 * tableEntryCount(cx))) << where;
+            }
+        } else if (stageKind(x) == StageClutKind) {
+            ASSERT_EQ(clutEntryCount(x), clutEntryCount(y)) << where;
+            EXPECT_EQ(0, std::memcmp(clutTable16(x), clutTable16(y), 2 * clutEntryCount(x))) << where;
+        } else if (stageKind(x) == StageMatrixKind) {
+            for (uint32_t i = 0; i < stageInputs(x) * stageOutputs(x); ++i)
+                EXPECT_EQ(stageMatrix(x)[i], stageMatrix(y)[i]) << where;
+        }
+    }
+}
+
 inline void expectSameNamedColors(const NamedColorList* a, const NamedColorList* b, const std::string& where)
 {
     ASSERT_TRUE(a && b) << where;
@@ -201,20 +227,25 @@ inline void expectSameDictionary(const Dictionary* a, const Dictionary* b, const
     EXPECT_TRUE(!x && !y) << where << ": entry counts differ";
 }
 
-inline void expectSameSequence(const ProfileSequence* a, const ProfileSequence* b, const std::string& where)
+// 'pseq' keeps the device fields and texts, 'psid' the identifiers and descriptions.
+inline void expectSameSequence(const ProfileSequence* a, const ProfileSequence* b, bool identifiers,
+                               const std::string& where)
 {
     ASSERT_TRUE(a && b) << where;
     ASSERT_EQ(a->count, b->count) << where;
     for (uint32_t i = 0; i < a->count; ++i) {
         const ProfileSequenceItem &x = a->items[i], &y = b->items[i];
+        if (identifiers) {
+            EXPECT_EQ(0, std::memcmp(x.profileId, y.profileId, 16)) << where;
+            expectSameText(x.description, y.description, where);
+            continue;
+        }
         EXPECT_EQ(x.manufacturer, y.manufacturer) << where;
         EXPECT_EQ(x.model, y.model) << where;
         EXPECT_EQ(x.attributes, y.attributes) << where;
         EXPECT_EQ(x.technology, y.technology) << where;
-        EXPECT_EQ(0, std::memcmp(x.profileId, y.profileId, 16)) << where;
-        for (auto [s, t] : {std::pair{x.manufacturerText, y.manufacturerText}, std::pair{x.modelText, y.modelText},
-                            std::pair{x.description, y.description}})
-            if (s || t) expectSameText(s, t, where);
+        expectSameText(x.manufacturerText, y.manufacturerText, where);
+        expectSameText(x.modelText, y.modelText, where);
     }
 }
 
@@ -266,7 +297,7 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     }
     case sig("view"): {
-        auto *x = static_cast<const ViewingConditions*>(a), *y = static_cast<const ViewingConditions*>(b);
+        auto *x = static_cast<const IccViewingConditions*>(a), *y = static_cast<const IccViewingConditions*>(b);
         EXPECT_EQ(x->illuminant.Y, y->illuminant.Y) << where;
         EXPECT_EQ(x->surround.X, y->surround.X) << where;
         EXPECT_EQ(x->illuminantType, y->illuminantType) << where;
@@ -290,13 +321,69 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     case sig("pseq"):
     case sig("psid"):
-        expectSameSequence(static_cast<const ProfileSequence*>(a), static_cast<const ProfileSequence*>(b), where);
+        expectSameSequence(static_cast<const ProfileSequence*>(a), static_cast<const ProfileSequence*>(b),
+                           type == sig("psid"), where);
         break;
     case sig("vcgt"):
         for (int i = 0; i < 3; ++i)
             expectSameCurve(static_cast<const VideoCardGamma*>(a)->curves[i],
                             static_cast<const VideoCardGamma*>(b)->curves[i], where);
         break;
+    case sig("clro"): {
+        auto *x = static_cast<const ColorantOrder*>(a), *y = static_cast<const ColorantOrder*>(b);
+        ASSERT_EQ(x->count, y->count) << where;
+        EXPECT_EQ(0, std::memcmp(x->order, y->order, x->count)) << where;
+        break;
+    }
+    case sig("dtim"): {
+        auto *x = static_cast<const std::tm*>(a), *y = static_cast<const std::tm*>(b);
+        EXPECT_EQ(x->tm_year, y->tm_year) << where;
+        EXPECT_EQ(x->tm_mon, y->tm_mon) << where;
+        EXPECT_EQ(x->tm_mday, y->tm_mday) << where;
+        EXPECT_EQ(x->tm_hour, y->tm_hour) << where;
+        EXPECT_EQ(x->tm_min, y->tm_min) << where;
+        EXPECT_EQ(x->tm_sec, y->tm_sec) << where;
+        break;
+    }
+    case sig("data"): {
+        auto *x = static_cast<const IccData*>(a), *y = static_cast<const IccData*>(b);
+        EXPECT_EQ(x->flag, y->flag) << where;
+        ASSERT_EQ(x->length, y->length) << where;
+        EXPECT_EQ(0, std::memcmp(x->bytes, y->bytes, x->length)) << where;
+        break;
+    }
+    case sig("bfd "): {
+        auto *x = static_cast<const UcrBg*>(a), *y = static_cast<const UcrBg*>(b);
+        expectSameCurve(x->ucr, y->ucr, where + " ucr");
+        expectSameCurve(x->bg, y->bg, where + " bg");
+        expectSameText(x->description, y->description, where);
+        break;
+    }
+    case sig("scrn"): {
+        auto *x = static_cast<const Screening*>(a), *y = static_cast<const Screening*>(b);
+        EXPECT_EQ(x->flags, y->flags) << where;
+        ASSERT_EQ(x->channels, y->channels) << where;
+        for (uint32_t i = 0; i < x->channels; ++i) {
+            EXPECT_EQ(x->channel[i].frequency, y->channel[i].frequency) << where;
+            EXPECT_EQ(x->channel[i].angle, y->channel[i].angle) << where;
+            EXPECT_EQ(x->channel[i].spotShape, y->channel[i].spotShape) << where;
+        }
+        break;
+    }
+    case sig("cicp"): EXPECT_EQ(0, std::memcmp(a, b, sizeof(VideoSignalType))) << where; break;
+    case sig("MHC2"): {
+        auto *x = static_cast<const Mhc2*>(a), *y = static_cast<const Mhc2*>(b);
+        ASSERT_EQ(x->entryCount, y->entryCount) << where;
+        EXPECT_EQ(x->minLuminance, y->minLuminance) << where;
+        EXPECT_EQ(x->peakLuminance, y->peakLuminance) << where;
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(x->matrix[i], y->matrix[i]) << where;
+        for (uint32_t i = 0; i < x->entryCount; ++i) {
+            EXPECT_EQ(x->red[i], y->red[i]) << where;
+            EXPECT_EQ(x->green[i], y->green[i]) << where;
+            EXPECT_EQ(x->blue[i], y->blue[i]) << where;
+        }
+        break;
+    }
     default: ADD_FAILURE() << where << ": no comparison for this type"; break;
     }
 }
