@@ -423,6 +423,33 @@ TEST_F(Linking, SoftProofChainThroughThePressProfile)
 }
 
 // ---------------------------------------------------------------------------
+// Named colours
+// ---------------------------------------------------------------------------
+
+TEST_F(Linking, NamedColoursAreLookedUpByIndex)
+{
+    ProfilePtr crayons = open(ColordDir + "Crayons.icc");
+    ASSERT_TRUE(crayons);
+    const auto* list = static_cast<const NamedColorList*>(loadTag(crayons.get(), sig("ncl2")));
+    ASSERT_TRUE(list);
+    ASSERT_GT(namedColorCount(list), 3u);
+    const uint32_t index = pixelFormat(PixelAny, 1, 2);
+    TransformPtr t(createTransformContext(ctx, crayons.get(), index, lab.get(), FormatLabDouble, 1, XformNoOptimise),
+                   &deleteTransform);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(transformEntrySpace(t.get()), sig("1CLR"));
+    const uint16_t indices[3] = {0, 1, 3};
+    double out[3][3];
+    doTransform(t.get(), indices, out, 3);
+    for (int i = 0; i < 3; ++i) {
+        uint16_t pcs[3];
+        ASSERT_TRUE(namedColorInfo(list, indices[i], nullptr, nullptr, nullptr, pcs, nullptr));
+        const CieLab expected = lab16V2ToLab(pcs);
+        EXPECT_LT(deltaE76(CieLab{out[i][0], out[i][1], out[i][2]}, expected), 0.01) << i;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Gamut check
 // ---------------------------------------------------------------------------
 
