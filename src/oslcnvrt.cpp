@@ -103,9 +103,9 @@ CieXyz usableWhite(const CieXyz& w)
 
 Mat3 absoluteMatrix(IccProfile* from, double fromState, IccProfile* to, double toState)
 {
-    const auto unit = [](double state) { return state >= 0.0 && state <= 1.0 ? state : state < 0.0 ? 0.0 : 1.0; };
-    fromState = unit(fromState);
-    toState = unit(toState);
+    const auto clampState = [](double s) { return s >= 0.0 && s <= 1.0 ? s : s < 0.0 ? 0.0 : 1.0; };
+    fromState = clampState(fromState);
+    toState = clampState(toState);
     const CieXyz ws = usableWhite(mediaWhitePointOf(from));
     const CieXyz wd = usableWhite(mediaWhitePointOf(to));
     const Mat3 unit = identity3x3();
