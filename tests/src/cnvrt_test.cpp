@@ -244,6 +244,47 @@ TEST_F(Linking, LabTablesOfVersion2ProfilesAreReencoded)
     EXPECT_NE(stageImplementedKind(pipelineFirstStage(out.get())), StageLabV4ToV2Kind);   // 'mft1' needs none
 }
 
+TEST_F(Linking, GrayProfilesUseTheirCurveBothWays)
+{
+    // An XYZ gray profile: Y = kTRC(gray), on the neutral axis.
+    ProfilePtr gray = open(GhostscriptDir + "sgray.icc");
+    ASSERT_TRUE(gray);
+    const auto* trc = static_cast<const ToneCurve*>(loadTag(gray.get(), sig("kTRC")));
+    ASSERT_TRUE(trc);
+    for (double v : {0.1, 0.5, 0.9}) {
+        const CieLab l = toLab(gray.get(), pixelFormat(PixelGray, 1, 0, 0, PixelFloat), &v, 1);
+        const double y = evalCurveFloat(trc, float(v));
+        EXPECT_NEAR(l.L, xyzToLab(nullptr, CieXyz{D50.X * y, y, D50.Z * y}).L, 2e-3) << v;
+        EXPECT_NEAR(l.a, 0.0, 2e-3);
+        EXPECT_NEAR(l.b, 0.0, 2e-3);
+    }
+    // And back: 16-bit gray through Lab returns within a unit above the toe.
+    TransformPtr there(createTransformContext(ctx, gray.get(), FormatGray16, lab.get(), FormatLabDouble, 1, 0),
+                       &deleteTransform);
+    TransformPtr back(createTransformContext(ctx, lab.get(), FormatLabDouble, gray.get(), FormatGray16, 1, 0),
+                      &deleteTransform);
+    ASSERT_TRUE(there && back);
+    for (uint32_t g = 2048; g < 65536; g += 997) {
+        const uint16_t in = uint16_t(g);
+        double l[3];
+        uint16_t out;
+        doTransform(there.get(), &in, l, 1);
+        doTransform(back.get(), l, &out, 1);
+        ASSERT_LE(std::abs(int(out) - int(in)), 1) << g;
+    }
+
+    // A Lab gray profile: L* = kTRC(gray) × 100, neutral.
+    ProfilePtr labGray = blank(ClassDisplay, SpaceGray, SpaceLab);
+    ToneCurve* square = buildGammaCurve(ctx, 2.0);
+    ASSERT_TRUE(storeTag(labGray.get(), sig("kTRC"), square));
+    freeCurve(square);
+    const double half = 0.5;
+    const CieLab l = toLab(labGray.get(), pixelFormat(PixelGray, 1, 0, 0, PixelFloat), &half, 1);
+    EXPECT_NEAR(l.L, 25.0, 1e-3);
+    EXPECT_NEAR(l.a, 0.0, 0.01);
+    EXPECT_NEAR(l.b, 0.0, 0.01);
+}
+
 // ---------------------------------------------------------------------------
 // Linking errors
 // ---------------------------------------------------------------------------
