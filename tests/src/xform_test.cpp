@@ -673,6 +673,22 @@ TEST_F(Transforms, LinearSixteenBitSourcesAreLeftUnoptimised)
     EXPECT_FALSE(transformFlags(c.get()) & XformNoOptimise);
 }
 
+TEST_F(Transforms, LabInTheVersion2EncodingFitsALabProfile)
+{
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    TransformPtr t(createTransformContext(ctx, lab.get(), FormatLabV2_16, nullptr, FormatLabDouble, 1, 0),
+                   &deleteTransform);
+    ASSERT_TRUE(t);
+    const uint16_t in[2][3] = {{0xFF00, 0x8000, 0x8000}, {0x8000, 0x0000, 0xFFFF}};
+    double out[2][3];
+    doTransform(t.get(), in, out, 2);
+    EXPECT_NEAR(out[0][0], 100.0, 1e-3);
+    EXPECT_NEAR(out[0][1], 0.0, 1e-3);
+    EXPECT_NEAR(out[1][0], 0x8000 / 652.8, 2e-3);
+    EXPECT_NEAR(out[1][1], -128.0, 2e-3);
+    EXPECT_NEAR(out[1][2], 0xFFFF / 256.0 - 128.0, 2e-3);
+}
+
 TEST_F(Transforms, RecordsTheEndsOfTheChain)
 {
     ProfilePtr press = openReal(ctx, "/usr/share/color/icc/ghostscript/default_cmyk.icc");
