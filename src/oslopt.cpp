@@ -117,10 +117,7 @@ bool prePass(Pipeline* p)
         stages[i - 1]->next = p->first;
         p->first = stages[i - 1];
     }
-    if (p->first) {
-        p->inputs = p->first->inputs;
-        p->outputs = stages.back()->outputs;
-    }
+    checkPipelineChannels(p);
     return changed && !failed;
 }
 
