@@ -34,7 +34,7 @@ test-sanitize-engine: setup
 # The seed corpora through the libFuzzer targets (clang).
 test-fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DOSL_ENGINE_ONLY=ON -DOSL_FUZZ=ON -DOSL_BENCH=OFF
+	  -DOSL_ENGINE_ONLY=ON -DOSL_FUZZ=ON -DOSL_BENCH=OFF -DOSL_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 	ctest --test-dir build-fuzz --output-on-failure -R '_corpus$$'
 

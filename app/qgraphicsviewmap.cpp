@@ -3,12 +3,16 @@
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGraphicsPathItem>
 #include <QGraphicsSceneDragDropEvent>
+#include <QGraphicsSimpleTextItem>
 #include <QMenu>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTimeLine>
 #include <QWheelEvent>
+
+#include <algorithm>
 
 namespace {
 
@@ -16,6 +20,24 @@ constexpr int DeltaPerNotch = 120;
 constexpr double TickDivisor = 300.0;
 constexpr int AnimationMs = 350;
 constexpr int TickMs = 20;
+
+constexpr QRgb FallbackCurveColor = 0xFFFFFFFF;
+constexpr qreal LegendScale = 3.0;
+constexpr qreal LegendX = 40.0;
+constexpr qreal LegendTop = 30.0;
+constexpr qreal LegendSpacing = 50.0;
+
+QColor colorAt(const QList<QRgb>& colors, qsizetype i)
+{
+    return QColor::fromRgba(i >= 0 && i < colors.size() ? colors[i] : FallbackCurveColor);
+}
+
+// The scene's extent less one, truncated; huge or negative extents are held
+// to what an int can carry.
+int drawingExtent(qreal extent)
+{
+    return int(std::clamp<qreal>(extent - 1.0, 0.0, 1 << 30));
+}
 
 } // namespace
 
@@ -94,6 +116,50 @@ void QGraphicsViewMap::setImageScene(QGraphicsScene* scene)
 QGraphicsScene* QGraphicsViewMap::imageScene() const
 {
     return imageScene_;
+}
+
+void QGraphicsViewMap::clearCurves()
+{
+    nextCurve_ = 0;
+    if (scene()) scene()->clear();
+}
+
+QList<QGraphicsSimpleTextItem*> QGraphicsViewMap::setLegend(const QStringList& names, const QList<QRgb>& colors)
+{
+    if (!colors.isEmpty()) curveColors_ = colors;
+    QList<QGraphicsSimpleTextItem*> items;
+    if (!scene()) return items;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        QGraphicsSimpleTextItem* item = scene()->addSimpleText(names[i]);
+        item->setScale(LegendScale);
+        item->setPos(LegendX, LegendSpacing * qreal(i) + LegendTop);
+        item->setBrush(colorAt(curveColors_, i));
+        items.append(item);
+    }
+    return items;
+}
+
+QGraphicsPathItem* QGraphicsViewMap::addCurve(const QPainterPath& path)
+{
+    if (!scene()) return nullptr;
+    QGraphicsPathItem* item = scene()->addPath(path, QPen(colorAt(curveColors_, nextCurve_)), Qt::NoBrush);
+    ++nextCurve_;
+    return item;
+}
+
+QList<QRgb> QGraphicsViewMap::curveColors() const
+{
+    return curveColors_;
+}
+
+int QGraphicsViewMap::drawingWidth() const
+{
+    return scene() ? drawingExtent(scene()->width()) : 0;
+}
+
+int QGraphicsViewMap::drawingHeight() const
+{
+    return scene() ? drawingExtent(scene()->height()) : 0;
 }
 
 void QGraphicsViewMap::autoFit()

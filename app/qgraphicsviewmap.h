@@ -5,9 +5,15 @@
 
 #include <QGraphicsPixmapItem>
 #include <QGraphicsView>
+#include <QList>
 #include <QPoint>
+#include <QRgb>
+#include <QStringList>
 
+class QGraphicsPathItem;
+class QGraphicsSimpleTextItem;
 class QMenu;
+class QPainterPath;
 class QTimeLine;
 
 class QGraphicsViewMap : public QGraphicsView {
@@ -43,6 +49,24 @@ public:
     void setImageScene(QGraphicsScene* scene);
     QGraphicsScene* imageScene() const;
 
+    // Curve plotting. A panel redraw is: clearCurves, setLegend, then one
+    // addCurve per channel with a path of drawingWidth × drawingHeight.
+    //
+    // Removes every item from the scene; the next curve takes colour 0.
+    void clearCurves();
+    // Replaces the curve colours unless `colors` is empty, then puts name i
+    // on the scene at (40, 50·i + 30), three times the default font size, in
+    // colour i (white past the end of the colours). Returns the items.
+    QList<QGraphicsSimpleTextItem*> setLegend(const QStringList& names, const QList<QRgb>& colors);
+    // The path in the next curve's colour (white past the end of the
+    // colours), unfilled. Null when the view has no scene.
+    QGraphicsPathItem* addCurve(const QPainterPath& path);
+    QList<QRgb> curveColors() const;
+    // The scene's extent less one unit (1023 × 511 on a curve scene); 0
+    // without a scene.
+    int drawingWidth() const;
+    int drawingHeight() const;
+
 signals:
     void fileDropped(const QString& filename);
 
@@ -68,6 +92,8 @@ private:
     double scheduled_ = 0.0;
     QGraphicsScene* imageScene_ = nullptr;
     QTimeLine* timeLine_ = nullptr;
+    QList<QRgb> curveColors_;
+    int nextCurve_ = 0;
 };
 
 // The pixmap item of the preview pane; it accepts drags, so that files dragged

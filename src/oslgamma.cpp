@@ -424,7 +424,7 @@ float evalCurveFloat(const ToneCurve* curve, float x)
 {
     if (curve->segmentCount == 0) {
         const uint16_t in = quickSaturateWord(double(x) * 65535.0);
-        return float(evalCurve16(curve, in) / 65535.0);
+        return wordToUnit(evalCurve16(curve, in));
     }
     return float(evalSegments(curve, x));
 }

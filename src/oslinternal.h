@@ -167,8 +167,39 @@ std::vector<WorkSlice> planWorkers(EngineContext* ctx, uint32_t inputFormat, uin
                                    int32_t maxWorkers, uint32_t processors);
 
 // ---------------------------------------------------------------------------
-// Transform record (the transforms module fills in the rest)
+// Transform record
 // ---------------------------------------------------------------------------
+
+constexpr uint32_t MaxCacheWords = 16;    // words of the one-pixel cache
+constexpr uint32_t MaxPixelSamples = 22;  // 15 colour channels and 7 extra
+
+// Where each sample of a pixel lies and how its value is scaled, worked out
+// once from a PixelFormat for the built-in formatters. Samples are numbered
+// colour channels first, then the extra channels.
+struct PixelLayout {
+    uint32_t format = 0;
+    uint32_t channels = 0;
+    uint32_t extra = 0;
+    uint32_t samples = 0;                    // channels + extra
+    uint32_t sampleBytes = 0;                // 1, 2, 4 or 8
+    bool planar = false;
+    bool inverted = false;
+    bool swapped16 = false;
+    bool half = false;                       // 2-byte floats
+    bool labV2 = false;                      // 16-bit Lab in the version-2 encoding
+    uint8_t position[MaxPixelSamples] = {};  // sample (or plane) index in memory
+    // Float formatters: normalised = sample × toNormal + offset, and back.
+    float toNormal[MaxCacheWords] = {};
+    float fromNormal[MaxCacheWords] = {};
+    float offset[MaxCacheWords] = {};
+};
+
+// A copy of a tag object kept past the profile it came from, released through
+// the type handler that made it.
+struct TagObjectCopy {
+    void* object = nullptr;
+    const TagTypeHandler* handler = nullptr;
+};
 
 struct Transform {
     EngineContext* ctx = nullptr;
@@ -179,6 +210,31 @@ struct Transform {
     TransformWorker savedWorker = nullptr;   // the transform's own worker when a scheduler replaced it
     int32_t maxWorkers = -1;
     uint32_t workerFlags = 0;
+
+    Formatter16 fromInput = nullptr;
+    Formatter16 toOutput = nullptr;
+    FormatterFloat fromInputFloat = nullptr;
+    FormatterFloat toOutputFloat = nullptr;
+    PixelLayout inLayout;
+    PixelLayout outLayout;
+
+    Pipeline* lut = nullptr;
+    Pipeline* gamutCheck = nullptr;          // one output: non-zero outside the gamut
+    uint16_t cacheIn[MaxCacheWords] = {};
+    uint16_t cacheOut[MaxCacheWords] = {};
+
+    TagObjectCopy inputColorants;
+    TagObjectCopy outputColorants;
+    TagObjectCopy sequence;
+    uint32_t entrySpace = 0;
+    uint32_t exitSpace = 0;
+    CieXyz entryWhite{0.9642, 1.0, 0.8249};
+    CieXyz exitWhite{0.9642, 1.0, 0.8249};
+    uint32_t intent = 0;
+
+    bool pluginWorker = false;               // the worker came from a 'zfmH' plug-in
+    void* userData = nullptr;
+    FreeUserDataFn freeUserData = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -200,6 +256,12 @@ inline uint16_t quickSaturateWord(double d)
     if (!(d > 0.0)) return 0;
     if (d >= 65535.0) return 0xFFFF;
     return uint16_t(d);
+}
+
+// v / 65535 as a float; the reciprocal gives the same floats for every word.
+inline float wordToUnit(uint16_t v)
+{
+    return float(v * (1.0 / 65535.0));
 }
 
 // Coordinate of node k of a grid dimension with `points` points.
@@ -257,6 +319,13 @@ struct Pipeline {
     FreeUserDataFn freeData;
     DupUserDataFn dupData;
 };
+
+// The channel check after a change of stages: the pipeline's counts follow
+// its first and last stages, and neighbouring stages must agree (reported
+// otherwise; the pipeline then evaluates to zeros until it agrees again).
+bool checkPipelineChannels(Pipeline* pipeline);
+
+// ---------------------------------------------------------------------------
 // I/O handlers and profile container
 // ---------------------------------------------------------------------------
 
@@ -311,6 +380,212 @@ uint32_t localizedTextWide(const LocalizedText* text, const char* language, cons
                            uint32_t size);
 uint32_t localizedTextUtf8(const LocalizedText* text, const char* language, const char* country, char* buffer,
                            uint32_t size);
+
+// ---------------------------------------------------------------------------
+// Pixel formatters
+// ---------------------------------------------------------------------------
+
+// The formatter for a format: the context's 'frmH' plug-ins first, then the
+// built-in ones. FormatterFlagFloat in `flags` asks for a float formatter.
+Formatter findFormatter(EngineContext* ctx, uint32_t format, FormatterDirection dir, uint32_t flags);
+// Fills in the layout the built-in formatters read; false for a format with
+// no colour channels or with more samples than a pixel can hold.
+bool makePixelLayout(uint32_t format, PixelLayout* layout);
+// Bytes of one sample of the format (8 for a byte field of 0).
+uint32_t sampleBytesOf(uint32_t format);
+// Copies the extra channels of a block of lines from input to output,
+// converting their sample width.
+void copyExtraChannels(const Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
+                       const Stride* stride);
+float halfToFloat(uint16_t h);
+uint16_t floatToHalf(float f);
+
+// ---------------------------------------------------------------------------
+// Transforms
+// ---------------------------------------------------------------------------
+
+// What a transform is made from once its pipeline exists.
+struct TransformSetup {
+    uint32_t inputFormat = 0;
+    uint32_t outputFormat = 0;
+    uint32_t flags = 0;
+    uint32_t intent = 0;
+    uint32_t entrySpace = 0;
+    uint32_t exitSpace = 0;
+    Pipeline* gamutCheck = nullptr;   // taken like the pipeline
+};
+
+// A transform over a ready pipeline, which it takes in every case (a failed
+// call frees it, and the gamut check with it). Optimisation, formatters, workers and the cache are set up
+// as for a transform made from profiles.
+Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const TransformSetup& setup);
+
+// ---------------------------------------------------------------------------
+// Intents and linking
+// ---------------------------------------------------------------------------
+
+constexpr double XyzNormalise = 32768.0 / 65535.0;   // real XYZ to the pipeline's units
+constexpr double XyzDenormalise = 65535.0 / 32768.0;
+
+bool isPcsSpace(uint32_t space);
+// Whether a space produced by one profile can feed the next: equal, CMYK and
+// '4CLR', or the two PCS encodings.
+bool spacesCompatible(uint32_t produced, uint32_t wanted);
+// The spaces at both ends of a chain, walked as the linker walks it; false
+// when a profile is missing.
+bool chainSpaces(IccProfile* const profiles[], uint32_t count, uint32_t* entry, uint32_t* exit);
+// A named-colour profile as one stage over its list: colour index to the PCS,
+// or to device values.
+Pipeline* namedColorPipelineOf(IccProfile* profile, bool toPcs);
+
+// ---------------------------------------------------------------------------
+// Black points
+// ---------------------------------------------------------------------------
+
+// A version-4 Lab identity abstract profile on D50, for round trips.
+IccProfile* createLabIdentityProfile(EngineContext* ctx);
+// The root of y = c0 + c1·x + c2·x² fitted to n points by least squares; 0
+// for fewer than four points or a singular system.
+double blackPointFitRoot(const double x[], const double y[], uint32_t n);
+
+// ---------------------------------------------------------------------------
+// CGATS lexer and the .cube reader
+// ---------------------------------------------------------------------------
+
+#include <string>
+
+enum class CgatsToken : uint8_t {
+    Undefined,
+    Integer,
+    Real,
+    Identifier,
+    String,
+    Comment,
+    Eoln,
+    Eof,
+    SynError,
+    // CGATS keywords
+    Include,
+    BeginData,
+    BeginDataFormat,
+    DataFormatId,
+    EndData,
+    EndDataFormat,
+    Keyword,
+    // .cube keywords
+    DomainMax,
+    DomainMin,
+    Lut1dSize,
+    Lut1dInputRange,
+    Lut3dSize,
+    Lut3dInputRange,
+    LutInVideoRange,
+    LutOutVideoRange,
+    Title,
+};
+
+// How real numbers become text in sheets and lexer output.
+constexpr const char* CgatsNumberFormat = "%.10g";
+
+// Tokens of CGATS text or, in cube mode, of a .cube file. The outermost source
+// is a memory block or a file; in CGATS mode a file may include others (up to
+// 20 levels). Errors are reported through the sheet as "<file>: Line <n>,
+// <message>" with code 12, and make the current token SynError.
+class CgatsLexer {
+public:
+    CgatsLexer(CgatsSheet* sheet, bool cubeMode);
+    ~CgatsLexer();
+    CgatsLexer(const CgatsLexer&) = delete;
+    CgatsLexer& operator=(const CgatsLexer&) = delete;
+
+    // Memory text: a 0 byte or the end of the block ends input. Memory text
+    // never includes files.
+    void openMemory(const char* text, size_t length);
+    // A file as the outermost source, its first `skip` characters passed over;
+    // false when it cannot be opened.
+    bool openFile(const char* fileName, size_t skip = 0);
+    // Skips a UTF-8 byte-order mark at the current position.
+    void skipByteOrderMark();
+
+    void next();
+    void skipLineEnds();
+    // Makes the token SynError after a failure that was reported already.
+    void stop();
+    CgatsToken token() const { return token_; }
+    bool atNumber() const { return token_ == CgatsToken::Integer || token_ == CgatsToken::Real; }
+    int32_t integer() const { return integer_; }
+    double number() const { return token_ == CgatsToken::Integer ? double(integer_) : real_; }
+    const std::string& text() const { return text_; }   // identifier or string
+    // The token as cell or property text: numbers printed, identifiers and
+    // strings as they are; false for any other token.
+    bool tokenText(std::string& out) const;
+
+    void fail(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+
+    // Comment lines met since the last call, each the text after its '#'.
+    std::vector<std::string> takeComments();
+    void dropComments() { comments_.clear(); }
+
+    const char* sourceName() const;
+    int32_t line() const { return line_; }
+    // Bytes of the outermost memory text (0 for files): bounds what a parse
+    // from memory may allocate.
+    size_t memorySize() const { return memorySize_; }
+
+private:
+    struct Source;
+    int read();
+    void advance() { ch_ = read(); }
+    void scanString();
+    void scanComment();
+    bool pushInclude();
+
+    CgatsSheet* sheet_;
+    bool cubeMode_;
+    std::vector<std::unique_ptr<Source>> stack_;
+    size_t memorySize_ = 0;
+    int ch_ = ' ';
+    int pendingChar_ = -1;   // the includer's look-ahead, after an included file ends
+    int32_t line_ = 1;
+    CgatsToken token_ = CgatsToken::Undefined;
+    int32_t integer_ = 0;
+    double real_ = 0;
+    std::string text_;
+    std::vector<std::string> comments_;
+};
+
+// Reports through the sheet's context with the active lexer's file name and
+// line (or an empty name and the sheet's last line).
+void cgatsReport(CgatsSheet* sheet, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// A .cube table as read, before it becomes a device link. Values are already
+// normalised by the domain. The CLUT holds one node per data line in file
+// order (red fastest, so the node's first input is the file's blue), each with
+// the line's values reversed (blue, green, red).
+struct CubeTable {
+    std::string title;
+    double domainMin[3] = {0, 0, 0};
+    double domainMax[3] = {1, 1, 1};
+    uint32_t shaperSize = 0;
+    std::vector<float> shaper[3];   // file channels red, green, blue
+    uint32_t gridPoints = 0;
+    std::vector<float> clut;        // gridPoints³ × 3
+};
+
+constexpr uint32_t CubeMaxShaperSize = 65536;
+constexpr uint32_t CubeMaxGridPoints = 256;
+
+bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
+bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);
+Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);
 
 // ---------------------------------------------------------------------------
 // Tag types: text, named colours and the type modules

@@ -93,10 +93,12 @@ inline FloatPos floatPos(float v, uint32_t domain, uint32_t stride)
 {
     const float x = clampUnit(v);
     if (x >= 1.0f || domain == 0) return {size_t(domain) * stride, 0, 0.0f};
-    const float px = x * float(domain);
-    size_t cell = size_t(std::floor(px));
-    if (cell >= domain) return {size_t(domain) * stride, 0, 0.0f};   // rounding just below 1
-    return {cell * stride, stride, px - float(cell)};
+    // In double, so that the fraction keeps full single precision on large grids.
+    const double px = double(x) * domain;
+    const size_t cell = size_t(px);
+    if (cell >= domain) return {size_t(domain) * stride, 0, 0.0f};
+    const float fraction = float(px - double(cell));
+    return {cell * stride, fraction == 0.0f ? 0 : stride, fraction};   // on a node: that node alone
 }
 
 void linear1ToN_Float(const float in[], float out[], const InterpParams* p)
@@ -198,37 +200,33 @@ void trilinearFloat(const float in[], float out[], const InterpParams* p)
     }
 }
 
-// The node offsets of the tetrahedron that holds the point, chosen by the
-// order of the three fractions: from the base node c0 the value climbs along
-// three edges, c1 weighted by rx, c2 by ry and c3 by rz.
-struct Tetrahedron {
-    size_t c1Hi, c1Lo;   // c1 = t[c1Hi] - t[c1Lo]
-    size_t c2Hi, c2Lo;
-    size_t c3Hi, c3Lo;
+// Paths through the unit cell, one per order of the three fractions: from the
+// base node climb first along the input of the largest fraction, then the
+// middle one, then the smallest. The contract's cases, as paths:
+//   rx ≥ ry ≥ rz: x y z     rx > rz > ry: x z y     rz ≥ rx ≥ ry: z x y
+//   ry > rx ≥ rz: y x z     ry ≥ rz > rx: y z x     rz > ry > rx: z y x
+// Ties may go either way: every choice gives the same sum. The path is
+// looked up rather than branched to, since image data often jump between
+// tetrahedra.
+constexpr uint8_t TetrahedronPaths[8][3] = {
+    {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {0, 1, 2},   // index (rx ≥ ry) | (ry ≥ rz) << 1 | (rx ≥ rz) << 2
+    {0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {0, 1, 2},   // 3 and 4 cannot occur
 };
 
 template <typename F>
-inline Tetrahedron pickTetrahedron(F rx, F ry, F rz, size_t X0, size_t X1, size_t Y0, size_t Y1, size_t Z0,
-                                   size_t Z1)
+inline const uint8_t* tetrahedronPath(F rx, F ry, F rz)
 {
-    const size_t c000 = X0 + Y0 + Z0;
-    const size_t c100 = X1 + Y0 + Z0, c010 = X0 + Y1 + Z0, c001 = X0 + Y0 + Z1;
-    const size_t c110 = X1 + Y1 + Z0, c101 = X1 + Y0 + Z1, c011 = X0 + Y1 + Z1;
-    const size_t c111 = X1 + Y1 + Z1;
-    if (rx >= ry && ry >= rz) return {c100, c000, c110, c100, c111, c110};
-    if (rx >= rz && rz >= ry) return {c100, c000, c111, c101, c101, c100};
-    if (rz >= rx && rx >= ry) return {c101, c001, c111, c101, c001, c000};
-    if (ry >= rx && rx >= rz) return {c110, c010, c010, c000, c111, c110};
-    if (ry >= rz && rz >= rx) return {c111, c011, c010, c000, c011, c010};
-    if (rz >= ry && ry >= rx) return {c111, c011, c011, c001, c001, c000};
-    return {c000, c000, c000, c000, c000, c000};   // NaN fractions: the base node
+    return TetrahedronPaths[uint32_t(rx >= ry) | uint32_t(ry >= rz) << 1 | uint32_t(rx >= rz) << 2];
 }
 
 // The core of the 3-input 16-bit routine, on any three consecutive inputs of
-// a larger grid (4 and more inputs reuse it on slices).
+// a larger grid (4 and more inputs reuse it on slices). A non-zero Fixed
+// output count lets the compiler unroll the common shapes.
+template <uint32_t FixedOutputs = 0>
 inline void tetrahedral16Core(const uint16_t in[3], uint16_t out[], const uint16_t* t, const uint32_t domain[3],
-                              const uint32_t strides[3], uint32_t outputs)
+                              const uint32_t strides[3], uint32_t runtimeOutputs)
 {
+    const uint32_t outputs = FixedOutputs ? FixedOutputs : runtimeOutputs;
     const Fixed fx = toFixedDomain(domain[0], in[0]);
     const Fixed fy = toFixedDomain(domain[1], in[1]);
     const Fixed fz = toFixedDomain(domain[2], in[2]);
@@ -237,44 +235,19 @@ inline void tetrahedral16Core(const uint16_t in[3], uint16_t out[], const uint16
     const size_t Y0 = fy.cell * strides[1], Y1 = Y0 + (in[1] == 0xFFFF ? 0 : strides[1]);
     const size_t Z0 = fz.cell * strides[2], Z1 = Z0 + (in[2] == 0xFFFF ? 0 : strides[2]);
 
-    // The strict orderings of the fractions decide the tetrahedron; ties fall
-    // to the first case that admits them.
-    size_t a1, b1, a2, b2, a3, b3;
-    const size_t c000 = X0 + Y0 + Z0;
-    if (rx >= ry && ry >= rz) {
-        a1 = X1 + Y0 + Z0; b1 = c000;
-        a2 = X1 + Y1 + Z0; b2 = X1 + Y0 + Z0;
-        a3 = X1 + Y1 + Z1; b3 = X1 + Y1 + Z0;
-    } else if (rx > rz && rz > ry) {
-        a1 = X1 + Y0 + Z0; b1 = c000;
-        a2 = X1 + Y1 + Z1; b2 = X1 + Y0 + Z1;
-        a3 = X1 + Y0 + Z1; b3 = X1 + Y0 + Z0;
-    } else if (rz >= rx && rx >= ry && rz > ry) {
-        a1 = X1 + Y0 + Z1; b1 = X0 + Y0 + Z1;
-        a2 = X1 + Y1 + Z1; b2 = X1 + Y0 + Z1;
-        a3 = X0 + Y0 + Z1; b3 = c000;
-    } else if (ry > rx && rx >= rz) {
-        a1 = X1 + Y1 + Z0; b1 = X0 + Y1 + Z0;
-        a2 = X0 + Y1 + Z0; b2 = c000;
-        a3 = X1 + Y1 + Z1; b3 = X1 + Y1 + Z0;
-    } else if (ry >= rz && rz > rx) {
-        a1 = X1 + Y1 + Z1; b1 = X0 + Y1 + Z1;
-        a2 = X0 + Y1 + Z0; b2 = c000;
-        a3 = X0 + Y1 + Z1; b3 = X0 + Y1 + Z0;
-    } else if (rz > ry && ry > rx) {
-        a1 = X1 + Y1 + Z1; b1 = X0 + Y1 + Z1;
-        a2 = X0 + Y1 + Z1; b2 = X0 + Y0 + Z1;
-        a3 = X0 + Y0 + Z1; b3 = c000;
-    } else {
-        a1 = b1 = a2 = b2 = a3 = b3 = c000;
-    }
+    const uint8_t* path = tetrahedronPath(rx, ry, rz);
+    const size_t steps[3] = {X1 - X0, Y1 - Y0, Z1 - Z0};
+    const int32_t fractions[3] = {rx, ry, rz};
+    const size_t p0 = X0 + Y0 + Z0;
+    const size_t p1 = p0 + steps[path[0]];
+    const size_t p2 = p1 + steps[path[1]];
+    const size_t p3 = p2 + steps[path[2]];
+    const int64_t r1 = fractions[path[0]], r2 = fractions[path[1]], r3 = fractions[path[2]];
 
     for (uint32_t o = 0; o < outputs; ++o) {
-        const int64_t c0 = t[c000 + o];
-        const int64_t c1 = int64_t(t[a1 + o]) - t[b1 + o];
-        const int64_t c2 = int64_t(t[a2 + o]) - t[b2 + o];
-        const int64_t c3 = int64_t(t[a3 + o]) - t[b3 + o];
-        const int64_t rest = c1 * rx + c2 * ry + c3 * rz + 0x8001;
+        const int64_t c0 = t[p0 + o];
+        const int64_t rest = (int64_t(t[p1 + o]) - c0) * r1 + (int64_t(t[p2 + o]) - t[p1 + o]) * r2 +
+                             (int64_t(t[p3 + o]) - t[p2 + o]) * r3 + 0x8001;
         out[o] = uint16_t(c0 + ((rest + (rest >> 16)) >> 16));
     }
 }
@@ -284,21 +257,29 @@ void tetrahedral16(const uint16_t in[], uint16_t out[], const InterpParams* p)
     tetrahedral16Core(in, out, table16(p), p->domain, p->strides, p->outputs);
 }
 
+template <uint32_t Outputs>
+void tetrahedral16Fixed(const uint16_t in[], uint16_t out[], const InterpParams* p)
+{
+    tetrahedral16Core<Outputs>(in, out, table16(p), p->domain, p->strides, Outputs);
+}
+
 inline void tetrahedralFloatCore(const float in[3], float out[], const float* t, const uint32_t domain[3],
                                  const uint32_t strides[3], uint32_t outputs)
 {
     const FloatPos x = floatPos(in[0], domain[0], strides[0]);
     const FloatPos y = floatPos(in[1], domain[1], strides[1]);
     const FloatPos z = floatPos(in[2], domain[2], strides[2]);
-    const Tetrahedron tet = pickTetrahedron(x.fraction, y.fraction, z.fraction, x.base, x.base + x.next, y.base,
-                                            y.base + y.next, z.base, z.base + z.next);
-    const size_t c000 = x.base + y.base + z.base;
+    const uint8_t* path = tetrahedronPath(x.fraction, y.fraction, z.fraction);
+    const size_t steps[3] = {x.next, y.next, z.next};
+    const float fractions[3] = {x.fraction, y.fraction, z.fraction};
+    const size_t p0 = x.base + y.base + z.base;
+    const size_t p1 = p0 + steps[path[0]];
+    const size_t p2 = p1 + steps[path[1]];
+    const size_t p3 = p2 + steps[path[2]];
+    const float r1 = fractions[path[0]], r2 = fractions[path[1]], r3 = fractions[path[2]];
     for (uint32_t o = 0; o < outputs; ++o) {
-        const float c0 = t[c000 + o];
-        const float c1 = t[tet.c1Hi + o] - t[tet.c1Lo + o];
-        const float c2 = t[tet.c2Hi + o] - t[tet.c2Lo + o];
-        const float c3 = t[tet.c3Hi + o] - t[tet.c3Lo + o];
-        out[o] = c0 + c1 * x.fraction + c2 * y.fraction + c3 * z.fraction;
+        const float c0 = t[p0 + o];
+        out[o] = c0 + (t[p1 + o] - c0) * r1 + (t[p2 + o] - t[p1 + o]) * r2 + (t[p3 + o] - t[p2 + o]) * r3;
     }
 }
 
@@ -365,6 +346,9 @@ InterpFunction builtinRoutine(uint32_t inputs, uint32_t outputs, uint32_t flags)
     case 2: return {bilinear16, bilinearFloat};
     case 3:
         if (trilinear) return {trilinear16, trilinearFloat};
+        if (outputs == 1) return {tetrahedral16Fixed<1>, tetrahedralFloat};
+        if (outputs == 3) return {tetrahedral16Fixed<3>, tetrahedralFloat};
+        if (outputs == 4) return {tetrahedral16Fixed<4>, tetrahedralFloat};
         return {tetrahedral16, tetrahedralFloat};
     default:
         if (inputs >= 4 && inputs <= MaxClutInputs && outputs < MaxStageChannels)

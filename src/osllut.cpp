@@ -166,7 +166,7 @@ uint32_t gridProduct(EngineContext* ctx, const uint32_t gridPoints[], uint32_t i
     return uint32_t(product);
 }
 
-// A CLUT of 16-bit words or floats; `elementSize` picks which.
+// A CLUT of 16-bit words or of floats, zero-filled unless a table is given.
 ClutStageData* newClutData(EngineContext* ctx, const uint32_t gridPoints[], uint32_t inputs, uint32_t outputs,
                            const void* table, bool isFloat)
 {
@@ -233,7 +233,7 @@ void evalClut16(const float in[], float out[], const Stage* stage)
     uint16_t in16[MaxClutInputs], out16[MaxStageChannels];
     for (uint32_t i = 0; i < stage->inputs; ++i) in16[i] = quickSaturateWord(double(in[i]) * 65535.0);
     d->params->routine.lerp16(in16, out16, d->params);
-    for (uint32_t o = 0; o < stage->outputs; ++o) out[o] = float(out16[o] / 65535.0);
+    for (uint32_t o = 0; o < stage->outputs; ++o) out[o] = wordToUnit(out16[o]);
 }
 
 void evalClutFloat(const float in[], float out[], const Stage* stage)
@@ -320,28 +320,6 @@ Stage* lastOf(const Pipeline* p)
     return s;
 }
 
-// Counts follow the first and last stages; neighbouring stages must agree.
-bool checkChannels(Pipeline* p)
-{
-    if (!p->first) {
-        p->consistent = true;
-        return true;
-    }
-    p->inputs = p->first->inputs;
-    p->outputs = lastOf(p)->outputs;
-    uint32_t index = 1;
-    for (const Stage* s = p->first; s->next; s = s->next, ++index) {
-        if (s->outputs != s->next->inputs) {
-            reportError(p->ctx, ErrRange, "Pipeline stage %u gives %u channels but the next takes %u", index,
-                        s->outputs, s->next->inputs);
-            p->consistent = false;
-            return false;
-        }
-    }
-    p->consistent = true;
-    return true;
-}
-
 void defaultEvalFloat(const float in[], float out[], const Pipeline* p)
 {
     if (!p->consistent) {
@@ -367,7 +345,7 @@ void defaultEval16(const uint16_t in[], uint16_t out[], const Pipeline* p)
         return;
     }
     float buffer[2][MaxStageChannels];
-    for (uint32_t i = 0; i < p->inputs; ++i) buffer[0][i] = float(in[i] / 65535.0);
+    for (uint32_t i = 0; i < p->inputs; ++i) buffer[0][i] = wordToUnit(in[i]);
     if (!p->first && p->outputs > p->inputs)
         std::memset(buffer[0] + p->inputs, 0, (p->outputs - p->inputs) * sizeof(float));
     int phase = 0;
@@ -379,6 +357,32 @@ void defaultEval16(const uint16_t in[], uint16_t out[], const Pipeline* p)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Channel check
+// ---------------------------------------------------------------------------
+
+// Counts follow the first and last stages; neighbouring stages must agree.
+bool checkPipelineChannels(Pipeline* p)
+{
+    if (!p->first) {
+        p->consistent = true;
+        return true;
+    }
+    p->inputs = p->first->inputs;
+    p->outputs = lastOf(p)->outputs;
+    uint32_t index = 1;
+    for (const Stage* s = p->first; s->next; s = s->next, ++index) {
+        if (s->outputs != s->next->inputs) {
+            reportError(p->ctx, ErrRange, "Pipeline stage %u gives %u channels but the next takes %u", index,
+                        s->outputs, s->next->inputs);
+            p->consistent = false;
+            return false;
+        }
+    }
+    p->consistent = true;
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 // Stage constructors
@@ -694,7 +698,7 @@ Pipeline* duplicatePipeline(const Pipeline* pipeline)
         if (!*tail) return nullptr;
         tail = &(*tail)->next;
     }
-    checkChannels(copy.get());
+    checkPipelineChannels(copy.get());
     copy->consistent = pipeline->consistent;
 
     // The optimiser's evaluators come along with copies of their data; data
@@ -742,7 +746,7 @@ bool insertStage(Pipeline* pipeline, uint32_t where, Stage* stage)
         reportError(pipeline->ctx, ErrRange, "Bad place %u to insert a stage", where);
         return false;
     }
-    return checkChannels(pipeline);
+    return checkPipelineChannels(pipeline);
 }
 
 bool unlinkStage(Pipeline* pipeline, uint32_t where, Stage** stage)
@@ -773,7 +777,7 @@ bool unlinkStage(Pipeline* pipeline, uint32_t where, Stage** stage)
         *stage = removed;
     else
         freeStage(removed);
-    return checkChannels(pipeline);
+    return checkPipelineChannels(pipeline);
 }
 
 bool appendPipeline(Pipeline* first, const Pipeline* second)
@@ -802,7 +806,7 @@ bool appendPipeline(Pipeline* first, const Pipeline* second)
         last->next = head;
     else
         first->first = head;
-    return checkChannels(first);
+    return checkPipelineChannels(first);
 }
 
 bool matchStageKinds(const Pipeline* pipeline, uint32_t count, const uint32_t kinds[], Stage* stages[])

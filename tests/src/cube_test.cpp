@@ -1,0 +1,332 @@
+// .cube tables: reading the text into shaper and CLUT values.
+#include "oslinternal.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Reported {
+    uint32_t code;
+    std::string text;
+};
+std::vector<Reported> reports;
+
+void collect(EngineContext*, uint32_t code, const char* text)
+{
+    reports.push_back({code, text});
+}
+
+class CubeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reports.clear();
+        ctx = createContext(nullptr, nullptr);
+        setContextErrorHandler(ctx, collect);
+    }
+    void TearDown() override { deleteContext(ctx); }
+
+    bool read(const std::string& text) { return readCubeText(ctx, text.data(), text.size(), &table); }
+
+    std::string lastReport() const { return reports.empty() ? std::string() : reports.back().text; }
+
+    EngineContext* ctx = nullptr;
+    CubeTable table;
+};
+
+// Eight lines with distinct values: line i holds (i + 0.1, i + 0.2, i + 0.3) / 10.
+std::string twoPointLines(bool trailingLineEnd)
+{
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%g %g %g", (i + 0.1) / 10, (i + 0.2) / 10, (i + 0.3) / 10);
+        text += line;
+        if (i < 7 || trailingLineEnd) text += '\n';
+    }
+    return text;
+}
+
+TEST_F(CubeTest, TwoPointTableKeepsFileOrderWithReversedValues)
+{
+    ASSERT_TRUE(read("TITLE \"two points\"\nLUT_3D_SIZE 2\n" + twoPointLines(true))) << lastReport();
+    EXPECT_EQ(table.title, "two points");
+    EXPECT_EQ(table.gridPoints, 2u);
+    EXPECT_EQ(table.shaperSize, 0u);
+    ASSERT_EQ(table.clut.size(), 24u);
+    for (int node = 0; node < 8; ++node) {
+        EXPECT_EQ(table.clut[node * 3 + 0], float((node + 0.3) / 10)) << node;   // the line's third value
+        EXPECT_EQ(table.clut[node * 3 + 1], float((node + 0.2) / 10)) << node;
+        EXPECT_EQ(table.clut[node * 3 + 2], float((node + 0.1) / 10)) << node;   // the line's first value
+    }
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(CubeTest, LastLineWithoutLineEndIsRefused)
+{
+    EXPECT_FALSE(read("LUT_3D_SIZE 2\n" + twoPointLines(false)));
+    EXPECT_EQ(lastReport(), ": Line 9, Expected separator");
+    EXPECT_EQ(reports.back().code, uint32_t(ErrCorruptionDetected));
+    EXPECT_TRUE(table.clut.empty());
+}
+
+// The same table written the way the .CUBE generator writes it: red fastest,
+// each line the normalised input itself.
+std::string identityCube(int n, const std::string& header)
+{
+    std::string text = header + "LUT_3D_SIZE " + std::to_string(n) + "\n";
+    char line[96];
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) {
+                std::snprintf(line, sizeof line, "%.6g %.6g %.6g\n", double(r) / (n - 1), double(g) / (n - 1),
+                              double(b) / (n - 1));
+                text += line;
+            }
+    return text;
+}
+
+TEST_F(CubeTest, ThirtyThreePointTableIndexesBlueFirst)
+{
+    ASSERT_TRUE(read(identityCube(33, "# generated\nDOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 1 1\n"))) << lastReport();
+    ASSERT_EQ(table.gridPoints, 33u);
+    ASSERT_EQ(table.clut.size(), size_t(33 * 33 * 33 * 3));
+    // Node (k0, k1, k2) starts at (k0·33² + k1·33 + k2)·3 and holds the line
+    // for red k2, green k1, blue k0, reversed: so output j is k_j / 32.
+    for (int k0 = 0; k0 < 33; ++k0)
+        for (int k1 = 0; k1 < 33; ++k1)
+            for (int k2 = 0; k2 < 33; ++k2) {
+                const float* node = &table.clut[size_t((k0 * 33 + k1) * 33 + k2) * 3];
+                const int k[3] = {k0, k1, k2};
+                for (int j = 0; j < 3; ++j) {
+                    char expected[32];
+                    std::snprintf(expected, sizeof expected, "%.6g", double(k[j]) / 32);
+                    ASSERT_EQ(node[j], float(std::strtod(expected, nullptr))) << k0 << ' ' << k1 << ' ' << k2;
+                }
+            }
+}
+
+TEST_F(CubeTest, ShaperAndTableAreNormalisedByTheDomain)
+{
+    const std::string text = "TITLE \"graded\"\n"
+                             "DOMAIN_MIN -0.5 0 1\n"
+                             "DOMAIN_MAX 1.5 2 5\n"
+                             "LUT_1D_SIZE 3\n"
+                             "LUT_3D_SIZE 2\n"
+                             "-0.5 0 1\n"
+                             "0.5 1 3\n"
+                             "1.5 2 5\n"
+                             "\n"   // a blank line between the shaper and the table
+                             "-0.5 0 1\n1.5 0 1\n-0.5 2 1\n1.5 2 1\n-0.5 0 5\n1.5 0 5\n-0.5 2 5\n1.1 1.5 4\n\n";
+    ASSERT_TRUE(read(text)) << lastReport();
+    EXPECT_EQ(table.shaperSize, 3u);
+    for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(table.shaper[c].size(), 3u);
+        EXPECT_EQ(table.shaper[c][0], 0.0f);
+        EXPECT_EQ(table.shaper[c][1], 0.5f);
+        EXPECT_EQ(table.shaper[c][2], 1.0f);
+    }
+    ASSERT_EQ(table.clut.size(), 24u);
+    // Node 1 is the second line (1.5, 0, 1) → (1, 0, 0) → reversed (0, 0, 1).
+    EXPECT_EQ(table.clut[3], 0.0f);
+    EXPECT_EQ(table.clut[4], 0.0f);
+    EXPECT_EQ(table.clut[5], 1.0f);
+    // Node 7: (1.1, 1.5, 4) → (0.8, 0.75, 0.75) → reversed.
+    EXPECT_EQ(table.clut[21], float((4.0 - 1) / 4));
+    EXPECT_EQ(table.clut[22], float(1.5 / 2));
+    EXPECT_EQ(table.clut[23], float((1.1 + 0.5) / 2));
+}
+
+TEST_F(CubeTest, WindowsFilesWithMarkCommentsAndExponentsAreRead)
+{
+    const std::string text = "\xEF\xBB\xBF# exported\r\nTITLE 'quoted'\r\nLUT_3D_INPUT_RANGE 0 1\r\nLUT_3D_SIZE 2\r\n"
+                             "0 0 0\r\n1e-05 0 0\r\n0 1 0\r\n1 1 0\r\n0 0 1\r\n1 0 1\r\n0 1 1\r\n1 1 1.0E0\r\n";
+    ASSERT_TRUE(read(text)) << lastReport();
+    EXPECT_EQ(table.title, "quoted");
+    EXPECT_EQ(table.clut[5], 1e-05f);
+    EXPECT_EQ(table.clut[21], 1.0f);
+}
+
+TEST_F(CubeTest, HeaderOnlyGivesAnEmptyTable)
+{
+    ASSERT_TRUE(read("TITLE \"nothing\"\nDOMAIN_MIN 0 0 0\n"));
+    EXPECT_EQ(table.title, "nothing");
+    EXPECT_TRUE(table.clut.empty());
+    EXPECT_EQ(table.gridPoints, 0u);
+}
+
+TEST_F(CubeTest, LongTitlesAreCut)
+{
+    ASSERT_TRUE(read("TITLE \"" + std::string(2000, 't') + "\"\n"));
+    EXPECT_EQ(table.title, std::string(1023, 't'));
+}
+
+struct FailureCase {
+    const char* text;
+    const char* message;
+};
+
+TEST_F(CubeTest, BadFilesFailWithTheirLineAndMessage)
+{
+    const FailureCase cases[] = {
+        {"LUT_IN_VIDEO_RANGE\nLUT_3D_SIZE 2\n", ": Line 1, Unsupported format"},
+        {"LUT_OUT_VIDEO_RANGE\n", ": Line 1, Unsupported format"},
+        {"LUT_3D_SIZE 2\nSOMETHING_ELSE 1\n", ": Line 2, Unsupported format"},
+        {"LUT_1D_INPUT_RANGE 0 2\n", ": Line 2, Unsupported format"},
+        {"TITLE untitled\n", ": Line 1, Title string expected"},
+        {"LUT_1D_SIZE 2.5\n", ": Line 1, Shaper size expected"},
+        {"LUT_3D_SIZE\n", ": Line 1, LUT size expected"},
+        {"DOMAIN_MAX 1 1\n", ": Line 1, Number expected"},
+        {"DOMAIN_MAX 1 1 1 1\n", ": Line 1, Expected separator"},
+        {"LUT_3D_SIZE 2\n0 0 0\n1 0\n", ": Line 3, Number expected"},
+        {"LUT_3D_SIZE 2\n0 0 0\n", ": Line 3, Number expected"},   // cut short
+        {"LUT_3D_SIZE 2\n", ": Line 2, Number expected"},          // no data at all
+        {"LUT_3D_SIZE 100000\n", ": Line 1, LUT size 100000 out of range (2 to 256)"},
+        {"LUT_3D_SIZE 1\n", ": Line 1, LUT size 1 out of range (2 to 256)"},
+        {"LUT_3D_SIZE -4\n", ": Line 1, LUT size -4 out of range (2 to 256)"},
+        {"LUT_1D_SIZE 2000000000\n", ": Line 1, Shaper size 2000000000 out of range (2 to 65536)"},
+        {"DOMAIN_MIN 0 1 0\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE 2\n0 0 0\n",
+         ": Line 4, DOMAIN_MIN and DOMAIN_MAX must differ in every channel"},
+        {"DOMAIN_MIN 1e999 0 0\n", ": Line 1, Number out of range"},
+        {"DOMAIN_MAX 1e-300 1 1\nLUT_3D_SIZE 2\n1 0 0\n", ": Line 3, Number out of range"},
+        {"LUT_1D_SIZE 2\n0 0 0\n1 1 1\n0 0 0\n", ": Line 4, Extra symbols found in file"},
+        {"LUT_3D_SIZE 2\n0 0 0 @\n", ": Line 2, Expected separator"},
+        {"LUT_3D_SIZE 2\n0 0 \x01\n", ": Line 2, Unrecognized character: 0x1"},
+        {"0 0 0\n", ": Line 1, Extra symbols found in file"},   // data without a size
+    };
+    for (const FailureCase& c : cases) {
+        reports.clear();
+        EXPECT_FALSE(read(c.text)) << c.text;
+        EXPECT_EQ(lastReport(), c.message) << c.text;
+        EXPECT_TRUE(table.clut.empty());
+    }
+}
+
+TEST_F(CubeTest, VideoRangeAfterTheDataIsExtra)
+{
+    EXPECT_FALSE(read("LUT_3D_SIZE 2\n" + twoPointLines(true) + "LUT_IN_VIDEO_RANGE\n"));
+    EXPECT_EQ(lastReport(), ": Line 10, Extra symbols found in file");
+}
+
+// ---------------------------------------------------------------------------
+// The table as a pipeline
+// ---------------------------------------------------------------------------
+
+using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+
+TEST_F(CubeTest, TwoPointPipelineReturnsTheReversedLinesAtTheCorners)
+{
+    ASSERT_TRUE(read("LUT_3D_SIZE 2\n" + twoPointLines(true)));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 1u);
+    for (int node = 0; node < 8; ++node) {
+        const float in[3] = {float(node >> 2), float((node >> 1) & 1), float(node & 1)};
+        float out[3];
+        evalPipelineFloat(in, out, pipeline.get());
+        EXPECT_NEAR(out[0], (node + 0.3) / 10, 1e-6) << node;
+        EXPECT_NEAR(out[1], (node + 0.2) / 10, 1e-6) << node;
+        EXPECT_NEAR(out[2], (node + 0.1) / 10, 1e-6) << node;
+    }
+}
+
+TEST_F(CubeTest, IdentityTablePipelineIsTheIdentity)
+{
+    ASSERT_TRUE(read(identityCube(17, "")));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    for (int i = 0; i < 200; ++i) {
+        const float in[3] = {float((i * 37) % 101) / 100, float((i * 53) % 101) / 100, float((i * 71) % 101) / 100};
+        float out[3];
+        evalPipelineFloat(in, out, pipeline.get());
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[c], in[c], 2e-6) << i;
+    }
+}
+
+TEST_F(CubeTest, ShaperCurvesFollowTheTablesChannelOrder)
+{
+    // Red shaper x², green x, blue 0 / 0.7 / 1, then an identity table.
+    const std::string text = "LUT_1D_SIZE 3\nLUT_3D_SIZE 2\n0 0 0\n0.25 0.5 0.7\n1 1 1\n"
+                             "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n";
+    ASSERT_TRUE(read(text)) << lastReport();
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 2u);
+    // Inputs and outputs run blue, green, red like the table's nodes.
+    const float in[3] = {0.5f, 0.5f, 0.5f};
+    float out[3];
+    evalPipelineFloat(in, out, pipeline.get());
+    EXPECT_NEAR(out[0], 0.7, 1e-6);
+    EXPECT_NEAR(out[1], 0.5, 1e-6);
+    EXPECT_NEAR(out[2], 0.25, 1e-6);
+}
+
+TEST_F(CubeTest, TableWithoutDataGivesAnEmptyPipeline)
+{
+    ASSERT_TRUE(read("TITLE \"empty\"\n"));
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    EXPECT_EQ(pipelineStageCount(pipeline.get()), 0u);
+    EXPECT_EQ(pipelineInputs(pipeline.get()), 3u);
+}
+
+TEST_F(CubeTest, FilesAreReadAndNamedInMessages)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("cube_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(dir);
+    const std::string good = (dir / "good.cube").string();
+    const std::string cut = (dir / "cut.lut").string();
+    std::ofstream(good) << "LUT_3D_SIZE 2\n" << twoPointLines(true);
+    std::ofstream(cut) << "LUT_3D_SIZE 2\n" << twoPointLines(false);
+
+    EXPECT_TRUE(readCubeTable(ctx, good.c_str(), &table));
+    EXPECT_EQ(table.clut.size(), 24u);
+    EXPECT_FALSE(readCubeTable(ctx, cut.c_str(), &table));
+    EXPECT_EQ(lastReport(), cut + ": Line 9, Expected separator");
+    EXPECT_FALSE(readCubeTable(ctx, (dir / "absent.cube").string().c_str(), &table));
+    EXPECT_EQ(reports.back().code, uint32_t(ErrFile));
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(CubeTest, FileBecomesAnRgbDeviceLinkWithItsTitle)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                       ("cube_link_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(dir);
+    const std::string file = (dir / "two.cube").string();
+    std::ofstream(file) << "TITLE \"warm look\"\nLUT_3D_SIZE 2\n" << twoPointLines(true);
+
+    IccProfile* link = readCubeFile(file.c_str());
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(profileDeviceClass(link), sig("link"));
+    EXPECT_EQ(profileColorSpace(link), sig("RGB "));
+    EXPECT_EQ(profilePcs(link), sig("RGB "));
+    EXPECT_EQ(profileVersion(link), 0x04400000u);
+    EXPECT_EQ(profileRenderingIntent(link), 0u);
+
+    char title[64];
+    EXPECT_GT(getText8(static_cast<const LocalizedText*>(loadTag(link, sig("desc"))), "", "", title, sizeof title), 0u);
+    EXPECT_STREQ(title, "warm look");
+
+    // Node 1 (first input 0, second 0, last input 1) holds the second line reversed.
+    auto* pipeline = static_cast<const Pipeline*>(loadTag(link, sig("A2B0")));
+    ASSERT_NE(pipeline, nullptr);
+    const float in[3] = {0, 0, 1};
+    float out[3];
+    evalPipelineFloat(in, out, pipeline);
+    EXPECT_FLOAT_EQ(out[0], 0.13f);
+    EXPECT_FLOAT_EQ(out[1], 0.12f);
+    EXPECT_FLOAT_EQ(out[2], 0.11f);
+    closeProfile(link);
+
+    EXPECT_EQ(readCubeFile((dir / "absent.cube").string().c_str()), nullptr);
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace
