@@ -583,3 +583,13 @@ constexpr uint32_t CubeMaxGridPoints = 256;
 bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
 bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);
 Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);
+
+// ---------------------------------------------------------------------------
+// Pipeline optimisation
+// ---------------------------------------------------------------------------
+
+// A whole-line worker for a transform whose optimised pipeline can run
+// straight on its 8-bit interleaved buffers (the 8-bit matrix-shaper and the
+// 3-input CLUTs with 8-bit input), or null. It gives the same bytes as the
+// 16-bit worker with the pipeline's evaluator, without unpacking each pixel.
+TransformWorker optimisedWorkerFor(const Transform* t);
