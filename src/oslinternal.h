@@ -593,3 +593,7 @@ Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);
 // 3-input CLUTs with 8-bit input), or null. It gives the same bytes as the
 // 16-bit worker with the pipeline's evaluator, without unpacking each pixel.
 TransformWorker optimisedWorkerFor(const Transform* t);
+// Whether the line workers may use the processor's vector instructions (on by
+// default where there are any); off, they run their plain loops, which give
+// the same bytes. For tests and measurements.
+void setOptimiserVectorCode(bool on);

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -729,13 +730,15 @@ bool haveSse41()
 }
 #endif
 
+std::atomic<bool> vectorCode{true};
+
 using MatrixShaperLine = void (*)(const MatrixShaper*, const ByteLayout&, const ByteLayout&, const uint8_t*, uint8_t*,
                                   uint32_t);
 
 MatrixShaperLine matrixShaperLine()
 {
 #if OSL_X86
-    if (haveSse41()) return matrixShaperLineSse41;
+    if (vectorCode.load(std::memory_order_relaxed) && haveSse41()) return matrixShaperLineSse41;
 #endif
     return matrixShaperLinePlain;
 }
@@ -1286,6 +1289,11 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
     if (optimisePrelinearisation(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     if (optimiseResampling(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     return changed;
+}
+
+void setOptimiserVectorCode(bool on)
+{
+    vectorCode.store(on, std::memory_order_relaxed);
 }
 
 TransformWorker optimisedWorkerFor(const Transform* t)
