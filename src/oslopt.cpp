@@ -403,10 +403,12 @@ void* dupMatrixShaper(EngineContext* ctx, const void* data)
 
 inline void msPixel(const MatrixShaper* d, uint32_t r, uint32_t g, uint32_t b, uint32_t index[3])
 {
-    for (int i = 0; i < 3; ++i) {
-        const int32_t y = d->column[0][r][i] + d->column[1][g][i] + d->column[2][b][i];
-        index[i] = msIndex(y);
-    }
+    const int32_t* cr = d->column[0][r];
+    const int32_t* cg = d->column[1][g];
+    const int32_t* cb = d->column[2][b];
+    index[0] = msIndex(cr[0] + cg[0] + cb[0]);
+    index[1] = msIndex(cr[1] + cg[1] + cb[1]);
+    index[2] = msIndex(cr[2] + cg[2] + cb[2]);
 }
 
 void evalMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
@@ -496,9 +498,11 @@ struct ClutEval {
     ToneCurve* post[MaxPipelineChannels];
     Stage* clut;                  // a copy of the pipeline's CLUT
     const InterpParams* params;   // the copy's
-    const uint16_t* table;
+    uint16_t* table;              // the copy's values and a few zeros, for reads of four at a time
     Axis8 axes[3][256];
 };
+
+constexpr uint32_t TablePadding = 4;
 
 void freeClutEval(EngineContext* ctx, void* data)
 {
@@ -507,6 +511,7 @@ void freeClutEval(EngineContext* ctx, void* data)
     for (ToneCurve* c : d->pre) freeCurve(c);
     for (ToneCurve* c : d->post) freeCurve(c);
     freeStage(d->clut);
+    engineFree(ctx, d->table);
     engineFree(ctx, d);
 }
 
@@ -535,8 +540,13 @@ ClutEval* newClutEval(EngineContext* ctx, const Stage* pre, const Stage* clut, c
     d->clut = duplicateStage(clut);
     if (!d->clut) return nullptr;
     d->params = clutInterpParams(d->clut);
-    d->table = clutTable16(d->clut);
-    if (!d->params || !d->table) return nullptr;
+    const uint16_t* values = clutTable16(d->clut);
+    if (!d->params || !values) return nullptr;
+    const uint32_t entries = clutEntryCount(d->clut);
+    d->table = static_cast<uint16_t*>(engineAllocArray(ctx, size_t(entries) + TablePadding, sizeof(uint16_t)));
+    if (!d->table) return nullptr;
+    std::memcpy(d->table, values, size_t(entries) * sizeof(uint16_t));
+    std::memset(d->table + entries, 0, TablePadding * sizeof(uint16_t));
     if (pre) {
         d->hasPre = true;
         for (uint32_t i = 0; i < d->inputs; ++i)
@@ -582,43 +592,56 @@ void evalClut16(const uint16_t in[], uint16_t out[], const void* data)
     evalClutGeneral(static_cast<const ClutEval*>(data), in, out);
 }
 
-// Tetrahedral interpolation from three axis positions; the arithmetic of the
-// 16-bit routine, so that both give the same words.
+// Tetrahedral interpolation from three axis positions, giving the words of
+// the 16-bit routine. The tetrahedron is the path through the cell along the
+// inputs in falling order of their fractions r1 ≥ r2 ≥ r3; it is looked up
+// rather than branched to, since neighbouring pixels often fall into
+// different tetrahedra (ties may go either way: every choice gives the same
+// sum). With rest = (p1 − p0)·r1 + (p2 − p1)·r2 + (p3 − p2)·r3 + 0x8001 the
+// routine gives p0 + ((rest + (rest >> 16)) >> 16). Over the non-negative
+// weights of the nodes, A = rest + p0·65536 = p0·(65536 − r1) + p1·(r1 − r2)
+// + p2·(r2 − r3) + p3·r3 + 0x8001 stays below 2^32, and the same word is
+// (A + (A >> 16) − p0) >> 16, all in unsigned 32 bits.
+constexpr uint8_t TetrahedronPaths[8][3] = {
+    {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {0, 1, 2},   // index (rx ≥ ry) | (ry ≥ rz) << 1 | (rx ≥ rz) << 2
+    {0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {0, 1, 2},   // 3 and 4 cannot occur
+};
+
+struct Tetrahedron {
+    const uint16_t* node[4];
+    uint32_t weight[4];
+};
+
+inline Tetrahedron tetrahedronOf(const ClutEval* d, const Axis8& x, const Axis8& y, const Axis8& z)
+{
+    const uint32_t steps[3] = {x.step, y.step, z.step};
+    const uint32_t fractions[3] = {uint32_t(x.fraction), uint32_t(y.fraction), uint32_t(z.fraction)};
+    const uint8_t* path = TetrahedronPaths[uint32_t(x.fraction >= y.fraction) |
+                                           uint32_t(y.fraction >= z.fraction) << 1 |
+                                           uint32_t(x.fraction >= z.fraction) << 2];
+    Tetrahedron t;
+    t.node[0] = d->table + x.base + y.base + z.base;
+    t.node[1] = t.node[0] + steps[path[0]];
+    t.node[2] = t.node[1] + steps[path[1]];
+    t.node[3] = t.node[2] + steps[path[2]];
+    const uint32_t r1 = fractions[path[0]], r2 = fractions[path[1]], r3 = fractions[path[2]];
+    t.weight[0] = 0x10000 - r1;
+    t.weight[1] = r1 - r2;
+    t.weight[2] = r2 - r3;
+    t.weight[3] = r3;
+    return t;
+}
+
 template <uint32_t FixedOutputs>
 inline void tetrahedral8(const ClutEval* d, const Axis8& x, const Axis8& y, const Axis8& z, uint16_t out[])
 {
     const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
-    const uint16_t* t = d->table;
-    const int32_t rx = x.fraction, ry = y.fraction, rz = z.fraction;
-    const uint32_t base = x.base + y.base + z.base;
-    uint32_t s1, s2, s3;
-    int64_t r1, r2, r3;
-    if (rx >= ry) {
-        if (ry >= rz) {
-            s1 = x.step, s2 = y.step, s3 = z.step, r1 = rx, r2 = ry, r3 = rz;
-        } else if (rx >= rz) {
-            s1 = x.step, s2 = z.step, s3 = y.step, r1 = rx, r2 = rz, r3 = ry;
-        } else {
-            s1 = z.step, s2 = x.step, s3 = y.step, r1 = rz, r2 = rx, r3 = ry;
-        }
-    } else {
-        if (rx >= rz) {
-            s1 = y.step, s2 = x.step, s3 = z.step, r1 = ry, r2 = rx, r3 = rz;
-        } else if (ry >= rz) {
-            s1 = y.step, s2 = z.step, s3 = x.step, r1 = ry, r2 = rz, r3 = rx;
-        } else {
-            s1 = z.step, s2 = y.step, s3 = x.step, r1 = rz, r2 = ry, r3 = rx;
-        }
-    }
-    const uint16_t* p0 = t + base;
-    const uint16_t* p1 = p0 + s1;
-    const uint16_t* p2 = p1 + s2;
-    const uint16_t* p3 = p2 + s3;
+    const Tetrahedron t = tetrahedronOf(d, x, y, z);
     for (uint32_t o = 0; o < outputs; ++o) {
-        const int64_t c0 = p0[o];
-        const int64_t rest = (int64_t(p1[o]) - c0) * r1 + (int64_t(p2[o]) - p1[o]) * r2 +
-                             (int64_t(p3[o]) - p2[o]) * r3 + 0x8001;
-        out[o] = uint16_t(c0 + ((rest + (rest >> 16)) >> 16));
+        const uint32_t p0 = t.node[0][o];
+        const uint32_t a = p0 * t.weight[0] + t.node[1][o] * t.weight[1] + t.node[2][o] * t.weight[2] +
+                           t.node[3][o] * t.weight[3] + 0x8001;
+        out[o] = uint16_t((a + (a >> 16) - p0) >> 16);
     }
 }
 
@@ -681,14 +704,15 @@ void matrixShaperLinePlain(const MatrixShaper* d, const ByteLayout& I, const Byt
 {
     const uint32_t ir = I.position[0], ig = I.position[1], ib = I.position[2];
     const uint32_t orr = O.position[0], og = O.position[1], ob = O.position[2];
+    const uint32_t inStep = I.samples, outStep = O.samples;
     for (uint32_t i = 0; i < pixels; ++i) {
         uint32_t index[3];
         msPixel(d, src[ir], src[ig], src[ib], index);
         dst[orr] = d->out8[0][index[0]];
         dst[og] = d->out8[1][index[1]];
         dst[ob] = d->out8[2][index[2]];
-        src += I.samples;
-        dst += O.samples;
+        src += inStep;
+        dst += outStep;
     }
 }
 
@@ -701,6 +725,7 @@ __attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper*
 {
     const uint32_t ir = I.position[0], ig = I.position[1], ib = I.position[2];
     const uint32_t orr = O.position[0], og = O.position[1], ob = O.position[2];
+    const uint32_t inStep = I.samples, outStep = O.samples;
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi32(MsOne);
     const __m128i knee = _mm_set1_epi32(MsKnee);
@@ -718,8 +743,8 @@ __attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper*
         dst[orr] = d->out8[0][uint32_t(_mm_cvtsi128_si32(index))];
         dst[og] = d->out8[1][uint32_t(_mm_extract_epi32(index, 1))];
         dst[ob] = d->out8[2][uint32_t(_mm_extract_epi32(index, 2))];
-        src += I.samples;
-        dst += O.samples;
+        src += inStep;
+        dst += outStep;
     }
 }
 
@@ -758,26 +783,88 @@ void matrixShaperWorker(Transform* t, const void* in, void* out, uint32_t pixels
 }
 
 template <uint32_t FixedOutputs>
+void clutLinePlain(const ClutEval* d, const ByteLayout& I, const ByteLayout& O, const uint8_t* src, uint8_t* dst,
+                   uint32_t pixels)
+{
+    const uint32_t i0 = I.position[0], i1 = I.position[1], i2 = I.position[2];
+    const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
+    const uint32_t inStep = I.samples, outStep = O.samples;
+    for (uint32_t i = 0; i < pixels; ++i) {
+        uint16_t words[MaxPipelineChannels];
+        tetrahedral8<FixedOutputs>(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]], words);
+        if (d->hasPost)
+            for (uint32_t o = 0; o < outputs; ++o) words[o] = evalCurve16(d->post[o], words[o]);
+        for (uint32_t o = 0; o < outputs; ++o) dst[O.position[o]] = wordToByte(words[o]);
+        src += inStep;
+        dst += outStep;
+    }
+}
+
+#if OSL_X86
+// Four 16-bit node values widened to 32 bits.
+__attribute__((target("sse4.1"))) inline __m128i node(const uint16_t* p)
+{
+    return _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Three or four outputs side by side, in the 32-bit form of the
+// interpolation; no post-curves.
+template <uint32_t Outputs>
+__attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const ByteLayout& I, const ByteLayout& O,
+                                                      const uint8_t* src, uint8_t* dst, uint32_t pixels)
+{
+    static_assert(Outputs == 3 || Outputs == 4);
+    const uint32_t i0 = I.position[0], i1 = I.position[1], i2 = I.position[2];
+    const uint32_t inStep = I.samples, outStep = O.samples;
+    // Output byte o goes to position[o] of a four-byte group.
+    const bool wholeGroup = Outputs == 4 && outStep == 4;
+    alignas(16) int8_t order[16];
+    std::memset(order, -1, sizeof order);
+    for (uint32_t o = 0; o < Outputs; ++o) order[wholeGroup ? O.position[o] : o] = int8_t(4 * o);
+    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    const __m128i round = _mm_set1_epi32(0x8001);
+    const __m128i toByte = _mm_set1_epi32(65281);
+    const __m128i toByteRound = _mm_set1_epi32(0x800000);
+    for (uint32_t i = 0; i < pixels; ++i) {
+        const Tetrahedron t = tetrahedronOf(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]]);
+        const __m128i p0 = node(t.node[0]);
+        __m128i a = _mm_add_epi32(_mm_mullo_epi32(p0, _mm_set1_epi32(int32_t(t.weight[0]))), round);
+        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[1]), _mm_set1_epi32(int32_t(t.weight[1]))));
+        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[2]), _mm_set1_epi32(int32_t(t.weight[2]))));
+        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[3]), _mm_set1_epi32(int32_t(t.weight[3]))));
+        const __m128i words = _mm_srli_epi32(_mm_sub_epi32(_mm_add_epi32(a, _mm_srli_epi32(a, 16)), p0), 16);
+        const __m128i bytes =
+            _mm_srli_epi32(_mm_add_epi32(_mm_mullo_epi32(words, toByte), toByteRound), 24);
+        const uint32_t packed = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(bytes, shuffle)));
+        if (wholeGroup) {
+            std::memcpy(dst, &packed, 4);
+        } else {
+            for (uint32_t o = 0; o < Outputs; ++o) dst[O.position[o]] = uint8_t(packed >> (8 * o));
+        }
+        src += inStep;
+        dst += outStep;
+    }
+}
+#endif
+
+template <uint32_t FixedOutputs>
 void clutWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
                 const Stride* s)
 {
     auto* d = static_cast<const ClutEval*>(t->lut->data);
     const ByteLayout I = byteLayout(t->inLayout), O = byteLayout(t->outLayout);
-    const uint32_t i0 = I.position[0], i1 = I.position[1], i2 = I.position[2];
-    const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
+    auto line = clutLinePlain<FixedOutputs>;
+#if OSL_X86
+    if constexpr (FixedOutputs == 3 || FixedOutputs == 4) {
+        if (!d->hasPost && vectorCode.load(std::memory_order_relaxed) && haveSse41())
+            line = clutLineSse41<FixedOutputs>;
+    }
+#endif
     for (uint32_t l = 0; l < lineCount; ++l) {
         const uint8_t* src = lineIn(in, l, s);
         uint8_t* dst = lineOut(out, l, s);
         copyExtraBytes(t, src, dst, pixelsPerLine);
-        for (uint32_t i = 0; i < pixelsPerLine; ++i) {
-            uint16_t words[MaxPipelineChannels];
-            tetrahedral8<FixedOutputs>(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]], words);
-            if (d->hasPost)
-                for (uint32_t o = 0; o < outputs; ++o) words[o] = evalCurve16(d->post[o], words[o]);
-            for (uint32_t o = 0; o < outputs; ++o) dst[O.position[o]] = wordToByte(words[o]);
-            src += I.samples;
-            dst += O.samples;
-        }
+        line(d, I, O, src, dst, pixelsPerLine);
     }
 }
 

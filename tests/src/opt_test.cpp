@@ -617,6 +617,57 @@ TEST_F(OptTest, ResampledTablesFollowThePipelineAndFixTheWhite)
     EXPECT_EQ(result[1], trace);
 }
 
+TEST_F(OptTest, TableEvaluatorsGiveTheWordsOfTheirStages)
+{
+    Separation separation;
+    LinearAdjustment adjust;
+    PipelinePtr cmyk = pipeline(3, 4);
+    ASSERT_TRUE(insertStage(cmyk.get(), AtEnd, curves3(srgbCurve())));
+    ASSERT_TRUE(insertStage(cmyk.get(), AtEnd, functionStage(ctx, 3, 4, &separation.stage)));
+    PipelinePtr rgb = pipeline(3, 3);
+    ASSERT_TRUE(insertStage(rgb.get(), AtEnd, curves3(srgbCurve())));
+    ASSERT_TRUE(insertStage(rgb.get(), AtEnd, functionStage(ctx, 3, 3, &adjust.stage)));
+    ASSERT_TRUE(insertStage(rgb.get(), AtEnd, curves3(reversed(srgbCurve()))));
+    struct Case {
+        const char* name;
+        const Pipeline* source;
+        uint32_t in, out, flags;
+        const char* kinds;
+    };
+    const Case cases[] = {
+        {"resampled, 8-bit", cmyk.get(), FormatRgb8, FormatCmyk8, 0, "clut"},
+        {"resampled, 16-bit", cmyk.get(), FormatRgb16, FormatCmyk16, 0, "clut"},
+        {"pre-linearised, 8-bit", rgb.get(), FormatRgb8, FormatRgb8, 0, "cvst clut"},
+        {"pre-linearised, 16-bit", rgb.get(), FormatRgb16, FormatRgb16, XformKeepPreLinearisation, "cvst clut"},
+    };
+    std::mt19937 random(99);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t flags = c.flags;
+        PipelinePtr o = optimised(c.source, c.in, c.out, &flags);
+        ASSERT_EQ(kindsOf(o.get()), c.kinds);
+        ASSERT_NE(o->eval16, nullptr);
+        PipelinePtr stages(duplicatePipeline(o.get()), &freePipeline);
+        setPipelineEvaluators(stages.get(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        uint32_t mismatches = 0;
+        auto compare = [&](const uint16_t in[3]) {
+            uint16_t a[4], b[4];
+            evalPipeline16(in, a, o.get());
+            evalPipeline16(in, b, stages.get());
+            for (uint32_t k = 0; k < pipelineOutputs(o.get()); ++k) mismatches += a[k] != b[k];
+        };
+        for (const auto& px : testPixels(20000)) {
+            const uint16_t in[3] = {uint16_t(px[0] * 257), uint16_t(px[1] * 257), uint16_t(px[2] * 257)};
+            compare(in);
+        }
+        for (int i = 0; i < 20000; ++i) {
+            const uint16_t in[3] = {uint16_t(random()), uint16_t(random()), uint16_t(random())};
+            compare(in);
+        }
+        EXPECT_EQ(mismatches, 0u);
+    }
+}
+
 TEST_F(OptTest, WhiteFixUpReachesWhitesOffTheGridAndThroughPostCurves)
 {
     // Lab to RGB: the white a = b = 0x8080 lies between nodes of an odd grid.
