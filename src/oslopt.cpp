@@ -36,9 +36,6 @@ using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 using StagePtr = std::unique_ptr<Stage, decltype(&freeStage)>;
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
-// The stage a named-colour profile contributes; such pipelines are left alone.
-constexpr uint32_t StageNamedColorKind = sig("ncl ");
-
 // 16-bit words to 8-bit samples, rounded as the 8-bit packers do.
 inline uint8_t wordToByte(uint32_t v)
 {
