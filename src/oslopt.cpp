@@ -658,26 +658,43 @@ void evalClut8(const uint16_t in[], uint16_t out[], const void* data)
 // Whole-line workers for 8-bit interleaved pixels
 // ---------------------------------------------------------------------------
 
-struct ByteLayout {
-    uint32_t samples;                      // bytes per pixel
-    uint32_t channels;
-    uint32_t extra;
-    const uint8_t* position;               // of each sample within the pixel
+// Where a line worker finds its samples: byte offsets within a pixel and
+// the pixel sizes. A single extra sample on both sides is carried along in
+// the same loop when the transform copies extra channels; more of them are
+// copied in a pass of their own.
+struct LineLayout {
+    uint32_t inStep;
+    uint32_t outStep;
+    uint32_t in[3];
+    uint32_t out[MaxPipelineChannels];
+    bool alpha;
+    uint32_t inAlpha;
+    uint32_t outAlpha;
 };
 
-ByteLayout byteLayout(const PixelLayout& L)
+LineLayout lineLayout(const Transform* t, uint32_t outputs)
 {
-    return {L.samples, L.channels, L.extra, L.position};
+    const PixelLayout& I = t->inLayout;
+    const PixelLayout& O = t->outLayout;
+    LineLayout L{};
+    L.inStep = I.samples;
+    L.outStep = O.samples;
+    for (uint32_t c = 0; c < 3; ++c) L.in[c] = I.position[c];
+    for (uint32_t o = 0; o < outputs; ++o) L.out[o] = O.position[o];
+    L.alpha = (t->flags & XformCopyAlpha) && I.extra == 1 && O.extra == 1;
+    L.inAlpha = I.position[I.channels];
+    L.outAlpha = O.position[O.channels];
+    return L;
 }
 
-// The extra channels, when the transform copies them. Same-format in-place
-// calls already hold them.
+// The extra channels when there are several of them (a single one travels
+// with the colours). Same-format in-place calls already hold them.
 void copyExtraBytes(const Transform* t, const uint8_t* src, uint8_t* dst, uint32_t pixels)
 {
     if (!(t->flags & XformCopyAlpha)) return;
     const PixelLayout& I = t->inLayout;
     const PixelLayout& O = t->outLayout;
-    if (I.extra == 0 || I.extra != O.extra) return;
+    if (I.extra < 2 || I.extra != O.extra) return;
     if (src == dst && t->inputFormat == t->outputFormat) return;
     for (uint32_t i = 0; i < pixels; ++i) {
         for (uint32_t e = 0; e < I.extra; ++e) dst[O.position[O.channels + e]] = src[I.position[I.channels + e]];
@@ -696,15 +713,17 @@ uint8_t* lineOut(void* out, uint32_t line, const Stride* s)
     return static_cast<uint8_t*>(out) + size_t(line) * s->bytesPerLineOut;
 }
 
-void matrixShaperLinePlain(const MatrixShaper* d, const ByteLayout& I, const ByteLayout& O, const uint8_t* src,
-                           uint8_t* dst, uint32_t pixels)
+template <bool Alpha>
+void matrixShaperLinePlain(const MatrixShaper* d, const LineLayout& L, const uint8_t* src, uint8_t* dst,
+                           uint32_t pixels)
 {
-    const uint32_t ir = I.position[0], ig = I.position[1], ib = I.position[2];
-    const uint32_t orr = O.position[0], og = O.position[1], ob = O.position[2];
-    const uint32_t inStep = I.samples, outStep = O.samples;
+    const uint32_t ir = L.in[0], ig = L.in[1], ib = L.in[2];
+    const uint32_t orr = L.out[0], og = L.out[1], ob = L.out[2];
+    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
     for (uint32_t i = 0; i < pixels; ++i) {
         uint32_t index[3];
         msPixel(d, src[ir], src[ig], src[ib], index);
+        if constexpr (Alpha) dst[oa] = src[ia];
         dst[orr] = d->out8[0][index[0]];
         dst[og] = d->out8[1][index[1]];
         dst[ob] = d->out8[2][index[2]];
@@ -716,13 +735,13 @@ void matrixShaperLinePlain(const MatrixShaper* d, const ByteLayout& I, const Byt
 #if OSL_X86
 // The same with the three outputs of a pixel side by side in one register;
 // integer arithmetic throughout, so the bytes are those of the plain loop.
-__attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper* d, const ByteLayout& I,
-                                                              const ByteLayout& O, const uint8_t* src,
-                                                              uint8_t* dst, uint32_t pixels)
+template <bool Alpha>
+__attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper* d, const LineLayout& L,
+                                                              const uint8_t* src, uint8_t* dst, uint32_t pixels)
 {
-    const uint32_t ir = I.position[0], ig = I.position[1], ib = I.position[2];
-    const uint32_t orr = O.position[0], og = O.position[1], ob = O.position[2];
-    const uint32_t inStep = I.samples, outStep = O.samples;
+    const uint32_t ir = L.in[0], ig = L.in[1], ib = L.in[2];
+    const uint32_t orr = L.out[0], og = L.out[1], ob = L.out[2];
+    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi32(MsOne);
     const __m128i knee = _mm_set1_epi32(MsKnee);
@@ -737,6 +756,7 @@ __attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper*
         const __m128i lo = _mm_srli_epi32(_mm_add_epi32(_mm_min_epi32(y, knee), fineHalf), MsFineShift);
         const __m128i hi = _mm_srli_epi32(_mm_add_epi32(_mm_max_epi32(y, knee), coarseHalf), MsCoarseShift);
         const __m128i index = _mm_add_epi32(lo, hi);
+        if constexpr (Alpha) dst[oa] = src[ia];
         dst[orr] = d->out8[0][uint32_t(_mm_cvtsi128_si32(index))];
         dst[og] = d->out8[1][uint32_t(_mm_extract_epi32(index, 1))];
         dst[ob] = d->out8[2][uint32_t(_mm_extract_epi32(index, 2))];
@@ -754,44 +774,52 @@ bool haveSse41()
 
 std::atomic<bool> vectorCode{true};
 
-using MatrixShaperLine = void (*)(const MatrixShaper*, const ByteLayout&, const ByteLayout&, const uint8_t*, uint8_t*,
-                                  uint32_t);
-
-MatrixShaperLine matrixShaperLine()
+bool useVectorCode()
 {
 #if OSL_X86
-    if (vectorCode.load(std::memory_order_relaxed) && haveSse41()) return matrixShaperLineSse41;
+    return vectorCode.load(std::memory_order_relaxed) && haveSse41();
+#else
+    return false;
 #endif
-    return matrixShaperLinePlain;
+}
+
+using MatrixShaperLine = void (*)(const MatrixShaper*, const LineLayout&, const uint8_t*, uint8_t*, uint32_t);
+
+MatrixShaperLine matrixShaperLine(bool alpha)
+{
+#if OSL_X86
+    if (useVectorCode()) return alpha ? matrixShaperLineSse41<true> : matrixShaperLineSse41<false>;
+#endif
+    return alpha ? matrixShaperLinePlain<true> : matrixShaperLinePlain<false>;
 }
 
 void matrixShaperWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
                         const Stride* s)
 {
     auto* d = static_cast<const MatrixShaper*>(t->lut->data);
-    const ByteLayout I = byteLayout(t->inLayout), O = byteLayout(t->outLayout);
-    const MatrixShaperLine line = matrixShaperLine();
+    const LineLayout L = lineLayout(t, 3);
+    const MatrixShaperLine line = matrixShaperLine(L.alpha);
     for (uint32_t l = 0; l < lineCount; ++l) {
         const uint8_t* src = lineIn(in, l, s);
         uint8_t* dst = lineOut(out, l, s);
         copyExtraBytes(t, src, dst, pixelsPerLine);
-        line(d, I, O, src, dst, pixelsPerLine);
+        line(d, L, src, dst, pixelsPerLine);
     }
 }
 
-template <uint32_t FixedOutputs>
-void clutLinePlain(const ClutEval* d, const ByteLayout& I, const ByteLayout& O, const uint8_t* src, uint8_t* dst,
-                   uint32_t pixels)
+template <uint32_t FixedOutputs, bool Alpha>
+void clutLinePlain(const ClutEval* d, const LineLayout& L, const uint8_t* src, uint8_t* dst, uint32_t pixels)
 {
-    const uint32_t i0 = I.position[0], i1 = I.position[1], i2 = I.position[2];
+    const uint32_t i0 = L.in[0], i1 = L.in[1], i2 = L.in[2];
     const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
-    const uint32_t inStep = I.samples, outStep = O.samples;
+    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
     for (uint32_t i = 0; i < pixels; ++i) {
         uint16_t words[MaxPipelineChannels];
         tetrahedral8<FixedOutputs>(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]], words);
         if (d->hasPost)
             for (uint32_t o = 0; o < outputs; ++o) words[o] = evalCurve16(d->post[o], words[o]);
-        for (uint32_t o = 0; o < outputs; ++o) dst[O.position[o]] = wordToByte(words[o]);
+        if constexpr (Alpha) dst[oa] = src[ia];
+        for (uint32_t o = 0; o < outputs; ++o) dst[L.out[o]] = wordToByte(words[o]);
         src += inStep;
         dst += outStep;
     }
@@ -806,18 +834,18 @@ __attribute__((target("sse4.1"))) inline __m128i node(const uint16_t* p)
 
 // Three or four outputs side by side, in the 32-bit form of the
 // interpolation; no post-curves.
-template <uint32_t Outputs>
-__attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const ByteLayout& I, const ByteLayout& O,
-                                                      const uint8_t* src, uint8_t* dst, uint32_t pixels)
+template <uint32_t Outputs, bool Alpha>
+__attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const LineLayout& L, const uint8_t* src,
+                                                      uint8_t* dst, uint32_t pixels)
 {
     static_assert(Outputs == 3 || Outputs == 4);
-    const uint32_t i0 = I.position[0], i1 = I.position[1], i2 = I.position[2];
-    const uint32_t inStep = I.samples, outStep = O.samples;
-    // Output byte o goes to position[o] of a four-byte group.
+    const uint32_t i0 = L.in[0], i1 = L.in[1], i2 = L.in[2];
+    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
+    // Output byte o goes to out[o] of a four-byte group.
     const bool wholeGroup = Outputs == 4 && outStep == 4;
     alignas(16) int8_t order[16];
     std::memset(order, -1, sizeof order);
-    for (uint32_t o = 0; o < Outputs; ++o) order[wholeGroup ? O.position[o] : o] = int8_t(4 * o);
+    for (uint32_t o = 0; o < Outputs; ++o) order[wholeGroup ? L.out[o] : o] = int8_t(4 * o);
     const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
     const __m128i round = _mm_set1_epi32(0x8001);
     const __m128i toByte = _mm_set1_epi32(65281);
@@ -830,13 +858,13 @@ __attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const By
         a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[2]), _mm_set1_epi32(int32_t(t.weight[2]))));
         a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[3]), _mm_set1_epi32(int32_t(t.weight[3]))));
         const __m128i words = _mm_srli_epi32(_mm_sub_epi32(_mm_add_epi32(a, _mm_srli_epi32(a, 16)), p0), 16);
-        const __m128i bytes =
-            _mm_srli_epi32(_mm_add_epi32(_mm_mullo_epi32(words, toByte), toByteRound), 24);
+        const __m128i bytes = _mm_srli_epi32(_mm_add_epi32(_mm_mullo_epi32(words, toByte), toByteRound), 24);
         const uint32_t packed = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(bytes, shuffle)));
+        if constexpr (Alpha) dst[oa] = src[ia];
         if (wholeGroup) {
             std::memcpy(dst, &packed, 4);
         } else {
-            for (uint32_t o = 0; o < Outputs; ++o) dst[O.position[o]] = uint8_t(packed >> (8 * o));
+            for (uint32_t o = 0; o < Outputs; ++o) dst[L.out[o]] = uint8_t(packed >> (8 * o));
         }
         src += inStep;
         dst += outStep;
@@ -844,24 +872,32 @@ __attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const By
 }
 #endif
 
+using ClutLine = void (*)(const ClutEval*, const LineLayout&, const uint8_t*, uint8_t*, uint32_t);
+
+template <uint32_t FixedOutputs>
+ClutLine clutLine(const ClutEval* d, bool alpha)
+{
+#if OSL_X86
+    if constexpr (FixedOutputs == 3 || FixedOutputs == 4) {
+        if (!d->hasPost && useVectorCode())
+            return alpha ? clutLineSse41<FixedOutputs, true> : clutLineSse41<FixedOutputs, false>;
+    }
+#endif
+    return alpha ? clutLinePlain<FixedOutputs, true> : clutLinePlain<FixedOutputs, false>;
+}
+
 template <uint32_t FixedOutputs>
 void clutWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
                 const Stride* s)
 {
     auto* d = static_cast<const ClutEval*>(t->lut->data);
-    const ByteLayout I = byteLayout(t->inLayout), O = byteLayout(t->outLayout);
-    auto line = clutLinePlain<FixedOutputs>;
-#if OSL_X86
-    if constexpr (FixedOutputs == 3 || FixedOutputs == 4) {
-        if (!d->hasPost && vectorCode.load(std::memory_order_relaxed) && haveSse41())
-            line = clutLineSse41<FixedOutputs>;
-    }
-#endif
+    const LineLayout L = lineLayout(t, d->outputs);
+    const ClutLine line = clutLine<FixedOutputs>(d, L.alpha);
     for (uint32_t l = 0; l < lineCount; ++l) {
         const uint8_t* src = lineIn(in, l, s);
         uint8_t* dst = lineOut(out, l, s);
         copyExtraBytes(t, src, dst, pixelsPerLine);
-        line(d, I, O, src, dst, pixelsPerLine);
+        line(d, L, src, dst, pixelsPerLine);
     }
 }
 
