@@ -110,6 +110,7 @@ protected:
     void TearDown() override
     {
         setOptimiserVectorCode(true);
+        curves.clear();   // before their context goes
         deleteContext(ctx);
     }
 
