@@ -881,6 +881,16 @@ TEST_F(OptTest, LineWorkersStayOutOfFormatsTheyDoNotRead)
         EXPECT_EQ(optimisedWorkerFor(t.get()), nullptr) << std::hex << in << " " << out;
         EXPECT_NE(t->lut->eval16, nullptr);
     }
+    // Formatter plug-ins may read any format their own way.
+    PluginFormatters formatters{{PluginMagic, EngineVersion, PluginFormattersSig, nullptr},
+                                [](uint32_t, FormatterDirection, uint32_t) { return Formatter{}; }};
+    ASSERT_TRUE(registerPlugins(ctx, &formatters));
+    TransformSetup setup;
+    setup.inputFormat = FormatRgb8;
+    setup.outputFormat = FormatRgb8;
+    TransformPtr t(transformFromPipeline(ctx, duplicatePipeline(source.get()), setup), &deleteTransform);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(optimisedWorkerFor(t.get()), nullptr);
 }
 
 // ---------------------------------------------------------------------------
