@@ -392,7 +392,10 @@ Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const T
     if (!findFormatters(ctx, t->inputFormat, t->outputFormat, &set) && !byPlugin) return nullptr;
     installFormatters(t.get(), set);
     t->pluginWorker = byPlugin;
-    if (!byPlugin) own = chooseWorker(t->flags, floatingFormats(t->inputFormat, t->outputFormat), t->gamutCheck);
+    if (!byPlugin) {
+        own = optimisedWorkerFor(t.get());
+        if (!own) own = chooseWorker(t->flags, floatingFormats(t->inputFormat, t->outputFormat), t->gamutCheck);
+    }
 
     if (floatingFormats(t->inputFormat, t->outputFormat) || formatBytes(t->inputFormat) != 1)
         t->flags |= XformCanChangeFormats;
