@@ -78,7 +78,7 @@ Pipeline* buildGamutCheck(EngineContext* ctx, IccProfile* const profiles[], cons
         reportError(ctx, ErrNull, "NULL input profiles on transform");
         return nullptr;
     }
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     if (!lab) return nullptr;
 
     // The chain up to the PCS followed by a Lab identity.

@@ -442,8 +442,6 @@ Pipeline* namedColorPipelineOf(IccProfile* profile, bool toPcs);
 // Black points
 // ---------------------------------------------------------------------------
 
-// A version-4 Lab identity abstract profile on D50, for round trips.
-IccProfile* createLabIdentityProfile(EngineContext* ctx);
 // The root of y = c0 + c1·x + c2·x² fitted to n points by least squares; 0
 // for fewer than four points or a singular system.
 double blackPointFitRoot(const double x[], const double y[], uint32_t n);

@@ -61,7 +61,7 @@ bool colorimetricBlack(CieXyz* black, IccProfile* p, uint32_t intent)
     default: return noBlack(black);
     }
     EngineContext* ctx = profileContext(p);
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     if (!lab) return noBlack(black);
     // The Lab side is relative colorimetric, so that no black-point
     // compensation (which would ask for this very black) is switched on.
@@ -86,7 +86,7 @@ bool colorimetricBlack(CieXyz* black, IccProfile* p, uint32_t intent)
 Transform* labRoundTrip(IccProfile* p, uint32_t intent)
 {
     EngineContext* ctx = profileContext(p);
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     if (!lab) return nullptr;
     IccProfile* const chain[4] = {lab.get(), p, p, lab.get()};
     const uint32_t intents[4] = {IntentRelativeColorimetric, intent, IntentRelativeColorimetric,
@@ -195,23 +195,6 @@ double blackPointFitRoot(const double x[], const double y[], uint32_t n)
     const double discriminant = c1 * c1 - 4 * c2 * c0;
     if (discriminant <= 0) return 0;
     return (-c1 + std::sqrt(discriminant)) / (2 * c2);
-}
-
-IccProfile* createLabIdentityProfile(EngineContext* ctx)
-{
-    ProfilePtr p(createBlankProfile(ctx), &closeProfile);
-    if (!p) return nullptr;
-    setVersionFromNumber(p.get(), 4.4);
-    setProfileDeviceClass(p.get(), ClassAbstract);
-    setProfileColorSpace(p.get(), SpaceLab);
-    setProfilePcs(p.get(), SpaceLab);
-    setProfileRenderingIntent(p.get(), IntentPerceptual);
-    PipelinePtr identity(newPipeline(ctx, 3, 3), &freePipeline);
-    if (!identity) return nullptr;
-    Stage* curves = newCurvesStage(ctx, 3, nullptr);
-    if (!curves || !insertStage(identity.get(), AtEnd, curves)) return nullptr;
-    if (!storeTag(p.get(), sig("A2B0"), identity.get())) return nullptr;
-    return p.release();
 }
 
 bool sourceBlackPoint(CieXyz* black, IccProfile* p, uint32_t intent)

@@ -38,7 +38,7 @@ protected:
         messages.clear();
         ctx = createContext(nullptr, nullptr);
         setContextErrorHandler(ctx, collect);
-        lab = ProfilePtr(createLabIdentityProfile(ctx), &closeProfile);
+        lab = ProfilePtr(createLabIdentityV4(ctx, nullptr), &closeProfile);
         ASSERT_TRUE(lab);
     }
     void TearDown() override

@@ -64,7 +64,7 @@ TEST(BlackPointFit, FindsTheRootOfLinesAndParabolas)
 
 TEST(BlackPoints, LinksAbstractsAndAbsoluteHaveNone)
 {
-    ProfilePtr lab(createLabIdentityProfile(nullptr), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(nullptr, nullptr), &closeProfile);
     ProfilePtr press = open(PressProfile);
     ASSERT_TRUE(lab && press);
     CieXyz black{1, 1, 1};
@@ -114,7 +114,7 @@ TEST(BlackPoints, Version4TablesUseTheFixedPerceptualBlack)
 // transform calls.
 std::vector<double> roundTripLightness(IccProfile* press, uint32_t intent, const std::vector<double>& lightnesses)
 {
-    ProfilePtr lab(createLabIdentityProfile(nullptr), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(nullptr, nullptr), &closeProfile);
     IccProfile* const chain[4] = {lab.get(), press, press, lab.get()};
     const uint32_t intents[4] = {1, intent, 1, 1};
     const bool bpc[4] = {false, false, false, false};

@@ -589,7 +589,7 @@ TEST_F(Transforms, TheReferenceIsThePublishedOne)
 // Lab of the reference colours through [profile, Lab identity].
 std::vector<CieLab> throughProfile(EngineContext* ctx, IccProfile* p)
 {
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     TransformPtr t(createTransformContext(ctx, p, FormatRgbDouble, lab.get(), FormatLabDouble, 1, XformNoOptimise),
                    &deleteTransform);
     EXPECT_TRUE(t);
@@ -648,7 +648,7 @@ TEST_F(Transforms, ABuiltSrgbProfileAgreesToAThousandth)
 
 TEST_F(Transforms, SixteenBitRgbRoundTripsThroughLab)
 {
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     for (const char* name : {"sRGB.icc", "ECI-RGBv2.icc", "Gamma6500K.icc"}) {
         ProfilePtr p = openReal(ctx, std::string("/usr/share/color/icc/colord/") + name);
         ASSERT_TRUE(p && isMatrixShaper(p.get())) << name;
@@ -711,7 +711,7 @@ TEST_F(Transforms, LinearSixteenBitSourcesAreLeftUnoptimised)
 
 TEST_F(Transforms, LabInTheVersion2EncodingFitsALabProfile)
 {
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     TransformPtr t(createTransformContext(ctx, lab.get(), FormatLabV2_16, nullptr, FormatLabDouble, 1, 0),
                    &deleteTransform);
     ASSERT_TRUE(t);
@@ -790,7 +790,7 @@ TEST_F(Transforms, TablesOfTheWrongWidthAreCaught)
     PipelinePtr wide(newPipeline(ctx, 4, 3), &freePipeline);
     ASSERT_TRUE(insertStage(wide.get(), AtEnd, newClut16StageUniform(ctx, 2, 4, 3, nullptr)));
     ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), wide.get()));
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     EXPECT_FALSE(createTransform(p.get(), FormatRgb16, lab.get(), FormatLab16, 0, 0));
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Channel count doesn't match. Profile is corrupted");
@@ -816,7 +816,7 @@ TEST_F(Transforms, DamagedRealProfilesNeverCrash)
     // fails with a message or gives a transform that runs.
     const std::vector<uint8_t> pixels = ramp<uint8_t>(3 * 64);
     std::vector<uint8_t> out(8 * 64);   // room for 64 pixels of 16-bit Lab or CMYK
-    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
     for (const char* path : {"/usr/share/color/icc/colord/sRGB.icc", "/usr/share/color/icc/ghostscript/srgb.icc"}) {
         ASSERT_TRUE(std::filesystem::exists(path)) << path;
         const Bytes original = readFile(path);
