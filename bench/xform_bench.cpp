@@ -95,7 +95,7 @@ void BM_FiveProfileFloatChainPerPixel(benchmark::State& state)
 {
     EngineContext* ctx = contextWithWorkers(-1);
     {
-        ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+        ProfilePtr lab(createLabIdentityV4(ctx, nullptr), &closeProfile);
         ProfilePtr press = open(ctx, PressPath);
         ProfilePtr link(createBlankProfile(ctx), &closeProfile);
         setVersionFromNumber(link.get(), 4.4);
