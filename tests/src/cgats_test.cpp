@@ -1,6 +1,8 @@
 // CGATS sheets: building, writing, parsing, and the messages of bad text.
 #include "oslinternal.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,28 +13,10 @@
 
 namespace {
 
-struct Reported {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Reported> reports;
-
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
 using SheetPtr = std::unique_ptr<CgatsSheet, decltype(&freeCgatsSheet)>;
 
-class CgatsTest : public ::testing::Test {
+class CgatsTest : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     SheetPtr newSheet() { return SheetPtr(newCgatsSheet(ctx), &freeCgatsSheet); }
     SheetPtr parse(const std::string& text)
@@ -61,7 +45,6 @@ protected:
         return false;
     }
 
-    EngineContext* ctx = nullptr;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // .cube tables: reading the text into shaper and CLUT values.
 #include "oslinternal.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,32 +12,12 @@
 
 namespace {
 
-struct Reported {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Reported> reports;
-
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
-class CubeTest : public ::testing::Test {
+class CubeTest : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     bool read(const std::string& text) { return readCubeText(ctx, text.data(), text.size(), &table); }
 
-    std::string lastReport() const { return reports.empty() ? std::string() : reports.back().text; }
 
-    EngineContext* ctx = nullptr;
     CubeTable table;
 };
 

@@ -2,6 +2,8 @@
 // joining and the curve queries.
 #include "oslinternal.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,28 +13,10 @@
 
 namespace {
 
-struct Reported {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Reported> reports;
-
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
-class CurveTest : public ::testing::Test {
+class CurveTest : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     CurvePtr wrap(ToneCurve* c) { return CurvePtr(c, &freeCurve); }
     CurvePtr parametric(int32_t type, std::vector<double> p)
@@ -45,7 +29,6 @@ protected:
         return wrap(buildTabulatedCurve16(ctx, uint32_t(v.size()), v.data()));
     }
 
-    EngineContext* ctx = nullptr;
 };
 
 // ---------------------------------------------------------------------------

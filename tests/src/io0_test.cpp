@@ -3,6 +3,8 @@
 #include "oslinternal.h"
 #include "profile_bytes.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,25 +19,8 @@ using namespace testbytes;
 
 namespace {
 
-struct Report {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Report> reports;
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
-class Container : public ::testing::Test {
+class Container : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     IccProfile* open(const Bytes& b) { return openFromMemoryContext(ctx, b.data(), uint32_t(b.size())); }
 
@@ -56,7 +41,6 @@ protected:
         EXPECT_EQ(reports[0].text, text);
     }
 
-    EngineContext* ctx = nullptr;
 };
 
 using ProfilePtr = std::unique_ptr<IccProfile, decltype(&closeProfile)>;

@@ -2,6 +2,8 @@
 #include "oslinternal.h"
 #include "profile_bytes.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,25 +16,8 @@ using namespace testbytes;
 
 namespace {
 
-struct Report {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Report> reports;
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
-class Io : public ::testing::Test {
+class Io : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     void expectOnly(uint32_t code, const std::string& text)
     {
@@ -42,7 +27,6 @@ protected:
         reports.clear();
     }
 
-    EngineContext* ctx = nullptr;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Stages, pipelines, CLUT grids and sampling, and the reverse evaluation.
 #include "oslinternal.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,35 +14,16 @@
 
 namespace {
 
-struct Reported {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Reported> reports;
-
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
 using StagePtr = std::unique_ptr<Stage, decltype(&freeStage)>;
 using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
-class LutTest : public ::testing::Test {
+class LutTest : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
 
     StagePtr stage(Stage* s) { return StagePtr(s, &freeStage); }
     PipelinePtr pipeline(uint32_t in, uint32_t out) { return PipelinePtr(newPipeline(ctx, in, out), &freePipeline); }
 
-    EngineContext* ctx = nullptr;
 };
 
 std::vector<float> evalStage(const Stage* s, std::vector<float> in)

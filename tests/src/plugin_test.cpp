@@ -1,6 +1,8 @@
 // Contexts, memory handlers, error reporting, the pool and plug-in chains.
 #include "oslinternal.h"
 
+#include "engine_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,27 +10,8 @@
 
 namespace {
 
-struct Reported {
-    uint32_t code;
-    std::string text;
-};
-std::vector<Reported> reports;
-
-void collect(EngineContext*, uint32_t code, const char* text)
-{
-    reports.push_back({code, text});
-}
-
-class ContextTest : public ::testing::Test {
+class ContextTest : public EngineFixture {
 protected:
-    void SetUp() override
-    {
-        reports.clear();
-        ctx = createContext(nullptr, nullptr);
-        setContextErrorHandler(ctx, collect);
-    }
-    void TearDown() override { deleteContext(ctx); }
-    EngineContext* ctx = nullptr;
 };
 
 TEST_F(ContextTest, DefaultAllocatorRefusesZeroAndOversizedBlocks)
