@@ -489,6 +489,168 @@ uint32_t profileTextUtf8(IccProfile* profile, uint32_t which, const char* langua
 // Tag types
 // ---------------------------------------------------------------------------
 
+// Tags are read and written through loadTag and storeTag; the objects they
+// carry are the engine's curves and pipelines, LocalizedText, and the records
+// below. A tag object loaded from a profile belongs to the profile.
+
+// --- LocalizedText: UTF-16 texts keyed by language and country, two-letter
+// codes ("en", "US"); null or "" is the empty code. "\xff\xff" names the
+// Unicode entry of a version-2 'desc' tag. Lookup takes the entry with both
+// codes, else the first entry with the language, else the first entry.
+
+LocalizedText* newLocalizedText(EngineContext* ctx, uint32_t expectedEntries);
+void freeLocalizedText(LocalizedText* text);
+LocalizedText* duplicateLocalizedText(const LocalizedText* text);
+// Adds an entry; a language and country already present are refused. 8-bit
+// text widens each byte as a signed value, so only ASCII round-trips.
+bool setText8(LocalizedText* text, const char* language, const char* country, const char* string);
+bool setTextUtf8(LocalizedText* text, const char* language, const char* country, const char* string);
+bool setTextWide(LocalizedText* text, const char* language, const char* country, const wchar_t* string);
+// The text for the codes. A null buffer asks for the elements needed, a
+// buffer gets the text cut to its size; both count the terminator; 0 means no
+// text. getText8 turns code units of 255 and above into '?'.
+uint32_t getText8(const LocalizedText* text, const char* language, const char* country, char* buffer,
+                  uint32_t size);
+uint32_t getTextUtf8(const LocalizedText* text, const char* language, const char* country, char* buffer,
+                     uint32_t size);
+uint32_t getTextWide(const LocalizedText* text, const char* language, const char* country, wchar_t* buffer,
+                     uint32_t size);
+uint32_t localizedTextEntryCount(const LocalizedText* text);
+// The codes of entry index as two-character strings ("" for the empty code).
+bool localizedTextEntryCodes(const LocalizedText* text, uint32_t index, char language[3], char country[3]);
+
+// --- Named colours ('ncl2') and colorant tables ('clrt', 'clot': a list
+// without device coordinates). Names, prefix and suffix hold up to 32
+// characters; PCS values are 16-bit encoded, device values 16-bit.
+
+constexpr uint32_t MaxDeviceCoordinates = 16;
+constexpr uint32_t MaxNamedColors = 65536;
+constexpr uint32_t NamedColorNameLength = 32;
+constexpr uint32_t StageNamedColorKind = sig("ncl ");
+
+struct NamedColorList;
+NamedColorList* newNamedColorList(EngineContext* ctx, uint32_t expected, uint32_t deviceCoordinates,
+                                  const char* prefix, const char* suffix);
+void freeNamedColorList(NamedColorList* list);
+NamedColorList* duplicateNamedColorList(const NamedColorList* list);
+// device may be null (zeros); a name longer than 32 characters is cut.
+bool appendNamedColor(NamedColorList* list, const char* name, const uint16_t pcs[3], const uint16_t device[]);
+uint32_t namedColorCount(const NamedColorList* list);
+uint32_t namedColorDeviceCoordinates(const NamedColorList* list);
+// Any out-parameter may be null; strings get up to 32 characters and a NUL.
+bool namedColorInfo(const NamedColorList* list, uint32_t index, char name[33], char prefix[33], char suffix[33],
+                    uint16_t pcs[3], uint16_t device[]);
+int32_t namedColorIndex(const NamedColorList* list, const char* name);   // -1 when absent
+// One input (the colour index as index/65535) to the PCS triple or to the
+// device coordinates of the list, each as value/65535.
+Stage* newNamedColorStage(const NamedColorList* list, bool toPcs);
+
+// --- Profile sequences ('pseq' descriptions, 'psid' identifiers). The texts
+// are owned by the sequence; null ones are written empty.
+
+struct ProfileSequenceItem {
+    uint8_t profileId[16];
+    uint32_t manufacturer;
+    uint32_t model;
+    uint64_t attributes;
+    uint32_t technology;
+    LocalizedText* manufacturerText;
+    LocalizedText* modelText;
+    LocalizedText* description;
+};
+struct ProfileSequence {
+    EngineContext* ctx;
+    uint32_t count;
+    ProfileSequenceItem* items;
+};
+ProfileSequence* newProfileSequence(EngineContext* ctx, uint32_t count);   // zeroed items
+void freeProfileSequence(ProfileSequence* sequence);
+ProfileSequence* duplicateProfileSequence(const ProfileSequence* sequence);
+
+// --- Dictionaries ('dict'): name/value pairs in order, each with an optional
+// localised display name and display value.
+
+struct DictEntry {
+    const DictEntry* next;
+    wchar_t* name;
+    wchar_t* value;                  // null: no value
+    LocalizedText* displayName;      // null: none
+    LocalizedText* displayValue;     // null: none
+};
+struct Dictionary;
+Dictionary* newDictionary(EngineContext* ctx);
+void freeDictionary(Dictionary* dict);
+Dictionary* duplicateDictionary(const Dictionary* dict);
+// Appends copies; name is required.
+bool addDictionaryEntry(Dictionary* dict, const wchar_t* name, const wchar_t* value,
+                        const LocalizedText* displayName, const LocalizedText* displayValue);
+const DictEntry* dictionaryEntries(const Dictionary* dict);
+
+// --- Plain records; storeTag copies them.
+
+struct Chromaticities {          // 'chrm': x, y of three colorants (Y unused)
+    uint16_t colorantType;       // ICC code of a predefined set, 0 for none
+    CieXyY red, green, blue;
+};
+struct ColorantOrder {           // 'clro'
+    uint32_t count;              // at most 16
+    uint8_t order[MaxDeviceCoordinates];
+};
+struct Measurement {             // 'meas'
+    uint32_t observer;
+    CieXyz backing;
+    uint32_t geometry;
+    double flare;
+    uint32_t illuminantType;
+};
+struct ViewingConditions {       // 'view'
+    CieXyz illuminant;
+    CieXyz surround;
+    uint32_t illuminantType;
+};
+struct ScreeningChannel {
+    double frequency;
+    double angle;
+    uint32_t spotShape;
+};
+struct Screening {               // 'scrn'
+    uint32_t flags;
+    uint32_t channels;           // at most 16
+    ScreeningChannel channel[MaxDeviceCoordinates];
+};
+struct VideoSignalType {         // 'cicp'
+    uint8_t colourPrimaries;
+    uint8_t transferCharacteristics;
+    uint8_t matrixCoefficients;
+    uint8_t videoFullRangeFlag;
+};
+struct IccData {                 // 'data': flag 0 ASCII, 1 binary
+    uint32_t flag;
+    uint32_t length;
+    uint8_t* bytes;
+};
+struct UcrBg {                   // 'bfd ': either curve may be null
+    ToneCurve* ucr;
+    ToneCurve* bg;
+    LocalizedText* description;
+};
+struct VideoCardGamma {          // 'vcgt': red, green, blue
+    ToneCurve* curves[3];
+};
+struct Mhc2 {                    // 'MHC2': display calibration
+    uint32_t entryCount;         // values in each curve
+    double minLuminance;
+    double peakLuminance;
+    double matrix[12];           // 3×4, row-major
+    double* red;
+    double* green;
+    double* blue;
+};
+// Arrays: 'sf32' and 'uf32' tags hold double arrays ('chad' and 'arts' nine
+// values); 'sig ' tags a uint32_t; 'dtim' and 'calt' a std::tm; 'crdi' a
+// LocalizedText with language "PS" and countries "nm" (product) and "#0" to
+// "#3" (the CRD of each rendering intent).
+
 // ---------------------------------------------------------------------------
 // Tone curves
 // ---------------------------------------------------------------------------

@@ -463,3 +463,102 @@ constexpr uint32_t CubeMaxGridPoints = 256;
 bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
 bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);
 Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table);
+
+// ---------------------------------------------------------------------------
+// Tag types: text, named colours and the type modules
+// ---------------------------------------------------------------------------
+
+// "en" as 0x656E; null or "" as 0.
+uint16_t packTextCode(const char* code);
+
+// One entry of a LocalizedText: byte offset and byte length into the pool.
+struct TextEntry {
+    uint16_t language;
+    uint16_t country;
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct LocalizedText {
+    EngineContext* ctx;
+    uint32_t count;
+    uint32_t capacity;
+    TextEntry* entries;
+    uint32_t poolUsed;    // bytes
+    uint32_t poolSize;    // bytes allocated
+    uint8_t* pool;        // UTF-16 code units in machine order
+};
+
+// The entry the lookup rule picks, or null for a text without entries.
+const TextEntry* findTextEntry(const LocalizedText* text, uint16_t language, uint16_t country);
+// The code units of the text the lookup picks, up to its first NUL; null
+// (and *count 0) when there is no text or its entry reaches past the pool.
+const uint16_t* lookupTextUnits(const LocalizedText* text, uint16_t language, uint16_t country, uint32_t* count);
+// Adds an entry of count code units; refuses a language and country present.
+bool addTextUnits(LocalizedText* text, uint16_t language, uint16_t country, const uint16_t* units, uint32_t count);
+// Replaces the pool by `bytes` uninitialised bytes for a reader to fill.
+bool resizeTextPool(LocalizedText* text, uint32_t bytes);
+bool reserveTextEntries(LocalizedText* text, uint32_t count);
+
+// UTF-16 and wide text (UTF-32 where wchar_t has 32 bits). Pairs of
+// surrogates combine; lone surrogates pass through unchanged, so both ways
+// round-trip. `out` null only counts.
+uint32_t utf16ToWide(const uint16_t* units, uint32_t count, wchar_t* out);
+uint32_t wideToUtf16(const wchar_t* text, size_t length, uint16_t* out);
+
+// Owners for the objects the type readers build.
+using OwnedText = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
+using OwnedCurve = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+using OwnedStage = std::unique_ptr<Stage, decltype(&freeStage)>;
+using OwnedPipeline = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+
+struct NamedColor {
+    char name[NamedColorNameLength + 1];
+    uint16_t pcs[3];
+    uint16_t device[MaxDeviceCoordinates];
+};
+
+struct NamedColorList {
+    EngineContext* ctx;
+    uint32_t count;
+    uint32_t capacity;
+    uint32_t deviceCoordinates;
+    uint32_t vendorFlag;
+    char prefix[NamedColorNameLength + 1];
+    char suffix[NamedColorNameLength + 1];
+    NamedColor* colors;
+};
+
+// The built-in handlers of the curve and pipeline types ('curv', 'para',
+// 'mft1', 'mft2', 'mAB ', 'mBA ', 'mpet', 'vcgt' and the broken curve alias).
+const TagTypeHandler* curveAndLutTypeHandlers(uint32_t* count);
+// Whether a pipeline has a shape the 16-bit table, the A-to-B or the B-to-A
+// form can hold (the version decisions of the LUT tags ask).
+bool pipelineFitsLut16(const Pipeline* pipeline);
+bool pipelineFitsLutAToB(const Pipeline* pipeline);
+bool pipelineFitsLutBToA(const Pipeline* pipeline);
+
+// Types whose data hold offsets to their own parts are written twice: first
+// into a counting sink that starts where the tag starts, to learn where the
+// parts land, then for real with those offsets. `write(io, known, found)`
+// writes the tag data after the type base with the offsets in `known` and
+// records in `found` where the parts went (from the start of the tag).
+template <typename Layout, typename WriteFn>
+bool writeWithLayout(IoHandler* io, WriteFn write)
+{
+    Layout known{}, found{};
+    IoHandler* sink = openNullHandler(io->ctx);
+    if (!sink) return false;
+    const uint8_t base[8] = {};
+    const bool measured = sink->write(sink, sizeof base, base) && write(sink, known, found);
+    closeIoHandler(sink);
+    if (!measured) return false;
+    known = found;
+    return write(io, known, found);
+}
+
+// The start of the tag whose type base was just read or written.
+inline uint32_t tagStart(IoHandler* io)
+{
+    return io->tell(io) - 8;
+}
