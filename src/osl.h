@@ -868,13 +868,213 @@ constexpr bool formatSwapFirst(uint32_t f) { return (f >> 14) & 1; }
 constexpr uint32_t formatColorSpace(uint32_t f) { return (f >> 16) & 31; }
 constexpr bool formatFloat(uint32_t f) { return (f >> 22) & 1; }
 
+// Bits of the PixelFormat word.
+constexpr uint32_t PixelReversed = 1u << 10;     // channel order reversed
+constexpr uint32_t PixelSwapped16 = 1u << 11;    // 16-bit samples byte-swapped (big-endian)
+constexpr uint32_t PixelPlanar = 1u << 12;       // one plane per channel
+constexpr uint32_t PixelInverted = 1u << 13;     // minimum is white: samples used as complements
+constexpr uint32_t PixelSwapFirst = 1u << 14;    // first channel moved to the end (after the reversal)
+constexpr uint32_t PixelFloat = 1u << 22;        // floating-point samples (2 bytes: half float)
+
+// Colour space codes of the PixelFormat word.
+enum PixelSpace : uint32_t {
+    PixelAny = 0,
+    PixelGray = 3,
+    PixelRgb = 4,
+    PixelCmy = 5,
+    PixelCmyk = 6,
+    PixelYCbCr = 7,
+    PixelLuv = 8,
+    PixelXyz = 9,
+    PixelLab = 10,
+    PixelHsv = 12,
+    PixelHls = 13,
+    PixelYxy = 14,
+    PixelMch1 = 15,   // n-colour spaces: PixelMch1 + n - 1 for n = 1 … 15
+    PixelLabV2 = 30,  // Lab in the version-2 16-bit encoding
+};
+
+constexpr uint32_t pixelFormat(uint32_t space, uint32_t channels, uint32_t bytes, uint32_t extra = 0,
+                               uint32_t flags = 0)
+{
+    return (space << 16) | (channels << 3) | (extra << 7) | (bytes & 7) | flags;
+}
+
+// The formats the application and its tools use.
+constexpr uint32_t FormatGray8 = pixelFormat(PixelGray, 1, 1);
+constexpr uint32_t FormatGray16 = pixelFormat(PixelGray, 1, 2);
+constexpr uint32_t FormatGrayA8 = pixelFormat(PixelGray, 1, 1, 1);
+constexpr uint32_t FormatGrayFloat = pixelFormat(PixelGray, 1, 4, 0, PixelFloat);
+constexpr uint32_t FormatRgb8 = pixelFormat(PixelRgb, 3, 1);
+constexpr uint32_t FormatBgr8 = pixelFormat(PixelRgb, 3, 1, 0, PixelReversed);
+constexpr uint32_t FormatRgba8 = pixelFormat(PixelRgb, 3, 1, 1);
+constexpr uint32_t FormatBgra8 = pixelFormat(PixelRgb, 3, 1, 1, PixelReversed | PixelSwapFirst);
+constexpr uint32_t FormatArgb8 = pixelFormat(PixelRgb, 3, 1, 1, PixelSwapFirst);
+constexpr uint32_t FormatAbgr8 = pixelFormat(PixelRgb, 3, 1, 1, PixelReversed);
+constexpr uint32_t FormatRgb8Planar = pixelFormat(PixelRgb, 3, 1, 0, PixelPlanar);
+constexpr uint32_t FormatRgb16 = pixelFormat(PixelRgb, 3, 2);
+constexpr uint32_t FormatRgb16BigEndian = pixelFormat(PixelRgb, 3, 2, 0, PixelSwapped16);
+constexpr uint32_t FormatBgr16 = pixelFormat(PixelRgb, 3, 2, 0, PixelReversed);
+constexpr uint32_t FormatRgba16 = pixelFormat(PixelRgb, 3, 2, 1);
+constexpr uint32_t FormatBgra16 = pixelFormat(PixelRgb, 3, 2, 1, PixelReversed | PixelSwapFirst);
+constexpr uint32_t FormatRgb16Planar = pixelFormat(PixelRgb, 3, 2, 0, PixelPlanar);
+constexpr uint32_t FormatRgbHalf = pixelFormat(PixelRgb, 3, 2, 0, PixelFloat);
+constexpr uint32_t FormatRgbFloat = pixelFormat(PixelRgb, 3, 4, 0, PixelFloat);
+constexpr uint32_t FormatRgbaFloat = pixelFormat(PixelRgb, 3, 4, 1, PixelFloat);
+constexpr uint32_t FormatRgbDouble = pixelFormat(PixelRgb, 3, 0, 0, PixelFloat);
+constexpr uint32_t FormatCmyk8 = pixelFormat(PixelCmyk, 4, 1);
+constexpr uint32_t FormatCmyk8Inverted = pixelFormat(PixelCmyk, 4, 1, 0, PixelInverted);
+constexpr uint32_t FormatKymc8 = pixelFormat(PixelCmyk, 4, 1, 0, PixelReversed);
+constexpr uint32_t FormatCmyk8Planar = pixelFormat(PixelCmyk, 4, 1, 0, PixelPlanar);
+constexpr uint32_t FormatCmyk16 = pixelFormat(PixelCmyk, 4, 2);
+constexpr uint32_t FormatCmykFloat = pixelFormat(PixelCmyk, 4, 4, 0, PixelFloat);
+constexpr uint32_t FormatCmykDouble = pixelFormat(PixelCmyk, 4, 0, 0, PixelFloat);
+constexpr uint32_t FormatLab8 = pixelFormat(PixelLab, 3, 1);
+constexpr uint32_t FormatLab16 = pixelFormat(PixelLab, 3, 2);
+constexpr uint32_t FormatLabV2_16 = pixelFormat(PixelLabV2, 3, 2);
+constexpr uint32_t FormatLabFloat = pixelFormat(PixelLab, 3, 4, 0, PixelFloat);
+constexpr uint32_t FormatLabDouble = pixelFormat(PixelLab, 3, 0, 0, PixelFloat);
+constexpr uint32_t FormatXyz16 = pixelFormat(PixelXyz, 3, 2);
+constexpr uint32_t FormatXyzFloat = pixelFormat(PixelXyz, 3, 4, 0, PixelFloat);
+constexpr uint32_t FormatXyzDouble = pixelFormat(PixelXyz, 3, 0, 0, PixelFloat);
+
+// The PixelFormat code of an ICC colour space signature, 0 when it has none.
+uint32_t pixelSpaceOf(uint32_t colorSpace);
+// Channels of a colour space; 3 (and *known false) when the space is unknown.
+uint32_t channelsOfSpace(uint32_t colorSpace, bool* known = nullptr);
+// channels × 8 | code << 16 | bytes, with the float bit when asked.
+uint32_t formatForSpace(uint32_t colorSpace, uint32_t bytes, bool floating);
+
+// Transform flags.
+constexpr uint32_t XformKeepPostLinearisation = 0x1;
+constexpr uint32_t XformForceClut = 0x2;
+constexpr uint32_t XformNoWhiteFixup = 0x4;
+constexpr uint32_t XformKeepPreLinearisation = 0x10;
+constexpr uint32_t XformNoCache = 0x40;
+constexpr uint32_t XformKeepSequence = 0x80;
+constexpr uint32_t XformNoOptimise = 0x100;
+constexpr uint32_t XformNullTransform = 0x200;
+constexpr uint32_t XformHighResolution = 0x400;
+constexpr uint32_t XformLowResolution = 0x800;
+constexpr uint32_t XformGamutCheck = 0x1000;
+constexpr uint32_t XformBlackPointCompensation = 0x2000;
+constexpr uint32_t XformClipNegatives = 0x8000;
+constexpr uint32_t XformCanChangeFormats = 0x2000000;   // set by the engine
+constexpr uint32_t XformCopyAlpha = 0x4000000;
+constexpr uint32_t xformGridPoints(uint32_t n) { return (n & 0xFF) << 16; }
+
+constexpr uint32_t MaxProfilesInChain = 255;
+
+// A chain of one profile (output null) or two.
+Transform* createTransform(IccProfile* input, uint32_t inputFormat, IccProfile* output, uint32_t outputFormat,
+                           uint32_t intent, uint32_t flags);
+Transform* createTransformContext(EngineContext* ctx, IccProfile* input, uint32_t inputFormat, IccProfile* output,
+                                  uint32_t outputFormat, uint32_t intent, uint32_t flags);
+// Every profile gets the same intent, black-point compensation from flag
+// 0x2000 and the context's default adaptation state.
+Transform* createMultiTransform(EngineContext* ctx, IccProfile* const profiles[], uint32_t count,
+                                uint32_t inputFormat, uint32_t outputFormat, uint32_t intent, uint32_t flags);
+// The same under the first profile's context.
+Transform* createMultiTransformNoContext(IccProfile* const profiles[], uint32_t count, uint32_t inputFormat,
+                                         uint32_t outputFormat, uint32_t intent, uint32_t flags);
+Transform* createTransformExtended(EngineContext* ctx, uint32_t count, IccProfile* const profiles[],
+                                   const bool blackPointCompensation[], const uint32_t intents[],
+                                   const double adaptationStates[], IccProfile* gamutProfile,
+                                   uint32_t gamutPcsPosition, uint32_t inputFormat, uint32_t outputFormat,
+                                   uint32_t flags);
+void deleteTransform(Transform* t);
+
+void doTransform(Transform* t, const void* input, void* output, uint32_t pixelCount);
+void doTransformLineStride(Transform* t, const void* input, void* output, uint32_t pixelsPerLine,
+                           uint32_t lineCount, uint32_t bytesPerLineIn, uint32_t bytesPerLineOut,
+                           uint32_t bytesPerPlaneIn, uint32_t bytesPerPlaneOut);
+// Only for transforms created with at least 16 bits on input, or float.
+bool changeTransformFormats(Transform* t, uint32_t inputFormat, uint32_t outputFormat);
+
+EngineContext* transformContext(const Transform* t);
+uint32_t transformInputFormat(const Transform* t);
+uint32_t transformOutputFormat(const Transform* t);
+uint32_t transformFlags(const Transform* t);
+int32_t transformMaxWorkers(const Transform* t);
+uint32_t transformWorkerFlags(const Transform* t);
+TransformWorker transformWorker(const Transform* t);   // the transform's own, not the scheduler
+void* transformUserData(const Transform* t);
+void setTransformUserData(Transform* t, void* data, FreeUserDataFn freeData);
+// What the chain was made of, for turning a transform into a profile.
+const Pipeline* transformPipeline(const Transform* t);
+uint32_t transformEntrySpace(const Transform* t);
+uint32_t transformExitSpace(const Transform* t);
+uint32_t transformIntent(const Transform* t);
+CieXyz transformEntryWhitePoint(const Transform* t);
+CieXyz transformExitWhitePoint(const Transform* t);
+// Copies of the first profile's 'clrt' and of the last's 'clot' (device
+// link) or 'clrt', owned by the transform; null when absent.
+const void* transformInputColorants(const Transform* t);
+const void* transformOutputColorants(const Transform* t);
+
 // ---------------------------------------------------------------------------
 // Rendering intents and profile linking
 // ---------------------------------------------------------------------------
 
+enum RenderingIntent : uint32_t {
+    IntentPerceptual = 0,
+    IntentRelativeColorimetric = 1,
+    IntentSaturation = 2,
+    IntentAbsoluteColorimetric = 3,
+    IntentPreserveKOnlyPerceptual = 10,
+    IntentPreserveKOnlyRelativeColorimetric = 11,
+    IntentPreserveKOnlySaturation = 12,
+    IntentPreserveKPlanePerceptual = 13,
+    IntentPreserveKPlaneRelativeColorimetric = 14,
+    IntentPreserveKPlaneSaturation = 15,
+};
+
+// The direction in which a profile is asked about a table.
+enum ProfileDirection : uint32_t { DirectionInput = 0, DirectionOutput = 1, DirectionProof = 2 };
+
+// Intents that have a linker (plug-ins first): up to `max` codes and names.
+// Returns how many there are in all.
+uint32_t supportedIntents(EngineContext* ctx, uint32_t max, uint32_t codes[], const char* names[]);
+
+// A profile's pipeline for an intent: device to PCS, PCS to device, or as a
+// device link or abstract profile. The caller frees it; null when the profile
+// has nothing for it.
+Pipeline* inputPipelineOf(IccProfile* profile, uint32_t intent);
+Pipeline* outputPipelineOf(IccProfile* profile, uint32_t intent);
+Pipeline* deviceLinkPipelineOf(IccProfile* profile, uint32_t intent);
+// 'wtpt', or D50 when missing or for display profiles below version 4.
+CieXyz mediaWhitePointOf(IccProfile* profile);
+// 'chad', or the identity; display profiles below version 4 get the Bradford
+// matrix from 'wtpt' to D50.
+Mat3 adaptationMatrixOf(IccProfile* profile);
+
+bool isMatrixShaper(IccProfile* profile);
+bool hasClutFor(IccProfile* profile, uint32_t intent, uint32_t direction);
+bool isIntentSupported(IccProfile* profile, uint32_t intent, uint32_t direction);
+
+// The pipeline of a chain of 1 … 255 profiles joined at the PCS.
+Pipeline* linkProfiles(EngineContext* ctx, uint32_t count, const uint32_t intents[], IccProfile* const profiles[],
+                       const bool blackPointCompensation[], const double adaptationStates[], uint32_t flags);
+
+// Black points in XYZ (D50), (0, 0, 0) and false when there is none.
+bool sourceBlackPoint(CieXyz* black, IccProfile* profile, uint32_t intent);
+bool destinationBlackPoint(CieXyz* black, IccProfile* profile, uint32_t intent);
+
+// A one-output 16-bit CLUT over the chain's input space that is non-zero
+// where the colour falls outside the gamut profile.
+Pipeline* buildGamutCheck(EngineContext* ctx, IccProfile* const profiles[], const bool blackPointCompensation[],
+                          const uint32_t intents[], const double adaptationStates[], uint32_t gamutPcsPosition,
+                          IccProfile* gamutProfile);
+
 // ---------------------------------------------------------------------------
 // Pipeline optimisation
 // ---------------------------------------------------------------------------
+
+// Grid points per dimension for resampling a pipeline over a colour space.
+uint32_t gridPointsFor(uint32_t colorSpace, uint32_t flags);
+// Simplifies the pipeline for the formats; true when it was replaced.
+bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, uint32_t* inputFormat,
+                      uint32_t* outputFormat, uint32_t* flags);
 
 // ---------------------------------------------------------------------------
 // Virtual profiles

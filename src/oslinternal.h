@@ -167,8 +167,39 @@ std::vector<WorkSlice> planWorkers(EngineContext* ctx, uint32_t inputFormat, uin
                                    int32_t maxWorkers, uint32_t processors);
 
 // ---------------------------------------------------------------------------
-// Transform record (the transforms module fills in the rest)
+// Transform record
 // ---------------------------------------------------------------------------
+
+constexpr uint32_t MaxCacheWords = 16;    // words of the one-pixel cache
+constexpr uint32_t MaxPixelSamples = 22;  // 15 colour channels and 7 extra
+
+// Where each sample of a pixel lies and how its value is scaled, worked out
+// once from a PixelFormat for the built-in formatters. Samples are numbered
+// colour channels first, then the extra channels.
+struct PixelLayout {
+    uint32_t format = 0;
+    uint32_t channels = 0;
+    uint32_t extra = 0;
+    uint32_t samples = 0;                    // channels + extra
+    uint32_t sampleBytes = 0;                // 1, 2, 4 or 8
+    bool planar = false;
+    bool inverted = false;
+    bool swapped16 = false;
+    bool half = false;                       // 2-byte floats
+    bool labV2 = false;                      // 16-bit Lab in the version-2 encoding
+    uint8_t position[MaxPixelSamples] = {};  // sample (or plane) index in memory
+    // Float formatters: normalised = sample × toNormal + offset, and back.
+    float toNormal[MaxCacheWords] = {};
+    float fromNormal[MaxCacheWords] = {};
+    float offset[MaxCacheWords] = {};
+};
+
+// A copy of a tag object kept past the profile it came from, released through
+// the type handler that made it.
+struct TagObjectCopy {
+    void* object = nullptr;
+    const TagTypeHandler* handler = nullptr;
+};
 
 struct Transform {
     EngineContext* ctx = nullptr;
@@ -179,6 +210,31 @@ struct Transform {
     TransformWorker savedWorker = nullptr;   // the transform's own worker when a scheduler replaced it
     int32_t maxWorkers = -1;
     uint32_t workerFlags = 0;
+
+    Formatter16 fromInput = nullptr;
+    Formatter16 toOutput = nullptr;
+    FormatterFloat fromInputFloat = nullptr;
+    FormatterFloat toOutputFloat = nullptr;
+    PixelLayout inLayout;
+    PixelLayout outLayout;
+
+    Pipeline* lut = nullptr;
+    Pipeline* gamutCheck = nullptr;          // one output: non-zero outside the gamut
+    uint16_t cacheIn[MaxCacheWords] = {};
+    uint16_t cacheOut[MaxCacheWords] = {};
+
+    TagObjectCopy inputColorants;
+    TagObjectCopy outputColorants;
+    TagObjectCopy sequence;
+    uint32_t entrySpace = 0;
+    uint32_t exitSpace = 0;
+    CieXyz entryWhite{0.9642, 1.0, 0.8249};
+    CieXyz exitWhite{0.9642, 1.0, 0.8249};
+    uint32_t intent = 0;
+
+    bool pluginWorker = false;               // the worker came from a 'zfmH' plug-in
+    void* userData = nullptr;
+    FreeUserDataFn freeUserData = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -324,6 +380,70 @@ uint32_t localizedTextWide(const LocalizedText* text, const char* language, cons
                            uint32_t size);
 uint32_t localizedTextUtf8(const LocalizedText* text, const char* language, const char* country, char* buffer,
                            uint32_t size);
+
+// ---------------------------------------------------------------------------
+// Pixel formatters
+// ---------------------------------------------------------------------------
+
+// The formatter for a format: the context's 'frmH' plug-ins first, then the
+// built-in ones. FormatterFlagFloat in `flags` asks for a float formatter.
+Formatter findFormatter(EngineContext* ctx, uint32_t format, FormatterDirection dir, uint32_t flags);
+// Fills in the layout the built-in formatters read; false for a format with
+// no colour channels or with more samples than a pixel can hold.
+bool makePixelLayout(uint32_t format, PixelLayout* layout);
+// Bytes of one sample of the format (8 for a byte field of 0).
+uint32_t sampleBytesOf(uint32_t format);
+// Copies the extra channels of a block of lines from input to output,
+// converting their sample width.
+void copyExtraChannels(const Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
+                       const Stride* stride);
+float halfToFloat(uint16_t h);
+uint16_t floatToHalf(float f);
+
+// ---------------------------------------------------------------------------
+// Transforms
+// ---------------------------------------------------------------------------
+
+// What a transform is made from once its pipeline exists.
+struct TransformSetup {
+    uint32_t inputFormat = 0;
+    uint32_t outputFormat = 0;
+    uint32_t flags = 0;
+    uint32_t intent = 0;
+    uint32_t entrySpace = 0;
+    uint32_t exitSpace = 0;
+    Pipeline* gamutCheck = nullptr;   // taken like the pipeline
+};
+
+// A transform over a ready pipeline, which it takes in every case (a failed
+// call frees it, and the gamut check with it). Optimisation, formatters, workers and the cache are set up
+// as for a transform made from profiles.
+Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const TransformSetup& setup);
+
+// ---------------------------------------------------------------------------
+// Intents and linking
+// ---------------------------------------------------------------------------
+
+constexpr double XyzNormalise = 32768.0 / 65535.0;   // real XYZ to the pipeline's units
+constexpr double XyzDenormalise = 65535.0 / 32768.0;
+
+bool isPcsSpace(uint32_t space);
+// Whether a space produced by one profile can feed the next: equal, CMYK and
+// '4CLR', or the two PCS encodings.
+bool spacesCompatible(uint32_t produced, uint32_t wanted);
+// The spaces at both ends of a chain, walked as the linker walks it; false
+// when a profile is missing.
+bool chainSpaces(IccProfile* const profiles[], uint32_t count, uint32_t* entry, uint32_t* exit);
+// A named-colour profile as one stage over its list: colour index to the PCS,
+// or to device values.
+Pipeline* namedColorPipelineOf(IccProfile* profile, bool toPcs);
+
+// ---------------------------------------------------------------------------
+// Black points
+// ---------------------------------------------------------------------------
+
+// A version-4 Lab identity abstract profile on D50, for round trips.
+IccProfile* createLabIdentityProfile(EngineContext* ctx);
 
 // ---------------------------------------------------------------------------
 // CGATS lexer and the .cube reader

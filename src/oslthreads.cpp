@@ -94,7 +94,19 @@ void runWorkers(Transform* t, const void* in, void* out, uint32_t pixelsPerLine,
     if (!work || work == runWorkers) return;
 
     Stride s = *stride;
-    const uint32_t processors = std::max(std::thread::hardware_concurrency(), 1u);
+    static const uint32_t processors = std::max(std::thread::hardware_concurrency(), 1u);
+
+    // Calls too small for a second worker go straight through, without any
+    // set-up: the one-pixel calls of colour pickers and samplers come here.
+    const uint64_t dataSize =
+        bufferSize(t->inputFormat, pixelsPerLine, lineCount, s.bytesPerLineIn, s.bytesPerPlaneIn) +
+        bufferSize(t->outputFormat, pixelsPerLine, lineCount, s.bytesPerLineOut, s.bytesPerPlaneOut);
+    if (dataSize < 2 * BytesPerWorker) {
+        if (t->maxWorkers != -1) workerCount(t->ctx, t->maxWorkers, processors);   // its warning still applies
+        work(t, in, out, pixelsPerLine, lineCount, &s);
+        return;
+    }
+
     const std::vector<WorkSlice> slices =
         planWorkers(t->ctx, t->inputFormat, t->outputFormat, pixelsPerLine, lineCount, s, t->maxWorkers, processors);
 
