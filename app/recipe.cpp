@@ -1,5 +1,7 @@
 #include "app/recipe.h"
 
+#include "profiles/builtinspaces.h"
+
 #include <QLocale>
 
 #include <algorithm>
@@ -19,7 +21,7 @@ constexpr uint32_t DescriptionTag = sig("desc");
 constexpr uint32_t CopyrightTag = sig("cprt");
 
 // Correlate choices of the CAM16 editors: J/Q, then C/M/s, then hue alone.
-constexpr int CorrelateChoices[Cam16Correlates] = {2, 3, 0};
+constexpr int CorrelateChoices[CorrelateCount] = {2, 3, 0};
 
 QString sliderLabel(int row)
 {
@@ -166,6 +168,57 @@ void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
     }
 }
 
+// The ASCII text of a 'targ' tag (empty language and country), or nothing.
+QByteArray targetText(IccProfile* profile)
+{
+    const auto* text = static_cast<const LocalizedText*>(loadTag(profile, TargetTag));
+    if (!text) return {};
+    const uint32_t size = getText8(text, "", "", nullptr, 0);
+    if (size == 0) return {};
+    QByteArray bytes(qsizetype(size), '\0');
+    getText8(text, "", "", bytes.data(), size);
+    bytes.truncate(qsizetype(qstrnlen(bytes.constData(), size)));
+    return bytes;
+}
+
+using TextPtr = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
+
+bool storeText(IccProfile* profile, uint32_t tag, const QString& text)
+{
+    TextPtr mlu{newLocalizedText(nullptr, 1), &freeLocalizedText};
+    return mlu && setTextUtf8(mlu.get(), "en", "US", text.toUtf8().constData()) && storeTag(profile, tag, mlu.get());
+}
+
+QString profileTextOf(IccProfile* profile, uint32_t which)
+{
+    const uint32_t size = profileTextUtf8(profile, which, "en", "US", nullptr, 0);
+    if (size == 0) return {};
+    QByteArray bytes(qsizetype(size), '\0');
+    profileTextUtf8(profile, which, "en", "US", bytes.data(), size);
+    return QString::fromUtf8(bytes.constData());
+}
+
+// The ICC text type that holds the sheet is 7-bit: each byte of a character
+// beyond ASCII reads back as '?'. This is what a text looks like after that.
+QString asStoredInSheet(const QString& text)
+{
+    QString folded;
+    for (const QChar c : QString::fromUtf8(quotableText(text))) {
+        if (c.unicode() < 0x80) folded += c;
+        else folded += QString(QString(c).toUtf8().size(), QLatin1Char('?'));
+    }
+    return folded;
+}
+
+// The sheet's text, or the profile's own text when that is the same text
+// with the characters the sheet could not hold.
+QString fullText(IccProfile* profile, uint32_t which, const QString& sheetText)
+{
+    const QString tagText = profileTextOf(profile, which);
+    if (!sheetText.contains(QLatin1Char('?')) || tagText == sheetText) return sheetText;
+    return asStoredInSheet(tagText) == sheetText ? tagText : sheetText;
+}
+
 RecipeReadResult failure(RecipeReadResult::Status status, const QString& message)
 {
     RecipeReadResult result;
@@ -190,7 +243,7 @@ void configureSoftproofChannel(ChannelCurve& curve)
 void configureCorrelate(ChannelCurve& curve, int index)
 {
     curve.setFamilies(Cam16Families);
-    curve.setCorrelateCount(index >= 0 && index < Cam16Correlates ? CorrelateChoices[index] : 0);
+    curve.setCorrelateCount(index >= 0 && index < CorrelateCount ? CorrelateChoices[index] : 0);
     curve.selectFamily(CurveFamily::Preserve);
     curve.reset();
 }
@@ -198,7 +251,7 @@ void configureCorrelate(ChannelCurve& curve, int index)
 Recipe::Recipe()
 {
     for (ChannelCurve& c : channels) configureSoftproofChannel(c);
-    for (int i = 0; i < Cam16Correlates; ++i) configureCorrelate(correlates[size_t(i)], i);
+    for (int i = 0; i < CorrelateCount; ++i) configureCorrelate(correlates[size_t(i)], i);
     const ViewingConditionsList& presets = ViewingConditionsPresets::builtIns();
     if (!presets.isEmpty()) {
         sourceConditions = presets.first();
@@ -270,4 +323,38 @@ RecipeReadResult readRecipeText(const QByteArray& text)
     result.storedVersion = version;
     readSheet(sheet.get(), result);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// The recipe in a profile
+// ---------------------------------------------------------------------------
+
+bool storeRecipe(IccProfile* profile, const Recipe& recipe)
+{
+    if (!profile) return false;
+    const QByteArray text = recipeToText(recipe);
+    if (text.isEmpty()) return false;
+    TextPtr target{newLocalizedText(nullptr, 1), &freeLocalizedText};
+    return target && setText8(target.get(), "", "", text.constData()) && storeTag(profile, TargetTag, target.get()) &&
+           storeText(profile, DescriptionTag, recipe.description) &&
+           storeText(profile, CopyrightTag, recipe.copyright);
+}
+
+RecipeReadResult readRecipeFromProfile(IccProfile* profile)
+{
+    if (!profile) return failure(RecipeReadResult::InvalidProfile, RecipeText::InvalidProfile);
+    RecipeReadResult result = readRecipeText(targetText(profile));
+    if (result.ok()) {
+        Recipe& r = result.recipe;
+        r.description = fullText(profile, InfoDescription, r.description);
+        r.copyright = fullText(profile, InfoCopyright, r.copyright);
+    }
+    return result;
+}
+
+RecipeReadResult readRecipeFromFile(const QString& fileName)
+{
+    std::unique_ptr<IccProfile, decltype(&closeProfile)> profile{openProfileFile(fileName), &closeProfile};
+    if (!profile) return failure(RecipeReadResult::InvalidProfile, RecipeText::InvalidProfile);
+    return readRecipeFromProfile(profile.get());
 }

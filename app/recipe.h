@@ -52,7 +52,7 @@ struct ResolutionPreferences {
 enum class RecipeTab : int { Softproof = 0, Cam16 = 1, CubeImport = 2 };
 
 constexpr int SoftproofChannels = 4;
-constexpr int Cam16Correlates = 3;
+constexpr int CorrelateCount = 3;
 
 struct Recipe {
     // A new document: the texts of a new profile, the first viewing
@@ -75,7 +75,7 @@ struct Recipe {
     std::optional<ViewingConditionsEntry> sourceConditions;
     std::optional<ViewingConditionsEntry> destConditions;
     bool separateDestination = false;
-    std::array<ChannelCurve, Cam16Correlates> correlates;
+    std::array<ChannelCurve, CorrelateCount> correlates;
 
     // CUBE import: the RGB space the table works in, the intent into it,
     // and the table's file (empty: none loaded).
