@@ -603,7 +603,7 @@ struct Measurement {             // 'meas'
     double flare;
     uint32_t illuminantType;
 };
-struct ViewingConditions {       // 'view'
+struct IccViewingConditions {       // 'view'
     CieXyz illuminant;
     CieXyz surround;
     uint32_t illuminantType;
@@ -1009,8 +1009,10 @@ CieXyz transformEntryWhitePoint(const Transform* t);
 CieXyz transformExitWhitePoint(const Transform* t);
 // Copies of the first profile's 'clrt' and of the last's 'clot' (device
 // link) or 'clrt', owned by the transform; null when absent.
-const void* transformInputColorants(const Transform* t);
-const void* transformOutputColorants(const Transform* t);
+const NamedColorList* transformInputColorants(const Transform* t);
+const NamedColorList* transformOutputColorants(const Transform* t);
+// The chain's profile sequence, kept with flag 0x80; null otherwise.
+const ProfileSequence* transformSequence(const Transform* t);
 
 // ---------------------------------------------------------------------------
 // Rendering intents and profile linking

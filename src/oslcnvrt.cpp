@@ -94,10 +94,20 @@ Mat3 blend(const Mat3& a, double t, const Mat3& b)   // t·a + (1 − t)·b
 // observer adapted less to a profile's illuminant sees its colours closer to
 // their measured values: the inverse of its adaptation matrix is blended in
 // on the source side, the matrix itself on the destination side.
+// A white fit to divide by; anything else (a damaged 'wtpt') counts as D50.
+CieXyz usableWhite(const CieXyz& w)
+{
+    const auto fine = [](double v) { return std::isfinite(v) && v > 1e-6; };
+    return fine(w.X) && fine(w.Y) && fine(w.Z) ? w : D50;
+}
+
 Mat3 absoluteMatrix(IccProfile* from, double fromState, IccProfile* to, double toState)
 {
-    const CieXyz ws = mediaWhitePointOf(from);
-    const CieXyz wd = mediaWhitePointOf(to);
+    const auto clampState = [](double s) { return s >= 0.0 && s <= 1.0 ? s : s < 0.0 ? 0.0 : 1.0; };
+    fromState = clampState(fromState);
+    toState = clampState(toState);
+    const CieXyz ws = usableWhite(mediaWhitePointOf(from));
+    const CieXyz wd = usableWhite(mediaWhitePointOf(to));
     const Mat3 unit = identity3x3();
     Mat3 sourceInverse;
     if (!invert3x3(adaptationMatrixOf(from), &sourceInverse)) sourceInverse = unit;
@@ -116,13 +126,16 @@ bool blackPointScaling(const CieXyz& source, const CieXyz& destination, Mat3* m,
     const double db[3] = {destination.X, destination.Y, destination.Z};
     const double white[3] = {D50.X, D50.Y, D50.Z};
     if (sb[0] == db[0] && sb[1] == db[1] && sb[2] == db[2]) return false;
-    *m = identity3x3();
+    Mat3 scale = identity3x3();
+    Vec3 shift{{0, 0, 0}};
     for (int c = 0; c < 3; ++c) {
         const double span = sb[c] - white[c];
-        if (std::fabs(span) < 1e-9) return false;   // a black as bright as white
-        m->m[c * 4] = (db[c] - white[c]) / span;
-        offset->v[c] = -white[c] * (db[c] - sb[c]) / span * XyzNormalise;
+        if (!(std::fabs(span) >= 1e-9)) return false;   // a black as bright as white
+        scale.m[c * 4] = (db[c] - white[c]) / span;
+        shift.v[c] = -white[c] * (db[c] - sb[c]) / span * XyzNormalise;
     }
+    *m = scale;
+    *offset = shift;
     return true;
 }
 

@@ -229,3 +229,42 @@ Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
     }
     return pipeline.release();
 }
+
+// ---------------------------------------------------------------------------
+// The device link
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using ProfilePtr = std::unique_ptr<IccProfile, decltype(&closeProfile)>;
+using TextPtr = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
+
+// An RGB device link (version 4.4, intent 0) carrying the table as 'A2B0' and
+// its title as the single ASCII entry of 'desc'.
+IccProfile* cubeDeviceLink(EngineContext* ctx, const CubeTable& table)
+{
+    ProfilePtr profile(createBlankProfile(ctx), &closeProfile);
+    if (!profile) return nullptr;
+    setVersionFromNumber(profile.get(), 4.4);
+    setProfileDeviceClass(profile.get(), sig("link"));
+    setProfileColorSpace(profile.get(), sig("RGB "));
+    setProfilePcs(profile.get(), sig("RGB "));
+    setProfileRenderingIntent(profile.get(), 0);
+
+    PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    TextPtr title(newLocalizedText(ctx, 1), &freeLocalizedText);
+    if (!pipeline || !title) return nullptr;
+    if (!setText8(title.get(), "", "", table.title.c_str())) return nullptr;
+    if (!storeTag(profile.get(), sig("desc"), title.get())) return nullptr;
+    if (!storeTag(profile.get(), sig("A2B0"), pipeline.get())) return nullptr;
+    return profile.release();
+}
+
+} // namespace
+
+IccProfile* readCubeFile(const char* fileName)
+{
+    CubeTable table;
+    if (!fileName || !readCubeTable(nullptr, fileName, &table)) return nullptr;
+    return cubeDeviceLink(nullptr, table);
+}

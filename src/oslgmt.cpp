@@ -23,7 +23,7 @@ struct GamutCargo {
 
 CieLab throughGamut(const GamutCargo& c, const CieLab& lab)
 {
-    double device[MaxCacheWords] = {};
+    uint16_t device[MaxCacheWords] = {};
     const double in[3] = {lab.L, lab.a, lab.b};
     double out[3] = {0, 0, 0};
     doTransform(c.toDevice, in, device, 1);
@@ -95,7 +95,8 @@ Pipeline* buildGamutCheck(EngineContext* ctx, IccProfile* const profiles[], cons
 
     const uint32_t inputFormat = formatForSpace(entry, 2, false);
     const uint32_t deviceSpace = profileColorSpace(gamutProfile);
-    const uint32_t deviceFormat = formatForSpace(deviceSpace, 0, true);
+    // 16-bit device values: what the device cannot reach is clipped there.
+    const uint32_t deviceFormat = formatForSpace(deviceSpace, 2, false);
     TransformPtr toLab(createTransformExtended(ctx, n, chain.data(), bpc, chainIntents.data(), states.data(), nullptr,
                                               0, inputFormat, FormatLabDouble, CheckFlags),
                        &deleteTransform);

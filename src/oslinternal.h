@@ -444,6 +444,9 @@ Pipeline* namedColorPipelineOf(IccProfile* profile, bool toPcs);
 
 // A version-4 Lab identity abstract profile on D50, for round trips.
 IccProfile* createLabIdentityProfile(EngineContext* ctx);
+// The root of y = c0 + c1·x + c2·x² fitted to n points by least squares; 0
+// for fewer than four points or a singular system.
+double blackPointFitRoot(const double x[], const double y[], uint32_t n);
 
 // ---------------------------------------------------------------------------
 // CGATS lexer and the .cube reader
@@ -682,3 +685,17 @@ inline uint32_t tagStart(IoHandler* io)
 {
     return io->tell(io) - 8;
 }
+
+// ---------------------------------------------------------------------------
+// Pipeline optimisation
+// ---------------------------------------------------------------------------
+
+// A whole-line worker for a transform whose optimised pipeline can run
+// straight on its 8-bit interleaved buffers (the 8-bit matrix-shaper and the
+// 3-input CLUTs with 8-bit input), or null. It gives the same bytes as the
+// 16-bit worker with the pipeline's evaluator, without unpacking each pixel.
+TransformWorker optimisedWorkerFor(const Transform* t);
+// Whether the line workers may use the processor's vector instructions (on by
+// default where there are any); off, they run their plain loops, which give
+// the same bytes. For tests and measurements.
+void setOptimiserVectorCode(bool on);

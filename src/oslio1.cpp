@@ -325,6 +325,15 @@ bool isIntentSupported(IccProfile* p, uint32_t intent, uint32_t direction)
 
 Pipeline* namedColorPipelineOf(IccProfile* p, bool toPcs)
 {
-    reportError(profileContext(p), ErrUnknownExtension, "Named color profiles cannot be linked yet");
-    return nullptr;
+    if (!p) return nullptr;
+    const auto* list = static_cast<const NamedColorList*>(loadTag(p, sig("ncl2")));
+    if (!list) return nullptr;
+    EngineContext* ctx = profileContext(p);
+    const uint32_t outputs = toPcs ? 3 : namedColorDeviceCoordinates(list);
+    PipelinePtr lut(newPipeline(ctx, 1, outputs), &freePipeline);
+    if (!lut || !insert(lut.get(), AtEnd, newNamedColorStage(list, toPcs))) return nullptr;
+    // The list holds Lab in the version-2 encoding.
+    const uint32_t result = toPcs ? profilePcs(p) : profileColorSpace(p);
+    if (result == SpaceLab && !insert(lut.get(), AtEnd, newLabV2ToV4Stage(ctx))) return nullptr;
+    return lut.release();
 }

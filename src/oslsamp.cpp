@@ -63,8 +63,14 @@ bool colorimetricBlack(CieXyz* black, IccProfile* p, uint32_t intent)
     EngineContext* ctx = profileContext(p);
     ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
     if (!lab) return noBlack(black);
-    TransformPtr t(createTransformContext(ctx, p, formatForSpace(space, 2, false), lab.get(), FormatLabDouble,
-                                          intent, RoundTripFlags),
+    // The Lab side is relative colorimetric, so that no black-point
+    // compensation (which would ask for this very black) is switched on.
+    IccProfile* const chain[2] = {p, lab.get()};
+    const uint32_t intents[2] = {intent, IntentRelativeColorimetric};
+    const bool bpc[2] = {false, false};
+    const double states[2] = {1.0, 1.0};
+    TransformPtr t(createTransformExtended(ctx, 2, chain, bpc, intents, states, nullptr, 0,
+                                           formatForSpace(space, 2, false), FormatLabDouble, RoundTripFlags),
                    &deleteTransform);
     if (!t) return noBlack(black);
     double out[3] = {0, 0, 0};
@@ -107,30 +113,6 @@ bool perceptualRoundTripBlack(CieXyz* black, IccProfile* p)
     const CieLab l{std::clamp(out[0], 0.0, 50.0), 0, 0};
     *black = labToXyz(nullptr, l);
     return true;
-}
-
-// The root of y = c0 + c1·x + c2·x² fitted to the points by least squares,
-// 0 when there is none to be had.
-double fittedRoot(const double x[], const double y[], uint32_t n)
-{
-    if (n < 4) return 0;
-    double s[5] = {0, 0, 0, 0, 0}, t[3] = {0, 0, 0};
-    for (uint32_t i = 0; i < n; ++i) {
-        double power = 1;
-        for (int k = 0; k < 5; ++k) {
-            s[k] += power;
-            if (k < 3) t[k] += power * y[i];
-            power *= x[i];
-        }
-    }
-    const Mat3 normal{{s[0], s[1], s[2], s[1], s[2], s[3], s[2], s[3], s[4]}};
-    Vec3 c;
-    if (!solve3x3(normal, Vec3{{t[0], t[1], t[2]}}, &c)) return 0;
-    const double c0 = c.v[0], c1 = c.v[1], c2 = c.v[2];
-    if (std::fabs(c2) < 1e-10) return std::fabs(c1) < 1e-10 ? 0 : -c0 / c1;
-    const double discriminant = c1 * c1 - 4 * c2 * c0;
-    if (discriminant <= 0) return 0;
-    return (-c1 + std::sqrt(discriminant)) / (2 * c2);
 }
 
 // The black of an output profile from the dark end of its L* round trip.
@@ -184,12 +166,36 @@ bool roundTripBlack(CieXyz* black, IccProfile* p, uint32_t intent)
         }
     }
     if (n <= 2) return noBlack(black);
-    const double root = std::clamp(fittedRoot(x, y, n), 0.0, 50.0);
+    const double root = std::clamp(blackPointFitRoot(x, y, n), 0.0, 50.0);
     *black = labToXyz(nullptr, CieLab{root, initial.a, initial.b});
     return true;
 }
 
 } // namespace
+
+// The root of y = c0 + c1·x + c2·x² fitted to the points by least squares,
+// 0 when there is none to be had.
+double blackPointFitRoot(const double x[], const double y[], uint32_t n)
+{
+    if (n < 4) return 0;
+    double s[5] = {0, 0, 0, 0, 0}, t[3] = {0, 0, 0};
+    for (uint32_t i = 0; i < n; ++i) {
+        double power = 1;
+        for (int k = 0; k < 5; ++k) {
+            s[k] += power;
+            if (k < 3) t[k] += power * y[i];
+            power *= x[i];
+        }
+    }
+    const Mat3 normal{{s[0], s[1], s[2], s[1], s[2], s[3], s[2], s[3], s[4]}};
+    Vec3 c;
+    if (!solve3x3(normal, Vec3{{t[0], t[1], t[2]}}, &c)) return 0;
+    const double c0 = c.v[0], c1 = c.v[1], c2 = c.v[2];
+    if (std::fabs(c2) < 1e-10) return std::fabs(c1) < 1e-10 ? 0 : -c0 / c1;
+    const double discriminant = c1 * c1 - 4 * c2 * c0;
+    if (discriminant <= 0) return 0;
+    return (-c1 + std::sqrt(discriminant)) / (2 * c2);
+}
 
 IccProfile* createLabIdentityProfile(EngineContext* ctx)
 {

@@ -270,7 +270,7 @@ bool measurementWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* viewingRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    ViewingConditions v{};
+    IccViewingConditions v{};
     if (sizeOfTag < 28 || !readXyzNumber(io, &v.illuminant) || !readXyzNumber(io, &v.surround) ||
         !readUInt32(io, &v.illuminantType))
         return nullptr;
@@ -280,7 +280,7 @@ void* viewingRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t
 
 bool viewingWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* v = static_cast<const ViewingConditions*>(object);
+    const auto* v = static_cast<const IccViewingConditions*>(object);
     return writeXyzNumber(io, v->illuminant) && writeXyzNumber(io, v->surround) &&
            writeUInt32(io, v->illuminantType);
 }
@@ -1143,7 +1143,7 @@ const TagTypeHandler BuiltinTypes[] = {
     OSL_HANDLER("bfd ", ucrBgRead, ucrBgWrite, ucrBgDuplicate, ucrBgFree),
     OSL_HANDLER("crdi", crdInfoRead, crdInfoWrite, textDuplicate, textFree),
     OSL_HANDLER("scrn", screeningRead, screeningWrite, recordDuplicate<Screening>, plainFree),
-    OSL_HANDLER("view", viewingRead, viewingWrite, recordDuplicate<ViewingConditions>, plainFree),
+    OSL_HANDLER("view", viewingRead, viewingWrite, recordDuplicate<IccViewingConditions>, plainFree),
     OSL_HANDLER("dict", dictRead, dictWrite, dictDuplicate, dictFree),
     OSL_HANDLER("cicp", cicpRead, cicpWrite, recordDuplicate<VideoSignalType>, plainFree),
     OSL_HANDLER("MHC2", mhc2Read, mhc2Write, mhc2Duplicate, plainFree),

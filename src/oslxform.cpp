@@ -277,6 +277,39 @@ TagObjectCopy copyTagObject(IccProfile* profile, uint32_t tag)
     return copy;
 }
 
+// The description of each profile of the chain, for device links made from
+// the transform.
+TagObjectCopy profileSequenceOf(EngineContext* ctx, IccProfile* const profiles[], uint32_t count)
+{
+    TagObjectCopy copy;
+    const TagTypeHandler* handler = findTypeHandler(ctx, sig("pseq"));
+    ProfileSequence* seq = newProfileSequence(ctx, count);
+    if (!handler || !seq) {
+        freeProfileSequence(seq);
+        return copy;
+    }
+    auto text = [](IccProfile* p, uint32_t tag) -> LocalizedText* {
+        if (!hasTag(p, tag)) return nullptr;
+        return duplicateLocalizedText(static_cast<const LocalizedText*>(loadTag(p, tag)));
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        IccProfile* p = profiles[i];
+        ProfileSequenceItem& item = seq->items[i];
+        profileId(p, item.profileId);
+        item.manufacturer = profileManufacturer(p);
+        item.model = profileModel(p);
+        item.attributes = profileAttributes(p);
+        if (hasTag(p, sig("tech")))
+            if (const auto* tech = static_cast<const uint32_t*>(loadTag(p, sig("tech")))) item.technology = *tech;
+        item.manufacturerText = text(p, sig("dmnd"));
+        item.modelText = text(p, sig("dmdd"));
+        item.description = text(p, sig("desc"));
+    }
+    copy.object = seq;
+    copy.handler = handler;
+    return copy;
+}
+
 void releaseTagObject(EngineContext* ctx, TagObjectCopy& copy)
 {
     if (copy.object && copy.handler) callTypeFree(copy.handler, ctx, copy.object);
@@ -327,6 +360,10 @@ Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const T
 {
     PipelinePtr lut(pipeline, &freePipeline);
     PipelinePtr gamut(setup.gamutCheck, &freePipeline);
+    if (!lut && !(setup.flags & XformNullTransform)) {
+        reportError(ctx, ErrNull, "Transform without a pipeline");
+        return nullptr;
+    }
     void* memory = engineAllocZero(ctx, sizeof(Transform));
     if (!memory) return nullptr;
     TransformPtr t(new (memory) Transform, &deleteTransform);
@@ -355,7 +392,10 @@ Transform* transformFromPipeline(EngineContext* ctx, Pipeline* pipeline, const T
     if (!findFormatters(ctx, t->inputFormat, t->outputFormat, &set) && !byPlugin) return nullptr;
     installFormatters(t.get(), set);
     t->pluginWorker = byPlugin;
-    if (!byPlugin) own = chooseWorker(t->flags, floatingFormats(t->inputFormat, t->outputFormat), t->gamutCheck);
+    if (!byPlugin) {
+        own = optimisedWorkerFor(t.get());
+        if (!own) own = chooseWorker(t->flags, floatingFormats(t->inputFormat, t->outputFormat), t->gamutCheck);
+    }
 
     if (floatingFormats(t->inputFormat, t->outputFormat) || formatBytes(t->inputFormat) != 1)
         t->flags |= XformCanChangeFormats;
@@ -449,6 +489,7 @@ Transform* createTransformExtended(EngineContext* ctx, uint32_t count, IccProfil
     IccProfile* last = profiles[count - 1];
     t->outputColorants =
         copyTagObject(last, profileDeviceClass(last) == ClassLink ? sig("clot") : sig("clrt"));
+    if (setup.flags & XformKeepSequence) t->sequence = profileSequenceOf(ctx, profiles, count);
     return t.release();
 }
 
@@ -581,8 +622,18 @@ uint32_t transformExitSpace(const Transform* t) { return t ? t->exitSpace : 0; }
 uint32_t transformIntent(const Transform* t) { return t ? t->intent : 0; }
 CieXyz transformEntryWhitePoint(const Transform* t) { return t ? t->entryWhite : D50; }
 CieXyz transformExitWhitePoint(const Transform* t) { return t ? t->exitWhite : D50; }
-const void* transformInputColorants(const Transform* t) { return t ? t->inputColorants.object : nullptr; }
-const void* transformOutputColorants(const Transform* t) { return t ? t->outputColorants.object : nullptr; }
+const NamedColorList* transformInputColorants(const Transform* t)
+{
+    return t ? static_cast<const NamedColorList*>(t->inputColorants.object) : nullptr;
+}
+const NamedColorList* transformOutputColorants(const Transform* t)
+{
+    return t ? static_cast<const NamedColorList*>(t->outputColorants.object) : nullptr;
+}
+const ProfileSequence* transformSequence(const Transform* t)
+{
+    return t ? static_cast<const ProfileSequence*>(t->sequence.object) : nullptr;
+}
 
 void setTransformUserData(Transform* t, void* data, FreeUserDataFn freeData)
 {

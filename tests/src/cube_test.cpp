@@ -294,4 +294,39 @@ TEST_F(CubeTest, FilesAreReadAndNamedInMessages)
     std::filesystem::remove_all(dir);
 }
 
+TEST_F(CubeTest, FileBecomesAnRgbDeviceLinkWithItsTitle)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                       ("cube_link_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(dir);
+    const std::string file = (dir / "two.cube").string();
+    std::ofstream(file) << "TITLE \"warm look\"\nLUT_3D_SIZE 2\n" << twoPointLines(true);
+
+    IccProfile* link = readCubeFile(file.c_str());
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(profileDeviceClass(link), sig("link"));
+    EXPECT_EQ(profileColorSpace(link), sig("RGB "));
+    EXPECT_EQ(profilePcs(link), sig("RGB "));
+    EXPECT_EQ(profileVersion(link), 0x04400000u);
+    EXPECT_EQ(profileRenderingIntent(link), 0u);
+
+    char title[64];
+    EXPECT_GT(getText8(static_cast<const LocalizedText*>(loadTag(link, sig("desc"))), "", "", title, sizeof title), 0u);
+    EXPECT_STREQ(title, "warm look");
+
+    // Node 1 (first input 0, second 0, last input 1) holds the second line reversed.
+    auto* pipeline = static_cast<const Pipeline*>(loadTag(link, sig("A2B0")));
+    ASSERT_NE(pipeline, nullptr);
+    const float in[3] = {0, 0, 1};
+    float out[3];
+    evalPipelineFloat(in, out, pipeline);
+    EXPECT_FLOAT_EQ(out[0], 0.13f);
+    EXPECT_FLOAT_EQ(out[1], 0.12f);
+    EXPECT_FLOAT_EQ(out[2], 0.11f);
+    closeProfile(link);
+
+    EXPECT_EQ(readCubeFile((dir / "absent.cube").string().c_str()), nullptr);
+    std::filesystem::remove_all(dir);
+}
+
 } // namespace

@@ -297,7 +297,7 @@ inline void expectSameTagObject(uint32_t tag, uint32_t type, const void* a, cons
         break;
     }
     case sig("view"): {
-        auto *x = static_cast<const ViewingConditions*>(a), *y = static_cast<const ViewingConditions*>(b);
+        auto *x = static_cast<const IccViewingConditions*>(a), *y = static_cast<const IccViewingConditions*>(b);
         EXPECT_EQ(x->illuminant.Y, y->illuminant.Y) << where;
         EXPECT_EQ(x->surround.X, y->surround.X) << where;
         EXPECT_EQ(x->illuminantType, y->illuminantType) << where;

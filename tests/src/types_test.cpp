@@ -438,7 +438,7 @@ struct Samples {
     std::tm date{};
     uint32_t technology = sig("CRT ");
     Measurement meas{1, {exact(0.1), exact(0.2), exact(0.3)}, 2, exact(0.01), 3};
-    ViewingConditions view{{exact(19.6445), exact(20.3718), exact(16.8089)}, {exact(3.9289), exact(4.0744), 3.5}, 1};
+    IccViewingConditions view{{exact(19.6445), exact(20.3718), exact(16.8089)}, {exact(3.9289), exact(4.0744), 3.5}, 1};
     Screening screen{};
     VideoSignalType cicp{9, 16, 0, 1};
     uint8_t dataBytes[5] = {1, 2, 3, 0, 255};

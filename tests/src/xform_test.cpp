@@ -2,12 +2,15 @@
 // alarms, changing formats, plug-in and scheduler workers, threads, and
 // conversions through real profiles against published reference values.
 #include "oslinternal.h"
+#include "profile_bytes.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <array>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -443,6 +446,367 @@ TEST_F(Transforms, UserDataIsReleasedWithTheTransform)
         EXPECT_EQ(transformInputFormat(t.get()), FormatRgb16);
     }
     EXPECT_EQ(freedUserData, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Real profiles
+// ---------------------------------------------------------------------------
+
+using namespace testbytes;
+
+ProfilePtr openReal(EngineContext* ctx, const std::string& path)
+{
+    EXPECT_TRUE(std::filesystem::exists(path)) << path << " is missing";
+    return ProfilePtr(openFromFile(ctx, path.c_str(), "r"), &closeProfile);
+}
+
+// The published sRGB definition: primaries and white as chromaticities, the
+// piecewise curve, Bradford to D50 and CIE Lab, computed here in doubles.
+struct SrgbReference {
+    double m[3][3];   // linear RGB to XYZ (D50)
+
+    SrgbReference()
+    {
+        auto xyz = [](double x, double y) { return std::array<double, 3>{x / y, 1.0, (1 - x - y) / y}; };
+        const std::array<double, 3> p[3] = {xyz(0.64, 0.33), xyz(0.30, 0.60), xyz(0.15, 0.06)};
+        const std::array<double, 3> w = xyz(0.3127, 0.3290);
+        double a[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) a[i][j] = p[j][i];
+        const std::array<double, 3> scale = solve(a, w);
+        double rgbToXyz[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) rgbToXyz[i][j] = a[i][j] * scale[j];
+        const double b[3][3] = {{0.8951, 0.2664, -0.1614}, {-0.7502, 1.7135, 0.0367}, {0.0389, -0.0685, 1.0296}};
+        const double d50[3] = {0.9642, 1.0, 0.8249};
+        double gain[3];
+        for (int i = 0; i < 3; ++i) {
+            const double cs = b[i][0] * w[0] + b[i][1] * w[1] + b[i][2] * w[2];
+            const double cd = b[i][0] * d50[0] + b[i][1] * d50[1] + b[i][2] * d50[2];
+            gain[i] = cd / cs;
+        }
+        // adapt = B⁻¹ · diag(gain) · B, applied column by column through solve.
+        double adapt[3][3];
+        for (int j = 0; j < 3; ++j) {
+            std::array<double, 3> column{gain[0] * b[0][j], gain[1] * b[1][j], gain[2] * b[2][j]};
+            const std::array<double, 3> x = solve(b, column);
+            for (int i = 0; i < 3; ++i) adapt[i][j] = x[i];
+        }
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                m[i][j] = 0;
+                for (int k = 0; k < 3; ++k) m[i][j] += adapt[i][k] * rgbToXyz[k][j];
+            }
+    }
+
+    static std::array<double, 3> solve(const double a[3][3], const std::array<double, 3>& y)
+    {
+        double t[3][4];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) t[i][j] = a[i][j];
+            t[i][3] = y[i];
+        }
+        for (int c = 0; c < 3; ++c) {
+            int pivot = c;
+            for (int r = c + 1; r < 3; ++r)
+                if (std::fabs(t[r][c]) > std::fabs(t[pivot][c])) pivot = r;
+            for (int j = 0; j < 4; ++j) std::swap(t[c][j], t[pivot][j]);
+            for (int r = 0; r < 3; ++r) {
+                if (r == c) continue;
+                const double k = t[r][c] / t[c][c];
+                for (int j = 0; j < 4; ++j) t[r][j] -= k * t[c][j];
+            }
+        }
+        return {t[0][3] / t[0][0], t[1][3] / t[1][1], t[2][3] / t[2][2]};
+    }
+
+    static double linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+
+    CieLab lab(double r, double g, double b) const
+    {
+        const double lin[3] = {linear(r), linear(g), linear(b)};
+        double xyz[3];
+        for (int i = 0; i < 3; ++i) xyz[i] = m[i][0] * lin[0] + m[i][1] * lin[1] + m[i][2] * lin[2];
+        const double white[3] = {0.9642, 1.0, 0.8249};
+        auto f = [](double t) { return t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16) / 116; };
+        const double fx = f(xyz[0] / white[0]), fy = f(xyz[1] / white[1]), fz = f(xyz[2] / white[2]);
+        return CieLab{116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)};
+    }
+};
+
+struct ReferenceColour {
+    const char* name;
+    double r, g, b;
+};
+const ReferenceColour ReferenceColours[] = {{"white", 1, 1, 1}, {"black", 0, 0, 0},  {"red", 1, 0, 0},
+                                            {"green", 0, 1, 0}, {"blue", 0, 0, 1},   {"mid grey", 0.5, 0.5, 0.5},
+                                            {"orange", 1, 0.5, 0.1}, {"dark", 0.02, 0.03, 0.01}};
+
+TEST_F(Transforms, TheReferenceIsThePublishedOne)
+{
+    const CieLab red = SrgbReference().lab(1, 0, 0);
+    EXPECT_NEAR(red.L, 54.29, 0.005);
+    EXPECT_NEAR(red.a, 80.81, 0.01);
+    EXPECT_NEAR(red.b, 69.89, 0.005);
+}
+
+// Lab of the reference colours through [profile, Lab identity].
+std::vector<CieLab> throughProfile(EngineContext* ctx, IccProfile* p)
+{
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    TransformPtr t(createTransformContext(ctx, p, FormatRgbDouble, lab.get(), FormatLabDouble, 1, XformNoOptimise),
+                   &deleteTransform);
+    EXPECT_TRUE(t);
+    std::vector<CieLab> out;
+    for (const ReferenceColour& c : ReferenceColours) {
+        const double in[3] = {c.r, c.g, c.b};
+        double l[3] = {NAN, NAN, NAN};
+        if (t) doTransform(t.get(), in, l, 1);
+        out.push_back(CieLab{l[0], l[1], l[2]});
+    }
+    return out;
+}
+
+TEST_F(Transforms, SrgbProfileAgreesWithThePublishedDefinition)
+{
+    // This package's sRGB profile stores the published colorants (to the
+    // precision of its s15Fixed16 numbers) and the curve as a table.
+    ProfilePtr srgb = openReal(ctx, "/usr/share/color/argyll/ref/sRGB.icm");
+    ASSERT_TRUE(srgb);
+    const SrgbReference reference;
+    const std::vector<CieLab> got = throughProfile(ctx, srgb.get());
+    for (size_t i = 0; i < got.size(); ++i) {
+        const ReferenceColour& c = ReferenceColours[i];
+        // Its 1024-entry curve is a chord, not the formula, in the darks.
+        const double tolerance = std::string(c.name) == "dark" ? 0.02 : 0.01;
+        EXPECT_LT(deltaE76(got[i], reference.lab(c.r, c.g, c.b)), tolerance) << c.name;
+    }
+}
+
+TEST_F(Transforms, ABuiltSrgbProfileAgreesToAThousandth)
+{
+    // The same definition held exactly: colorants in doubles, the
+    // parametric curve.
+    const SrgbReference reference;
+    ProfilePtr p(createBlankProfile(ctx), &closeProfile);
+    setVersionFromNumber(p.get(), 4.4);
+    setProfileColorSpace(p.get(), SpaceRgb);
+    setProfilePcs(p.get(), SpaceXyz);
+    const double params[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    ToneCurve* curve = buildParametricCurve(ctx, 4, params);
+    ASSERT_TRUE(curve);
+    const uint32_t colorants[3] = {sig("rXYZ"), sig("gXYZ"), sig("bXYZ")};
+    const uint32_t curves[3] = {sig("rTRC"), sig("gTRC"), sig("bTRC")};
+    for (int c = 0; c < 3; ++c) {
+        const CieXyz xyz{reference.m[0][c], reference.m[1][c], reference.m[2][c]};
+        ASSERT_TRUE(storeTag(p.get(), colorants[c], &xyz));
+        ASSERT_TRUE(storeTag(p.get(), curves[c], curve));
+    }
+    freeCurve(curve);
+    const std::vector<CieLab> got = throughProfile(ctx, p.get());
+    for (size_t i = 0; i < got.size(); ++i) {
+        const ReferenceColour& c = ReferenceColours[i];
+        EXPECT_LT(deltaE76(got[i], reference.lab(c.r, c.g, c.b)), 0.001) << c.name;
+    }
+}
+
+TEST_F(Transforms, SixteenBitRgbRoundTripsThroughLab)
+{
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    for (const char* name : {"sRGB.icc", "ECI-RGBv2.icc", "Gamma6500K.icc"}) {
+        ProfilePtr p = openReal(ctx, std::string("/usr/share/color/icc/colord/") + name);
+        ASSERT_TRUE(p && isMatrixShaper(p.get())) << name;
+        TransformPtr there(createTransformContext(ctx, p.get(), FormatRgb16, lab.get(), FormatLabDouble, 1, 0),
+                           &deleteTransform);
+        TransformPtr back(createTransformContext(ctx, lab.get(), FormatLabDouble, p.get(), FormatRgb16, 1, 0),
+                          &deleteTransform);
+        ASSERT_TRUE(there && back);
+        // A coarse grid over the cube and a fine one over the darks.
+        std::vector<uint16_t> rgb;
+        for (uint32_t r = 0; r < 65536; r += 2047)
+            for (uint32_t g = 0; g < 65536; g += 2047)
+                for (uint32_t b = 0; b < 65536; b += 2047) rgb.insert(rgb.end(), {uint16_t(r), uint16_t(g), uint16_t(b)});
+        for (uint32_t r = 0; r < 1024; r += 61)
+            for (uint32_t g = 0; g < 1024; g += 67)
+                for (uint32_t b = 0; b < 1024; b += 71) rgb.insert(rgb.end(), {uint16_t(r), uint16_t(g), uint16_t(b)});
+        const uint32_t n = uint32_t(rgb.size() / 3);
+        std::vector<double> mid(rgb.size());
+        std::vector<uint16_t> out(rgb.size());
+        doTransform(there.get(), rgb.data(), mid.data(), n);
+        doTransform(back.get(), mid.data(), out.data(), n);
+        int worst = 0;
+        for (size_t i = 0; i < rgb.size(); ++i) worst = std::max(worst, std::abs(int(out[i]) - int(rgb[i])));
+        EXPECT_LE(worst, 1) << name;
+    }
+}
+
+TEST_F(Transforms, AProfileToItselfKeepsColoursAndLeavesAlpha)
+{
+    ProfilePtr srgb = openReal(ctx, "/usr/share/color/icc/colord/sRGB.icc");
+    ASSERT_TRUE(srgb);
+    std::vector<uint8_t> in = ramp<uint8_t>(4 * 500);
+    for (uint32_t flags : {0u, uint32_t(XformCopyAlpha)}) {
+        TransformPtr t(createTransform(srgb.get(), FormatRgba8, srgb.get(), FormatRgba8, 0, flags), &deleteTransform);
+        ASSERT_TRUE(t);
+        std::vector<uint8_t> out(in.size(), 0x33);
+        doTransform(t.get(), in.data(), out.data(), 500);
+        for (size_t i = 0; i < in.size(); ++i) {
+            if (i % 4 == 3)
+                ASSERT_EQ(out[i], flags ? in[i] : 0x33) << i;
+            else
+                ASSERT_LE(std::abs(int(out[i]) - int(in[i])), 1) << i;
+        }
+    }
+}
+
+TEST_F(Transforms, LinearSixteenBitSourcesAreLeftUnoptimised)
+{
+    ProfilePtr linear = openReal(ctx, "/usr/share/color/argyll/ref/ProPhotoLin.icm");
+    ProfilePtr srgb = openReal(ctx, "/usr/share/color/icc/colord/sRGB.icc");
+    ASSERT_TRUE(linear && srgb);
+    TransformPtr a(createTransform(linear.get(), FormatRgb16, srgb.get(), FormatRgb16, 0, 0), &deleteTransform);
+    TransformPtr b(createTransform(srgb.get(), FormatRgb16, linear.get(), FormatRgb16, 0, 0), &deleteTransform);
+    TransformPtr c(createTransform(linear.get(), FormatRgb8, srgb.get(), FormatRgb8, 0, 0), &deleteTransform);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_TRUE(transformFlags(a.get()) & XformNoOptimise);
+    EXPECT_FALSE(transformFlags(b.get()) & XformNoOptimise);
+    EXPECT_FALSE(transformFlags(c.get()) & XformNoOptimise);
+}
+
+TEST_F(Transforms, LabInTheVersion2EncodingFitsALabProfile)
+{
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    TransformPtr t(createTransformContext(ctx, lab.get(), FormatLabV2_16, nullptr, FormatLabDouble, 1, 0),
+                   &deleteTransform);
+    ASSERT_TRUE(t);
+    const uint16_t in[2][3] = {{0xFF00, 0x8000, 0x8000}, {0x8000, 0x0000, 0xFFFF}};
+    double out[2][3];
+    doTransform(t.get(), in, out, 2);
+    EXPECT_NEAR(out[0][0], 100.0, 1e-3);
+    EXPECT_NEAR(out[0][1], 0.0, 1e-3);
+    EXPECT_NEAR(out[1][0], 0x8000 / 652.8, 2e-3);
+    EXPECT_NEAR(out[1][1], -128.0, 2e-3);
+    EXPECT_NEAR(out[1][2], 0xFFFF / 256.0 - 128.0, 2e-3);
+}
+
+TEST_F(Transforms, RecordsTheEndsOfTheChain)
+{
+    ProfilePtr press = openReal(ctx, "/usr/share/color/icc/ghostscript/default_cmyk.icc");
+    ProfilePtr srgb = openReal(ctx, "/usr/share/color/icc/colord/sRGB.icc");
+    IccProfile* const chain[2] = {srgb.get(), press.get()};
+    TransformPtr t(createMultiTransformNoContext(chain, 2, FormatRgb8, FormatCmyk8, 2, XformKeepSequence),
+                   &deleteTransform);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(transformContext(t.get()), ctx);
+    EXPECT_EQ(transformEntrySpace(t.get()), SpaceRgb);
+    EXPECT_EQ(transformExitSpace(t.get()), SpaceCmyk);
+    EXPECT_EQ(transformIntent(t.get()), 2u);
+    EXPECT_NEAR(transformExitWhitePoint(t.get()).Y, mediaWhitePointOf(press.get()).Y, 1e-12);
+    const ProfileSequence* seq = transformSequence(t.get());
+    ASSERT_TRUE(seq);
+    EXPECT_EQ(seq->count, 2u);
+    EXPECT_TRUE(seq->items[1].description);
+}
+
+// ---------------------------------------------------------------------------
+// Bad profiles
+// ---------------------------------------------------------------------------
+
+TEST_F(Transforms, ProfilesWithoutTheirTagsDoNotLink)
+{
+    ProfileBuilder b;
+    b.tag(sig("wtpt"), b.addData(xyzTag(0.9642, 1.0, 0.8249)));
+    b.tag(sig("rXYZ"), b.addData(xyzTag(0.4361, 0.2225, 0.0139)));
+    const Bytes bytes = b.build();
+    ProfilePtr p(openFromMemoryContext(ctx, bytes.data(), uint32_t(bytes.size())), &closeProfile);
+    ASSERT_TRUE(p);
+    EXPECT_FALSE(createTransform(p.get(), FormatRgb8, p.get(), FormatRgb8, 0, 0));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Couldn't link the profiles");
+}
+
+TEST_F(Transforms, MalformedCurvesDoNotLink)
+{
+    ProfileBuilder b;
+    for (const char* tag : {"rXYZ", "gXYZ", "bXYZ"}) b.tag(sig(*reinterpret_cast<const char(*)[5]>(tag)), b.addData(xyzTag(0.3, 0.3, 0.3)));
+    Bytes curve;
+    append32(curve, 4096);   // claims 4096 entries, holds 2
+    append32(curve, 0x0000FFFF);
+    const size_t block = b.addData(tagData(sig("curv"), curve));
+    for (const char* tag : {"rTRC", "gTRC", "bTRC"}) b.tag(sig(*reinterpret_cast<const char(*)[5]>(tag)), block);
+    const Bytes bytes = b.build();
+    ProfilePtr p(openFromMemoryContext(ctx, bytes.data(), uint32_t(bytes.size())), &closeProfile);
+    ASSERT_TRUE(p);
+    EXPECT_FALSE(createTransform(p.get(), FormatRgb8, p.get(), FormatRgb8, 0, 0));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages.front(), "Corrupted tag 'rTRC'");
+    EXPECT_EQ(messages.back(), "Couldn't link the profiles");
+}
+
+TEST_F(Transforms, TablesOfTheWrongWidthAreCaught)
+{
+    // An RGB input profile whose table takes four channels.
+    ProfilePtr p(createBlankProfile(ctx), &closeProfile);
+    setVersionFromNumber(p.get(), 4.4);
+    setProfileDeviceClass(p.get(), ClassInput);
+    setProfileColorSpace(p.get(), SpaceRgb);
+    setProfilePcs(p.get(), SpaceLab);
+    PipelinePtr wide(newPipeline(ctx, 4, 3), &freePipeline);
+    ASSERT_TRUE(insertStage(wide.get(), AtEnd, newClut16StageUniform(ctx, 2, 4, 3, nullptr)));
+    ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), wide.get()));
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    EXPECT_FALSE(createTransform(p.get(), FormatRgb16, lab.get(), FormatLab16, 0, 0));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Channel count doesn't match. Profile is corrupted");
+
+    // A CMYK printer whose table gives three inks.
+    messages.clear();
+    ProfilePtr cmyk(createBlankProfile(ctx), &closeProfile);
+    setVersionFromNumber(cmyk.get(), 4.4);
+    setProfileDeviceClass(cmyk.get(), ClassOutput);
+    setProfileColorSpace(cmyk.get(), SpaceCmyk);
+    setProfilePcs(cmyk.get(), SpaceLab);
+    PipelinePtr narrow(newPipeline(ctx, 3, 3), &freePipeline);
+    ASSERT_TRUE(insertStage(narrow.get(), AtEnd, newClut16StageUniform(ctx, 2, 3, 3, nullptr)));
+    ASSERT_TRUE(storeTag(cmyk.get(), sig("B2A0"), narrow.get()));
+    EXPECT_FALSE(createTransform(lab.get(), FormatLab16, cmyk.get(), FormatCmyk16, 0, 0));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Channel count doesn't match. Profile is corrupted");
+}
+
+TEST_F(Transforms, DamagedRealProfilesNeverCrash)
+{
+    // Every cut and a sweep of flipped bytes of real profiles: each either
+    // fails with a message or gives a transform that runs.
+    const std::vector<uint8_t> pixels = ramp<uint8_t>(3 * 64);
+    std::vector<uint8_t> out(8 * 64);   // room for 64 pixels of 16-bit Lab or CMYK
+    ProfilePtr lab(createLabIdentityProfile(ctx), &closeProfile);
+    for (const char* path : {"/usr/share/color/icc/colord/sRGB.icc", "/usr/share/color/icc/ghostscript/srgb.icc"}) {
+        ASSERT_TRUE(std::filesystem::exists(path)) << path;
+        const Bytes original = readFile(path);
+        std::vector<Bytes> damaged;
+        for (size_t cut = 0; cut < original.size(); cut += 53) damaged.emplace_back(original.begin(), original.begin() + long(cut));
+        for (size_t at = 128; at < original.size(); at += 29) {
+            Bytes b = original;
+            b[at] ^= 0xA5;
+            damaged.push_back(b);
+        }
+        for (const Bytes& b : damaged) {
+            ProfilePtr p(openFromMemoryContext(ctx, b.data(), uint32_t(b.size())), &closeProfile);
+            if (!p) continue;
+            TransformPtr t(createTransform(p.get(), FormatRgb8, lab.get(), FormatLab16, 1, 0), &deleteTransform);
+            if (t) doTransform(t.get(), pixels.data(), out.data(), 64);
+        }
+    }
+    // The same for the press profile's tables, cut short.
+    const Bytes press = readFile("/usr/share/color/icc/ghostscript/default_cmyk.icc");
+    ASSERT_FALSE(press.empty());
+    for (size_t cut = 1000; cut < press.size(); cut += 7919) {
+        ProfilePtr p(openFromMemoryContext(ctx, press.data(), uint32_t(cut)), &closeProfile);
+        if (!p) continue;
+        TransformPtr t(createTransform(lab.get(), FormatLab16, p.get(), FormatCmyk8, 1, 0), &deleteTransform);
+        if (t) doTransform(t.get(), pixels.data(), out.data(), 32);
+    }
 }
 
 } // namespace
