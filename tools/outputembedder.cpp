@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -95,6 +97,28 @@ bool replaceText(IccProfile* profile, uint32_t tag, const QString& text)
     return mlu && setTextUtf8(mlu.get(), "en", "US", wanted.constData()) && storeTag(profile, tag, mlu.get());
 }
 
+// Profiles often share one table among intents (B2A1 and B2A2 stored as
+// links to the B2A0 data). A table about to be replaced must not take the
+// other intents' tables with it: those get their own copy of the old data
+// first.
+void separateSharedTables(IccProfile* output, const std::vector<uint32_t>& replaced)
+{
+    std::vector<std::pair<uint32_t, const void*>> written;
+    for (uint32_t tag : replaced)
+        if (hasTag(output, tag)) written.emplace_back(tag, loadTag(output, tag));
+    for (const auto& tags : {PcsToDeviceTags, DeviceToPcsTags}) {
+        for (uint32_t tag : tags) {
+            if (std::find(replaced.begin(), replaced.end(), tag) != replaced.end() || !hasTag(output, tag)) continue;
+            const void* table = loadTag(output, tag);
+            for (const auto& [other, object] : written)
+                if (table && table == object) {
+                    storeTag(output, tag, table);
+                    break;
+                }
+        }
+    }
+}
+
 }   // namespace
 
 ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open)
@@ -126,6 +150,12 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
     const int grid = std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
     const double version = request.versionIndex == 1 ? 2.1 : 4.3;
     const bool ticked[3] = {request.perceptual, request.relativeColorimetric, request.saturation};
+    std::vector<uint32_t> replaced;
+    for (uint32_t i = 0; i < 3; ++i) {
+        if (ticked[i] || request.regenerateAll) replaced.push_back(PcsToDeviceTags[i]);
+        if (request.regenerateAll) replaced.push_back(DeviceToPcsTags[i]);
+    }
+    separateSharedTables(output.get(), replaced);
     for (uint32_t i = 0; i < 3; ++i) {
         QString message;
         if (ticked[i]) {
