@@ -59,6 +59,7 @@ as given is looked for in the profile folders: those given with
 Options of every command:
   --profiles-dir DIR   a folder to look for profile files in (repeatable)
   --quiet              no progress display
+  --verbose            show the colour engine's messages
   -h, --help           this text, or a command's own with COMMAND --help
 
 Run "tonemolder-cli COMMAND --help" for the options of a command.
@@ -156,6 +157,11 @@ images, the last the result; both must be RGB or gray.
 void printText(FILE* stream, const QString& text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+void printEngineMessage(EngineContext*, uint32_t, const char* text)
+{
+    std::fprintf(stderr, "%s: engine: %s\n", Program, text ? text : "");
 }
 
 int fail(const QString& message, int code = Failure)
@@ -438,7 +444,10 @@ int infoCommand(const Context& ctx, const QStringList& args)
         out += QStringLiteral("Tags:             %1\n").arg(tags);
         for (uint32_t i = 0; i < tags; ++i) {
             const uint32_t tag = tagSignatureAt(p.get(), i);
-            out += QStringLiteral("  %1  %2\n").arg(signatureText(tag), signatureText(linkedTypeOf(p.get(), tag)));
+            const bool readable = loadTag(p.get(), tag) != nullptr;   // the type is known once read
+            out += QStringLiteral("  %1  %2\n")
+                       .arg(signatureText(tag),
+                            readable ? signatureText(linkedTypeOf(p.get(), tag)) : QStringLiteral("(unreadable)"));
         }
         const RecipeReadResult recipe = readRecipeFromProfile(p.get());
         switch (recipe.status) {
@@ -678,6 +687,8 @@ int run(QStringList args)
         }
         if (a == QLatin1String("--quiet")) {
             ctx.quiet = true;
+        } else if (a == QLatin1String("--verbose")) {
+            setErrorHandler(printEngineMessage);
         } else if (a == QLatin1String("--profiles-dir")) {
             if (args.isEmpty()) return usage(QStringLiteral("option --profiles-dir needs a value"));
             ctx.profileDirs << args.takeFirst();
@@ -693,6 +704,9 @@ int run(QStringList args)
     for (int i = 0; i < args.size();) {
         if (args[i] == QLatin1String("--quiet")) {
             ctx.quiet = true;
+            args.removeAt(i);
+        } else if (args[i] == QLatin1String("--verbose")) {
+            setErrorHandler(printEngineMessage);
             args.removeAt(i);
         } else if (args[i] == QLatin1String("--profiles-dir") && i + 1 < args.size()) {
             ctx.profileDirs << args[i + 1];
