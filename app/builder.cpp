@@ -399,12 +399,9 @@ IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const Tone
     const uint32_t colorSpace = profileColorSpace(space);
     const uint32_t channels = softproofChannelCount(colorSpace);
     if (channels == 0 || !intentChoice(intentIndex)) return nullptr;
-    ToneCurve* curves[SoftproofChannels] = {};
-    for (uint32_t i = 0; i < channels; ++i) {
+    for (uint32_t i = 0; i < channels; ++i)
         if (!channelCurves[i]) return nullptr;
-        curves[i] = const_cast<ToneCurve*>(channelCurves[i]);
-    }
-    ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, colorSpace, curves));
+    ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, colorSpace, channelCurves));
     return buildLabChainProfile(space, intentIndex, link.get(), settings, sampling);
 }
 

@@ -134,7 +134,7 @@ IccProfile* makeRgb(const RgbSpace& space)
     const std::optional<CieXyY> white = whiteOf(space.white);
     CurvePtr curve{buildCurve(space.curve), &freeCurve};
     if (!white || !curve) return nullptr;
-    ToneCurve* const curves[3] = {curve.get(), curve.get(), curve.get()};
+    const ToneCurve* const curves[3] = {curve.get(), curve.get(), curve.get()};
     CieXyYTriple primaries{space.primaries[0], space.primaries[1], space.primaries[2]};
     ProfilePtr profile = adoptProfile(createRgbProfile(nullptr, &*white, &primaries, curves));
     if (profile && space.version43) setVersionFromNumber(profile.get(), 4.3);

@@ -22,7 +22,7 @@ constexpr int MaxGridPoints = 255;
 // exactly as linked.
 constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformNoWhiteFixup;
 // Guess the device class, keep the pre- and post-linearisation curves.
-constexpr uint32_t DeviceLinkFlags = 0x20 | XformKeepPreLinearisation | XformKeepPostLinearisation;
+constexpr uint32_t DeviceLinkFlags = DeviceLinkGuessClass | XformKeepPreLinearisation | XformKeepPostLinearisation;
 
 // The latest message of the engine while an embedding runs. The engine's
 // handler is process-wide, so is this.

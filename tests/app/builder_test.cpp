@@ -471,7 +471,7 @@ TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
         ASSERT_TRUE(press);
         CurvePtr c0 = curvePtr(r.channels[0].buildCurve()), c1 = curvePtr(r.channels[1].buildCurve());
         CurvePtr c2 = curvePtr(r.channels[2].buildCurve()), c3 = curvePtr(r.channels[3].buildCurve());
-        ToneCurve* curves[4] = {c0.get(), c1.get(), c2.get(), c3.get()};
+        const ToneCurve* curves[4] = {c0.get(), c1.get(), c2.get(), c3.get()};
         ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, SpaceCmyk, curves));
         ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
         IccProfile* chain[5] = {lab.get(), press.get(), link.get(), press.get(), lab.get()};
