@@ -385,3 +385,34 @@ TEST_F(RecipeTest, ViewingConditionsNotAmongThePresetsSurvive)
 }
 
 }   // namespace
+
+namespace {
+
+// Any text cut short or damaged reads as a recipe or is refused, never worse.
+TEST_F(RecipeTest, DamagedTextsAreSurvived)
+{
+    Recipe r;
+    r.channels[2].selectFamily(CurveFamily::Tabulated);
+    r.channels[2].setUserData(true, 1.0, QList<float>{0.0f, 0.2f, 0.9f, 1.0f});
+    r.cubeFile = QStringLiteral("/some/table.cube");
+    const QByteArray text = recipeToText(r);
+    for (qsizetype n = 0; n <= text.size(); n += 3) readRecipeText(text.left(n));
+    uint32_t seed = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        QByteArray damaged = text;
+        for (int k = 0; k < 4; ++k) {
+            seed = seed * 1664525u + 1013904223u;
+            damaged[qsizetype(seed % uint32_t(damaged.size()))] = char(seed >> 24);
+        }
+        const RecipeReadResult result = readRecipeText(damaged);
+        if (result.ok()) EXPECT_GE(result.recipe.resolution.gridLstar, 7);
+    }
+    // Numbers far out of range read as nothing usable, then raised.
+    QByteArray huge = text;
+    huge.replace("ICC_GRIDS_LSTAR\t23", "ICC_GRIDS_LSTAR\t99999999999999999999");
+    const RecipeReadResult result = readRecipeText(huge);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.recipe.resolution.gridLstar, 7);
+}
+
+}   // namespace
