@@ -1082,6 +1082,42 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
 // Virtual profiles
 // ---------------------------------------------------------------------------
 
+// Complete profiles built in memory, each closed by the caller with
+// closeProfile; null (after the failing step reported) on any failure. All
+// carry 'desc' (their name) and 'cprt' ("No copyright, use freely") for "en"
+// "US", and can be saved like profiles read from files.
+
+struct CieXyYTriple {
+    CieXyY red, green, blue;
+};
+
+// A version 4.4 RGB display profile. With a white point: 'wtpt' D50 and
+// 'chad' (white to D50); with primaries too: the colorant tags and 'chrm';
+// with curves: 'rTRC', and 'gTRC' / 'bTRC' linked to 'rTRC' when given the
+// same curve object again.
+IccProfile* createRgbProfile(EngineContext* ctx, const CieXyY* white, const CieXyYTriple* primaries,
+                             const ToneCurve* const curves[3]);
+// A version 4.4 gray display profile: 'wtpt' (when a white is given) and 'kTRC'.
+IccProfile* createGrayProfile(EngineContext* ctx, const CieXyY* white, const ToneCurve* curve);
+IccProfile* createSrgbProfile(EngineContext* ctx);
+// Lab to Lab abstract profiles that change nothing: version 2.1 with a
+// 2-point identity CLUT, version 4.4 with identity curves. White null: D50.
+IccProfile* createLabIdentityV2(EngineContext* ctx, const CieXyY* white);
+IccProfile* createLabIdentityV4(EngineContext* ctx, const CieXyY* white);
+IccProfile* createXyzIdentity(EngineContext* ctx);
+// A device link from a space to itself through one curve per channel.
+IccProfile* createLinearizationLink(EngineContext* ctx, uint32_t colorSpace, const ToneCurve* const curves[]);
+
+// Flags of transformToDeviceLink besides the transform flags it shares
+// (0x2 always resample, 0x4 no white fix-up, grid points in bits 16-23 ...).
+constexpr uint32_t DeviceLink8Bits = 0x8;          // write the table with 8-bit values
+constexpr uint32_t DeviceLinkGuessClass = 0x20;    // abstract, output or input class by the spaces
+// The transform as a profile of the given version: a device link, or with
+// DeviceLinkGuessClass an abstract ('abst'), output ('prtr', table 'B2A0') or
+// input ('scnr') profile; a named-colour transform gives a named-colour
+// profile. The transform is not changed.
+IccProfile* transformToDeviceLink(Transform* transform, double version, uint32_t flags);
+
 // ---------------------------------------------------------------------------
 // CGATS text and .cube files
 // ---------------------------------------------------------------------------

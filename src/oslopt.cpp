@@ -22,7 +22,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -1419,6 +1418,8 @@ void setOptimiserVectorCode(bool on)
 TransformWorker optimisedWorkerFor(const Transform* t)
 {
     if (!t || !t->lut || t->gamutCheck || (t->flags & (XformNullTransform | XformGamutCheck))) return nullptr;
+    // Formatter plug-ins may read these formats their own way.
+    if (pluginChain(t->ctx, SlotFormatters)) return nullptr;
     const PipelineEval16Fn eval = t->lut->eval16;
     if (eval == evalMatrixShaper16) {
         if (plainBytes(t->inputFormat, 3) && plainBytes(t->outputFormat, 3)) return matrixShaperWorker;

@@ -110,6 +110,7 @@ protected:
     void TearDown() override
     {
         setOptimiserVectorCode(true);
+        curves.clear();   // before their context goes
         deleteContext(ctx);
     }
 
@@ -879,6 +880,201 @@ TEST_F(OptTest, LineWorkersStayOutOfFormatsTheyDoNotRead)
         ASSERT_NE(t, nullptr);
         EXPECT_EQ(optimisedWorkerFor(t.get()), nullptr) << std::hex << in << " " << out;
         EXPECT_NE(t->lut->eval16, nullptr);
+    }
+    // Formatter plug-ins may read any format their own way.
+    PluginFormatters formatters{{PluginMagic, EngineVersion, PluginFormattersSig, nullptr},
+                                [](uint32_t, FormatterDirection, uint32_t) { return Formatter{}; }};
+    ASSERT_TRUE(registerPlugins(ctx, &formatters));
+    TransformSetup setup;
+    setup.inputFormat = FormatRgb8;
+    setup.outputFormat = FormatRgb8;
+    TransformPtr t(transformFromPipeline(ctx, duplicatePipeline(source.get()), setup), &deleteTransform);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(optimisedWorkerFor(t.get()), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Transforms between real profiles
+// ---------------------------------------------------------------------------
+
+using ProfilePtr = std::unique_ptr<IccProfile, decltype(&closeProfile)>;
+
+ProfilePtr openProfile(const std::string& path)
+{
+    ProfilePtr p(openFromFile(nullptr, path.c_str(), "r"), &closeProfile);
+    EXPECT_NE(p, nullptr) << path << " is missing";
+    return p;
+}
+
+const std::string Colord = "/usr/share/color/icc/colord/";
+const std::string Argyll = "/usr/share/color/argyll/ref/";
+const std::string PressProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
+
+// Runs both transforms over the test pixels (8-bit RGB input laid out as
+// the format asks); returns the histogram of the largest channel difference.
+std::vector<uint32_t> compareTransforms(Transform* optimised, Transform* reference, uint32_t inputFormat,
+                                        uint32_t outputFormat)
+{
+    const auto pixels = testPixels();
+    const uint32_t inSamples = formatChannels(inputFormat) + formatExtra(inputFormat);
+    const uint32_t outSamples = formatChannels(outputFormat) + formatExtra(outputFormat);
+    const bool reversed = formatReversed(inputFormat);
+    std::vector<uint8_t> in(pixels.size() * inSamples, 0x77);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        for (uint32_t c = 0; c < 3; ++c) in[i * inSamples + (reversed ? 2 - c : c)] = pixels[i][c];
+    std::vector<uint8_t> a(pixels.size() * outSamples), b(a.size());
+    doTransform(optimised, in.data(), a.data(), uint32_t(pixels.size()));
+    doTransform(reference, in.data(), b.data(), uint32_t(pixels.size()));
+    std::vector<uint32_t> histogram(256);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        int worst = 0;
+        for (uint32_t c = 0; c < formatChannels(outputFormat); ++c)
+            worst = std::max(worst, std::abs(int(a[i * outSamples + c]) - int(b[i * outSamples + c])));
+        ++histogram[size_t(worst)];
+    }
+    return histogram;
+}
+
+int largestStep(const std::vector<uint32_t>& histogram)
+{
+    for (size_t d = histogram.size(); d > 0; --d)
+        if (histogram[d - 1]) return int(d - 1);
+    return 0;
+}
+
+TEST(OptimisedTransforms, MatrixShaperPairsFoldIntoOneWithinOneStep)
+{
+    struct Case {
+        std::string from, to;
+        uint32_t in, out;
+    };
+    const Case cases[] = {
+        {Colord + "sRGB.icc", Colord + "AdobeRGB1998.icc", FormatRgb8, FormatRgb8},
+        {Colord + "AdobeRGB1998.icc", Colord + "sRGB.icc", FormatRgba8, FormatRgba8},
+        {Colord + "sRGB.icc", Colord + "ProPhotoRGB.icc", FormatBgr8, FormatRgb8},
+        {Colord + "WideGamutRGB.icc", Colord + "sRGB.icc", FormatRgb8, FormatBgra8},
+        {Argyll + "Rec709.icm", Colord + "BestRGB.icc", FormatRgb8, FormatRgb8},
+        {Colord + "ECI-RGBv2.icc", Argyll + "sRGB.icm", FormatRgb8, FormatRgb8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from + " to " + c.to);
+        ProfilePtr a = openProfile(c.from), b = openProfile(c.to);
+        ASSERT_TRUE(a && b);
+        for (uint32_t intent : {IntentPerceptual, IntentAbsoluteColorimetric}) {
+            TransformPtr optimised(createTransform(a.get(), c.in, b.get(), c.out, intent, 0), &deleteTransform);
+            TransformPtr reference(createTransform(a.get(), c.in, b.get(), c.out, intent, XformNoOptimise),
+                                   &deleteTransform);
+            ASSERT_TRUE(optimised && reference);
+            EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst matf cvst");
+            EXPECT_LE(largestStep(compareTransforms(optimised.get(), reference.get(), c.in, c.out)), 1);
+        }
+        // 8-bit in, 16-bit out: the same evaluator, within one 8-bit step.
+        TransformPtr wide(createTransform(a.get(), FormatRgb8, b.get(), FormatRgb16, IntentPerceptual, 0),
+                          &deleteTransform);
+        TransformPtr wideReference(createTransform(a.get(), FormatRgb8, b.get(), FormatRgb16, IntentPerceptual,
+                                                   XformNoOptimise),
+                                   &deleteTransform);
+        ASSERT_TRUE(wide && wideReference);
+        int worst = 0;
+        for (const auto& px : testPixels(20000)) {
+            uint16_t x[3], y[3];
+            doTransform(wide.get(), px.data(), x, 1);
+            doTransform(wideReference.get(), px.data(), y, 1);
+            for (int k = 0; k < 3; ++k) worst = std::max(worst, std::abs(int(x[k]) - int(y[k])));
+        }
+        EXPECT_LE(worst, 257);
+    }
+}
+
+TEST(OptimisedTransforms, ASpaceToItselfBecomesAnExactIdentity)
+{
+    ProfilePtr srgb = openProfile(Colord + "sRGB.icc");
+    ASSERT_NE(srgb, nullptr);
+    TransformPtr t(createTransform(srgb.get(), FormatRgb8, srgb.get(), FormatRgb8, IntentPerceptual, 0),
+                   &deleteTransform);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(pipelineStageCount(transformPipeline(t.get())), 0u);
+    EXPECT_TRUE(transformFlags(t.get()) & XformNoCache);
+    const auto pixels = testPixels(1000);
+    std::vector<uint8_t> out(pixels.size() * 3);
+    doTransform(t.get(), pixels.data(), out.data(), uint32_t(pixels.size()));
+    EXPECT_EQ(std::memcmp(out.data(), pixels.data(), out.size()), 0);
+}
+
+TEST(OptimisedTransforms, SixteenBitRgbThroughLinearisedTables)
+{
+    // Tables round the steep foot of a pure power curve; between a space and
+    // a larger one, with the linearisation curves kept, they stay within two
+    // 8-bit steps of the chain.
+    ProfilePtr srgb = openProfile(Colord + "sRGB.icc");
+    ProfilePtr prophoto = openProfile(Colord + "ProPhotoRGB.icc");
+    ASSERT_TRUE(srgb && prophoto);
+    TransformPtr optimised(createTransform(srgb.get(), FormatRgb16, prophoto.get(), FormatRgb16, IntentPerceptual,
+                                           XformKeepPreLinearisation),
+                           &deleteTransform);
+    TransformPtr reference(createTransform(srgb.get(), FormatRgb16, prophoto.get(), FormatRgb16, IntentPerceptual,
+                                           XformNoOptimise),
+                           &deleteTransform);
+    ASSERT_TRUE(optimised && reference);
+    EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst clut");
+    std::mt19937 random(3);
+    int worst = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const uint16_t in[3] = {uint16_t(random()), uint16_t(random()), uint16_t(random())};
+        uint16_t x[3], y[3];
+        doTransform(optimised.get(), in, x, 1);
+        doTransform(reference.get(), in, y, 1);
+        for (int k = 0; k < 3; ++k) worst = std::max(worst, std::abs(int(x[k]) - int(y[k])));
+    }
+    EXPECT_LE(worst, 2 * 257);
+    const uint16_t white[3] = {0xFFFF, 0xFFFF, 0xFFFF};
+    uint16_t out[3];
+    doTransform(optimised.get(), white, out, 1);
+    EXPECT_EQ(out[0], 0xFFFF);
+    EXPECT_EQ(out[2], 0xFFFF);
+}
+
+TEST(OptimisedTransforms, RgbToCmykGoesThroughAResampledTable)
+{
+    ProfilePtr srgb = openProfile(Colord + "sRGB.icc");
+    ProfilePtr press = openProfile(PressProfile);
+    ASSERT_TRUE(srgb && press);
+    for (uint32_t intent : {IntentPerceptual, IntentRelativeColorimetric, IntentAbsoluteColorimetric}) {
+        SCOPED_TRACE(intent);
+        TransformPtr optimised(createTransform(srgb.get(), FormatRgb8, press.get(), FormatCmyk8, intent, 0),
+                               &deleteTransform);
+        TransformPtr reference(createTransform(srgb.get(), FormatRgb8, press.get(), FormatCmyk8, intent,
+                                               XformNoOptimise),
+                               &deleteTransform);
+        ASSERT_TRUE(optimised && reference);
+        EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "clut");
+        EXPECT_NE(optimisedWorkerFor(optimised.get()), nullptr);
+        // The press profile's black generation bends more sharply than a
+        // 33-point grid follows in places; most colours are within a step.
+        const std::vector<uint32_t> histogram =
+            compareTransforms(optimised.get(), reference.get(), FormatRgb8, FormatCmyk8);
+        uint64_t total = 0, withinOne = 0, withinThree = 0;
+        for (size_t d = 0; d < histogram.size(); ++d) {
+            total += histogram[d];
+            if (d <= 1) withinOne += histogram[d];
+            if (d <= 3) withinThree += histogram[d];
+        }
+        EXPECT_GE(double(withinOne) / double(total), 0.85);
+        EXPECT_GE(double(withinThree) / double(total), 0.99);
+        EXPECT_LE(largestStep(histogram), 16);
+
+        const uint8_t white[3] = {255, 255, 255};
+        uint8_t a[4], b[4];
+        doTransform(optimised.get(), white, a, 1);
+        doTransform(reference.get(), white, b, 1);
+        if (intent == IntentAbsoluteColorimetric) {
+            // Not fixed up: the table's own white, which is the chain's.
+            EXPECT_TRUE(transformFlags(optimised.get()) & XformNoWhiteFixup);
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(a[k], b[k]) << k;
+        } else {
+            EXPECT_FALSE(transformFlags(optimised.get()) & XformNoWhiteFixup);
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(a[k], 0) << k;
+        }
     }
 }
 

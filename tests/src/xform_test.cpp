@@ -109,7 +109,8 @@ Pipeline* busyPipeline(EngineContext* ctx)
 TEST_F(Transforms, TheCacheEvaluatesEachRunOfEqualPixelsOnce)
 {
     evaluations = 0;
-    TransformPtr t = fromPipeline(countingPipeline(ctx), FormatRgb8, FormatRgb8);
+    // Not optimised: a resampled table would call the stage at every node.
+    TransformPtr t = fromPipeline(countingPipeline(ctx), FormatRgb8, FormatRgb8, XformNoOptimise);
     ASSERT_TRUE(t);
     EXPECT_EQ(evaluations, 1);   // priming: black in, its result out
     const uint8_t in[6][3] = {{0, 0, 0}, {5, 6, 7}, {5, 6, 7}, {5, 6, 7}, {9, 9, 9}, {5, 6, 7}};
@@ -132,7 +133,7 @@ TEST_F(Transforms, WithoutTheCacheEveryPixelIsEvaluated)
 {
     const uint8_t in[4][3] = {{5, 6, 7}, {5, 6, 7}, {5, 6, 7}, {0, 0, 0}};
     uint8_t out[4][3];
-    TransformPtr plain = fromPipeline(countingPipeline(ctx), FormatRgb8, FormatRgb8, XformNoCache);
+    TransformPtr plain = fromPipeline(countingPipeline(ctx), FormatRgb8, FormatRgb8, XformNoCache | XformNoOptimise);
     evaluations = 0;
     doTransform(plain.get(), in, out, 4);
     EXPECT_EQ(evaluations, 4);
@@ -264,6 +265,41 @@ TEST_F(Transforms, NullTransformsConvertFormatsOnly)
     doTransform(t.get(), in, out, 1);
     EXPECT_EQ(out[0], 3 * 257);
     EXPECT_EQ(out[2], 1 * 257);
+}
+
+TEST_F(Transforms, CancellingStagesAreRemovedAtCreation)
+{
+    // Lab → XYZ → Lab, a v4 → v2 → v4 pair, and two matrices that undo each
+    // other: nothing is left, and the empty pipeline passes colours through.
+    Pipeline* p = newPipeline(ctx, 3, 3);
+    insertStage(p, AtEnd, newLabToXyzStage(ctx));
+    insertStage(p, AtEnd, newXyzToLabStage(ctx));
+    insertStage(p, AtEnd, newLabV4ToV2Stage(ctx));
+    insertStage(p, AtEnd, newLabV2ToV4Stage(ctx));
+    const double m[9] = {2, 0, 0, 0, 4, 0, 0, 0, 0.5}, inverse[9] = {0.5, 0, 0, 0, 0.25, 0, 0, 0, 2};
+    insertStage(p, AtEnd, newMatrixStage(ctx, 3, 3, m, nullptr));
+    insertStage(p, AtEnd, newMatrixStage(ctx, 3, 3, inverse, nullptr));
+    TransformPtr t = fromPipeline(p, FormatLab16, FormatLab16, XformNoOptimise);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(pipelineStageCount(transformPipeline(t.get())), 0u);
+    const uint16_t in[3] = {0x1234, 0x8080, 0xFEDC};
+    uint16_t out[3];
+    doTransform(t.get(), in, out, 1);
+    EXPECT_EQ(std::vector<uint16_t>(out, out + 3), std::vector<uint16_t>(in, in + 3));
+
+    // Matrices that do not cancel become one.
+    Pipeline* q = newPipeline(ctx, 3, 3);
+    const double offsets[3] = {0.1, 0, 0};
+    insertStage(q, AtEnd, newMatrixStage(ctx, 3, 3, m, offsets));
+    insertStage(q, AtEnd, newMatrixStage(ctx, 3, 3, m, nullptr));
+    TransformPtr u = fromPipeline(q, FormatRgbFloat, FormatRgbFloat);
+    ASSERT_EQ(pipelineStageCount(transformPipeline(u.get())), 1u);
+    const float rgb[3] = {0.25f, 0.125f, 1.0f};
+    float res[3];
+    doTransform(u.get(), rgb, res, 1);
+    EXPECT_NEAR(res[0], 2 * (2 * 0.25 + 0.1), 1e-6);
+    EXPECT_NEAR(res[1], 16 * 0.125, 1e-6);
+    EXPECT_NEAR(res[2], 0.25, 1e-6);
 }
 
 // ---------------------------------------------------------------------------
