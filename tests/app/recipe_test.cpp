@@ -405,7 +405,9 @@ TEST_F(RecipeTest, DamagedTextsAreSurvived)
             damaged[qsizetype(seed % uint32_t(damaged.size()))] = char(seed >> 24);
         }
         const RecipeReadResult result = readRecipeText(damaged);
-        if (result.ok()) EXPECT_GE(result.recipe.resolution.gridLstar, 7);
+        if (result.ok()) {
+            EXPECT_GE(result.recipe.resolution.gridLstar, 7);
+        }
     }
     // Numbers far out of range read as nothing usable, then raised.
     QByteArray huge = text;
