@@ -121,7 +121,7 @@ void separateSharedTables(IccProfile* output, const std::vector<uint32_t>& repla
 
 }   // namespace
 
-ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open)
+ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open, const EmbedProgress& progress)
 {
     EngineMessageCapture capture;
     ToolResult result;
@@ -156,18 +156,26 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
         if (request.regenerateAll) replaced.push_back(DeviceToPcsTags[i]);
     }
     separateSharedTables(output.get(), replaced);
+    int done = 0;
+    const auto tableDone = [&] {
+        if (progress) progress(++done, int(replaced.size()));
+    };
     for (uint32_t i = 0; i < 3; ++i) {
         QString message;
         if (ticked[i]) {
             message = buildTable(output.get(), effect, effectCount, i, grid, version, Direction::PcsToDevice,
                                  PcsToDeviceTags[i]);
+            if (message.isEmpty()) tableDone();
         } else if (request.regenerateAll) {
             message = buildTable(output.get(), plain, 2, i, grid, version, Direction::PcsToDevice,
                                  PcsToDeviceTags[i]);
+            if (message.isEmpty()) tableDone();
         }
-        if (message.isEmpty() && request.regenerateAll)
+        if (message.isEmpty() && request.regenerateAll) {
             message = buildTable(output.get(), reverse, 2, i, grid, version, Direction::DeviceToPcs,
                                  DeviceToPcsTags[i]);
+            if (message.isEmpty()) tableDone();
+        }
         if (!message.isEmpty()) return fail(message);
     }
 

@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace EmbedderText {
 inline constexpr char CannotOpen[] = "I cannot open the base profiles";
 inline constexpr char CannotTransform[] = "I cannot create a color transformation for those profiles";
@@ -40,7 +42,11 @@ struct EmbedRequest {
     QString copyright;
 };
 
+// Called after each rebuilt table with the tables done and their total.
+using EmbedProgress = std::function<void(int done, int total)>;
+
 // Grid points are kept within 17..255. The file is written only when every
 // step succeeded (a temporary file beside it, then renamed over it), so a
 // failure never damages an existing file.
-ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open = openProfileByName);
+ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open = openProfileByName,
+                                const EmbedProgress& progress = {});

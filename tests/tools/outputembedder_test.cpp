@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -221,7 +223,11 @@ TEST_F(EmbedderTest, RegeneratingAllRebuildsEveryTable)
     EmbedRequest r = request("*srgb", "display.icc");
     r.perceptual = true;
     r.regenerateAll = true;
-    const ToolResult result = embedAbstractProfile(r);
+    std::vector<std::pair<int, int>> steps;
+    const ToolResult result =
+        embedAbstractProfile(r, openProfileByName, [&](int done, int total) { steps.emplace_back(done, total); });
+    // Three PCS-to-device tables and three device-to-PCS ones.
+    EXPECT_EQ(steps, (std::vector<std::pair<int, int>>{{1, 6}, {2, 6}, {3, 6}, {4, 6}, {5, 6}, {6, 6}}));
     ASSERT_TRUE(result.ok) << result.message.toStdString();
     ProfilePtr p = adoptProfile(openProfileFile(r.outputFile));
     ASSERT_TRUE(p);

@@ -624,7 +624,9 @@ int embedCommand(const Context& ctx, const QStringList& args)
         request.description = a.value("--description", utf8Text(base.get(), InfoDescription));
         request.copyright = a.value("--copyright", utf8Text(base.get(), InfoCopyright));
     }
-    const ToolResult result = embedAbstractProfile(request);
+    Progress progress(QStringLiteral("embed"), !ctx.quiet);
+    const ToolResult result = embedAbstractProfile(request, openProfileByName, std::ref(progress));
+    progress.finish();
     return result.ok ? Success : fail(QString::fromUtf8(EmbedderText::FailurePrefix) + result.message);
 }
 
