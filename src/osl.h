@@ -577,14 +577,14 @@ struct DictEntry {
     LocalizedText* displayName;      // null: none
     LocalizedText* displayValue;     // null: none
 };
-struct Dictionary;
-Dictionary* newDictionary(EngineContext* ctx);
-void freeDictionary(Dictionary* dict);
-Dictionary* duplicateDictionary(const Dictionary* dict);
+struct IccDictionary;
+IccDictionary* newDictionary(EngineContext* ctx);
+void freeDictionary(IccDictionary* dict);
+IccDictionary* duplicateDictionary(const IccDictionary* dict);
 // Appends copies; name is required.
-bool addDictionaryEntry(Dictionary* dict, const wchar_t* name, const wchar_t* value,
+bool addDictionaryEntry(IccDictionary* dict, const wchar_t* name, const wchar_t* value,
                         const LocalizedText* displayName, const LocalizedText* displayValue);
-const DictEntry* dictionaryEntries(const Dictionary* dict);
+const DictEntry* dictionaryEntries(const IccDictionary* dict);
 
 // --- Plain records; storeTag copies them.
 
@@ -596,27 +596,27 @@ struct ColorantOrder {           // 'clro'
     uint32_t count;              // at most 16
     uint8_t order[MaxDeviceCoordinates];
 };
-struct Measurement {             // 'meas'
+struct IccMeasurement {          // 'meas'
     uint32_t observer;
     CieXyz backing;
     uint32_t geometry;
     double flare;
     uint32_t illuminantType;
 };
-struct IccViewingConditions {       // 'view'
+struct IccViewingConditions {    // 'view'
     CieXyz illuminant;
     CieXyz surround;
     uint32_t illuminantType;
 };
-struct ScreeningChannel {
+struct IccScreeningChannel {
     double frequency;
     double angle;
     uint32_t spotShape;
 };
-struct Screening {               // 'scrn'
+struct IccScreening {            // 'scrn'
     uint32_t flags;
     uint32_t channels;           // at most 16
-    ScreeningChannel channel[MaxDeviceCoordinates];
+    IccScreeningChannel channel[MaxDeviceCoordinates];
 };
 struct VideoSignalType {         // 'cicp'
     uint8_t colourPrimaries;

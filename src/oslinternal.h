@@ -680,6 +680,27 @@ bool writeWithLayout(IoHandler* io, WriteFn write)
     return write(io, known, found);
 }
 
+// Where a part of a tag lies, from the start of the tag.
+struct TagSpan {
+    uint32_t offset;
+    uint32_t size;
+};
+
+inline bool spanInside(const TagSpan& s, uint32_t tagEnd)
+{
+    return s.offset <= tagEnd && s.size <= tagEnd - s.offset;
+}
+
+// Parts may share bytes, but together they may take at most a few times the
+// tag: a position table of many entries on one large part would otherwise
+// cost time and memory out of all proportion to the data.
+inline bool spansWithinBudget(const std::vector<TagSpan>& spans, uint32_t tagEnd)
+{
+    uint64_t total = 0;
+    for (const TagSpan& s : spans) total += s.size;
+    return total <= 4 * uint64_t(tagEnd);
+}
+
 // The start of the tag whose type base was just read or written.
 inline uint32_t tagStart(IoHandler* io)
 {

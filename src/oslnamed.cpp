@@ -447,7 +447,7 @@ namespace {
 void copyName(char out[NamedColorNameLength + 1], const char* name)
 {
     std::memset(out, 0, NamedColorNameLength + 1);
-    if (name) std::strncpy(out, name, NamedColorNameLength);
+    if (name) std::memcpy(out, name, strnlen(name, NamedColorNameLength));
 }
 
 bool growNamedColors(NamedColorList* list, uint32_t wanted)
@@ -687,7 +687,7 @@ ProfileSequence* duplicateProfileSequence(const ProfileSequence* sequence)
 // Dictionaries
 // ---------------------------------------------------------------------------
 
-struct Dictionary {
+struct IccDictionary {
     EngineContext* ctx;
     DictEntry* first;
     DictEntry* last;
@@ -713,14 +713,14 @@ void freeEntry(EngineContext* ctx, DictEntry* e)
 
 } // namespace
 
-Dictionary* newDictionary(EngineContext* ctx)
+IccDictionary* newDictionary(EngineContext* ctx)
 {
-    auto* dict = static_cast<Dictionary*>(engineAllocZero(ctx, sizeof(Dictionary)));
+    auto* dict = static_cast<IccDictionary*>(engineAllocZero(ctx, sizeof(IccDictionary)));
     if (dict) dict->ctx = ctx;
     return dict;
 }
 
-void freeDictionary(Dictionary* dict)
+void freeDictionary(IccDictionary* dict)
 {
     if (!dict) return;
     for (DictEntry* e = dict->first; e;) {
@@ -731,7 +731,7 @@ void freeDictionary(Dictionary* dict)
     engineFree(dict->ctx, dict);
 }
 
-bool addDictionaryEntry(Dictionary* dict, const wchar_t* name, const wchar_t* value,
+bool addDictionaryEntry(IccDictionary* dict, const wchar_t* name, const wchar_t* value,
                         const LocalizedText* displayName, const LocalizedText* displayValue)
 {
     if (!dict || !name) return false;
@@ -754,10 +754,10 @@ bool addDictionaryEntry(Dictionary* dict, const wchar_t* name, const wchar_t* va
     return true;
 }
 
-Dictionary* duplicateDictionary(const Dictionary* dict)
+IccDictionary* duplicateDictionary(const IccDictionary* dict)
 {
     if (!dict) return nullptr;
-    Dictionary* copy = newDictionary(dict->ctx);
+    IccDictionary* copy = newDictionary(dict->ctx);
     if (!copy) return nullptr;
     for (const DictEntry* e = dict->first; e; e = e->next) {
         if (!addDictionaryEntry(copy, e->name, e->value, e->displayName, e->displayValue)) {
@@ -768,7 +768,7 @@ Dictionary* duplicateDictionary(const Dictionary* dict)
     return copy;
 }
 
-const DictEntry* dictionaryEntries(const Dictionary* dict)
+const DictEntry* dictionaryEntries(const IccDictionary* dict)
 {
     return dict ? dict->first : nullptr;
 }

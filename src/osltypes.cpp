@@ -252,7 +252,7 @@ bool dateTimeWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* measurementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    Measurement m{};
+    IccMeasurement m{};
     if (sizeOfTag < 28 || !readUInt32(io, &m.observer) || !readXyzNumber(io, &m.backing) ||
         !readUInt32(io, &m.geometry) || !readU16Fixed16(io, &m.flare) || !readUInt32(io, &m.illuminantType))
         return nullptr;
@@ -262,7 +262,7 @@ void* measurementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint
 
 bool measurementWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* m = static_cast<const Measurement*>(object);
+    const auto* m = static_cast<const IccMeasurement*>(object);
     return writeUInt32(io, m->observer) && writeXyzNumber(io, m->backing) && writeUInt32(io, m->geometry) &&
            writeU16Fixed16(io, m->flare) && writeUInt32(io, m->illuminantType);
 }
@@ -288,11 +288,11 @@ bool viewingWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 void* screeningRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
-    Screening s{};
+    IccScreening s{};
     if (sizeOfTag < 8 || !readUInt32(io, &s.flags) || !readUInt32(io, &s.channels)) return nullptr;
     if (s.channels > MaxDeviceCoordinates || s.channels > (sizeOfTag - 8) / 12) return nullptr;
     for (uint32_t i = 0; i < s.channels; ++i) {
-        ScreeningChannel& c = s.channel[i];
+        IccScreeningChannel& c = s.channel[i];
         if (!readS15Fixed16(io, &c.frequency) || !readS15Fixed16(io, &c.angle) || !readUInt32(io, &c.spotShape))
             return nullptr;
     }
@@ -302,11 +302,11 @@ void* screeningRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32
 
 bool screeningWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* s = static_cast<const Screening*>(object);
+    const auto* s = static_cast<const IccScreening*>(object);
     if (s->channels > MaxDeviceCoordinates) return false;
     if (!writeUInt32(io, s->flags) || !writeUInt32(io, s->channels)) return false;
     for (uint32_t i = 0; i < s->channels; ++i) {
-        const ScreeningChannel& c = s->channel[i];
+        const IccScreeningChannel& c = s->channel[i];
         if (!writeS15Fixed16(io, c.frequency) || !writeS15Fixed16(io, c.angle) || !writeUInt32(io, c.spotShape))
             return false;
     }
@@ -417,22 +417,28 @@ LocalizedText* readDescBody(TagTypeHandler* self, IoHandler* io, uint32_t sizeOf
 
     // The Unicode and ScriptCode parts are optional; what they spoil is dropped.
     uint32_t unicodeLanguage, unicodeCount;
-    if (left >= 8 && readUInt32(io, &unicodeLanguage) && readUInt32(io, &unicodeCount)) {
-        left -= 8;
-        if (unicodeCount > 0 && unicodeCount <= left / 2) {
-            std::vector<uint16_t> units(unicodeCount);
-            if (readUInt16Array(io, unicodeCount, units.data())) {
-                left -= 2 * unicodeCount;
-                uint32_t n = 0;
-                while (n < unicodeCount && units[n] != 0) ++n;
-                if (n > 0) addTextUnits(text.get(), UnicodeCode, UnicodeCode, units.data(), n);
-                if (left >= ScriptCodeBytes) {
-                    uint8_t skip[ScriptCodeBytes];
-                    if (readBytes(io, skip, ScriptCodeBytes)) left -= ScriptCodeBytes;
-                }
-            }
-        }
+    if (left < 8 || !readUInt32(io, &unicodeLanguage) || !readUInt32(io, &unicodeCount)) {
+        *used = sizeOfTag - left;
+        return text.release();
     }
+    left -= 8;
+    if (unicodeCount > left / 2) {
+        *used = sizeOfTag - left;
+        return text.release();
+    }
+    if (unicodeCount > 0) {
+        std::vector<uint16_t> units(unicodeCount);
+        if (!readUInt16Array(io, unicodeCount, units.data())) {
+            *used = sizeOfTag - left;
+            return text.release();
+        }
+        left -= 2 * unicodeCount;
+        uint32_t n = 0;
+        while (n < unicodeCount && units[n] != 0) ++n;
+        if (n > 0) addTextUnits(text.get(), UnicodeCode, UnicodeCode, units.data(), n);
+    }
+    uint8_t scriptCode[ScriptCodeBytes];
+    if (left >= ScriptCodeBytes && readBytes(io, scriptCode, ScriptCodeBytes)) left -= ScriptCodeBytes;
     *used = sizeOfTag - left;
     return text.release();
 }
@@ -716,17 +722,6 @@ void sequenceFree(TagTypeHandler*, void* object)
     freeProfileSequence(static_cast<ProfileSequence*>(object));
 }
 
-// Where a part of a tag lies, from the start of the tag.
-struct Span {
-    uint32_t offset;
-    uint32_t size;
-};
-
-bool spanInside(const Span& s, uint32_t tagEnd)
-{
-    return s.offset <= tagEnd && s.size <= tagEnd - s.offset;
-}
-
 void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
@@ -735,10 +730,11 @@ void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint3
     uint32_t profiles;
     if (sizeOfTag < 4 || !readUInt32(io, &profiles)) return nullptr;
     if (profiles > (sizeOfTag - 4) / 8) return nullptr;
-    std::vector<Span> spans(profiles);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(profiles);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size) || !spanInside(s, tagEnd) || s.size < 16)
             return nullptr;
+    if (!spansWithinBudget(spans, tagEnd)) return nullptr;
     OwnedSequence seq(newProfileSequence(self->ctx, profiles), &freeProfileSequence);
     if (!seq) return nullptr;
     for (uint32_t i = 0; i < profiles; ++i) {
@@ -755,13 +751,13 @@ void* sequenceIdRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint3
 bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t)
 {
     const auto* seq = static_cast<const ProfileSequence*>(object);
-    return writeWithLayout<std::vector<Span>>(
-        io, [&](IoHandler* out, const std::vector<Span>& known, std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(
+        io, [&](IoHandler* out, const std::vector<TagSpan>& known, std::vector<TagSpan>& found) {
             const uint32_t start = tagStart(out);
-            found.assign(seq->count, Span{});
+            found.assign(seq->count, TagSpan{});
             if (!writeUInt32(out, seq->count)) return false;
             for (uint32_t i = 0; i < seq->count; ++i) {
-                const Span s = i < known.size() ? known[i] : Span{};
+                const TagSpan s = i < known.size() ? known[i] : TagSpan{};
                 if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
             }
             for (uint32_t i = 0; i < seq->count; ++i) {
@@ -769,7 +765,7 @@ bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t
                 if (!out->write(out, 16, seq->items[i].profileId) ||
                     !writeTypeBase(out, MlucType) || !writeMlucBody(out, seq->items[i].description))
                     return false;
-                found[i] = Span{at, out->tell(out) - start - at};
+                found[i] = TagSpan{at, out->tell(out) - start - at};
                 if (!writeAlignment(out)) return false;
             }
             return true;
@@ -780,10 +776,10 @@ bool sequenceIdWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t
 // 'dict'
 // ---------------------------------------------------------------------------
 
-using OwnedDictionary = std::unique_ptr<Dictionary, decltype(&freeDictionary)>;
+using OwnedDictionary = std::unique_ptr<IccDictionary, decltype(&freeDictionary)>;
 
 // A UTF-16 string of the dictionary as wide text; an empty span with offset 0 is no string.
-bool readDictString(IoHandler* io, uint32_t start, const Span& s, std::vector<wchar_t>& out)
+bool readDictString(IoHandler* io, uint32_t start, const TagSpan& s, std::vector<wchar_t>& out)
 {
     if (s.size & 1) return false;
     std::vector<uint16_t> units(s.size / 2);
@@ -793,7 +789,7 @@ bool readDictString(IoHandler* io, uint32_t start, const Span& s, std::vector<wc
     return true;
 }
 
-bool readDictText(TagTypeHandler* self, IoHandler* io, uint32_t start, const Span& s, OwnedText& out)
+bool readDictText(TagTypeHandler* self, IoHandler* io, uint32_t start, const TagSpan& s, OwnedText& out)
 {
     uint32_t used;
     if (!io->seek(io, start + s.offset)) return false;
@@ -814,14 +810,18 @@ void* dictRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t si
     }
     if (entries > (sizeOfTag - 8) / recordLength) return nullptr;
     const uint32_t parts = recordLength / 8;   // name, value, display name, display value
-    std::vector<Span> spans(size_t(entries) * parts);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(size_t(entries) * parts);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size)) return nullptr;
+    if (!spansWithinBudget(spans, tagEnd)) {
+        reportError(self->ctx, ErrCorruptionDetected, "Bad dictionary Name/Value");
+        return nullptr;
+    }
 
     OwnedDictionary dict(newDictionary(self->ctx), &freeDictionary);
     if (!dict) return nullptr;
     for (uint32_t i = 0; i < entries; ++i) {
-        const Span* s = &spans[size_t(i) * parts];
+        const TagSpan* s = &spans[size_t(i) * parts];
         auto bad = [&] {
             reportError(self->ctx, ErrCorruptionDetected, "Bad dictionary Name/Value");
             return nullptr;
@@ -853,20 +853,20 @@ bool writeDictString(IoHandler* io, const wchar_t* s)
 
 bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 {
-    const auto* dict = static_cast<const Dictionary*>(object);
+    const auto* dict = static_cast<const IccDictionary*>(object);
     uint32_t entries = 0, parts = 2;
     for (const DictEntry* e = dictionaryEntries(dict); e; e = e->next) {
         ++entries;
         if (e->displayName && parts < 3) parts = 3;
         if (e->displayValue) parts = 4;
     }
-    return writeWithLayout<std::vector<Span>>(io, [&](IoHandler* out, const std::vector<Span>& known,
-                                                      std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(io, [&](IoHandler* out, const std::vector<TagSpan>& known,
+                                                      std::vector<TagSpan>& found) {
         const uint32_t start = tagStart(out);
-        found.assign(size_t(entries) * parts, Span{});
+        found.assign(size_t(entries) * parts, TagSpan{});
         if (!writeUInt32(out, entries) || !writeUInt32(out, parts * 8)) return false;
         for (size_t i = 0; i < found.size(); ++i) {
-            const Span s = i < known.size() ? known[i] : Span{};
+            const TagSpan s = i < known.size() ? known[i] : TagSpan{};
             if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
         }
         size_t i = 0;
@@ -875,7 +875,7 @@ bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
             auto place = [&](uint32_t k, auto&& writePart) {
                 const uint32_t at = out->tell(out) - start;
                 if (!writePart()) return false;
-                found[i + k] = Span{at, out->tell(out) - start - at};
+                found[i + k] = TagSpan{at, out->tell(out) - start - at};
                 return writeAlignment(out);
             };
             if (!place(0, [&] { return writeDictString(out, e->name); })) return false;
@@ -893,12 +893,12 @@ bool dictWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
 
 void* dictDuplicate(TagTypeHandler*, const void* object, uint32_t)
 {
-    return duplicateDictionary(static_cast<const Dictionary*>(object));
+    return duplicateDictionary(static_cast<const IccDictionary*>(object));
 }
 
 void dictFree(TagTypeHandler*, void* object)
 {
-    freeDictionary(static_cast<Dictionary*>(object));
+    freeDictionary(static_cast<IccDictionary*>(object));
 }
 
 // ---------------------------------------------------------------------------
@@ -1047,9 +1047,9 @@ void* mhc2Read(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t si
     for (uint32_t& o : offsets)
         if (!readUInt32(io, &o)) return nullptr;
     if (entries == 0 || entries > sizeOfTag / 4) return nullptr;
-    if (!spanInside(Span{offsets[0], 48}, tagEnd) || offsets[0] < 36) return nullptr;
+    if (!spanInside(TagSpan{offsets[0], 48}, tagEnd) || offsets[0] < 36) return nullptr;
     for (int i = 1; i < 4; ++i)
-        if (offsets[i] < 36 || !spanInside(Span{offsets[i], 8 + 4 * entries}, tagEnd)) return nullptr;
+        if (offsets[i] < 36 || !spanInside(TagSpan{offsets[i], 8 + 4 * entries}, tagEnd)) return nullptr;
 
     Mhc2* m = newMhc2(self->ctx, entries);
     if (!m) return nullptr;
@@ -1138,11 +1138,11 @@ const TagTypeHandler BuiltinTypes[] = {
     OSL_HANDLER("pseq", sequenceRead, sequenceWrite, sequenceDuplicate, sequenceFree),
     OSL_HANDLER("psid", sequenceIdRead, sequenceIdWrite, sequenceDuplicate, sequenceFree),
     OSL_HANDLER("sig ", signatureRead, signatureWrite, recordDuplicate<uint32_t>, plainFree),
-    OSL_HANDLER("meas", measurementRead, measurementWrite, recordDuplicate<Measurement>, plainFree),
+    OSL_HANDLER("meas", measurementRead, measurementWrite, recordDuplicate<IccMeasurement>, plainFree),
     OSL_HANDLER("data", dataRead, dataWrite, dataDuplicate, plainFree),
     OSL_HANDLER("bfd ", ucrBgRead, ucrBgWrite, ucrBgDuplicate, ucrBgFree),
     OSL_HANDLER("crdi", crdInfoRead, crdInfoWrite, textDuplicate, textFree),
-    OSL_HANDLER("scrn", screeningRead, screeningWrite, recordDuplicate<Screening>, plainFree),
+    OSL_HANDLER("scrn", screeningRead, screeningWrite, recordDuplicate<IccScreening>, plainFree),
     OSL_HANDLER("view", viewingRead, viewingWrite, recordDuplicate<IccViewingConditions>, plainFree),
     OSL_HANDLER("dict", dictRead, dictWrite, dictDuplicate, dictFree),
     OSL_HANDLER("cicp", cicpRead, cicpWrite, recordDuplicate<VideoSignalType>, plainFree),

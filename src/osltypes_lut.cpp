@@ -818,6 +818,10 @@ bool formulaPieces(const ToneCurve* curve, std::vector<CurveSegment>& pieces)
         // The 16-bit table as a float table with constant ends.
         const uint32_t entries = tableEntryCount(curve);
         const uint16_t* t = tableEntries(curve);
+        if (entries < 2) {
+            pieces = {CurveSegment{MinusInfinity, PlusInfinity, 6, {1, 0, 0, t[0] / 65535.0}, 0, nullptr}};
+            return true;
+        }
         CurveSegment low{}, mid{}, high{};
         low = {MinusInfinity, 0, 6, {1, 0, 0, t[0] / 65535.0}, 0, nullptr};
         mid = {0, 1, 0, {}, entries, nullptr};
@@ -893,16 +897,6 @@ bool writeSegmentedCurve(EngineContext* ctx, IoHandler* io, const ToneCurve* cur
     return true;
 }
 
-struct Span {
-    uint32_t offset;
-    uint32_t size;
-};
-
-bool spanInside(const Span& s, uint32_t end)
-{
-    return s.offset <= end && s.size <= end - s.offset;
-}
-
 void* curveSetElementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t sizeOfTag)
 {
     *count = 0;
@@ -911,12 +905,12 @@ void* curveSetElementRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, 
     uint16_t inputs, outputs;
     if (sizeOfTag < 4 || !readUInt16(io, &inputs) || !readUInt16(io, &outputs)) return nullptr;
     if (inputs != outputs || inputs == 0 || inputs > MaxMpeChannels || inputs > (sizeOfTag - 4) / 8) return nullptr;
-    std::vector<Span> spans(inputs);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(inputs);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size) || !spanInside(s, end)) return nullptr;
     std::vector<OwnedCurve> owned;
     std::vector<const ToneCurve*> curves;
-    for (const Span& s : spans) {
+    for (const TagSpan& s : spans) {
         if (!io->seek(io, start + s.offset)) return nullptr;
         owned.emplace_back(readSegmentedCurve(self->ctx, io, s.size), &freeCurve);
         if (!owned.back()) return nullptr;
@@ -932,19 +926,19 @@ bool curveSetElementWrite(TagTypeHandler* self, IoHandler* io, void* object, uin
     const auto* stage = static_cast<const Stage*>(object);
     ToneCurve* const* curves = stageCurves(stage);
     const uint32_t n = stage->inputs;
-    return writeWithLayout<std::vector<Span>>(
-        io, [&](IoHandler* out, const std::vector<Span>& known, std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(
+        io, [&](IoHandler* out, const std::vector<TagSpan>& known, std::vector<TagSpan>& found) {
             const uint32_t start = tagStart(out);
-            found.assign(n, Span{});
+            found.assign(n, TagSpan{});
             if (!writeUInt16(out, uint16_t(n)) || !writeUInt16(out, uint16_t(n))) return false;
             for (uint32_t i = 0; i < n; ++i) {
-                const Span s = i < known.size() ? known[i] : Span{};
+                const TagSpan s = i < known.size() ? known[i] : TagSpan{};
                 if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
             }
             for (uint32_t i = 0; i < n; ++i) {
                 const uint32_t at = out->tell(out) - start;
                 if (!writeSegmentedCurve(self->ctx, out, curves[i])) return false;
-                found[i] = Span{at, out->tell(out) - start - at};
+                found[i] = TagSpan{at, out->tell(out) - start - at};
                 if (!writeAlignment(out)) return false;
             }
             return true;
@@ -1064,14 +1058,15 @@ void* mpeRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t siz
         return nullptr;
     if (inputs == 0 || outputs == 0 || inputs > MaxMpeChannels || outputs > MaxMpeChannels) return nullptr;
     if (elements > (sizeOfTag - 8) / 8) return nullptr;
-    std::vector<Span> spans(elements);
-    for (Span& s : spans)
+    std::vector<TagSpan> spans(elements);
+    for (TagSpan& s : spans)
         if (!readUInt32(io, &s.offset) || !readUInt32(io, &s.size) || !spanInside(s, end) || s.size < 8)
             return nullptr;
+    if (!spansWithinBudget(spans, end)) return nullptr;
 
     OwnedPipeline p(newPipeline(ctx, inputs, outputs), &freePipeline);
     if (!p) return nullptr;
-    for (const Span& s : spans) {
+    for (const TagSpan& s : spans) {
         uint32_t kind;
         if (!io->seek(io, start + s.offset) || !readTypeBase(io, &kind)) return nullptr;
         const TagTypeHandler* h = findElementHandler(ctx, kind);
@@ -1101,15 +1096,15 @@ bool mpeWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t)
         }
         elements.emplace_back(s, h);
     }
-    return writeWithLayout<std::vector<Span>>(
-        io, [&](IoHandler* out, const std::vector<Span>& known, std::vector<Span>& found) {
+    return writeWithLayout<std::vector<TagSpan>>(
+        io, [&](IoHandler* out, const std::vector<TagSpan>& known, std::vector<TagSpan>& found) {
             const uint32_t start = tagStart(out);
-            found.assign(elements.size(), Span{});
+            found.assign(elements.size(), TagSpan{});
             if (!writeUInt16(out, uint16_t(p->inputs)) || !writeUInt16(out, uint16_t(p->outputs)) ||
                 !writeUInt32(out, uint32_t(elements.size())))
                 return false;
             for (size_t i = 0; i < elements.size(); ++i) {
-                const Span s = i < known.size() ? known[i] : Span{};
+                const TagSpan s = i < known.size() ? known[i] : TagSpan{};
                 if (!writeUInt32(out, s.offset) || !writeUInt32(out, s.size)) return false;
             }
             for (size_t i = 0; i < elements.size(); ++i) {
@@ -1118,7 +1113,7 @@ bool mpeWrite(TagTypeHandler* self, IoHandler* io, void* object, uint32_t)
                 if (!writeTypeBase(out, stage->kind) ||
                     !callTypeWrite(handler, ctx, self->iccVersion, out, const_cast<Stage*>(stage), 1))
                     return false;
-                found[i] = Span{at, out->tell(out) - start - at};
+                found[i] = TagSpan{at, out->tell(out) - start - at};
                 if (!writeAlignment(out)) return false;
             }
             return true;

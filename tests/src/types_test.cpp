@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <span>
 #include <tuple>
@@ -119,8 +121,9 @@ OwnedPipeline pipeline(EngineContext* ctx, uint32_t inputs, uint32_t outputs, st
 // [A curves, CLUT, B curves] of 3 inputs and `outputs` outputs.
 OwnedPipeline curvesClutCurves(EngineContext* ctx, std::vector<uint32_t> grid, uint32_t outputs)
 {
-    OwnedCurve g = gamma(ctx, 1.8);
-    OwnedCurve s = srgbCurve(ctx);
+    // Parameters that s15Fixed16 holds exactly; continuous at 0.25.
+    OwnedCurve g = gamma(ctx, 1.75);
+    OwnedCurve s = parametric(ctx, 4, {2, 0.5, 0.5, 1.5625, 0.25});
     const uint32_t inputs = uint32_t(grid.size());
     return pipeline(ctx, inputs, outputs,
                     {curves(ctx, inputs, g.get()), clut(ctx, grid, outputs), curves(ctx, outputs, s.get())});
@@ -211,6 +214,46 @@ TEST_F(TypesTest, LutTablesFollowTheIccLayouts)
     EXPECT_EQ(tagBytes(save(v4.get()), sig("A2B0")),
               tagData(sig("mAB "), Bytes{1, 1, 0, 0} + be32s({32, 0, 0, 0, 0}) +
                                        tagData(sig("para"), be16s({0, 0}) + be32s({0x00023333}))));
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+uint32_t floatBits(float f)
+{
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+
+TEST_F(TypesTest, MultiProcessElementsFollowTheIccLayout)
+{
+    // A curve set of one segmented curve: the identity up to 0.5, samples
+    // up to 1 (the first point is where the identity ends), then 1.
+    const uint32_t one = floatBits(1), half = floatBits(0.5f), p6 = floatBits(0.6f);
+    const Bytes curf = tagData(sig("curf"), be16s({3, 0}) + be32s({half, one}) +
+                                                tagData(sig("parf"), be16s({0, 0}) + be32s({one, one, 0, 0})) +
+                                                tagData(sig("samf"), be32s({2, p6, one})) +
+                                                tagData(sig("parf"), be16s({0, 0}) + be32s({one, 0, 0, one})));
+    const Bytes cvst = tagData(sig("cvst"), be16s({1, 1}) + be32s({20, uint32_t(curf.size())}) + curf);
+    const Bytes mpet = tagData(sig("mpet"), be16s({1, 1}) + be32s({1, 24, uint32_t(cvst.size())}) + cvst);
+    ASSERT_EQ(mpet.size(), 140u);
+
+    ProfilePtr p = open(oneTagProfile(sig("D2B0"), mpet));
+    auto* read = static_cast<Pipeline*>(loadTag(p.get(), sig("D2B0")));
+    ASSERT_NE(read, nullptr) << reportText();
+    const ToneCurve* curve = stageCurves(pipelineFirstStage(read))[0];
+    for (auto [x, y] : {std::pair{0.25f, 0.25f}, {0.5f, 0.5f}, {0.625f, 0.55f}, {0.875f, 0.8f}, {2.0f, 1.0f}})
+        EXPECT_NEAR(evalCurveFloat(curve, x), y, 1e-6) << x;
+
+    // The same curve built by hand writes the same bytes.
+    const float samples[3] = {0.5f, 0.6f, 1.0f};
+    const CurveSegment pieces[3] = {{MinusInfinity, 0.5f, 6, {1, 1, 0, 0}, 0, nullptr},
+                                    {0.5f, 1.0f, 0, {}, 3, const_cast<float*>(samples)},
+                                    {1.0f, PlusInfinity, 6, {1, 0, 0, 1}, 0, nullptr}};
+    OwnedCurve built(buildSegmentedCurve(ctx, 3, pieces), &freeCurve);
+    OwnedPipeline lut = pipeline(ctx, 1, 1, {curves(ctx, 1, built.get())});
+    ProfilePtr out = blank(4.3);
+    ASSERT_TRUE(storeTag(out.get(), sig("D2B0"), lut.get()));
+    EXPECT_EQ(tagBytes(save(out.get()), sig("D2B0")), mpet);
     EXPECT_TRUE(reports().empty()) << reportText();
 }
 
@@ -324,6 +367,39 @@ TEST_F(TypesTest, MalformedTagsGiveTheirMessageAndNoObject)
     }
 }
 
+// An 'mpet' of 1 channel whose elements all share one CLUT of 255 points.
+Bytes sharedClutMpet(uint32_t elements)
+{
+    Bytes clutElement = tagData(sig("clut"), be16s({1, 1}) + Bytes{255} + Bytes(15, 0));
+    for (int i = 0; i < 255; ++i) append32(clutElement, 0x3F000000);   // 0.5f
+    const uint32_t at = 16 + 8 * elements;
+    Bytes table;
+    for (uint32_t i = 0; i < elements; ++i) table = table + be32s({at, uint32_t(clutElement.size())});
+    return tagData(sig("mpet"), be16s({1, 1}) + be32s({elements}) + table + clutElement);
+}
+
+TEST_F(TypesTest, PartsSharedOutOfAllProportionAreRefused)
+{
+    // Two elements on one CLUT read; eight would read the CLUT eight times
+    // from a tag hardly larger than one.
+    ProfilePtr two = open(oneTagProfile(sig("D2B0"), sharedClutMpet(2)));
+    auto* lut = static_cast<Pipeline*>(loadTag(two.get(), sig("D2B0")));
+    ASSERT_NE(lut, nullptr) << reportText();
+    EXPECT_EQ(pipelineStageCount(lut), 2u);
+    ProfilePtr eight = open(oneTagProfile(sig("D2B0"), sharedClutMpet(8)));
+    EXPECT_EQ(loadTag(eight.get(), sig("D2B0")), nullptr);
+    expectOnly(ErrCorruptionDetected, "Corrupted tag 'D2B0'");
+
+    // Eight dictionary names on one string of 200 bytes.
+    reports().clear();
+    Bytes records;
+    for (int i = 0; i < 8; ++i) records = records + be32s({144, 200, 0, 0});
+    ProfilePtr dict = open(oneTagProfile(sig("meta"), tagData(sig("dict"), be32s({8, 16}) + records + Bytes(200, 0x41))));
+    EXPECT_EQ(loadTag(dict.get(), sig("meta")), nullptr);
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].text, "Bad dictionary Name/Value");
+}
+
 TEST_F(TypesTest, BrokenAliasesReadLikeTheirTypes)
 {
     ProfileBuilder b;
@@ -376,6 +452,32 @@ TEST_F(TypesTest, DescKeepsItsAsciiWhenTheUnicodePartIsCutShort)
     // An ASCII count past the end spoils the tag.
     ProfilePtr bad = open(oneTagProfile(sig("desc"), tagData(sig("desc"), be32s({60}) + chars("Hello")), 0x02100000));
     EXPECT_EQ(loadTag(bad.get(), sig("desc")), nullptr);
+}
+
+TEST_F(TypesTest, SequencesOfVersionTwoDescriptionsReadItemByItem)
+{
+    // Descriptions as other writers make them: no Unicode text, a full
+    // ScriptCode part; the second item starts right after the first.
+    auto desc = [](const std::string& s) {
+        return tagData(sig("desc"), be32s({uint32_t(s.size() + 1)}) + chars(s) + Bytes{0} + be32s({0, 0}) +
+                                        Bytes(70, 0));
+    };
+    auto item = [&](uint32_t model, const std::string& maker, const std::string& name) {
+        return be32s({sig("OSTL"), model, 0, 7, sig("CRT ")}) + desc(maker) + desc(name);
+    };
+    const Bytes data =
+        tagData(sig("pseq"), be32s({2}) + item(sig("M001"), "Osterlane", "First") + item(sig("M002"), "Ost", "Second"));
+    ProfilePtr p = open(oneTagProfile(sig("pseq"), data, 0x02100000));
+    auto* seq = static_cast<ProfileSequence*>(loadTag(p.get(), sig("pseq")));
+    ASSERT_NE(seq, nullptr) << reportText();
+    ASSERT_EQ(seq->count, 2u);
+    EXPECT_EQ(seq->items[1].model, sig("M002"));
+    EXPECT_EQ(seq->items[1].attributes, 7u);
+    EXPECT_EQ(seq->items[1].technology, sig("CRT "));
+    EXPECT_EQ(narrow(seq->items[0].manufacturerText, "", ""), "Osterlane");
+    EXPECT_EQ(narrow(seq->items[0].modelText, "", ""), "First");
+    EXPECT_EQ(narrow(seq->items[1].manufacturerText, "", ""), "Ost");
+    EXPECT_EQ(narrow(seq->items[1].modelText, "", ""), "Second");
 }
 
 TEST_F(TypesTest, MalformedMlucGivesNoTextAndNoCrash)
@@ -437,9 +539,9 @@ struct Samples {
                       exact(-0.0171), exact(-0.0092), exact(0.0151), exact(0.7519)};
     std::tm date{};
     uint32_t technology = sig("CRT ");
-    Measurement meas{1, {exact(0.1), exact(0.2), exact(0.3)}, 2, exact(0.01), 3};
+    IccMeasurement meas{1, {exact(0.1), exact(0.2), exact(0.3)}, 2, exact(0.01), 3};
     IccViewingConditions view{{exact(19.6445), exact(20.3718), exact(16.8089)}, {exact(3.9289), exact(4.0744), 3.5}, 1};
-    Screening screen{};
+    IccScreening screen{};
     VideoSignalType cicp{9, 16, 0, 1};
     uint8_t dataBytes[5] = {1, 2, 3, 0, 255};
     IccData data{1, 5, dataBytes};
@@ -455,7 +557,7 @@ struct Samples {
     std::unique_ptr<NamedColorList, decltype(&freeNamedColorList)> named{nullptr, &freeNamedColorList},
         colorants{nullptr, &freeNamedColorList};
     std::unique_ptr<ProfileSequence, decltype(&freeProfileSequence)> sequence{nullptr, &freeProfileSequence};
-    std::unique_ptr<Dictionary, decltype(&freeDictionary)> dict{nullptr, &freeDictionary};
+    std::unique_ptr<IccDictionary, decltype(&freeDictionary)> dict{nullptr, &freeDictionary};
     UcrBg ucrbg{};
     VideoCardGamma vcgtTable{}, vcgtFormula{};
 
@@ -664,6 +766,478 @@ INSTANTIATE_TEST_SUITE_P(Versions, RoundTrip, ::testing::Values(2.1, 4.3),
                          [](const ::testing::TestParamInfo<double>& info) {
                              return info.param < 4 ? std::string("V2") : std::string("V4");
                          });
+
+// ---------------------------------------------------------------------------
+// Which form a curve or pipeline takes, and what cannot be written
+// ---------------------------------------------------------------------------
+
+uint32_t savedType(const Bytes& saved, uint32_t tag)
+{
+    const Bytes data = tagBytes(saved, tag);
+    return data.size() >= 4 ? be32(data, 0) : 0;
+}
+
+TEST_F(TypesTest, CurvesTakeTheFormOfTheirVersion)
+{
+    OwnedCurve g = gamma(ctx, 2.25);   // exact in u8Fixed8
+    OwnedCurve s = srgbCurve(ctx);
+    OwnedCurve inverse(reverseCurve(g.get()), &freeCurve);
+    OwnedCurve six = parametric(ctx, 6, {2, 1, 0, 0.5});
+    const float samples[] = {0, 0.25f, 1};
+    OwnedCurve floats(buildTabulatedCurveFloat(ctx, 3, samples), &freeCurve);
+    struct Case {
+        const char* name;
+        const ToneCurve* curve;
+        uint32_t v2, v4;
+    };
+    const Case cases[] = {
+        {"gamma", g.get(), sig("curv"), sig("para")},
+        {"sRGB", s.get(), sig("curv"), sig("para")},
+        {"inverse gamma", inverse.get(), sig("curv"), sig("curv")},
+        {"type 6", six.get(), sig("curv"), sig("curv")},
+        {"float table", floats.get(), sig("curv"), sig("curv")},
+    };
+    for (double version : {2.1, 4.3}) {
+        ProfilePtr p = blank(version);
+        for (const Case& c : cases) {
+            ASSERT_TRUE(storeTag(p.get(), sig("rTRC"), c.curve)) << c.name;
+            const Bytes saved = save(p.get());
+            EXPECT_EQ(savedType(saved, sig("rTRC")), version < 4 ? c.v2 : c.v4) << c.name << " " << version;
+            ProfilePtr back = open(saved);
+            auto* read = static_cast<ToneCurve*>(loadTag(back.get(), sig("rTRC")));
+            ASSERT_NE(read, nullptr) << c.name;
+            if (savedType(saved, sig("rTRC")) == sig("curv") && c.curve != g.get()) {
+                expectSameTable(c.curve, read, c.name);   // the curve's own 16-bit table
+            } else {
+                // Formulas keep their parameters to s15Fixed16 or u8Fixed8.
+                expectSameCurve(c.curve, read, c.name, 1);
+            }
+        }
+    }
+    // A table the 'curv' reader would refuse is not written.
+    OwnedCurve huge(buildTabulatedCurve16(ctx, 40000, nullptr), &freeCurve);
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("kTRC"), huge.get()));
+    reports().clear();
+    EXPECT_TRUE(save(p.get()).empty());
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].text, "Curve of 40000 entries is too long for 'curv'");
+    EXPECT_EQ(reports()[1].text, "Couldn't write type 'curv'");
+}
+
+TEST_F(TypesTest, PipelinesTakeTheFormOfTheirVersion)
+{
+    OwnedPipeline lut = curvesClutCurves(ctx, {5, 5, 5}, 3);
+    struct Case {
+        double version;
+        bool eightBits;
+        uint32_t type;
+    };
+    for (const Case& c : {Case{2.1, false, sig("mft2")}, Case{2.1, true, sig("mft2")}, Case{4.3, false, sig("mAB ")},
+                          Case{4.3, true, sig("mAB ")}, Case{2.4, false, sig("mft2")}, Case{4.0, false, sig("mAB ")}}) {
+        setPipelineSaveAs8Bits(lut.get(), c.eightBits);
+        ProfilePtr p = blank(c.version);
+        ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+        ASSERT_TRUE(storeTag(p.get(), sig("B2A0"), lut.get()));
+        reports().clear();
+        const Bytes saved = save(p.get());
+        // 8 bits at version 2 need 256-entry curves; the builder's curves have 4096.
+        if (c.version < 4 && c.eightBits) {
+            EXPECT_TRUE(saved.empty());
+            EXPECT_EQ(reports().front().text, "LUT8 needs 256 entries on prelinearization");
+            continue;
+        }
+        ASSERT_FALSE(saved.empty()) << reportText();
+        EXPECT_EQ(savedType(saved, sig("A2B0")), c.type) << c.version;
+        EXPECT_EQ(savedType(saved, sig("B2A0")), c.type == sig("mAB ") ? sig("mBA ") : c.type) << c.version;
+        // The precision byte of the version-4 CLUT element.
+        if (c.version >= 4) {
+            const Bytes data = tagBytes(saved, sig("A2B0"));
+            EXPECT_EQ(data[be32(data, 24) + 16], c.eightBits ? 1 : 2);
+        }
+    }
+}
+
+TEST_F(TypesTest, ClutOfSeventeenCubedFillsTheLut16Table)
+{
+    OwnedPipeline lut = pipeline(ctx, 3, 3, {clut(ctx, {17, 17, 17}, 3)});
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+    const Bytes saved = save(p.get());
+    // Type base 8, header 4, matrix 36, entry counts 4, identity tables of 2
+    // entries (2 × 3 × 2 bytes each way), and 17³ × 3 = 14739 values.
+    EXPECT_EQ(tagBytes(saved, sig("A2B0")).size(), 8u + 4 + 36 + 4 + 12 + 2 * 14739 + 12);
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<Pipeline*>(loadTag(back.get(), sig("A2B0")));
+    ASSERT_NE(read, nullptr);
+    ASSERT_EQ(pipelineStageCount(read), 3u);
+    const Stage* table = stageNext(pipelineFirstStage(read));
+    EXPECT_EQ(clutEntryCount(table), 14739u);
+    expectSamePipeline(lut.get(), read, "17 cubed");
+}
+
+TEST_F(TypesTest, UnequalGridsNeedTheVersionFourForm)
+{
+    OwnedPipeline lut = curvesClutCurves(ctx, {9, 5, 3}, 3);
+    ProfilePtr v2 = blank(2.1);
+    ASSERT_TRUE(storeTag(v2.get(), sig("A2B0"), lut.get()));
+    EXPECT_TRUE(save(v2.get()).empty());
+    ASSERT_EQ(reports().size(), 2u) << reportText();
+    EXPECT_EQ(reports()[0].code, ErrUnknownExtension);
+    EXPECT_EQ(reports()[0].text, "LUT with different samples per dimension not suitable to be saved as LUT16");
+    EXPECT_EQ(reports()[1].code, ErrWrite);
+    EXPECT_EQ(reports()[1].text, "Couldn't write type 'mft2'");
+
+    reports().clear();
+    ProfilePtr v4 = blank(4.3);
+    ASSERT_TRUE(storeTag(v4.get(), sig("A2B0"), lut.get()));
+    const Bytes saved = save(v4.get());
+    EXPECT_EQ(savedType(saved, sig("A2B0")), sig("mAB "));
+    // Grid points of the CLUT element: one byte per input.
+    const Bytes data = tagBytes(saved, sig("A2B0"));
+    const uint32_t clutAt = be32(data, 24);
+    EXPECT_EQ(Bytes(data.begin() + clutAt, data.begin() + clutAt + 4), (Bytes{9, 5, 3, 0}));
+    ProfilePtr back = open(saved);
+    expectSamePipeline(lut.get(), static_cast<Pipeline*>(loadTag(back.get(), sig("A2B0"))), "9×5×3");
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+TEST_F(TypesTest, FloatClutsAreNotWrittenInTables)
+{
+    OwnedCurve g = gamma(ctx, 1.8);
+    for (double version : {2.1, 4.3}) {
+        OwnedPipeline lut = pipeline(ctx, 3, 3,
+                                     {curves(ctx, 3, g.get()), newClutFloatStageUniform(ctx, 5, 3, 3, nullptr),
+                                      curves(ctx, 3, g.get())});
+        ProfilePtr p = blank(version);
+        ASSERT_TRUE(storeTag(p.get(), sig("A2B0"), lut.get()));
+        reports().clear();
+        EXPECT_TRUE(save(p.get()).empty());
+        ASSERT_EQ(reports().size(), 2u) << reportText();
+        EXPECT_EQ(reports()[0].code, ErrNotSuitable);
+        EXPECT_EQ(reports()[0].text, "Cannot save floating point data, CLUT are 8 or 16 bit only");
+        EXPECT_EQ(reports()[1].text, version < 4 ? "Couldn't write type 'mft2'" : "Couldn't write type 'mAB '");
+        // A failed save leaves the tag for another try.
+        EXPECT_NE(loadTag(p.get(), sig("A2B0")), nullptr);
+    }
+}
+
+TEST_F(TypesTest, ShapesTheFormsCannotHoldAreRefused)
+{
+    OwnedCurve g = gamma(ctx, 1.8);
+    const double m[9] = {0.5, 0.25, 0.25, 0, 1, 0, 0.125, 0.125, 0.75};
+    struct Case {
+        const char* name;
+        double version;
+        bool eightBits;
+        uint32_t tag;
+        OwnedPipeline lut;
+        std::string message;   // empty: saved, as `type`
+        uint32_t type;
+        int tolerance = 2;     // 16-bit tables of parametric curves
+    };
+    std::vector<Case> cases;
+    cases.push_back({"two CLUTs in LUT16", 2.1, false, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LUT16", 0});
+    cases.push_back({"two CLUTs in LutAToB", 4.3, false, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LutAToB", 0});
+    cases.push_back({"matrix first in LutBToA", 4.3, false, sig("B2A0"),
+                     pipeline(ctx, 3, 3, {newMatrixStage(ctx, 3, 3, m, nullptr), curves(ctx, 3, g.get())}),
+                     "", sig("mft2")});   // version 4 keeps the 16-bit table for what only it can hold
+    cases.push_back({"empty LUT8", 2.1, true, sig("A2B0"), OwnedPipeline(newPipeline(ctx, 3, 3), &freePipeline),
+                     "empty LUT8 is not supported", 0});
+    cases.push_back({"two CLUTs in LUT8", 2.1, true, sig("A2B0"),
+                     pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), clut(ctx, {3, 3, 3}, 3)}),
+                     "LUT is not suitable to be saved as LUT8", 0});
+    cases.push_back({"unequal grids in LUT8", 2.1, true, sig("A2B0"), pipeline(ctx, 3, 3, {clut(ctx, {3, 4, 3}, 3)}),
+                     "LUT with different samples per dimension not suitable to be saved as LUT16", 0});
+    cases.push_back({"identity curves in LUT8", 2.1, true, sig("A2B0"),
+                     pipeline(ctx, 3, 3,
+                              {newCurvesStage(ctx, 3, nullptr), clut(ctx, {3, 3, 3}, 3), newCurvesStage(ctx, 3, nullptr)}),
+                     "", sig("mft1"), 128});   // the CLUT keeps 8 bits
+    for (Case& c : cases) {
+        setPipelineSaveAs8Bits(c.lut.get(), c.eightBits);
+        ProfilePtr p = blank(c.version);
+        ASSERT_TRUE(storeTag(p.get(), c.tag, c.lut.get())) << c.name;
+        reports().clear();
+        const Bytes saved = save(p.get());
+        if (c.message.empty()) {
+            EXPECT_EQ(savedType(saved, c.tag), c.type) << c.name << reportText();
+            ProfilePtr back = open(saved);
+            expectSamePipeline(c.lut.get(), static_cast<Pipeline*>(loadTag(back.get(), c.tag)), c.name, c.tolerance);
+            continue;
+        }
+        EXPECT_TRUE(saved.empty()) << c.name;
+        ASSERT_FALSE(reports().empty()) << c.name;
+        EXPECT_EQ(reports()[0].text, c.message) << c.name;
+    }
+}
+
+double sigmoid(int32_t type, const double p[10], double x)
+{
+    const double k = 1 / (1 + std::exp(-p[0]));
+    const double y = (1 / (1 + std::exp(-p[0] * (2 * x - 1))) - 0.5) / (k - 0.5) * 0.5 + 0.5;
+    return type > 0 ? y : x;   // the inverse is not needed here
+}
+
+TEST_F(TypesTest, CurvesInsideLutAToBMustBeIccFormulasOrTables)
+{
+    PluginParametricCurves plugin{{PluginMagic, 2160, PluginParametricCurveSig, nullptr}, 1, {109}, {1}, sigmoid};
+    ASSERT_TRUE(registerPlugins(ctx, &plugin));
+    OwnedCurve s = parametric(ctx, 109, {4});
+    std::vector<float> samples(256);
+    for (int i = 0; i < 256; ++i) samples[i] = evalCurveFloat(s.get(), float(i / 255.0));
+    OwnedCurve tabulated(buildTabulatedCurveFloat(ctx, 256, samples.data()), &freeCurve);
+    CurveSegment two[2] = {{MinusInfinity, 0.5f, 1, {1}, 0, nullptr}, {0.5f, PlusInfinity, 1, {2}, 0, nullptr}};
+    OwnedCurve pieces(buildSegmentedCurve(ctx, 2, two), &freeCurve);
+    OwnedCurve six = parametric(ctx, 6, {2, 1, 0, 0.5});
+    OwnedCurve g = gamma(ctx, 2.2);
+    OwnedCurve inverse(reverseCurve(g.get()), &freeCurve);
+
+    struct Case {
+        const char* name;
+        const ToneCurve* curve;
+        const char* message;   // null: written as `type`
+        uint32_t type;
+    };
+    const Case cases[] = {
+        {"plug-in type 109", s.get(), "Unsupported parametric curve", 0},
+        {"type 6", six.get(), "Unsupported parametric curve", 0},
+        {"two pieces", pieces.get(), "Multisegment or Inverted parametric curves cannot be written", 0},
+        {"109 tabulated as floats", tabulated.get(), nullptr, sig("curv")},
+        {"inverse gamma", inverse.get(), nullptr, sig("curv")},
+        {"gamma", g.get(), nullptr, sig("para")},
+    };
+    for (const Case& c : cases) {
+        for (uint32_t tag : {sig("A2B0"), sig("B2A0")}) {
+            OwnedPipeline lut = pipeline(ctx, 1, 1, {curves(ctx, 1, c.curve)});
+            ProfilePtr p = blank(4.3);
+            ASSERT_TRUE(storeTag(p.get(), tag, lut.get()));
+            reports().clear();
+            const Bytes saved = save(p.get());
+            if (c.message) {
+                EXPECT_TRUE(saved.empty()) << c.name;
+                ASSERT_EQ(reports().size(), 2u) << c.name << reportText();
+                EXPECT_EQ(reports()[0].code, ErrUnknownExtension);
+                EXPECT_EQ(reports()[0].text, c.message) << c.name;
+                EXPECT_EQ(reports()[1].text, tag == sig("A2B0") ? "Couldn't write type 'mAB '"
+                                                                : "Couldn't write type 'mBA '");
+                continue;
+            }
+            // The B curves sit right after the 32-byte header.
+            EXPECT_EQ(be32(tagBytes(saved, tag), 32), c.type) << c.name;
+            ProfilePtr back = open(saved);
+            auto* read = static_cast<Pipeline*>(loadTag(back.get(), tag));
+            ASSERT_NE(read, nullptr) << c.name;
+            const ToneCurve* curve = stageCurves(pipelineFirstStage(read))[0];
+            if (c.type == sig("curv"))
+                expectSameTable(c.curve, curve, c.name);
+            else
+                expectSameCurve(c.curve, curve, c.name, 1);
+        }
+    }
+}
+
+TEST_F(TypesTest, FiveElementFormsKeepTheirOrder)
+{
+    OwnedCurve g = gamma(ctx, 1.75);
+    OwnedCurve s = parametric(ctx, 4, {2, 0.5, 0.5, 1.5625, 0.25});
+    const uint16_t table[] = {0, 0x3000, 0x9000, 0xFFFF};
+    OwnedCurve t(buildTabulatedCurve16(ctx, 4, table), &freeCurve);
+    const double m[9] = {0.5, 0.25, 0.125, 0.0625, 0.75, 0.125, 0.25, 0.25, 0.5};
+    const double offsets[3] = {0.0625, -0.125, 0.25};
+    OwnedPipeline aToB = pipeline(ctx, 4, 3,
+                                  {curves(ctx, 4, t.get()), clut(ctx, {3, 4, 5, 2}, 3), curves(ctx, 3, g.get()),
+                                   newMatrixStage(ctx, 3, 3, m, offsets), curves(ctx, 3, s.get())});
+    OwnedPipeline bToA = pipeline(ctx, 3, 4,
+                                  {curves(ctx, 3, s.get()), newMatrixStage(ctx, 3, 3, m, offsets),
+                                   curves(ctx, 3, g.get()), clut(ctx, {6, 5, 4}, 4), curves(ctx, 4, t.get())});
+    ProfilePtr p = blank(4.3);
+    ASSERT_TRUE(storeTag(p.get(), sig("A2B2"), aToB.get()));
+    ASSERT_TRUE(storeTag(p.get(), sig("B2A2"), bToA.get()));
+    const Bytes saved = save(p.get());
+    ProfilePtr back = open(saved);
+    struct Case {
+        uint32_t tag;
+        const Pipeline* lut;
+        std::array<uint32_t, 5> kinds;
+    };
+    const Case cases[] = {
+        {sig("A2B2"), aToB.get(), {StageCurvesKind, StageClutKind, StageCurvesKind, StageMatrixKind, StageCurvesKind}},
+        {sig("B2A2"), bToA.get(), {StageCurvesKind, StageMatrixKind, StageCurvesKind, StageClutKind, StageCurvesKind}},
+    };
+    for (const Case& c : cases) {
+        auto* read = static_cast<Pipeline*>(loadTag(back.get(), c.tag));
+        ASSERT_NE(read, nullptr);
+        Stage* stages[5];
+        EXPECT_TRUE(matchStageKinds(read, 5, c.kinds.data(), stages)) << sigText(c.tag).text;
+        expectSamePipeline(c.lut, read, sigText(c.tag).text);
+        // Every part lies on a 4-byte boundary after the 32-byte header.
+        const Bytes data = tagBytes(saved, c.tag);
+        for (int i = 0; i < 5; ++i) {
+            const uint32_t at = be32(data, 12 + 4 * i);
+            EXPECT_TRUE(at >= 32 && at % 4 == 0 && at < data.size()) << sigText(c.tag).text << " " << i;
+        }
+    }
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+// ---------------------------------------------------------------------------
+// Plug-in types, descriptors and elements
+// ---------------------------------------------------------------------------
+
+// A private type holding one number, written twice for a check.
+void* counterRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t size)
+{
+    uint32_t a, b;
+    if (size < 8 || !readUInt32(io, &a) || !readUInt32(io, &b) || a != ~b) return nullptr;
+    *count = 1;
+    return engineDup(self->ctx, &a, 4);
+}
+bool counterWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
+{
+    const uint32_t v = *static_cast<uint32_t*>(object);
+    return writeUInt32(io, v) && writeUInt32(io, ~v);
+}
+void* counterDuplicate(TagTypeHandler* self, const void* object, uint32_t)
+{
+    return engineDup(self->ctx, object, 4);
+}
+void counterFree(TagTypeHandler* self, void* object)
+{
+    engineFree(self->ctx, object);
+}
+
+TEST_F(TypesTest, PluginTypesAndDescriptorsComeFirst)
+{
+    PluginTagType type{{PluginMagic, 2160, PluginTagTypeSig, nullptr},
+                       {sig("cnt "), counterRead, counterWrite, counterDuplicate, counterFree, nullptr, 0}};
+    PluginTag counterTag{{PluginMagic, 2160, PluginTagSig, &type.base}, sig("Tcnt"), {1, 1, {sig("cnt ")}, nullptr}};
+    // 'targ' rewired to Unicode text.
+    PluginTag recipe{{PluginMagic, 2160, PluginTagSig, &counterTag.base}, sig("targ"), {1, 1, {sig("mluc")}, nullptr}};
+    ASSERT_TRUE(registerPlugins(ctx, &recipe));
+
+    const uint32_t value = 0x12345678;
+    OwnedText t = text(ctx, {{"en", "", "recipe"}});
+    ProfilePtr p = blank(2.1);
+    ASSERT_TRUE(storeTag(p.get(), sig("Tcnt"), &value));
+    ASSERT_TRUE(storeTag(p.get(), sig("targ"), t.get()));
+    const Bytes saved = save(p.get());
+    EXPECT_EQ(tagBytes(saved, sig("Tcnt")), tagData(sig("cnt "), be32s({0x12345678, 0xEDCBA987})));
+    EXPECT_EQ(savedType(saved, sig("targ")), sig("mluc"));
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<uint32_t*>(loadTag(back.get(), sig("Tcnt")));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(*read, value);
+    EXPECT_EQ(utf8(static_cast<LocalizedText*>(loadTag(back.get(), sig("targ"))), "en", ""), "recipe");
+    EXPECT_TRUE(reports().empty()) << reportText();
+
+    // Without the plug-ins the tag is unknown and 'targ' holds only 'text'.
+    ProfilePtr plain(openFromMemory(saved.data(), uint32_t(saved.size())), &closeProfile);
+    EXPECT_EQ(loadTag(plain.get(), sig("Tcnt")), nullptr);
+    EXPECT_EQ(loadTag(plain.get(), sig("targ")), nullptr);
+}
+
+// An element that turns each value v into 1 - v.
+void evalNegate(const float in[], float out[], const Stage* stage)
+{
+    for (uint32_t i = 0; i < stageInputs(stage); ++i) out[i] = 1.0f - in[i];
+}
+void* negateRead(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t size)
+{
+    uint16_t in, out;
+    if (size < 4 || !readUInt16(io, &in) || !readUInt16(io, &out) || in != out || in == 0 || in > 15) return nullptr;
+    *count = 1;
+    return newStage(self->ctx, sig("neg "), in, out, evalNegate, nullptr, nullptr, nullptr);
+}
+bool negateWrite(TagTypeHandler*, IoHandler* io, void* object, uint32_t)
+{
+    auto* stage = static_cast<Stage*>(object);
+    return writeUInt16(io, uint16_t(stageInputs(stage))) && writeUInt16(io, uint16_t(stageOutputs(stage)));
+}
+void* negateDuplicate(TagTypeHandler*, const void* object, uint32_t)
+{
+    return duplicateStage(static_cast<const Stage*>(object));
+}
+void negateFree(TagTypeHandler*, void* object)
+{
+    freeStage(static_cast<Stage*>(object));
+}
+
+TEST_F(TypesTest, PluginElementsTravelInMultiProcessTags)
+{
+    OwnedCurve g = gamma(ctx, 2);
+    auto build = [&] {
+        return pipeline(ctx, 3, 3,
+                        {curves(ctx, 3, g.get()),
+                         newStage(ctx, sig("neg "), 3, 3, evalNegate, nullptr, nullptr, nullptr)});
+    };
+    OwnedPipeline lut = build();
+    ProfilePtr p = blank(4.3);
+    ASSERT_TRUE(storeTag(p.get(), sig("D2B0"), lut.get()));
+    EXPECT_TRUE(save(p.get()).empty());
+    ASSERT_FALSE(reports().empty());
+    EXPECT_EQ(reports()[0].text, "Found unknown MPE type 'neg '");
+
+    PluginTagType element{{PluginMagic, 2160, PluginMpeTypeSig, nullptr},
+                          {sig("neg "), negateRead, negateWrite, negateDuplicate, negateFree, nullptr, 0}};
+    ASSERT_TRUE(registerPlugins(ctx, &element));
+    reports().clear();
+    const Bytes saved = save(p.get());
+    ASSERT_FALSE(saved.empty()) << reportText();
+    ProfilePtr back = open(saved);
+    auto* read = static_cast<Pipeline*>(loadTag(back.get(), sig("D2B0")));
+    ASSERT_NE(read, nullptr) << reportText();
+    EXPECT_EQ(stageKind(pipelineLastStage(read)), sig("neg "));
+    const float in[3] = {0.25f, 0.5f, 1.0f};
+    float out[3];
+    evalPipelineFloat(in, out, read);
+    EXPECT_FLOAT_EQ(out[0], 1 - 0.0625f);
+    EXPECT_FLOAT_EQ(out[1], 0.75f);
+    EXPECT_FLOAT_EQ(out[2], 0.0f);
+    EXPECT_TRUE(reports().empty()) << reportText();
+}
+
+// ---------------------------------------------------------------------------
+// Seeds of the profile fuzz target: one small profile per tag type.
+// Run with --gtest_also_run_disabled_tests --gtest_filter=*WriteFuzzSeeds*.
+// ---------------------------------------------------------------------------
+
+TEST_F(TypesTest, DISABLED_WriteFuzzSeeds)
+{
+    const std::filesystem::path root = std::filesystem::path(OSL_TEST_DATA).lexically_normal().parent_path().parent_path();
+    const std::filesystem::path dir = root / "fuzz" / "corpus" / "profile_fuzz";
+    ASSERT_TRUE(std::filesystem::is_directory(dir));
+    const Samples samples(ctx);
+    // Small tables keep the seeds small.
+    OwnedPipeline small = pipeline(ctx, 3, 3, {curves(ctx, 3, samples.table8.get()), clut(ctx, {3, 3, 3}, 3),
+                                               curves(ctx, 3, samples.table8.get())});
+    OwnedPipeline small8 = pipeline(ctx, 3, 3, {clut(ctx, {3, 3, 3}, 3), curves(ctx, 3, samples.table8.get())});
+    setPipelineSaveAs8Bits(small8.get(), true);
+    std::vector<std::string> written;
+    for (const RoundTripCase& c : RoundTrips) {
+        for (double version : {2.1, 4.3}) {
+            const uint32_t type = version < 4 ? c.typeV2 : c.typeV4;
+            // Each type once ('pseq' in both versions, for its embedded texts).
+            const std::string key = std::string(sigText(type).text) + (type == sig("pseq") && version > 4 ? "4" : "");
+            if (std::find(written.begin(), written.end(), key) != written.end()) continue;
+            written.push_back(key);
+            ProfilePtr p = blank(version);
+            const void* object = c.pick(samples);
+            if (c.tag == sig("A2B0") || c.tag == sig("B2A0")) object = small.get();
+            if (c.tag == sig("A2B1")) object = small8.get();
+            ASSERT_TRUE(storeTag(p.get(), c.tag, object));
+            const Bytes bytes = save(p.get());
+            std::string name = std::string("type-") + sigText(type).text + "-" + sigText(c.tag).text +
+                               (version < 4 ? "-v2" : "-v4") + ".icc";
+            std::replace(name.begin(), name.end(), ' ', '_');
+            std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                              std::streamsize(bytes.size()));
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Every tag of every installed profile

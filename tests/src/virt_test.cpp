@@ -19,7 +19,6 @@ using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
 constexpr const char* SrgbPath = "/usr/share/color/icc/colord/sRGB.icc";
-constexpr const char* AdobePath = "/usr/share/color/icc/colord/AdobeRGB1998.icc";
 constexpr const char* CmykPath = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
 constexpr const char* NamedPath = "/usr/share/color/icc/colord/x11-colors.icc";
 
