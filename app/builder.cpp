@@ -1,0 +1,513 @@
+#include "app/builder.h"
+
+#include "curves/curvefamily.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+using StagePtr = std::unique_ptr<Stage, decltype(&freeStage)>;
+using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+using TextPtr = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
+
+CurvePtr adoptCurve(ToneCurve* c)
+{
+    return {c, &freeCurve};
+}
+
+// The preference clamps.
+constexpr int MinGrid = 7;
+constexpr int MaxGrid = 64;
+constexpr int MaxCurvePoints = 4096;
+constexpr int FallbackCurvePoints = 16;   // for counts too small to tabulate
+constexpr double MinSigmoid = 1.0;
+constexpr double MaxSigmoid = 9.0;
+
+// The encoded a* and b* bounds of the CLUT's results.
+constexpr double AbMax = 127.0;
+constexpr double AbMin = -128.0;
+
+// CAM16 works on XYZ scaled to Y = 100, under D50.
+constexpr CieXyz White100{96.42, 100.0, 82.49};
+
+// The lightness compression around the CAM16 round trip: L* 0..100 to
+// 3.15..100 on the way in, and its inverse (to five digits) on the way out.
+constexpr double LightnessScale = 0.9685;
+constexpr double LightnessOffset = 3.15;
+constexpr double LightnessExpand = 1.03252;
+constexpr double LightnessExpandOffset = 3.25245;
+
+// Threads for the CAM16 sampling: one per processor, but no thread for
+// fewer nodes than this.
+constexpr uint32_t NodesPerThread = 4096;
+
+uint16_t applyCurve16(const ToneCurve* curve, uint16_t v)
+{
+    return curve ? evalCurve16(curve, v) : v;
+}
+
+// The node's encoded a′, b′ back to a*, b* and the node decoded to Lab.
+CieLab decodeNode(const ToneCurve* inverse, const uint16_t in[3])
+{
+    const uint16_t encoded[3] = {in[0], applyCurve16(inverse, in[1]), applyCurve16(inverse, in[2])};
+    return lab16ToLab(encoded);
+}
+
+void encodeNode(const ToneCurve* forward, const CieLab& lab, uint16_t out[3])
+{
+    uint16_t encoded[3];
+    labToLab16(lab, encoded);
+    out[0] = encoded[0];
+    out[1] = applyCurve16(forward, encoded[1]);
+    out[2] = applyCurve16(forward, encoded[2]);
+}
+
+bool storeEnglishText(IccProfile* profile, uint32_t tag, const char* text)
+{
+    TextPtr mlu{newLocalizedText(nullptr, 1), &freeLocalizedText};
+    return mlu && setText8(mlu.get(), "en", "US", text) && storeTag(profile, tag, mlu.get());
+}
+
+// A curves stage of the tabulated identity or parametric identity for L*
+// and the tabulated `ab` for a* and b*.
+Stage* prelinearisationStage(const ToneCurve* ab, bool tabulatedLightness, uint32_t n)
+{
+    CurvePtr identity = adoptCurve(buildGammaCurve(nullptr, 1.0));
+    if (!identity || !ab) return nullptr;
+    CurvePtr lightness = adoptCurve(nullptr);
+    if (tabulatedLightness) {
+        const std::vector<uint16_t> t = tabulate(identity.get(), n);
+        lightness = adoptCurve(buildTabulatedCurve16(nullptr, n, t.data()));
+    } else {
+        lightness = adoptCurve(duplicateCurve(identity.get()));
+    }
+    const std::vector<uint16_t> abTable = tabulate(ab, n);
+    CurvePtr abCurve = adoptCurve(buildTabulatedCurve16(nullptr, n, abTable.data()));
+    if (!lightness || !abCurve) return nullptr;
+    const ToneCurve* curves[3] = {lightness.get(), abCurve.get(), abCurve.get()};
+    return newCurvesStage(nullptr, 3, curves);
+}
+
+// The chain Lab identity → P (intent) → link (intent) → P (relative
+// colorimetric) → Lab identity, on Lab doubles, unoptimised.
+Transform* labChainTransform(IccProfile* space, IccProfile* link, const IntentChoice& choice)
+{
+    ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    if (!labIdentity) return nullptr;
+    IccProfile* const chain[5] = {labIdentity.get(), space, link, space, labIdentity.get()};
+    const uint32_t intents[5] = {IntentRelativeColorimetric, choice.intent, choice.intent,
+                                 IntentRelativeColorimetric, IntentRelativeColorimetric};
+    const bool bpc = choice.blackPointCompensation;
+    const bool compensation[5] = {bpc, bpc, bpc, bpc, bpc};
+    const double adaptation[5] = {1.0, 1.0, 1.0, 1.0, 1.0};
+    return createTransformExtended(nullptr, 5, chain, compensation, intents, adaptation, nullptr, 0,
+                                   FormatLabDouble, FormatLabDouble, XformNoOptimise);
+}
+
+// The Lab-to-Lab recipes share everything but the device link in the middle.
+IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile* link,
+                                 const BuilderSettings& settings, Sampling sampling)
+{
+    const std::optional<IntentChoice> choice = intentChoice(intentIndex);
+    if (!choice || !space || !link) return nullptr;
+    CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
+    CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
+    if (!forward || !inverse) return nullptr;
+    TransformPtr transform{labChainTransform(space, link, *choice), &deleteTransform};
+    if (!transform) return nullptr;
+    LabSamplerCargo cargo{forward.get(), inverse.get(), transform.get()};
+    const ClutFill fill =
+        sampling == Sampling::Batch ? fillLabToLab(cargo) : fillNodeByNode(labToLabSampler, &cargo);
+    return buildAbstractProfile(fill, settings);
+}
+
+// Node coordinates of a CLUT in table order.
+bool collectNodes(const uint16_t in[], uint16_t[], void* cargo)
+{
+    auto* nodes = static_cast<std::vector<uint16_t>*>(cargo);
+    nodes->insert(nodes->end(), in, in + 3);
+    return true;
+}
+
+std::vector<uint16_t> nodeInputs(Stage* clut)
+{
+    std::vector<uint16_t> nodes;
+    const uint32_t* grid = clutGridPoints(clut);
+    if (!grid) return nodes;
+    nodes.reserve(size_t(grid[0]) * grid[1] * grid[2] * 3);
+    if (!sampleClut16(clut, collectNodes, &nodes, SamplerInspect)) nodes.clear();
+    return nodes;
+}
+
+bool isThreeByThreeClut16(Stage* clut)
+{
+    return clut && stageKind(clut) == StageClutKind && !clutIsFloat(clut) && stageInputs(clut) == 3 &&
+           stageOutputs(clut) == 3 && clutTable16(clut);
+}
+
+// R and B exchanged: a .cube table's device link works in blue, green, red
+// order (its first input is the file's slowest-varying blue).
+Stage* redBlueSwap()
+{
+    const double swap[9] = {0, 0, 1, 0, 1, 0, 1, 0, 0};
+    return newMatrixStage(nullptr, 3, 3, swap, nullptr);
+}
+
+}   // namespace
+
+// ---------------------------------------------------------------------------
+// Settings, intents, curves
+// ---------------------------------------------------------------------------
+
+BuilderSettings builderSettings(const ResolutionPreferences& p)
+{
+    BuilderSettings s;
+    s.version = std::clamp(p.versionIndex, 0, 1) == 0 ? ProfileVersion4 : ProfileVersion2;
+    s.gridLstar = uint32_t(std::clamp(p.gridLstar, MinGrid, MaxGrid));
+    s.gridAbstar = uint32_t(std::clamp(p.gridAbstar, MinGrid, MaxGrid));
+    const int points = std::clamp(p.gridCurves, 0, MaxCurvePoints);
+    s.curvePoints = uint32_t(points < 2 ? FallbackCurvePoints : points);
+    s.sigmoidShape = std::isnan(p.sigmoidShape) ? MinSigmoid : std::clamp(p.sigmoidShape, MinSigmoid, MaxSigmoid);
+    return s;
+}
+
+std::optional<IntentChoice> intentChoice(int index)
+{
+    switch (index) {
+    case 0: return IntentChoice{IntentPerceptual, false};
+    case 1: return IntentChoice{IntentRelativeColorimetric, false};
+    case 2: return IntentChoice{IntentRelativeColorimetric, true};
+    case 3: return IntentChoice{IntentSaturation, false};
+    default: return std::nullopt;
+    }
+}
+
+const QStringList& intentChoiceNames()
+{
+    static const QStringList names = {
+        QStringLiteral("Perceptual"),
+        QStringLiteral("Relative colorimetric"),
+        QStringLiteral("Relative colorimetric plus black point compensation"),
+        QStringLiteral("Saturation"),
+    };
+    return names;
+}
+
+ToneCurve* buildPrelinearisation(double k)
+{
+    const double params[10] = {k};
+    return buildParametricCurve(nullptr, PrelinSigmoidType, params);
+}
+
+ToneCurve* buildPrelinearisationInverse(double k)
+{
+    const double params[10] = {k};
+    return buildParametricCurve(nullptr, -PrelinSigmoidType, params);
+}
+
+std::vector<uint16_t> tabulate(const ToneCurve* curve, uint32_t n)
+{
+    std::vector<uint16_t> table(n);
+    if (n < 2 || !curve) return table;
+    for (uint32_t i = 0; i < n; ++i) {
+        const double y = std::clamp(double(evalCurveFloat(curve, float(double(i) / double(n - 1)))), 0.0, 1.0);
+        table[i] = uint16_t(std::floor(y * 65535.0 + 0.5));
+    }
+    return table;
+}
+
+double adjust(const ToneCurve* curve, double v, double lo, double hi)
+{
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    const double t = std::clamp((v - lo) / (hi - lo), 0.0, 1.0);
+    const double y = curve ? double(evalCurveFloat(curve, float(t))) : t;
+    return std::clamp(y * (hi - lo) + lo, lo, hi);
+}
+
+// ---------------------------------------------------------------------------
+// Samplers
+// ---------------------------------------------------------------------------
+
+CieLab labSamplerInput(const LabSamplerCargo& cargo, const uint16_t in[3])
+{
+    return decodeNode(cargo.inverse, in);
+}
+
+void labSamplerOutput(const LabSamplerCargo& cargo, CieLab lab, uint16_t out[3])
+{
+    clampLabToBox(&lab, AbMax, AbMin, AbMax, AbMin);
+    encodeNode(cargo.forward, lab, out);
+}
+
+bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    const auto& c = *static_cast<const LabSamplerCargo*>(cargo);
+    const CieLab lab = labSamplerInput(c, in);
+    const double pixel[3] = {lab.L, lab.a, lab.b};
+    double result[3];
+    doTransform(c.transform, pixel, result, 1);
+    labSamplerOutput(c, CieLab{result[0], result[1], result[2]}, out);
+    return true;
+}
+
+bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
+    const CieLab lab = decodeNode(c.inverse, in);
+    const CieLab compressed{lab.L * LightnessScale + LightnessOffset, lab.a, lab.b};
+    const CieXyz xyz = labToXyz(&White100, compressed);
+
+    CieLab result = compressed;
+    Cam16Correlates cc;
+    if (xyz.X >= 0 && xyz.Y >= 0 && xyz.Z >= 0 && cam16Forward(c.source, xyz, &cc)) {
+        if (c.flags & Cam16FromQ) cc.Q = adjust(c.curves[0], cc.Q, 0, 200);
+        else cc.J = adjust(c.curves[0], cc.J, 0, 100);
+        if (c.flags & Cam16FromM) cc.M = adjust(c.curves[1], cc.M, 0, 100);
+        else if (c.flags & Cam16FromS) cc.s = adjust(c.curves[1], cc.s, 0, 100);
+        else cc.C = adjust(c.curves[1], cc.C, 0, 100);
+        if (c.curves[2]) cc.h = std::fmod(adjust(c.curves[2], cc.h, 0, 360), 360.0);
+        CieXyz back;
+        if (cam16Inverse(c.destination, c.flags, cc, &back)) result = xyzToLab(&White100, back);
+        clampLabToBox(&result, AbMax, AbMin, AbMax, AbMin);
+    }
+    result.L = std::max(result.L * LightnessExpand - LightnessExpandOffset, 0.0);
+    encodeNode(c.forward, result, out);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Filling the CLUT
+// ---------------------------------------------------------------------------
+
+ClutFill fillNodeByNode(Sampler16Fn sampler, void* cargo)
+{
+    return [sampler, cargo](Stage* clut) { return sampleClut16(clut, sampler, cargo, 0); };
+}
+
+ClutFill fillLabToLab(const LabSamplerCargo& cargo)
+{
+    return [cargo](Stage* clut) {
+        if (!isThreeByThreeClut16(clut) || !cargo.transform) return false;
+        const std::vector<uint16_t> nodes = nodeInputs(clut);
+        const size_t count = nodes.size() / 3;
+        if (count == 0 || count > UINT32_MAX) return false;
+        std::vector<double> lab(count * 3), result(count * 3);
+        for (size_t i = 0; i < count; ++i) {
+            const CieLab l = labSamplerInput(cargo, &nodes[i * 3]);
+            lab[i * 3] = l.L;
+            lab[i * 3 + 1] = l.a;
+            lab[i * 3 + 2] = l.b;
+        }
+        doTransform(cargo.transform, lab.data(), result.data(), uint32_t(count));
+        uint16_t* table = clutTable16(clut);
+        for (size_t i = 0; i < count; ++i)
+            labSamplerOutput(cargo, CieLab{result[i * 3], result[i * 3 + 1], result[i * 3 + 2]}, table + i * 3);
+        return true;
+    };
+}
+
+ClutFill fillCam16(const Cam16SamplerCargo& cargo)
+{
+    return [cargo](Stage* clut) {
+        if (!isThreeByThreeClut16(clut) || !cargo.source || !cargo.destination) return false;
+        const std::vector<uint16_t> nodes = nodeInputs(clut);
+        const size_t count = nodes.size() / 3;
+        if (count == 0) return false;
+        uint16_t* table = clutTable16(clut);
+        Cam16SamplerCargo c = cargo;
+        auto work = [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) cam16Sampler(&nodes[i * 3], table + i * 3, &c);
+        };
+        const size_t processors = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+        const size_t threads = std::clamp<size_t>(count / NodesPerThread, 1, processors);
+        std::vector<std::thread> workers;
+        const size_t share = (count + threads - 1) / threads;
+        for (size_t t = 1; t < threads; ++t)
+            workers.emplace_back(work, t * share, std::min(count, (t + 1) * share));
+        work(0, std::min(count, share));
+        for (std::thread& w : workers) w.join();
+        return true;
+    };
+}
+
+// ---------------------------------------------------------------------------
+// The generic builder
+// ---------------------------------------------------------------------------
+
+IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& settings)
+{
+    ProfilePtr profile = adoptProfile(createBlankProfile(nullptr));
+    if (!profile || !fill) return nullptr;
+    setProfileDeviceClass(profile.get(), ClassAbstract);
+    setProfileColorSpace(profile.get(), SpaceLab);
+    setProfilePcs(profile.get(), SpaceLab);
+    setProfileRenderingIntent(profile.get(), IntentPerceptual);
+    setProfileVersion(profile.get(), settings.version);
+
+    PipelinePtr pipeline{newPipeline(nullptr, 3, 3), &freePipeline};
+    if (!pipeline) return nullptr;
+
+    // The version-2 table type has one grid size for every input.
+    const uint32_t gridAb = settings.version < 0x04000000 ? settings.gridLstar : settings.gridAbstar;
+    const uint32_t grid[3] = {settings.gridLstar, gridAb, gridAb};
+    StagePtr clut{newClut16Stage(nullptr, grid, 3, 3, nullptr), &freeStage};
+    if (!clut || !fill(clut.get())) return nullptr;
+
+    CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
+    CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
+    const bool tabulatedLightness = settings.version <= 0x04000000;
+    Stage* input = prelinearisationStage(forward.get(), tabulatedLightness, settings.curvePoints);
+    if (!input || !insertStage(pipeline.get(), AtBegin, input)) return nullptr;
+    if (!insertStage(pipeline.get(), AtEnd, clut.release())) return nullptr;
+    Stage* output = prelinearisationStage(inverse.get(), tabulatedLightness, settings.curvePoints);
+    if (!output || !insertStage(pipeline.get(), AtEnd, output)) return nullptr;
+
+    if (!storeEnglishText(profile.get(), sig("desc"), BuilderText::Description) ||
+        !storeEnglishText(profile.get(), sig("cprt"), BuilderText::Copyright) ||
+        !storeTag(profile.get(), sig("wtpt"), &D50) || !storeTag(profile.get(), sig("A2B0"), pipeline.get()))
+        return nullptr;
+    return profile.release();
+}
+
+// ---------------------------------------------------------------------------
+// The recipes
+// ---------------------------------------------------------------------------
+
+uint32_t softproofChannelCount(uint32_t colorSpace)
+{
+    switch (colorSpace) {
+    case SpaceGray: return 1;
+    case SpaceRgb: return 3;
+    case SpaceCmyk: return 4;
+    case SpaceLab: return 3;
+    default: return 0;
+    }
+}
+
+IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const ToneCurve* const channelCurves[],
+                                  const BuilderSettings& settings, Sampling sampling)
+{
+    if (!space || !channelCurves) return nullptr;
+    const uint32_t colorSpace = profileColorSpace(space);
+    const uint32_t channels = softproofChannelCount(colorSpace);
+    if (channels == 0 || !intentChoice(intentIndex)) return nullptr;
+    for (uint32_t i = 0; i < channels; ++i)
+        if (!channelCurves[i]) return nullptr;
+    ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, colorSpace, channelCurves));
+    return buildLabChainProfile(space, intentIndex, link.get(), settings, sampling);
+}
+
+IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* cubeLink,
+                             const BuilderSettings& settings, Sampling sampling)
+{
+    return buildLabChainProfile(rgbSpace, intentIndex, cubeLink, settings, sampling);
+}
+
+IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
+                              const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
+                              Sampling sampling)
+{
+    CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
+    CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
+    Cam16ModelPtr sourceModel{createCam16Model(nullptr, source), &freeCam16Model};
+    Cam16ModelPtr destModel{createCam16Model(nullptr, destination), &freeCam16Model};
+    if (!forward || !inverse || !sourceModel || !destModel) return nullptr;
+    Cam16SamplerCargo cargo;
+    cargo.forward = forward.get();
+    cargo.inverse = inverse.get();
+    cargo.source = sourceModel.get();
+    cargo.destination = destModel.get();
+    cargo.flags = flags;
+    for (int i = 0; i < 3; ++i) cargo.curves[i] = correlateCurves ? correlateCurves[i] : nullptr;
+    const ClutFill fill = sampling == Sampling::Batch ? fillCam16(cargo) : fillNodeByNode(cam16Sampler, &cargo);
+    return buildAbstractProfile(fill, settings);
+}
+
+IccProfile* readCubeDeviceLink(const QString& fileName)
+{
+    if (fileName.isEmpty()) return nullptr;
+    ProfilePtr link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    if (!link) return nullptr;
+    const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
+    if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) return nullptr;
+    PipelinePtr swapped{duplicatePipeline(table), &freePipeline};
+    if (!swapped || !insertStage(swapped.get(), AtBegin, redBlueSwap()) ||
+        !insertStage(swapped.get(), AtEnd, redBlueSwap()) || !storeTag(link.get(), sig("A2B0"), swapped.get()))
+        return nullptr;
+    return link.release();
+}
+
+BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& preferences, const ProfileOpener& open,
+                        Sampling sampling)
+{
+    BuildResult result;
+    const BuilderSettings settings = builderSettings(preferences);
+    switch (recipe.tab()) {
+    case RecipeTab::Softproof: {
+        ProfilePtr space = adoptProfile(open(recipe.softproofProfile));
+        if (!space) {
+            result.message = BuilderText::InternalError;
+            break;
+        }
+        const uint32_t channels = softproofChannelCount(profileColorSpace(space.get()));
+        std::vector<ToneCurvePtr> owned;
+        const ToneCurve* curves[SoftproofChannels] = {};
+        for (uint32_t i = 0; i < channels; ++i) {
+            owned.push_back(recipe.channels[i].buildCurvePtr());
+            curves[i] = owned.back().get();
+        }
+        result.profile.reset(buildSoftproofProfile(space.get(), recipe.softproofIntent, curves, settings, sampling));
+        break;
+    }
+    case RecipeTab::Cam16: {
+        const ViewingConditionsEntry* destination = recipe.destinationConditions();
+        if (!recipe.sourceConditions || !destination) break;
+        std::vector<ToneCurvePtr> owned;
+        const ToneCurve* curves[CorrelateCount] = {};
+        for (int i = 0; i < CorrelateCount; ++i) {
+            owned.push_back(recipe.correlates[size_t(i)].buildCurvePtr());
+            curves[i] = owned.back().get();
+        }
+        result.profile.reset(buildCam16Profile(recipe.sourceConditions->values, destination->values,
+                                               recipe.correlateFlags(), curves, settings, sampling));
+        break;
+    }
+    case RecipeTab::CubeImport: {
+        if (recipe.cubeFile.isEmpty()) break;
+        ProfilePtr space = adoptProfile(open(recipe.lutProfile));
+        if (!space) {
+            result.message = BuilderText::InternalError;
+            break;
+        }
+        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
+        if (!link) {
+            result.message = BuilderText::CubeUnreadable + recipe.cubeFile;
+            break;
+        }
+        result.profile.reset(buildCubeProfile(space.get(), recipe.lutIntent, link.get(), settings, sampling));
+        break;
+    }
+    }
+    return result;
+}
+
+BuildResult buildProfileWithRecipe(const Recipe& recipe, const ResolutionPreferences& preferences,
+                                   const ProfileOpener& open)
+{
+    BuildResult result = buildRecipe(recipe, preferences, open);
+    if (result.ok()) {
+        Recipe saved = recipe;
+        saved.resolution = preferences;
+        if (!storeRecipe(result.profile.get(), saved)) result.profile.reset();
+    }
+    if (!result.ok() && result.message.isEmpty()) result.message = RecipeText::SaveFailed;
+    return result;
+}

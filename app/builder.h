@@ -1,0 +1,156 @@
+// The abstract-profile builder: turns a recipe into an ICC abstract profile
+// (class 'abst', Lab to Lab) whose only transform is an 'A2B0' pipeline of
+// prelinearisation curves, a 3D CLUT sampled from the recipe, and output
+// curves. Three recipes share one generic builder:
+//
+//   Softproofing  Lab → the chosen space (chosen intent) → channel curves → Lab
+//   CIE CAM16     Lab → CAM16 correlates (source) → correlate curves → Lab (destination)
+//   CUBE import   Lab → the chosen RGB (chosen intent) → the 3D table → Lab
+//
+// The a* and b* axes are prelinearised with a sigmoid S (parametric type 109)
+// so that the grid nodes crowd around the neutral axis; the CLUT works on
+// (L, S(a), S(b)) and the output curves apply S⁻¹.
+#pragma once
+
+#include "app/recipe.h"
+#include "cam16/cam16.h"
+#include "osl.h"
+#include "profiles/builtinspaces.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace BuilderText {
+inline constexpr char InternalError[] = "Internal error";
+inline constexpr char CubeUnreadable[] = "Unable to access .cube file: ";
+inline constexpr char Description[] = "Tonemolder profile";
+inline constexpr char Copyright[] = "No copyright, use freely";
+}   // namespace BuilderText
+
+// The resolution preferences as the builder uses them, clamped.
+struct BuilderSettings {
+    uint32_t version = 0x04300000;   // raw ICC version: 4.3 or 2.1
+    uint32_t curvePoints = 1024;     // entries of each tabulated curve
+    uint32_t gridLstar = 23;
+    uint32_t gridAbstar = 17;
+    double sigmoidShape = 3.0;       // k
+};
+
+constexpr uint32_t ProfileVersion4 = 0x04300000;
+constexpr uint32_t ProfileVersion2 = 0x02100000;
+
+// Version index 0..1 (4.3, 2.1), grids 7..64, curve points 0..4096 (below 2,
+// which cannot be tabulated, 16), sigmoid 1..9.
+BuilderSettings builderSettings(const ResolutionPreferences& preferences);
+
+// The rendering-intent choices of the recipe combos.
+struct IntentChoice {
+    uint32_t intent;
+    bool blackPointCompensation;
+};
+constexpr int IntentChoiceCount = 4;
+// Index 0 perceptual, 1 relative colorimetric, 2 the same with black-point
+// compensation, 3 saturation; nothing for any other index.
+std::optional<IntentChoice> intentChoice(int index);
+const QStringList& intentChoiceNames();
+
+// The a*/b* prelinearisation S and its inverse, on the global context (the
+// curve family plug-in must be registered).
+ToneCurve* buildPrelinearisation(double k);
+ToneCurve* buildPrelinearisationInverse(double k);
+
+// A curve as n 16-bit entries: floor(clamp(curve(i / (n − 1)), 0, 1) · 65535 + 0.5).
+std::vector<uint16_t> tabulate(const ToneCurve* curve, uint32_t n);
+
+// A correlate through a curve over [lo, hi]: values outside are clipped to
+// the ends; inside, y = curve((v − lo) / (hi − lo)) · (hi − lo) + lo, clipped.
+double adjust(const ToneCurve* curve, double v, double lo, double hi);
+
+// ---------------------------------------------------------------------------
+// Samplers: one CLUT node (16-bit L, S(a), S(b)) in, its value out
+// ---------------------------------------------------------------------------
+
+struct LabSamplerCargo {
+    const ToneCurve* forward = nullptr;    // S
+    const ToneCurve* inverse = nullptr;    // S⁻¹ (null: a′ and b′ used as they are)
+    Transform* transform = nullptr;        // Lab (doubles) to Lab (doubles)
+};
+
+struct Cam16SamplerCargo {
+    const ToneCurve* forward = nullptr;
+    const ToneCurve* inverse = nullptr;
+    const Cam16Model* source = nullptr;
+    const Cam16Model* destination = nullptr;
+    uint32_t flags = 0;                    // Cam16FromQ, Cam16FromM, Cam16FromS
+    const ToneCurve* curves[3] = {};       // lightness, chroma, hue (may be null)
+};
+
+bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo);
+bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo);
+
+// The node's Lab before the Lab-to-Lab transform, and its CLUT value from
+// the transform's result: the two halves of labToLabSampler.
+CieLab labSamplerInput(const LabSamplerCargo& cargo, const uint16_t in[3]);
+void labSamplerOutput(const LabSamplerCargo& cargo, CieLab lab, uint16_t out[3]);
+
+// ---------------------------------------------------------------------------
+// Building
+// ---------------------------------------------------------------------------
+
+// Fills a 16-bit 3-in 3-out CLUT stage; false on failure.
+using ClutFill = std::function<bool(Stage* clut)>;
+
+// Node by node through a sampler (sampleClut16).
+ClutFill fillNodeByNode(Sampler16Fn sampler, void* cargo);
+// The same values as labToLabSampler node by node, with one transform call
+// over all nodes (which the engine's workers may split).
+ClutFill fillLabToLab(const LabSamplerCargo& cargo);
+// The same values as cam16Sampler node by node, spread over threads.
+ClutFill fillCam16(const Cam16SamplerCargo& cargo);
+
+// How the per-recipe builders sample: all nodes at once (the default), or
+// one node per call as the reference.
+enum class Sampling { Batch, NodeByNode };
+
+// The generic builder: the abstract profile around a CLUT filled by `fill`,
+// with S (forward and inverse) for k. Null on any failure.
+IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& settings);
+
+// The three recipes. Curves are borrowed. Null on any failure.
+IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const ToneCurve* const channelCurves[],
+                                  const BuilderSettings& settings, Sampling sampling = Sampling::Batch);
+IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* cubeLink,
+                             const BuilderSettings& settings, Sampling sampling = Sampling::Batch);
+IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
+                              const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
+                              Sampling sampling = Sampling::Batch);
+
+// Channels a Softproofing space has: gray 1, RGB 3, CMYK 4, Lab 3; 0 for
+// any other.
+uint32_t softproofChannelCount(uint32_t colorSpace);
+
+// A .cube/.lut file as an RGB device link whose channels are in red, green,
+// blue order like the profiles around it. Null when it cannot be read.
+IccProfile* readCubeDeviceLink(const QString& fileName);
+
+struct BuildResult {
+    ProfilePtr profile{nullptr, &closeProfile};
+    QString message;                       // set when nothing was built and the user must be told
+    bool ok() const { return profile != nullptr; }
+};
+
+// Builds the recipe of its current tab at the given resolution.
+BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& preferences,
+                        const ProfileOpener& open = openProfileByName, Sampling sampling = Sampling::Batch);
+
+// The profile as it is saved: built, then carrying the recipe (with the
+// resolution it was built at) in 'targ' and the recipe's texts in 'desc' and
+// 'cprt'. Without a profile, the message says why (RecipeText::SaveFailed
+// when the builder itself gave no reason).
+BuildResult buildProfileWithRecipe(const Recipe& recipe, const ResolutionPreferences& preferences,
+                                   const ProfileOpener& open = openProfileByName);

@@ -1,0 +1,54 @@
+// Built-in colour spaces and profile opening. Wherever the program expects a
+// profile it takes a name: one beginning with "*" is a colour space the
+// program makes in memory ("*srgb", "*lab" ...), any other is a file path.
+// Every profile returned here belongs to the caller (closeProfile).
+#pragma once
+
+#include "osl.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+using ProfilePtr = std::unique_ptr<IccProfile, decltype(&closeProfile)>;
+inline ProfilePtr adoptProfile(IccProfile* p)
+{
+    return {p, &closeProfile};
+}
+
+namespace BuiltinSpaces {
+
+inline constexpr char Copyright[] = "Created by Osterlane versitor tool. No copyright, use freely.";
+inline constexpr char SwopResource[] = ":/profiles/SwopV4.icc";
+
+// The names a default profile selector offers, in its order.
+const QStringList& selectorNames();
+
+// Whether a name is one of the built-ins (exact, case-sensitive).
+bool isBuiltinName(const QString& name);
+
+}   // namespace BuiltinSpaces
+
+// Something that opens the profile a name denotes; the program's own is
+// openProfileByName, a caller may resolve names against a folder first.
+using ProfileOpener = std::function<IccProfile*(const QString& name)>;
+
+// The profile a name denotes: built-in names first, anything else as a file.
+IccProfile* openProfileByName(const QString& name);
+// A profile file opened for reading; nothing, silently, when it cannot be
+// opened or is not a profile.
+IccProfile* openProfileFile(const QString& path);
+
+// The display's profile: the one the window system has for the screen (on
+// X11 the root window's _ICC_PROFILE data), else the built-in sRGB. Nothing
+// only when the window system's data is not a profile.
+IccProfile* monitorProfile();
+
+// The window system's profile data for the screen, empty when there is none
+// (no display, no property, no X11 library).
+QByteArray displayProfileData();
+// monitorProfile over given data: empty data gives the built-in sRGB.
+IccProfile* monitorProfileFromData(const QByteArray& data);

@@ -1,0 +1,770 @@
+#include "app/builder.h"
+
+#include "curves/curvefamily.h"
+#include "tools/toolfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace {
+
+constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
+
+using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+
+class BuilderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(registerCurveFamilyPlugin());
+        ASSERT_TRUE(QFile::exists(QString::fromLatin1(PressProfile))) << PressProfile << " is missing";
+    }
+};
+
+CurvePtr curvePtr(ToneCurve* c)
+{
+    return {c, &freeCurve};
+}
+
+// The sigmoid of the prelinearisation, from its definition.
+double sigmoid(double x, double k)
+{
+    const double c = 0.5 / (1.0 / (1.0 + std::exp(-k)) - 0.5);
+    return (1.0 / (1.0 + std::exp(-k * (2.0 * x - 1.0))) - 0.5) * c + 0.5;
+}
+
+// Lab through a Lab-to-Lab pipeline, in the pipeline's float encoding.
+CieLab evalLab(const Pipeline* p, const CieLab& lab)
+{
+    const float in[3] = {float(lab.L / 100.0), float((lab.a + 128.0) / 255.0), float((lab.b + 128.0) / 255.0)};
+    float out[3];
+    evalPipelineFloat(in, out, p);
+    return {out[0] * 100.0, out[1] * 255.0 - 128.0, out[2] * 255.0 - 128.0};
+}
+
+// What a sampler gives for any Lab, not only at nodes: the Lab encoded and
+// prelinearised as a node would be, the sampler, and the output curves.
+CieLab predicted(Sampler16Fn sampler, void* cargo, const ToneCurve* forward, const ToneCurve* inverse,
+                 const CieLab& lab)
+{
+    uint16_t encoded[3];
+    labToLab16(lab, encoded);
+    const uint16_t node[3] = {encoded[0], evalCurve16(forward, encoded[1]), evalCurve16(forward, encoded[2])};
+    uint16_t out[3];
+    sampler(node, out, cargo);
+    const uint16_t result[3] = {out[0], evalCurve16(inverse, out[1]), evalCurve16(inverse, out[2])};
+    return lab16ToLab(result);
+}
+
+ProfilePtr reopen(IccProfile* p)
+{
+    const QByteArray bytes = profileBytes(p);
+    if (bytes.isEmpty()) return adoptProfile(nullptr);
+    return adoptProfile(openFromMemory(bytes.constData(), uint32_t(bytes.size())));
+}
+
+const Pipeline* a2b0(IccProfile* p)
+{
+    return static_cast<const Pipeline*>(loadTag(p, sig("A2B0")));
+}
+
+// Bytes of a profile with the creation date and the profile ID blanked.
+QByteArray withoutDate(QByteArray bytes)
+{
+    if (bytes.size() >= 100) {
+        bytes.replace(24, 12, QByteArray(12, '\0'));
+        bytes.replace(84, 16, QByteArray(16, '\0'));
+    }
+    return bytes;
+}
+
+// Random Lab colours inside a profile's gamut: random device values through
+// it, each channel kept `margin` away from its ends.
+std::vector<CieLab> colorsInGamut(IccProfile* space, int count, uint32_t seed, double margin = 0.0)
+{
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    const uint32_t format = profileColorSpace(space) == SpaceCmyk ? FormatCmykDouble : FormatRgbDouble;
+    const double scale = profileColorSpace(space) == SpaceCmyk ? 100.0 : 1.0;
+    const uint32_t channels = profileColorSpace(space) == SpaceCmyk ? 4 : 3;
+    TransformPtr t{createTransform(space, format, lab.get(), FormatLabDouble, IntentRelativeColorimetric,
+                                   XformNoOptimise),
+                   &deleteTransform};
+    std::vector<CieLab> out;
+    if (!t) return out;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(margin, 1.0 - margin);
+    for (int i = 0; i < count; ++i) {
+        double device[4];
+        for (uint32_t c = 0; c < channels; ++c) device[c] = u(rng) * scale;
+        double l[3];
+        doTransform(t.get(), device, l, 1);
+        out.push_back({l[0], l[1], l[2]});
+    }
+    return out;
+}
+
+std::vector<CieLab> randomLab(int count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> L(0.0, 100.0), ab(-100.0, 100.0);
+    std::vector<CieLab> out;
+    for (int i = 0; i < count; ++i) out.push_back({L(rng), ab(rng), ab(rng)});
+    return out;
+}
+
+// A .cube file of n points whose entries are f(r, g, b).
+template <typename F>
+QString writeCube(const QTemporaryDir& dir, const char* name, int n, F f)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return {};
+    QByteArray text = "TITLE \"test table\"\nLUT_3D_SIZE " + QByteArray::number(n) + "\n";
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) {
+                const double x[3] = {double(r) / (n - 1), double(g) / (n - 1), double(b) / (n - 1)};
+                double y[3];
+                f(x, y);
+                text += QByteArray::number(y[0], 'g', 9) + ' ' + QByteArray::number(y[1], 'g', 9) + ' ' +
+                        QByteArray::number(y[2], 'g', 9) + '\n';
+            }
+    file.write(text);
+    return path;
+}
+
+void identityTable(const double x[3], double y[3])
+{
+    std::copy(x, x + 3, y);
+}
+
+void warmerTable(const double x[3], double y[3])
+{
+    y[0] = std::min(x[0] + 0.1, 1.0);
+    y[1] = x[1];
+    y[2] = x[2];
+}
+
+// ---------------------------------------------------------------------------
+// Settings, intents, curves
+// ---------------------------------------------------------------------------
+
+TEST_F(BuilderTest, PreferencesAreClamped)
+{
+    const struct { ResolutionPreferences in; uint32_t version, curves, gL, gAB; double k; } table[] = {
+        {{0, 23, 17, 1024, 3.0}, 0x04300000, 1024, 23, 17, 3.0},
+        {{1, 33, 21, 2048, 4.5}, 0x02100000, 2048, 33, 21, 4.5},
+        {{-3, 2, 0, -5, 0.2}, 0x04300000, 16, 7, 7, 1.0},       // below: 0 curve points is too few to tabulate
+        {{7, 99, 65, 9999, 12.0}, 0x02100000, 4096, 64, 64, 9.0},
+        {{0, 7, 64, 2, 9.0}, 0x04300000, 2, 7, 64, 9.0},
+        {{0, 23, 17, 1, 1.0}, 0x04300000, 16, 23, 17, 1.0},
+    };
+    for (const auto& row : table) {
+        const BuilderSettings s = builderSettings(row.in);
+        EXPECT_EQ(s.version, row.version);
+        EXPECT_EQ(s.curvePoints, row.curves);
+        EXPECT_EQ(s.gridLstar, row.gL);
+        EXPECT_EQ(s.gridAbstar, row.gAB);
+        EXPECT_EQ(s.sigmoidShape, row.k);
+    }
+}
+
+TEST_F(BuilderTest, IntentTable)
+{
+    const struct { int index; bool exists; uint32_t intent; bool bpc; } table[] = {
+        {0, true, 0, false}, {1, true, 1, false}, {2, true, 1, true}, {3, true, 2, false},
+        {4, false, 0, false}, {-1, false, 0, false},
+    };
+    for (const auto& row : table) {
+        const std::optional<IntentChoice> c = intentChoice(row.index);
+        ASSERT_EQ(c.has_value(), row.exists) << row.index;
+        if (c) {
+            EXPECT_EQ(c->intent, row.intent);
+            EXPECT_EQ(c->blackPointCompensation, row.bpc);
+        }
+    }
+    EXPECT_EQ(intentChoiceNames().at(2), QStringLiteral("Relative colorimetric plus black point compensation"));
+}
+
+TEST_F(BuilderTest, TabulationRoundsToNearest)
+{
+    CurvePtr square = curvePtr(buildGammaCurve(nullptr, 2.0));
+    // 0, 0.0625, 0.25, 0.5625, 1 times 65535, plus a half, rounded down.
+    EXPECT_EQ(tabulate(square.get(), 5), (std::vector<uint16_t>{0, 4096, 16384, 36863, 65535}));
+    CurvePtr identity = curvePtr(buildGammaCurve(nullptr, 1.0));
+    EXPECT_EQ(tabulate(identity.get(), 3), (std::vector<uint16_t>{0, 32768, 65535}));
+}
+
+TEST_F(BuilderTest, SigmoidFollowsItsDefinition)
+{
+    for (double k : {1.0, 3.0, 9.0}) {
+        CurvePtr s = curvePtr(buildPrelinearisation(k));
+        CurvePtr inv = curvePtr(buildPrelinearisationInverse(k));
+        ASSERT_TRUE(s && inv);
+        for (double x = 0.0; x <= 1.0; x += 0.05) {
+            EXPECT_NEAR(evalCurveFloat(s.get(), float(x)), sigmoid(x, k), 1e-5) << k << " " << x;
+            EXPECT_NEAR(evalCurveFloat(inv.get(), float(sigmoid(x, k))), x, 1e-4) << k << " " << x;
+        }
+        EXPECT_NEAR(evalCurveFloat(s.get(), 0.5f), 0.5, 1e-6);
+    }
+}
+
+TEST_F(BuilderTest, AdjustClipsAndMaps)
+{
+    CurvePtr square = curvePtr(buildGammaCurve(nullptr, 2.0));
+    const struct { const ToneCurve* curve; double v, lo, hi, want; } table[] = {
+        {nullptr, -5, 0, 100, 0},    {nullptr, 150, 0, 100, 100}, {nullptr, 42, 0, 100, 42},
+        {square.get(), 50, 0, 100, 25}, {square.get(), 100, 0, 200, 50}, {square.get(), 180, 0, 360, 90},
+        {square.get(), 250, 0, 200, 200},
+    };
+    for (const auto& row : table) EXPECT_NEAR(adjust(row.curve, row.v, row.lo, row.hi), row.want, 1e-3) << row.v;
+}
+
+// ---------------------------------------------------------------------------
+// The generic builder
+// ---------------------------------------------------------------------------
+
+// Every node keeps its own coordinates: the profile is an identity.
+bool identitySampler(const uint16_t in[], uint16_t out[], void*)
+{
+    std::copy(in, in + 3, out);
+    return true;
+}
+
+TEST_F(BuilderTest, VersionFourLayout)
+{
+    BuilderSettings s;
+    s.gridLstar = 9;
+    s.gridAbstar = 11;
+    s.curvePoints = 256;
+    ProfilePtr p = adoptProfile(buildAbstractProfile(fillNodeByNode(identitySampler, nullptr), s));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(profileDeviceClass(p.get()), ClassAbstract);
+    EXPECT_EQ(profileColorSpace(p.get()), SpaceLab);
+    EXPECT_EQ(profilePcs(p.get()), SpaceLab);
+    EXPECT_EQ(profileRenderingIntent(p.get()), 0u);
+    EXPECT_EQ(profileVersion(p.get()), 0x04300000u);
+
+    ProfilePtr back = reopen(p.get());
+    ASSERT_TRUE(back);
+    const Pipeline* pipe = a2b0(back.get());
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(linkedTypeOf(back.get(), sig("A2B0")), sig("mAB "));
+    const uint32_t kinds[3] = {StageCurvesKind, StageClutKind, StageCurvesKind};
+    Stage* stages[3] = {};
+    ASSERT_TRUE(matchStageKinds(pipe, 3, kinds, stages));
+    const uint32_t* grid = clutGridPoints(stages[1]);
+    EXPECT_EQ(grid[0], 9u);
+    EXPECT_EQ(grid[1], 11u);
+    EXPECT_EQ(grid[2], 11u);
+    // L* passes through a parametric identity, a* and b* through S tabulated.
+    ToneCurve* const* in = stageCurves(stages[0]);
+    EXPECT_EQ(parametricTypeOf(in[0]), 1);
+    EXPECT_NEAR(evalCurveFloat(in[1], 0.25f), sigmoid(0.25, 3.0), 2e-3);
+    char desc[64] = {};
+    profileTextUtf8(back.get(), InfoDescription, "en", "US", desc, sizeof desc);
+    EXPECT_STREQ(desc, "Tonemolder profile");
+    char cprt[64] = {};
+    profileTextUtf8(back.get(), InfoCopyright, "en", "US", cprt, sizeof cprt);
+    EXPECT_STREQ(cprt, "No copyright, use freely");
+    const auto* white = static_cast<const CieXyz*>(loadTag(back.get(), sig("wtpt")));
+    ASSERT_NE(white, nullptr);
+    EXPECT_NEAR(white->X, 0.9642, 1e-4);
+
+    // An identity table through S and S⁻¹ is an identity.
+    for (const CieLab& lab : randomLab(200, 7))
+        EXPECT_LT(deltaE76(evalLab(pipe, lab), lab), 0.05) << lab.L << " " << lab.a << " " << lab.b;
+}
+
+TEST_F(BuilderTest, VersionTwoLayout)
+{
+    BuilderSettings s;
+    s.version = ProfileVersion2;
+    s.gridLstar = 9;
+    s.gridAbstar = 17;
+    s.curvePoints = 300;
+    ProfilePtr p = adoptProfile(buildAbstractProfile(fillNodeByNode(identitySampler, nullptr), s));
+    ASSERT_TRUE(p);
+    ProfilePtr back = reopen(p.get());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(profileVersion(back.get()), 0x02100000u);
+    const Pipeline* pipe = a2b0(back.get());
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(linkedTypeOf(back.get(), sig("A2B0")), sig("mft2"));
+    const uint32_t kinds[3] = {StageCurvesKind, StageClutKind, StageCurvesKind};
+    Stage* stages[3] = {};
+    ASSERT_TRUE(matchStageKinds(pipe, 3, kinds, stages));
+    const uint32_t* grid = clutGridPoints(stages[1]);
+    EXPECT_EQ(grid[0], 9u);   // one grid for all axes
+    EXPECT_EQ(grid[1], 9u);
+    EXPECT_EQ(grid[2], 9u);
+    for (Stage* curves : {stages[0], stages[2]}) {
+        ToneCurve* const* c = stageCurves(curves);
+        EXPECT_EQ(parametricTypeOf(c[0]), 0);   // tabulated L*
+        EXPECT_EQ(tableEntryCount(c[0]), 300u);
+    }
+    for (const CieLab& lab : randomLab(200, 8)) EXPECT_LT(deltaE76(evalLab(pipe, lab), lab), 0.05);
+}
+
+TEST_F(BuilderTest, FailingFillBuildsNothing)
+{
+    const ClutFill refuse = [](Stage*) { return false; };
+    EXPECT_EQ(buildAbstractProfile(refuse, BuilderSettings{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(ClutFill{}, BuilderSettings{}), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The three recipes
+// ---------------------------------------------------------------------------
+
+// A recipe of each kind, with curves that change colours.
+Recipe softproofRecipe()
+{
+    Recipe r;
+    r.generator = 0;
+    r.softproofProfile = QString::fromLatin1(PressProfile);
+    r.softproofIntent = 0;
+    r.channels[0].selectFamily(CurveFamily::Gamma);
+    r.channels[0].setValue(1.3);
+    r.channels[3].selectFamily(CurveFamily::Offset);
+    r.channels[3].setOffset(0.1);
+    return r;
+}
+
+Recipe cam16Recipe()
+{
+    Recipe r;
+    r.generator = 1;
+    r.correlates[0].selectFamily(CurveFamily::Gamma);
+    r.correlates[0].setValue(0.8);
+    r.correlates[1].setCorrelateIndex(1);
+    r.correlates[1].selectFamily(CurveFamily::Sigmoidal);
+    r.correlates[1].setValue(2.0);
+    r.correlates[2].selectFamily(CurveFamily::Offset);
+    r.correlates[2].setOffset(0.05);
+    const ViewingConditionsList& presets = ViewingConditionsPresets::builtIns();
+    r.sourceConditions = presets.at(0);
+    r.destConditions = presets.at(3);
+    r.separateDestination = true;
+    return r;
+}
+
+Recipe cubeRecipe(const QString& file)
+{
+    Recipe r;
+    r.generator = 2;
+    r.lutProfile = QStringLiteral("*argb");
+    r.lutIntent = 1;
+    r.cubeFile = file;
+    return r;
+}
+
+Recipe cubeRecipeIn(const QString& file, const char* space)
+{
+    Recipe r = cubeRecipe(file);
+    r.lutProfile = QString::fromLatin1(space);
+    return r;
+}
+
+class RecipeBuildTest : public BuilderTest {
+protected:
+    void SetUp() override
+    {
+        BuilderTest::SetUp();
+        ASSERT_TRUE(dir_.isValid());
+        warmCube_ = writeCube(dir_, "warm.cube", 9, warmerTable);
+        identityCube_ = writeCube(dir_, "identity.cube", 17, identityTable);
+        ASSERT_FALSE(warmCube_.isEmpty());
+    }
+
+    std::vector<Recipe> recipes() const { return {softproofRecipe(), cam16Recipe(), cubeRecipe(warmCube_)}; }
+
+    QTemporaryDir dir_;
+    QString warmCube_;
+    QString identityCube_;
+};
+
+TEST_F(RecipeBuildTest, EachRecipeBuildsAValidProfile)
+{
+    const ResolutionPreferences prefs;
+    for (const Recipe& r : recipes()) {
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok()) << built.message.toStdString();
+        EXPECT_TRUE(built.message.isEmpty());
+        ProfilePtr back = reopen(built.profile.get());
+        ASSERT_TRUE(back);
+        EXPECT_EQ(profileDeviceClass(back.get()), ClassAbstract);
+        ASSERT_NE(a2b0(back.get()), nullptr);
+    }
+}
+
+TEST_F(RecipeBuildTest, BatchSamplingEqualsNodeByNode)
+{
+    ResolutionPreferences prefs;
+    prefs.gridLstar = 11;
+    prefs.gridAbstar = 9;
+    for (const Recipe& r : recipes()) {
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        const BuildResult batch = buildRecipe(r, prefs, openProfileByName, Sampling::Batch);
+        const BuildResult single = buildRecipe(r, prefs, openProfileByName, Sampling::NodeByNode);
+        ASSERT_TRUE(batch.ok() && single.ok());
+        EXPECT_EQ(withoutDate(profileBytes(batch.profile.get())), withoutDate(profileBytes(single.profile.get())));
+    }
+}
+
+// How far the saved table is from its sampler: at the CLUT's nodes (where
+// only the tabulated curves and 16-bit rounding stand between them) and at
+// colours between the nodes (where the CLUT interpolates).
+struct Agreement {
+    double worstAtNodes = 0;
+    double meanBetween = 0;
+};
+
+Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const ToneCurve* forward,
+                    const ToneCurve* inverse, const BuilderSettings& s, const std::vector<CieLab>& colors)
+{
+    ProfilePtr back = reopen(profile);
+    const Pipeline* table = a2b0(back.get());
+    Agreement result;
+    if (!table) return {1e9, 1e9};
+    const uint32_t gL = s.gridLstar, gAB = s.version < 0x04000000 ? s.gridLstar : s.gridAbstar;
+    auto node = [](uint32_t k, uint32_t n) { return uint16_t(std::floor(k * 65535.0 / (n - 1) + 0.5)); };
+    for (uint32_t i = 0; i < gL; i += 2)
+        for (uint32_t j = 0; j < gAB; j += 2)
+            for (uint32_t k = 0; k < gAB; k += 2) {
+                const uint16_t in[3] = {node(i, gL), node(j, gAB), node(k, gAB)};
+                uint16_t out[3];
+                sampler(in, out, cargo);
+                const uint16_t expected[3] = {out[0], evalCurve16(inverse, out[1]), evalCurve16(inverse, out[2])};
+                const uint16_t lab[3] = {in[0], evalCurve16(inverse, in[1]), evalCurve16(inverse, in[2])};
+                const double e = deltaE76(evalLab(table, lab16ToLab(lab)), lab16ToLab(expected));
+                result.worstAtNodes = std::max(result.worstAtNodes, e);
+            }
+    for (const CieLab& lab : colors)
+        result.meanBetween += deltaE76(evalLab(table, lab), predicted(sampler, cargo, forward, inverse, lab));
+    result.meanBetween /= double(colors.size());
+    return result;
+}
+
+TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
+{
+    const ResolutionPreferences prefs;
+    const BuilderSettings s = builderSettings(prefs);
+    CurvePtr forward = curvePtr(buildPrelinearisation(s.sigmoidShape));
+    CurvePtr inverse = curvePtr(buildPrelinearisationInverse(s.sigmoidShape));
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    const std::vector<CieLab> colors = colorsInGamut(srgb.get(), 400, 11);
+
+    // Softproofing on the press profile.
+    {
+        const Recipe r = softproofRecipe();
+        ProfilePtr press = adoptProfile(openProfileByName(r.softproofProfile));
+        ASSERT_TRUE(press);
+        CurvePtr c0 = curvePtr(r.channels[0].buildCurve()), c1 = curvePtr(r.channels[1].buildCurve());
+        CurvePtr c2 = curvePtr(r.channels[2].buildCurve()), c3 = curvePtr(r.channels[3].buildCurve());
+        const ToneCurve* curves[4] = {c0.get(), c1.get(), c2.get(), c3.get()};
+        ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, SpaceCmyk, curves));
+        ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+        IccProfile* chain[5] = {lab.get(), press.get(), link.get(), press.get(), lab.get()};
+        const uint32_t intents[5] = {1, 0, 0, 1, 1};
+        const bool bpc[5] = {};
+        const double adapt[5] = {1, 1, 1, 1, 1};
+        TransformPtr t{createTransformExtended(nullptr, 5, chain, bpc, intents, adapt, nullptr, 0, FormatLabDouble,
+                                               FormatLabDouble, XformNoOptimise),
+                       &deleteTransform};
+        ASSERT_TRUE(t);
+        LabSamplerCargo cargo{forward.get(), inverse.get(), t.get()};
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok());
+        const Agreement a =
+            agreement(built.profile.get(), labToLabSampler, &cargo, forward.get(), inverse.get(), s, colors);
+        EXPECT_LT(a.worstAtNodes, 0.1) << "softproofing";
+        EXPECT_LT(a.meanBetween, 1.0) << "softproofing";
+    }
+    // CIE CAM16.
+    {
+        const Recipe r = cam16Recipe();
+        Cam16ModelPtr src{createCam16Model(nullptr, r.sourceConditions->values), &freeCam16Model};
+        Cam16ModelPtr dst{createCam16Model(nullptr, r.destinationConditions()->values), &freeCam16Model};
+        CurvePtr c0 = curvePtr(r.correlates[0].buildCurve()), c1 = curvePtr(r.correlates[1].buildCurve());
+        CurvePtr c2 = curvePtr(r.correlates[2].buildCurve());
+        Cam16SamplerCargo cargo;
+        cargo.forward = forward.get();
+        cargo.inverse = inverse.get();
+        cargo.source = src.get();
+        cargo.destination = dst.get();
+        cargo.flags = r.correlateFlags();
+        cargo.curves[0] = c0.get();
+        cargo.curves[1] = c1.get();
+        cargo.curves[2] = c2.get();
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok());
+        const Agreement a =
+            agreement(built.profile.get(), cam16Sampler, &cargo, forward.get(), inverse.get(), s, colors);
+        EXPECT_LT(a.worstAtNodes, 0.1) << "CAM16";
+        EXPECT_LT(a.meanBetween, 1.0) << "CAM16";
+    }
+}
+
+// CAM16 chroma of a Lab colour under the first preset, as the sampler sees it.
+double cam16Chroma(const CieLab& lab)
+{
+    const CieXyz white{96.42, 100.0, 82.49};
+    Cam16ModelPtr model{createCam16Model(nullptr, ViewingConditionsPresets::builtIns().at(0).values), &freeCam16Model};
+    Cam16Correlates c{};
+    cam16Forward(model.get(), labToXyz(&white, CieLab{lab.L * 0.9685 + 3.15, lab.a, lab.b}), &c);
+    return c.C;
+}
+
+TEST_F(RecipeBuildTest, NeutralRecipesAreIdentities)
+{
+    const ResolutionPreferences prefs;
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    // Soft-proofing a matrix-shaper space clips nothing: its whole gamut.
+    const std::vector<CieLab> inSrgb = colorsInGamut(srgb.get(), 500, 3);
+    // The table's device link clips at the faces of its RGB space, and the
+    // sparse outer grid nodes beyond them pull the interpolation near the
+    // faces: a table in a wide space, for colours well inside a smaller one.
+    const std::vector<CieLab> inSrgbToo = colorsInGamut(srgb.get(), 500, 4, 0.1);
+    // CAM16 clips chroma at 100: colours whose chroma stays clear of it.
+    std::vector<CieLab> belowClip;
+    for (const CieLab& lab : inSrgb)
+        if (cam16Chroma(lab) < 80.0) belowClip.push_back(lab);
+    ASSERT_EQ(inSrgb.size(), 500u);
+    ASSERT_GT(belowClip.size(), 300u);
+
+    struct Case {
+        const char* name;
+        Recipe recipe;
+        const std::vector<CieLab>* colors;
+    };
+    Recipe softproof;
+    softproof.generator = 0;
+    softproof.softproofProfile = QStringLiteral("*srgb");
+    softproof.softproofIntent = 1;
+    Recipe cam16;
+    cam16.generator = 1;
+    const Case cases[] = {
+        {"softproofing in sRGB", softproof, &inSrgb},
+        {"CIE CAM16", cam16, &belowClip},
+        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), &inSrgbToo},
+    };
+    for (const Case& c : cases) {
+        const BuildResult built = buildRecipe(c.recipe, prefs);
+        ASSERT_TRUE(built.ok()) << c.name;
+        ProfilePtr back = reopen(built.profile.get());
+        double worst = 0;
+        CieLab worstLab{};
+        for (const CieLab& lab : *c.colors) {
+            const double e = deltaE76(evalLab(a2b0(back.get()), lab), lab);
+            if (e > worst) worst = e, worstLab = lab;
+        }
+        EXPECT_LT(worst, 0.5) << c.name << " at " << worstLab.L << " " << worstLab.a << " " << worstLab.b;
+    }
+}
+
+TEST_F(RecipeBuildTest, SaveReadRebuildGivesTheSameProfile)
+{
+    ResolutionPreferences prefs;
+    prefs.gridLstar = 15;
+    prefs.gridAbstar = 11;
+    prefs.gridCurves = 512;
+    prefs.sigmoidShape = 4.25;
+    for (int version : {0, 1}) {
+        prefs.versionIndex = version;
+        for (const Recipe& r : recipes()) {
+            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator) + ", version " +
+                         std::to_string(version));
+            const BuildResult saved = buildProfileWithRecipe(r, prefs);
+            ASSERT_TRUE(saved.ok()) << saved.message.toStdString();
+            const QByteArray bytes = profileBytes(saved.profile.get());
+            ProfilePtr opened = adoptProfile(openFromMemory(bytes.constData(), uint32_t(bytes.size())));
+            const RecipeReadResult read = readRecipeFromProfile(opened.get());
+            ASSERT_TRUE(read.ok()) << read.message.toStdString();
+            EXPECT_FALSE(read.resolutionDiffers(prefs));
+            const BuildResult rebuilt = buildProfileWithRecipe(read.recipe, read.recipe.resolution);
+            ASSERT_TRUE(rebuilt.ok());
+            EXPECT_EQ(withoutDate(profileBytes(rebuilt.profile.get())), withoutDate(bytes));
+        }
+    }
+}
+
+TEST_F(RecipeBuildTest, RecipesOfOtherOriginAreRefused)
+{
+    ProfilePtr plain = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    RecipeReadResult r = readRecipeFromProfile(plain.get());
+    EXPECT_EQ(r.status, RecipeReadResult::NotOurs);
+    EXPECT_EQ(r.message, QStringLiteral("This profile was not created by Osterlane Color Tonemolder"));
+
+    const BuildResult built = buildProfileWithRecipe(cam16Recipe(), ResolutionPreferences{});
+    ASSERT_TRUE(built.ok());
+    const struct { QByteArray from, to; RecipeReadResult::Status status; } table[] = {
+        {"\"1.9\"", "\"2.0\"", RecipeReadResult::NewerVersion},
+        {"TONEMOLDER\n", "CGATS.17\n", RecipeReadResult::NotOurs},
+    };
+    for (const auto& row : table) {
+        QByteArray text = recipeToText(cam16Recipe());
+        text.replace(row.from, row.to);
+        std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)> targ{newLocalizedText(nullptr, 1),
+                                                                          &freeLocalizedText};
+        ASSERT_TRUE(setText8(targ.get(), "", "", text.constData()));
+        ASSERT_TRUE(storeTag(built.profile.get(), sig("targ"), targ.get()));
+        ProfilePtr back = reopen(built.profile.get());
+        r = readRecipeFromProfile(back.get());
+        EXPECT_EQ(r.status, row.status) << row.to.toStdString();
+    }
+    EXPECT_TRUE(r.message.startsWith(QStringLiteral("This profile was not created")));
+    r = readRecipeFromFile(dir_.filePath(QStringLiteral("missing.icc")));
+    EXPECT_EQ(r.status, RecipeReadResult::InvalidProfile);
+    EXPECT_EQ(r.message, QStringLiteral("Invalid or corrupted ICC profile"));
+}
+
+TEST_F(RecipeBuildTest, TextsBeyondAsciiSurviveTheRecipe)
+{
+    Recipe r = cam16Recipe();
+    r.description = QStringLiteral("Warm \u00e9t\u00e9 look \u2013 v2");
+    r.copyright = QStringLiteral("\u00a9 Studio");
+    const BuildResult saved = buildProfileWithRecipe(r, ResolutionPreferences{});
+    ASSERT_TRUE(saved.ok());
+    ProfilePtr back = reopen(saved.profile.get());
+    const RecipeReadResult read = readRecipeFromProfile(back.get());
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.recipe.description, r.description);
+    EXPECT_EQ(read.recipe.copyright, r.copyright);
+}
+
+TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
+{
+    // A table that adds red must make a neutral grey reddish and warm
+    // (positive a* and b*), whatever order the table's file writes its
+    // channels in; the same table read blue for red would make it cool
+    // (negative b*).
+    const BuildResult built = buildRecipe(cubeRecipe(warmCube_), ResolutionPreferences{});
+    ASSERT_TRUE(built.ok()) << built.message.toStdString();
+    const CieLab grey = evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0});
+    EXPECT_GT(grey.a, 3.0);
+    EXPECT_GT(grey.b, 2.0);
+    EXPECT_GT(grey.L, 50.0);
+}
+
+TEST_F(RecipeBuildTest, NothingToBuild)
+{
+    const ResolutionPreferences prefs;
+    Recipe noTable = cubeRecipe(QString());
+    BuildResult r = buildRecipe(noTable, prefs);
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.message.isEmpty());   // no table loaded: nothing, silently
+
+    const QString gone = dir_.filePath(QStringLiteral("gone.cube"));
+    r = buildRecipe(cubeRecipe(gone), prefs);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.message, QStringLiteral("Unable to access .cube file: ") + gone);
+
+    Recipe missing = softproofRecipe();
+    missing.softproofProfile = dir_.filePath(QStringLiteral("nowhere.icc"));
+    r = buildRecipe(missing, prefs);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.message, QStringLiteral("Internal error"));
+
+    Recipe badIntent = softproofRecipe();
+    badIntent.softproofIntent = 4;
+    EXPECT_FALSE(buildRecipe(badIntent, prefs).ok());
+
+    Recipe noConditions = cam16Recipe();
+    noConditions.sourceConditions.reset();
+    EXPECT_FALSE(buildRecipe(noConditions, prefs).ok());
+
+    Recipe otherTab;
+    otherTab.generator = 5;
+    EXPECT_FALSE(buildRecipe(otherTab, prefs).ok());
+}
+
+// ---------------------------------------------------------------------------
+// The CAM16 sampler's edges
+// ---------------------------------------------------------------------------
+
+class Cam16SamplerTest : public BuilderTest {
+protected:
+    void SetUp() override
+    {
+        BuilderTest::SetUp();
+        const Cam16Conditions& c = ViewingConditionsPresets::builtIns().at(0).values;
+        model_.reset(createCam16Model(nullptr, c));
+        forward_.reset(buildPrelinearisation(3.0));
+        inverse_.reset(buildPrelinearisationInverse(3.0));
+        ASSERT_TRUE(model_ && forward_ && inverse_);
+        cargo_.forward = forward_.get();
+        cargo_.inverse = inverse_.get();
+        cargo_.source = model_.get();
+        cargo_.destination = model_.get();
+    }
+
+    // The sampler at a Lab colour (encoded as a node would be).
+    CieLab sample(const CieLab& lab)
+    {
+        return predicted(cam16Sampler, &cargo_, forward_.get(), inverse_.get(), lab);
+    }
+
+    Cam16ModelPtr model_{nullptr, &freeCam16Model};
+    CurvePtr forward_{nullptr, &freeCurve};
+    CurvePtr inverse_{nullptr, &freeCurve};
+    Cam16SamplerCargo cargo_;
+};
+
+TEST_F(Cam16SamplerTest, NegativeXyzPassesThrough)
+{
+    const CieLab lab{20.0, -20.0, 120.0};
+    const CieXyz xyz = labToXyz(nullptr, CieLab{lab.L * 0.9685 + 3.15, lab.a, lab.b});
+    ASSERT_TRUE(xyz.X < 0 || xyz.Y < 0 || xyz.Z < 0);
+    const CieLab out = sample(lab);
+    EXPECT_NEAR(out.L, (lab.L * 0.9685 + 3.15) * 1.03252 - 3.25245, 0.01);
+    EXPECT_NEAR(out.a, lab.a, 0.05);
+    EXPECT_NEAR(out.b, lab.b, 0.05);
+}
+
+TEST_F(Cam16SamplerTest, BlackStaysBlack)
+{
+    const uint16_t node[3] = {0, 0x8080, 0x8080};
+    uint16_t out[3];
+    cam16Sampler(node, out, &cargo_);
+    EXPECT_EQ(out[0], 0);
+}
+
+TEST_F(Cam16SamplerTest, NeutralCurvesStillClipChroma)
+{
+    // A strongly saturated colour with CAM16 chroma above 100 comes back at 100.
+    const CieXyz white{96.42, 100.0, 82.49};
+    const CieLab lab{50.0, 90.0, -100.0};
+    const CieLab compressed{lab.L * 0.9685 + 3.15, lab.a, lab.b};
+    Cam16Correlates before;
+    ASSERT_TRUE(cam16Forward(model_.get(), labToXyz(&white, compressed), &before));
+    ASSERT_GT(before.C, 100.0);
+    const CieLab out = sample(lab);
+    Cam16Correlates after;
+    const CieLab back{(out.L + 3.25245) / 1.03252, out.a, out.b};
+    ASSERT_TRUE(cam16Forward(model_.get(), labToXyz(&white, back), &after));
+    EXPECT_NEAR(after.C, 100.0, 1.5);
+    EXPECT_NEAR(after.h, before.h, 1.0);
+}
+
+TEST_F(Cam16SamplerTest, HueCurveIsOptional)
+{
+    CurvePtr shift = curvePtr(buildParametricCurve(nullptr, OffsetType, std::array<double, 10>{0.3}.data()));
+    const CieLab lab{60.0, 20.0, 30.0};
+    const CieLab plain = sample(lab);
+    EXPECT_LT(deltaE76(plain, lab), 0.5);   // nothing changes without curves
+    cargo_.curves[2] = shift.get();
+    const CieLab turned = sample(lab);
+    EXPECT_GT(deltaE76(turned, lab), 5.0);
+}
+
+}   // namespace

@@ -1,0 +1,198 @@
+#include "tools/outputembedder.h"
+
+#include "tools/toolfiles.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+using TextPtr = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
+
+constexpr int MinGridPoints = 17;
+constexpr int MaxGridPoints = 255;
+
+// No optimisation, no cache, no white-point fix-up: the chain is resampled
+// exactly as linked.
+constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformNoWhiteFixup;
+// Guess the device class, keep the pre- and post-linearisation curves.
+constexpr uint32_t DeviceLinkFlags = DeviceLinkGuessClass | XformKeepPreLinearisation | XformKeepPostLinearisation;
+
+// The latest message of the engine while an embedding runs. The engine's
+// handler is process-wide, so is this.
+std::mutex capturedMutex;
+std::string capturedMessage;
+
+void captureMessage(EngineContext*, uint32_t, const char* text)
+{
+    std::lock_guard<std::mutex> lock(capturedMutex);
+    capturedMessage = text ? text : "";
+}
+
+// Installs the capturing handler for its lifetime.
+class EngineMessageCapture {
+public:
+    EngineMessageCapture()
+    {
+        {
+            std::lock_guard<std::mutex> lock(capturedMutex);
+            capturedMessage.clear();
+        }
+        setErrorHandler(captureMessage);
+    }
+    ~EngineMessageCapture() { setErrorHandler(nullptr); }
+    EngineMessageCapture(const EngineMessageCapture&) = delete;
+    EngineMessageCapture& operator=(const EngineMessageCapture&) = delete;
+
+    QString latest() const
+    {
+        std::lock_guard<std::mutex> lock(capturedMutex);
+        return QString::fromUtf8(capturedMessage.c_str());
+    }
+};
+
+enum class Direction { PcsToDevice, DeviceToPcs };
+
+constexpr std::array<uint32_t, 3> PcsToDeviceTags = {sig("B2A0"), sig("B2A1"), sig("B2A2")};
+constexpr std::array<uint32_t, 3> DeviceToPcsTags = {sig("A2B0"), sig("A2B1"), sig("A2B2")};
+
+// One rebuilt table: the chain linked under `intent`, resampled into a
+// device link, and that link's table stored in the output profile.
+QString buildTable(IccProfile* output, IccProfile* const chain[], uint32_t count, uint32_t intent, int gridPoints,
+                   double version, Direction direction, uint32_t targetTag)
+{
+    TransformPtr transform{createMultiTransform(nullptr, chain, count, 0, 0, intent, TableTransformFlags),
+                           &deleteTransform};
+    if (!transform) return EmbedderText::CannotTransform;
+    ProfilePtr link = adoptProfile(
+        transformToDeviceLink(transform.get(), version, (uint32_t(gridPoints) << 16) + DeviceLinkFlags));
+    if (!link) return EmbedderText::CannotLink;
+    const bool toDevice = direction == Direction::PcsToDevice;
+    const void* table = loadTag(link.get(), toDevice ? sig("B2A0") : sig("A2B0"));
+    if (!table) return QStringLiteral("I cannot find the %1 tag").arg(toDevice ? "BToA0" : "AToB0");
+    if (!storeTag(output, targetTag, table))
+        return QStringLiteral("I cannot write the %1 tag").arg(toDevice ? "BToAxx" : "AToBxx");
+    return {};
+}
+
+// Replaces the English text of a text tag unless it already says the same.
+bool replaceText(IccProfile* profile, uint32_t tag, const QString& text)
+{
+    const QByteArray wanted = text.toUtf8();
+    if (const auto* current = static_cast<const LocalizedText*>(loadTag(profile, tag))) {
+        const uint32_t size = getTextUtf8(current, "en", "US", nullptr, 0);
+        if (size > 0) {
+            QByteArray have(qsizetype(size), '\0');
+            getTextUtf8(current, "en", "US", have.data(), size);
+            if (qstrcmp(have.constData(), wanted.constData()) == 0) return true;
+        }
+    }
+    TextPtr mlu{newLocalizedText(nullptr, 1), &freeLocalizedText};
+    return mlu && setTextUtf8(mlu.get(), "en", "US", wanted.constData()) && storeTag(profile, tag, mlu.get());
+}
+
+// Profiles often share one table among intents (B2A1 and B2A2 stored as
+// links to the B2A0 data). A table about to be replaced must not take the
+// other intents' tables with it: those get their own copy of the old data
+// first.
+void separateSharedTables(IccProfile* output, const std::vector<uint32_t>& replaced)
+{
+    std::vector<std::pair<uint32_t, const void*>> written;
+    for (uint32_t tag : replaced)
+        if (hasTag(output, tag)) written.emplace_back(tag, loadTag(output, tag));
+    for (const auto& tags : {PcsToDeviceTags, DeviceToPcsTags}) {
+        for (uint32_t tag : tags) {
+            if (std::find(replaced.begin(), replaced.end(), tag) != replaced.end() || !hasTag(output, tag)) continue;
+            const void* table = loadTag(output, tag);
+            for (const auto& [other, object] : written)
+                if (table && table == object) {
+                    storeTag(output, tag, table);
+                    break;
+                }
+        }
+    }
+}
+
+}   // namespace
+
+ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener& open, const EmbedProgress& progress)
+{
+    EngineMessageCapture capture;
+    ToolResult result;
+    auto fail = [&result](const QString& message) {
+        result.ok = false;
+        result.message = message;
+        return result;
+    };
+
+    ProfilePtr output = adoptProfile(open(request.baseProfile));
+    ProfilePtr abstract = adoptProfile(open(request.abstractProfile));
+    if (!output || !abstract) return fail(EmbedderText::CannotOpen);
+    ProfilePtr xyzIdentity = adoptProfile(createXyzIdentity(nullptr));
+    ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    if (!xyzIdentity || !labIdentity) return fail(EmbedderText::CannotOpen);
+
+    const bool xyzPcs = profilePcs(output.get()) == SpaceXyz;
+    IccProfile* identity = xyzPcs ? xyzIdentity.get() : labIdentity.get();
+    IccProfile* const effectXyz[3] = {xyzIdentity.get(), abstract.get(), output.get()};
+    IccProfile* const effectLab[2] = {abstract.get(), output.get()};
+    IccProfile* const* effect = xyzPcs ? effectXyz : effectLab;
+    const uint32_t effectCount = xyzPcs ? 3 : 2;
+    IccProfile* const plain[2] = {identity, output.get()};
+    IccProfile* const reverse[2] = {output.get(), identity};
+
+    const int grid = std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
+    const double version = request.versionIndex == 1 ? 2.1 : 4.3;
+    const bool ticked[3] = {request.perceptual, request.relativeColorimetric, request.saturation};
+    std::vector<uint32_t> replaced;
+    for (uint32_t i = 0; i < 3; ++i) {
+        if (ticked[i] || request.regenerateAll) replaced.push_back(PcsToDeviceTags[i]);
+        if (request.regenerateAll) replaced.push_back(DeviceToPcsTags[i]);
+    }
+    separateSharedTables(output.get(), replaced);
+    int done = 0;
+    const auto tableDone = [&] {
+        if (progress) progress(++done, int(replaced.size()));
+    };
+    for (uint32_t i = 0; i < 3; ++i) {
+        QString message;
+        if (ticked[i]) {
+            message = buildTable(output.get(), effect, effectCount, i, grid, version, Direction::PcsToDevice,
+                                 PcsToDeviceTags[i]);
+            if (message.isEmpty()) tableDone();
+        } else if (request.regenerateAll) {
+            message = buildTable(output.get(), plain, 2, i, grid, version, Direction::PcsToDevice,
+                                 PcsToDeviceTags[i]);
+            if (message.isEmpty()) tableDone();
+        }
+        if (message.isEmpty() && request.regenerateAll) {
+            message = buildTable(output.get(), reverse, 2, i, grid, version, Direction::DeviceToPcs,
+                                 DeviceToPcsTags[i]);
+            if (message.isEmpty()) tableDone();
+        }
+        if (!message.isEmpty()) return fail(message);
+    }
+
+    if (!replaceText(output.get(), sig("desc"), request.description)) return fail(EmbedderText::CannotDescribe);
+    if (!replaceText(output.get(), sig("cprt"), request.copyright)) return fail(EmbedderText::CannotCopyright);
+    setVersionFromNumber(output.get(), version);
+
+    // Rebuilt tables replace the colorants and curves of a matrix-shaper.
+    if (request.regenerateAll && isMatrixShaper(output.get())) {
+        for (const uint32_t tag : {sig("rXYZ"), sig("gXYZ"), sig("bXYZ"), sig("rTRC"), sig("gTRC"), sig("bTRC")})
+            storeTag(output.get(), tag, nullptr);
+    }
+
+    if (!saveProfileToFile(output.get(), request.outputFile)) {
+        const QString engine = capture.latest();
+        return fail(engine.isEmpty() ? QString(EmbedderText::CannotSave) : engine);
+    }
+    result.ok = true;
+    return result;
+}
