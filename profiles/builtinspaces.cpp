@@ -122,10 +122,10 @@ std::optional<CieXyY> whiteOf(White w)
     return std::nullopt;
 }
 
-ToneCurve* buildCurve(const CurveSpec& spec)
+ToneCurve* buildCurve(const CurveSpec& curve)
 {
-    if (spec.type == 1) return buildGammaCurve(nullptr, spec.params[0]);
-    return buildParametricCurve(nullptr, spec.type, spec.params);
+    if (curve.type == 1) return buildGammaCurve(nullptr, curve.params[0]);
+    return buildParametricCurve(nullptr, curve.type, curve.params);
 }
 
 IccProfile* makeRgb(const RgbSpace& space)

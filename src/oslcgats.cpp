@@ -1538,11 +1538,15 @@ void freeCgatsSheet(CgatsSheet* sheet)
     engineFree(sheet->ctx, sheet);
 }
 
-CgatsSheet* cgatsParseMemory(EngineContext* ctx, const void* text, uint32_t length)
+namespace {
+
+// Parses a text whose first bytes are `head`: the sheet type is taken from
+// the first line when it holds one word, then `open` points the lexer at the
+// text after it.
+template <typename Open>
+CgatsSheet* parseRecognised(EngineContext* ctx, const char* head, size_t length, Open&& open)
 {
-    if (!text || length == 0) return nullptr;
-    const char* chars = static_cast<const char*>(text);
-    const int words = recogniseText(chars, length);
+    const int words = recogniseText(head, length);
     if (words == 0) return nullptr;
     try {
         SheetPtr sheet(newCgatsSheet(ctx), &freeCgatsSheet);
@@ -1550,11 +1554,11 @@ CgatsSheet* cgatsParseMemory(EngineContext* ctx, const void* text, uint32_t leng
         size_t start = 0;
         if (words == 1) {
             std::string type;
-            start = readFirstLine(chars, length, type);
+            start = readFirstLine(head, length, type);
             setSheetType(sheet->tables[0], type);
         }
         CgatsLexer lexer(sheet.get(), false);
-        lexer.openMemory(chars + start, length - start);
+        if (!open(lexer, start)) return nullptr;
         if (!Parser(sheet.get(), lexer).run(words == 1)) return nullptr;
         sheet->currentTable = 0;
         return sheet.release();
@@ -1562,6 +1566,18 @@ CgatsSheet* cgatsParseMemory(EngineContext* ctx, const void* text, uint32_t leng
         reportError(ctx, ErrCorruptionDetected, "CGATS text too large: out of memory");
         return nullptr;
     }
+}
+
+} // namespace
+
+CgatsSheet* cgatsParseMemory(EngineContext* ctx, const void* text, uint32_t length)
+{
+    if (!text || length == 0) return nullptr;
+    const char* chars = static_cast<const char*>(text);
+    return parseRecognised(ctx, chars, length, [&](CgatsLexer& lexer, size_t start) {
+        lexer.openMemory(chars + start, length - start);
+        return true;
+    });
 }
 
 CgatsSheet* cgatsParseFile(EngineContext* ctx, const char* fileName)
@@ -1576,29 +1592,11 @@ CgatsSheet* cgatsParseFile(EngineContext* ctx, const char* fileName)
         reportError(ctx, ErrFile, "File %s not found", fileName);
         return nullptr;
     }
-    const int words = recogniseText(head, length);
-    if (words == 0) return nullptr;
-    try {
-        SheetPtr sheet(newCgatsSheet(ctx), &freeCgatsSheet);
-        if (!sheet) return nullptr;
-        size_t start = 0;
-        if (words == 1) {
-            std::string type;
-            start = readFirstLine(head, length, type);
-            setSheetType(sheet->tables[0], type);
-        }
-        CgatsLexer lexer(sheet.get(), false);
-        if (!lexer.openFile(fileName, start)) {
-            reportError(ctx, ErrFile, "File %s not found", fileName);
-            return nullptr;
-        }
-        if (!Parser(sheet.get(), lexer).run(words == 1)) return nullptr;
-        sheet->currentTable = 0;
-        return sheet.release();
-    } catch (const std::bad_alloc&) {
-        reportError(ctx, ErrCorruptionDetected, "CGATS text too large: out of memory");
-        return nullptr;
-    }
+    return parseRecognised(ctx, head, length, [&](CgatsLexer& lexer, size_t start) {
+        if (lexer.openFile(fileName, start)) return true;
+        reportError(ctx, ErrFile, "File %s not found", fileName);
+        return false;
+    });
 }
 
 bool cgatsSaveToMemory(CgatsSheet* sheet, void* buffer, uint32_t* length)
