@@ -1,6 +1,8 @@
 #include "app/tonemolder.h"
 
 #include "app/appinfo.h"
+#include "cam16/viewingconditions.h"
+#include "curves/curvefamily.h"
 #include "ui_tonemolder.h"
 
 #include <QAction>
@@ -42,8 +44,9 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     ui_->splitter->setStretchFactor(1, 1);
     ui_->splitter->setSizes({500, 613});
 
-    // The program's own parametric curve types (109 to 114) are registered with
-    // the engine here, before any curve of those types exists.
+    // The program's own parametric curve types (109 to 114), before any curve
+    // of those types exists.
+    registerCurveFamilyPlugin();
 
     const bool undecorated = settings_->value(UndecoratedKey, false).toBool();
     setUpSelectors(undecorated);
@@ -63,8 +66,7 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
 
     fileName_.clear();
     saved_ = true;
-    // The viewing-conditions editor is created here with the settings and the
-    // key "vclist"; it owns the preset list that fills comboSourceVC and comboDestVC.
+    viewingConditions_ = new ViewingConditions(settings_, QStringLiteral("vclist"), this);
 
     connect(ui_->iccProfile, &ICCProfileSelector::valueChanged, this, &Tonemolder::setSlidersSoftProof);
     connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, this, &Tonemolder::livePreviewChanged);
@@ -72,14 +74,13 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     connect(ui_->generator, &QTabWidget::currentChanged, this, &Tonemolder::autoArrangeAndRefreshImage);
     connect(ui_->iccPreviewImage, &ICCProfileSelector::valueChanged, this, &Tonemolder::setPreviewProfiles);
 
-    // comboSourceVC and comboDestVC are filled with the preset names here, no
-    // preset selected.
+    viewingConditions_->fillPresetCombo(ui_->comboSourceVC, -1);
+    viewingConditions_->fillPresetCombo(ui_->comboDestVC, -1);
     connect(ui_->comboSourceVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
     connect(ui_->comboDestVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
     connect(ui_->cbDestVC, &QCheckBox::stateChanged, this, &Tonemolder::enableViewingConditionsDst);
 
-    // curvesGraphicsView and correlatesGraphicsView each get a curve scene of
-    // (0, 0, 1024, 512) here.
+    setUpCurveScenes();
 
     connect(ui_->imageViewer, &QGraphicsViewMap::fileDropped, this, &Tonemolder::loadImageFile);
 
@@ -94,7 +95,10 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     newProfile();
 }
 
-Tonemolder::~Tonemolder() = default;
+Tonemolder::~Tonemolder()
+{
+    for (IccProfile* p : {imageProfile_, builtProfile_, monitorProfile_}) closeProfile(p);
+}
 
 void Tonemolder::setUpSelectors(bool undecorated)
 {
@@ -242,35 +246,11 @@ void Tonemolder::saveProfileAs()
 // Preview pane
 // ---------------------------------------------------------------------------
 
-void Tonemolder::loadImage()
-{
-}
-
-void Tonemolder::loadImageFile(const QString& fileName)
-{
-}
-
-void Tonemolder::pasteImage()
-{
-}
-
-void Tonemolder::origImage()
-{
-}
-
-void Tonemolder::proofImage()
-{
-}
-
 void Tonemolder::livePreviewChanged()
 {
     if (previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
     ui_->btnPreview->setEnabled(false);
     proofImage();
-}
-
-void Tonemolder::setPreviewProfiles()
-{
 }
 
 void Tonemolder::zoomIn()
@@ -286,14 +266,6 @@ void Tonemolder::zoomOut()
 // ---------------------------------------------------------------------------
 // CUBE import
 // ---------------------------------------------------------------------------
-
-void Tonemolder::loadCUBE()
-{
-}
-
-void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
-{
-}
 
 void Tonemolder::enableIntentIfNeededForLUT()
 {
@@ -320,24 +292,6 @@ void Tonemolder::resetCorrelates()
     for (size_t i = 4; i < modifiers_.size(); ++i) modifiers_[i]->reset();
     bulkUpdate_ = false;
     drawSlidersCorrelates();
-}
-
-void Tonemolder::setSlidersSoftProof()
-{
-}
-
-void Tonemolder::drawSlidersSoftProof()
-{
-    if (bulkUpdate_) return;
-}
-
-void Tonemolder::setSlidersCorrelates()
-{
-}
-
-void Tonemolder::drawSlidersCorrelates()
-{
-    if (bulkUpdate_) return;
 }
 
 void Tonemolder::autoArrange()

@@ -10,9 +10,14 @@
 #include <memory>
 
 struct IccProfile;
+struct PanelCurve;
+struct Recipe;
+class ChannelCurve;
 class ChannelModifier;
+class QGraphicsViewMap;
 class QMenu;
 class QSettings;
+class ViewingConditions;
 
 namespace Ui {
 class TonemolderClass;
@@ -24,6 +29,9 @@ class Tonemolder : public QMainWindow {
 public:
     explicit Tonemolder(QSettings* settings, QWidget* parent = nullptr);
     ~Tonemolder() override;
+
+    // The recipe the controls hold, as the builder and the document take it.
+    Recipe recipeFromControls() const;
 
 public slots:
     // Recipe document.
@@ -104,4 +112,27 @@ private:
 
     // 0-3: chan_1..chan_4 (Softproofing); 4-6: corr_1..corr_3 (CIE CAM16).
     std::array<ChannelModifier*, 7> modifiers_{};
+
+    // Preview pane, CUBE import, curve panels and the recipe they build
+    // (tonemolder_preview.cpp, tonemolder_cube.cpp, tonemolder_panels.cpp,
+    // tonemolder_recipe.cpp).
+    static constexpr int SoftproofEditors = 4;
+    static constexpr int CorrelateSlot = 4;
+    static constexpr int CorrelateEditors = 3;
+
+    // Builds the recipe of the current tab, replacing the built profile;
+    // tells the user when the builder says why nothing was built. Returns
+    // the built profile (owned by the window) or null.
+    IccProfile* rebuildProfile();
+    // The curve of editor `slot` (an index into modifiers_).
+    ChannelCurve curveOf(int slot) const;
+    void setUpCurveScenes();
+    // Clears the view, then draws the legend and one curve per entry, the
+    // curves taken from the editors from `firstSlot` on.
+    void drawCurvePanel(QGraphicsViewMap* view, const QList<PanelCurve>& curves, int firstSlot);
+
+    ViewingConditions* viewingConditions_ = nullptr;   // a child of the window; owns the preset list
+    // Where the image and table dialogs open after their first use.
+    QString imageDialogDir_;
+    QString cubeDialogDir_;
 };

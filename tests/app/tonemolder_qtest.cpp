@@ -262,9 +262,12 @@ void TonemolderTest::intentCombosOfferTheFourIntents()
         QCOMPARE(items, intents);
     }
     QVERIFY(child<QComboBox>("comboIntent")->toolTip().contains("FOGRA39"));
-    // No presets yet, nothing selected.
-    QCOMPARE(child<QComboBox>("comboSourceVC")->currentIndex(), -1);
-    QCOMPARE(child<QComboBox>("comboDestVC")->currentIndex(), -1);
+    // The eleven built-in viewing conditions; a new document starts on the first.
+    for (const char* name : {"comboSourceVC", "comboDestVC"}) {
+        QCOMPARE(child<QComboBox>(name)->count(), 11);
+        QCOMPARE(child<QComboBox>(name)->itemText(0), QString("ICC Standard"));
+        QCOMPARE(child<QComboBox>(name)->currentIndex(), 0);
+    }
 }
 
 void TonemolderTest::labelsLeadToTheirControls()

@@ -1,0 +1,60 @@
+// What the preview pane needs besides widgets: its messages, the settings it
+// and the builder read, and the choice of the image and monitor profiles.
+#pragma once
+
+#include "app/recipe.h"
+#include "profiles/builtinspaces.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class QSettings;
+
+namespace PreviewText {
+inline constexpr char SelectImage[] = "Select image for proofing";
+inline constexpr char NotAnImage[] = "This is not an image file";
+inline constexpr char CannotRead[] = "I cannot read from %1";
+inline constexpr char CannotLoad[] = "Cannot load %1: %2";
+inline constexpr char MonitorCorrupted[] = "The profile you have assiged to your monitor is corrupted!\nassuming sRGB";
+inline constexpr char SelectCube[] = "Select .cube file to import";
+inline constexpr char NotACube[] = "This is not a .CUBE file";
+inline constexpr char NoTitle[] = "No title";
+}   // namespace PreviewText
+
+namespace PreviewKeys {
+inline constexpr char CurveResolution[] = "draw_curve_res";
+inline constexpr int DefaultCurveResolution = 64;
+inline constexpr int MinimumCurveResolution = 5;      // the range the preferences offer
+inline constexpr int MaximumCurveResolution = 4096;
+inline constexpr char MonitorSrgb[] = "monitor_sRGB";
+}   // namespace PreviewKeys
+
+// The five resolution preferences as stored ("icc/version", "icc/grid_lstar",
+// "icc/grid_abstar", "icc/grid_curves", "icc/sigmoid_sh"), defaults for
+// absent keys, not clamped (the builder clamps).
+ResolutionPreferences resolutionPreferences(const QSettings& settings);
+
+// Points per plotted curve: "draw_curve_res", 64 when absent, held to the
+// 5 … 4096 the preferences offer (anything else was edited by hand).
+int curveResolution(const QSettings& settings);
+
+// The image profile: the selection by name, "*srgb" when nothing is selected.
+ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open = openProfileByName);
+
+struct MonitorProfileChoice {
+    ProfilePtr profile{nullptr, &closeProfile};
+    // The display's profile was there but unusable: the user is told, and
+    // the built-in sRGB stands in.
+    bool corrupted = false;
+};
+
+// The profile the preview is shown through. With `useSrgb` ("monitor_sRGB")
+// the built-in sRGB, and the display is not asked. Otherwise the display's
+// profile data: none gives the built-in sRGB; data that is not an RGB device
+// profile (not a profile at all, or a link, abstract or named-colour profile,
+// or another colour space, none of which can take the preview's pixels) gives
+// the built-in sRGB marked corrupted.
+MonitorProfileChoice chooseMonitorProfile(bool useSrgb,
+                                          const std::function<QByteArray()>& displayData = displayProfileData);

@@ -1,0 +1,58 @@
+// The recipe as the controls of the main window hold it, and the abstract
+// profile built from it.
+#include "app/tonemolder.h"
+
+#include "app/builder.h"
+#include "app/messages.h"
+#include "app/previewmodel.h"
+#include "app/recipe.h"
+#include "cam16/viewingconditions.h"
+#include "ui_tonemolder.h"
+
+#include <QSettings>
+
+ChannelCurve Tonemolder::curveOf(int slot) const
+{
+    ChannelCurve curve;
+    if (slot < SoftproofEditors)
+        configureSoftproofChannel(curve);
+    else
+        configureCorrelate(curve, slot - CorrelateSlot);
+    const ChannelModifier* m = modifiers_[size_t(slot)];
+    curve.setCorrelateIndex(m->correlateIndex());
+    curve.selectFamily(CurveFamily(m->family()));
+    return curve;
+}
+
+Recipe Tonemolder::recipeFromControls() const
+{
+    Recipe r;
+    r.description = ui_->edit_description->text();
+    r.copyright = ui_->edit_copyright->text();
+    r.generator = ui_->generator->currentIndex();
+    r.resolution = resolutionPreferences(*settings_);
+
+    r.softproofProfile = ui_->iccProfile->currentName();
+    r.softproofIntent = ui_->comboIntent->currentIndex();
+    for (int i = 0; i < SoftproofEditors; ++i) r.channels[size_t(i)] = curveOf(i);
+
+    r.sourceConditions = viewingConditions_->presetAt(ui_->comboSourceVC->currentIndex());
+    r.destConditions = viewingConditions_->presetAt(ui_->comboDestVC->currentIndex());
+    r.separateDestination = ui_->cbDestVC->isChecked();
+    for (int i = 0; i < CorrelateEditors; ++i) r.correlates[size_t(i)] = curveOf(CorrelateSlot + i);
+
+    r.lutProfile = ui_->iccProfileLUT->currentName();
+    r.lutIntent = ui_->comboIntentLUT->currentIndex();
+    r.cubeFile = cubeFileName_;
+    return r;
+}
+
+IccProfile* Tonemolder::rebuildProfile()
+{
+    closeProfile(builtProfile_);
+    builtProfile_ = nullptr;
+    BuildResult result = buildRecipe(recipeFromControls(), resolutionPreferences(*settings_));
+    if (!result.message.isEmpty()) criticalBox(this, result.message);
+    builtProfile_ = result.profile.release();
+    return builtProfile_;
+}

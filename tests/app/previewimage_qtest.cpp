@@ -1,0 +1,294 @@
+// Sample images through chains of profiles, the table picture, and images
+// put on a view.
+#include "app/previewimage.h"
+#include "app/qgraphicsviewmap.h"
+#include "curves/curvesscene.h"
+#include "profiles/builtinspaces.h"
+
+#include <QGraphicsScene>
+#include <QPointer>
+#include <QtTest>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+// The sRGB transfer function, from its definition.
+double srgbToLinear(double c)
+{
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double linearToSrgb(double y)
+{
+    return y <= 0.0031308 ? y * 12.92 : 1.055 * std::pow(y, 1.0 / 2.4) - 0.055;
+}
+
+// A test picture: every pixel its own colour, alpha varying where there is one.
+QImage testPicture(QImage::Format format, int width = 5, int height = 3)
+{
+    QImage image(width, height, format);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int i = y * width + x;
+            image.setPixelColor(x, y, QColor((i * 53) % 256, (i * 101 + 40) % 256, 255 - (i * 37) % 256,
+                                             255 - (i * 9) % 200));
+        }
+    }
+    return image;
+}
+
+struct Chain {
+    std::vector<ProfilePtr> owned;
+    std::vector<IccProfile*> profiles() const
+    {
+        std::vector<IccProfile*> p;
+        for (const ProfilePtr& o : owned) p.push_back(o.get());
+        return p;
+    }
+};
+
+Chain chainOf(const QStringList& names)
+{
+    Chain c;
+    for (const QString& name : names) c.owned.push_back(adoptProfile(openProfileByName(name)));
+    return c;
+}
+
+// Compares every pixel of `out` with `expect` applied to the same pixel of
+// `in`, in units of the larger of the two formats' steps.
+void comparePixels(const QImage& in, const QImage& out, const std::function<QColor(const QColor&)>& expect,
+                   double tolerance)
+{
+    QCOMPARE(out.size(), in.size());
+    for (int y = 0; y < in.height(); ++y) {
+        for (int x = 0; x < in.width(); ++x) {
+            const QColor want = expect(in.pixelColor(x, y));
+            const QColor got = out.pixelColor(x, y);
+            const double channels[4][2] = {{want.redF(), got.redF()},
+                                           {want.greenF(), got.greenF()},
+                                           {want.blueF(), got.blueF()},
+                                           {want.alphaF(), got.alphaF()}};
+            for (const auto& c : channels) {
+                if (std::abs(c[0] - c[1]) > tolerance)
+                    QFAIL(qPrintable(QString("pixel (%1, %2): want %3, got %4")
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(want.name(QColor::HexArgb), got.name(QColor::HexArgb))));
+            }
+        }
+    }
+}
+
+QColor linearised(const QColor& c)
+{
+    QColor r;
+    r.setRgbF(float(srgbToLinear(c.redF())), float(srgbToLinear(c.greenF())), float(srgbToLinear(c.blueF())),
+              c.alphaF());
+    return r;
+}
+
+}   // namespace
+
+class PreviewImageTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void everyFormatOfTheTableKeepsItsLayout_data();
+    void everyFormatOfTheTableKeepsItsLayout();
+    void grayImagesInGrayChains();
+    void grayImagesInRgbChainsBecomeRgb();
+    void premultipliedImagesAreTransformedStraight();
+    void anAbstractProfileInTheMiddle();
+    void formatsOutsideTheTableGiveNothing_data();
+    void formatsOutsideTheTableGiveNothing();
+    void chainsThatCannotBeMadeGiveNothing();
+    void lutDumpImageHoldsTheDump();
+    void imagesGoOnAPlainBlackSceneOfTheirSize();
+};
+
+void PreviewImageTest::everyFormatOfTheTableKeepsItsLayout_data()
+{
+    QTest::addColumn<QImage::Format>("format");
+    QTest::addColumn<double>("tolerance");
+    const double step8 = 1.0 / 255 + 1e-6;
+    QTest::newRow("RGB32") << QImage::Format_RGB32 << step8;
+    QTest::newRow("ARGB32") << QImage::Format_ARGB32 << step8;
+    QTest::newRow("RGB888") << QImage::Format_RGB888 << step8;
+    QTest::newRow("BGR888") << QImage::Format_BGR888 << step8;
+    QTest::newRow("RGBX8888") << QImage::Format_RGBX8888 << step8;
+    QTest::newRow("RGBA8888") << QImage::Format_RGBA8888 << step8;
+    QTest::newRow("RGBX64") << QImage::Format_RGBX64 << 1e-3;
+    QTest::newRow("RGBA64") << QImage::Format_RGBA64 << 1e-3;
+}
+
+void PreviewImageTest::everyFormatOfTheTableKeepsItsLayout()
+{
+    QFETCH(QImage::Format, format);
+    QFETCH(double, tolerance);
+    // sRGB into its linear twin (same primaries and white): each channel
+    // goes through the sRGB decoding alone, so a channel read from the wrong
+    // place shows.
+    const Chain chain = chainOf({"*srgb", "*srgblin"});
+    const QImage in = testPicture(format);
+    const QImage out = transformImage(in, chain.profiles());
+    QVERIFY(!out.isNull());
+    QCOMPARE(out.format(), format);
+    comparePixels(in, out, linearised, tolerance);
+}
+
+void PreviewImageTest::grayImagesInGrayChains()
+{
+    // Gamma 2.2 into gamma 1.0: y = x^2.2.
+    const Chain chain = chainOf({"*gray22", "*gray10"});
+    for (QImage::Format format : {QImage::Format_Grayscale8, QImage::Format_Grayscale16}) {
+        QImage in(7, 2, format);
+        for (int x = 0; x < 7; ++x) {
+            in.setPixelColor(x, 0, QColor::fromRgbF(x / 6.0f, x / 6.0f, x / 6.0f));
+            in.setPixelColor(x, 1, QColor::fromRgbF(0.3f + x / 20.0f, 0.3f + x / 20.0f, 0.3f + x / 20.0f));
+        }
+        const QImage out = transformImage(in, chain.profiles());
+        QVERIFY(!out.isNull());
+        QCOMPARE(out.format(), format);
+        comparePixels(
+            in, out,
+            [](const QColor& c) {
+                const float y = float(std::pow(c.redF(), 2.2));
+                return QColor::fromRgbF(y, y, y);
+            },
+            format == QImage::Format_Grayscale8 ? 1.0 / 255 + 1e-6 : 1e-3);
+    }
+}
+
+void PreviewImageTest::grayImagesInRgbChainsBecomeRgb()
+{
+    QImage gray(6, 2, QImage::Format_Grayscale8);
+    for (int x = 0; x < 6; ++x) {
+        gray.setPixelColor(x, 0, QColor(x * 51, x * 51, x * 51));
+        gray.setPixelColor(x, 1, QColor(10 + x * 7, 10 + x * 7, 10 + x * 7));
+    }
+
+    // Gray pixels in an RGB image profile: R = G = B.
+    const Chain rgb = chainOf({"*srgb", "*srgblin"});
+    QImage out = transformImage(gray, rgb.profiles());
+    QVERIFY(!out.isNull());
+    QCOMPARE(out.format(), QImage::Format_RGB32);
+    comparePixels(gray, out, linearised, 1.0 / 255 + 1e-6);
+
+    // A gray image profile shown on an RGB monitor.
+    const Chain grayToRgb = chainOf({"*gray22", "*srgb"});
+    out = transformImage(gray, grayToRgb.profiles());
+    QVERIFY(!out.isNull());
+    QCOMPARE(out.format(), QImage::Format_RGB32);
+    comparePixels(
+        gray, out,
+        [](const QColor& c) {
+            const float v = float(linearToSrgb(std::pow(c.redF(), 2.2)));
+            return QColor::fromRgbF(v, v, v);
+        },
+        1.0 / 255 + 1e-6);
+}
+
+void PreviewImageTest::premultipliedImagesAreTransformedStraight()
+{
+    const Chain chain = chainOf({"*srgb", "*srgblin"});
+    const QImage premultiplied = testPicture(QImage::Format_ARGB32).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage out = transformImage(premultiplied, chain.profiles());
+    QVERIFY(!out.isNull());
+    QCOMPARE(out.format(), QImage::Format_ARGB32);
+    comparePixels(premultiplied.convertToFormat(QImage::Format_ARGB32), out, linearised, 1.0 / 255 + 1e-6);
+}
+
+void PreviewImageTest::anAbstractProfileInTheMiddle()
+{
+    // The preview's own chain: image, abstract (here one that changes nothing), monitor.
+    Chain chain = chainOf({"*srgb"});
+    chain.owned.push_back(adoptProfile(createLabIdentityV4(nullptr, nullptr)));
+    chain.owned.push_back(adoptProfile(openProfileByName("*srgb")));
+    const QImage in = testPicture(QImage::Format_ARGB32, 16, 16);
+    const QImage out = transformImage(in, chain.profiles());
+    QVERIFY(!out.isNull());
+    comparePixels(in, out, [](const QColor& c) { return c; }, 1.0 / 255 + 1e-6);
+}
+
+void PreviewImageTest::formatsOutsideTheTableGiveNothing_data()
+{
+    QTest::addColumn<QImage::Format>("format");
+    QTest::newRow("indexed") << QImage::Format_Indexed8;
+    QTest::newRow("mono") << QImage::Format_Mono;
+    QTest::newRow("RGB16") << QImage::Format_RGB16;
+    QTest::newRow("RGB30") << QImage::Format_RGB30;
+    QTest::newRow("float") << QImage::Format_RGBA32FPx4;
+}
+
+void PreviewImageTest::formatsOutsideTheTableGiveNothing()
+{
+    QFETCH(QImage::Format, format);
+    const Chain chain = chainOf({"*srgb", "*srgb"});
+    QImage in = testPicture(QImage::Format_RGB32).convertToFormat(format);
+    QCOMPARE(in.format(), format);
+    QVERIFY(transformImage(in, chain.profiles()).isNull());
+    QCOMPARE(previewPixelFormat(format), 0u);
+}
+
+void PreviewImageTest::chainsThatCannotBeMadeGiveNothing()
+{
+    const QImage in = testPicture(QImage::Format_RGB32);
+    const Chain press = chainOf({"*srgb", "/usr/share/color/icc/ghostscript/default_cmyk.icc"});
+    QVERIFY2(press.owned[1], "the press profile is missing");
+    QVERIFY(transformImage(in, press.profiles()).isNull());   // the output is CMYK, the pixels RGB
+    QVERIFY(transformImage(in, {}).isNull());
+    QVERIFY(transformImage(in, {press.owned[0].get(), nullptr}).isNull());
+    QVERIFY(transformImage(QImage(), chainOf({"*srgb"}).profiles()).isNull());
+}
+
+void PreviewImageTest::lutDumpImageHoldsTheDump()
+{
+    LutDump dump;
+    dump.width = 3;
+    dump.height = 2;
+    dump.rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 40, 50, 60, 0, 0, 0};
+    const QImage image = lutDumpImage(dump);
+    QCOMPARE(image.format(), QImage::Format_RGB888);
+    QCOMPARE(image.size(), QSize(3, 2));
+    const QRgb expected[6] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255),
+                              qRgb(10, 20, 30), qRgb(40, 50, 60), qRgb(0, 0, 0)};
+    for (int i = 0; i < 6; ++i) QCOMPARE(image.pixel(i % 3, i / 3), expected[i]);
+
+    dump.rgb.pop_back();
+    QVERIFY(lutDumpImage(dump).isNull());
+    QVERIFY(lutDumpImage(LutDump{}).isNull());
+}
+
+void PreviewImageTest::imagesGoOnAPlainBlackSceneOfTheirSize()
+{
+    QGraphicsViewMap view;
+    view.setAcceptDrops(false);
+    QImage first(30, 20, QImage::Format_RGB32);
+    first.fill(qRgb(200, 100, 50));
+    showImageOnView(&view, first);
+
+    auto* scene = qobject_cast<CurvesScene*>(view.scene());
+    QVERIFY(scene);
+    QVERIFY(scene->isPlain());
+    QCOMPARE(scene->sceneRect(), QRectF(0, 0, 30, 20));
+    QCOMPARE(scene->backgroundBrush().color(), QColor(Qt::black));
+    QCOMPARE(scene->backgroundBrush().style(), Qt::SolidPattern);
+    QVERIFY(view.acceptDrops());
+    QCOMPARE(scene->items().size(), 1);
+    auto* item = dynamic_cast<ImageItem*>(scene->items().constFirst());
+    QVERIFY(item);
+    QCOMPARE(item->pixmap().toImage().pixel(5, 5), qRgb(200, 100, 50));
+
+    // A new image keeps the zoom and replaces the scene.
+    view.scale(2, 2);
+    QPointer<QGraphicsScene> previous = scene;
+    showImageOnView(&view, QImage(8, 9, QImage::Format_RGB32));
+    QVERIFY(previous.isNull());
+    QCOMPARE(view.scene()->sceneRect(), QRectF(0, 0, 8, 9));
+    QCOMPARE(view.transform(), QTransform::fromScale(2, 2));
+}
+
+QTEST_MAIN(PreviewImageTest)
+#include "previewimage_qtest.moc"

@@ -1,0 +1,415 @@
+// The preview pane of the main window: loading, dropping and pasting sample
+// images, the original and proofed views, live preview and the messages.
+#include "app/appinfo.h"
+#include "app/qgraphicsviewmap.h"
+#include "app/tonemolder.h"
+#include "curves/channelmodifier.h"
+#include "profiles/iccprofileselector.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGraphicsScene>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+struct BoxSeen {
+    bool shown = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title;
+    QString text;
+};
+
+// Runs `action`, answering any message box it brings up; reports the last one.
+BoxSeen answeringBoxes(const std::function<void()>& action)
+{
+    BoxSeen seen;
+    QTimer watch;
+    watch.setInterval(0);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen = {true, box->icon(), box->windowTitle(), box->text()};
+            box->done(QMessageBox::Ok);
+        }
+    });
+    watch.start();
+    action();
+    watch.stop();
+    return seen;
+}
+
+// A picture of moderate colours, far from the gamut's edges.
+QImage samplePicture()
+{
+    QImage image(24, 16, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) image.setPixel(x, y, qRgb(60 + x * 5, 70 + y * 8, 150 - x * 2 - y));
+    return image;
+}
+
+// A viewing-conditions preset far from the first one: a projector in the dark.
+constexpr int DarkProjector = 8;
+
+// The image an image view shows, as it shows it.
+QImage shownImage(QGraphicsViewMap* view)
+{
+    if (!view->imageScene()) return {};
+    for (QGraphicsItem* item : view->imageScene()->items())
+        if (auto* image = dynamic_cast<ImageItem*>(item)) return image->pixmap().toImage();
+    return {};
+}
+
+// The largest difference of one channel between two images of one size.
+int largestDifference(const QImage& a, const QImage& b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            worst = std::max({worst, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                              std::abs(qBlue(p) - qBlue(q))});
+        }
+    }
+    return worst;
+}
+
+}   // namespace
+
+class TonemolderPreviewTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void loadingAnImageShowsItAndEnablesTheControls();
+    void theImageDialogOffersEveryReadableType();
+    void aDroppedFileIsLoaded();
+    void aFileDroppedOnTheTableViewIsNotLoaded();
+    void aPastedImageIsShown();
+    void aClipboardWithoutAnImageChangesNothing();
+    void unreadableFilesAreReported_data();
+    void unreadableFilesAreReported();
+    void thePreviewDiffersOnlyForAChangingRecipe();
+    void proofingWithoutAnImageDoesNothing();
+    void showingTheOriginalUnchecksLivePreview();
+    void livePreviewFollowsCurveChangesOnlyWhenChecked();
+    void livePreviewFollowsTheRecipeTab();
+
+private:
+    QString writePicture(const QString& name, const QImage& image);
+    void loadSample();
+    template <class T> T* child(const char* name) const
+    {
+        T* w = window_->findChild<T*>(QString::fromLatin1(name));
+        if (!w) qWarning("no child %s", name);
+        return w;
+    }
+    QImage original() const;
+
+    QTemporaryDir configDir_;
+    QTemporaryDir files_;
+    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<Tonemolder> window_;
+};
+
+void TonemolderPreviewTest::initTestCase()
+{
+    Q_INIT_RESOURCE(tonemolder);
+    QVERIFY(configDir_.isValid());
+    QVERIFY(files_.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
+    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
+    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+}
+
+void TonemolderPreviewTest::init()
+{
+    settings_ = std::make_unique<QSettings>();
+    settings_->clear();
+    // The preview is shown in sRGB whatever display the tests run on.
+    settings_->setValue("monitor_sRGB", true);
+    window_ = std::make_unique<Tonemolder>(settings_.get());
+}
+
+void TonemolderPreviewTest::cleanup()
+{
+    window_.reset();
+    settings_.reset();
+}
+
+QString TonemolderPreviewTest::writePicture(const QString& name, const QImage& image)
+{
+    const QString path = files_.filePath(name);
+    if (!image.save(path)) qWarning("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void TonemolderPreviewTest::loadSample()
+{
+    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(writePicture("sample.png", samplePicture())); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+}
+
+QImage TonemolderPreviewTest::original() const
+{
+    return shownImage(window_->findChild<QGraphicsViewMap*>("imageViewer"));
+}
+
+void TonemolderPreviewTest::loadingAnImageShowsItAndEnablesTheControls()
+{
+    loadSample();
+    // sRGB image, sRGB monitor: the picture as it is.
+    const QImage shown = original();
+    QCOMPARE(shown.size(), QSize(24, 16));
+    QVERIFY(largestDifference(shown, samplePicture()) <= 1);
+
+    for (const char* name : {"btnOriginal", "btnPreview", "chkLive", "iccPreviewImage"})
+        QVERIFY2(child<QWidget>(name)->isEnabled(), name);
+    for (const char* name : {"action_view_original", "action_view_abstract", "action_zoom_in", "action_zoom_out"})
+        QVERIFY2(child<QAction>(name)->isEnabled(), name);
+    QVERIFY(!child<QCheckBox>("chkLive")->isChecked());
+}
+
+void TonemolderPreviewTest::theImageDialogOffersEveryReadableType()
+{
+    bool seen = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        seen = true;
+        QCOMPARE(dialog->windowTitle(), QString("Select image for proofing"));
+        const QStringList types = dialog->mimeTypeFilters();
+        QVERIFY(types.contains("image/png"));
+        QVERIFY(types.contains("image/jpeg"));
+        QStringList sorted = types;
+        sorted.sort();
+        QCOMPARE(types, sorted);
+        QCOMPARE(dialog->selectedMimeTypeFilter(), QString("image/jpeg"));
+        dialog->reject();
+    });
+    window_->loadImage();
+    QVERIFY(seen);
+    QVERIFY(original().isNull());
+}
+
+void TonemolderPreviewTest::aDroppedFileIsLoaded()
+{
+    const QString path = writePicture("dropped.png", samplePicture());
+    auto* view = child<QGraphicsViewMap>("imageViewer");
+    // Of several files only the first local one counts.
+    QMimeData data;
+    data.setUrls({QUrl("https://example.org/remote.png"), QUrl::fromLocalFile(path),
+                  QUrl::fromLocalFile(files_.filePath("other.png"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    const BoxSeen box = answeringBoxes([&] { QApplication::sendEvent(view->viewport(), &drop); });
+    QVERIFY(drop.isAccepted());
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    QCOMPARE(original().size(), QSize(24, 16));
+    QVERIFY(child<QWidget>("btnPreview")->isEnabled());
+}
+
+void TonemolderPreviewTest::aFileDroppedOnTheTableViewIsNotLoaded()
+{
+    const QString path = writePicture("dropped.png", samplePicture());
+    auto* view = child<QGraphicsViewMap>("imageViewerLUT");
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &drop);
+    QVERIFY(original().isNull());
+    QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
+}
+
+void TonemolderPreviewTest::aPastedImageIsShown()
+{
+    QApplication::clipboard()->setImage(samplePicture());
+    window_->pasteImage();
+    QVERIFY(largestDifference(original(), samplePicture()) <= 1);
+    for (const char* name : {"btnPreview", "chkLive", "iccPreviewImage"})
+        QVERIFY2(child<QWidget>(name)->isEnabled(), name);
+    for (const char* name : {"action_view_original", "action_view_abstract"})
+        QVERIFY2(child<QAction>(name)->isEnabled(), name);
+}
+
+void TonemolderPreviewTest::aClipboardWithoutAnImageChangesNothing()
+{
+    QApplication::clipboard()->setText("no picture here");
+    window_->pasteImage();
+    QVERIFY(original().isNull());
+    QVERIFY(!child<QWidget>("chkLive")->isEnabled());
+}
+
+void TonemolderPreviewTest::unreadableFilesAreReported_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("text");   // %1: the path
+
+    QTest::newRow("missing") << "missing.png" << int(QMessageBox::Critical) << "This is not an image file";
+    QTest::newRow("folder") << "" << int(QMessageBox::Critical) << "This is not an image file";
+    QTest::newRow("not an image") << "words.png" << int(QMessageBox::Critical) << "I cannot read from %1";
+    QTest::newRow("cut short") << "cut.png" << int(QMessageBox::Information) << "Cannot load %1: ";
+}
+
+void TonemolderPreviewTest::unreadableFilesAreReported()
+{
+    QFETCH(QString, file);
+    QFETCH(int, icon);
+    QFETCH(QString, text);
+
+    {
+        QFile words(files_.filePath("words.png"));
+        QVERIFY(words.open(QIODevice::WriteOnly));
+        words.write("Nothing but words in here, whatever the name says.\n");
+    }
+    {
+        const QString whole = writePicture("whole.png", samplePicture());
+        QFile source(whole);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QByteArray bytes = source.readAll();
+        QFile cut(files_.filePath("cut.png"));
+        QVERIFY(cut.open(QIODevice::WriteOnly));
+        cut.write(bytes.left(bytes.size() / 2));
+    }
+
+    const QString path = file.isEmpty() ? files_.path() : files_.filePath(file);
+    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
+    QVERIFY(box.shown);
+    QCOMPARE(int(box.icon), icon);
+    QCOMPARE(box.title, QApplication::applicationDisplayName());
+    const QString expected = text.contains("%1") ? text.arg(QDir::toNativeSeparators(path)) : text;
+    if (expected.endsWith(": ")) {
+        QVERIFY2(box.text.startsWith(expected), qPrintable(box.text));
+        QVERIFY(box.text.size() > expected.size());   // the reader's reason follows
+    } else {
+        QCOMPARE(box.text, expected);
+    }
+    QVERIFY(original().isNull());
+    QVERIFY(!child<QWidget>("btnOriginal")->isEnabled());
+}
+
+void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
+{
+    loadSample();
+    const QImage before = original();
+    child<QTabWidget>("generator")->setCurrentIndex(1);
+
+    // CIE CAM16 from one set of viewing conditions into another changes colours.
+    auto* destination = child<QComboBox>("comboDestVC");
+    QVERIFY(destination->count() > DarkProjector);
+    child<QCheckBox>("cbDestVC")->setChecked(true);
+    destination->setCurrentIndex(DarkProjector);
+    BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    const QImage changed = original();
+    QCOMPARE(changed.size(), before.size());
+    QVERIFY(largestDifference(changed, before) > 3);
+    QVERIFY(child<QWidget>("btnOriginal")->isEnabled());
+
+    // The same conditions on both sides change nothing.
+    child<QCheckBox>("cbDestVC")->setChecked(false);
+    box = answeringBoxes([&] { window_->proofImage(); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    QVERIFY(largestDifference(original(), before) <= 1);
+
+    // The original again.
+    destination->setCurrentIndex(DarkProjector);
+    child<QCheckBox>("cbDestVC")->setChecked(true);
+    window_->proofImage();
+    window_->origImage();
+    QVERIFY(largestDifference(original(), before) <= 1);
+}
+
+void TonemolderPreviewTest::proofingWithoutAnImageDoesNothing()
+{
+    // Even a recipe that cannot be built is not tried.
+    child<QTabWidget>("generator")->setCurrentIndex(0);
+    const BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    QVERIFY(!box.shown);
+    QVERIFY(original().isNull());
+    QVERIFY(!child<QWidget>("btnOriginal")->isEnabled());
+}
+
+void TonemolderPreviewTest::showingTheOriginalUnchecksLivePreview()
+{
+    loadSample();
+    child<QTabWidget>("generator")->setCurrentIndex(1);
+    child<QCheckBox>("chkLive")->setChecked(true);
+    QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
+    child<QAction>("action_view_original")->trigger();
+    QVERIFY(!child<QCheckBox>("chkLive")->isChecked());
+    QVERIFY(child<QWidget>("btnPreview")->isEnabled());
+    QVERIFY(child<QWidget>("chkLive")->isEnabled());
+}
+
+void TonemolderPreviewTest::livePreviewFollowsCurveChangesOnlyWhenChecked()
+{
+    loadSample();
+    child<QTabWidget>("generator")->setCurrentIndex(1);
+    auto* view = child<QGraphicsViewMap>("imageViewer");
+    auto* live = child<QCheckBox>("chkLive");
+
+    // Unchecked: a curve change leaves the shown image alone.
+    QGraphicsScene* shown = view->imageScene();
+    child<ChannelModifier>("corr_1")->setValue(1.5);
+    child<ChannelModifier>("chan_2")->setValue(0.5);
+    QCOMPARE(view->imageScene(), shown);
+    QVERIFY(child<QWidget>("btnPreview")->isEnabled());
+
+    // Checked: checking proofs at once, and every curve change proofs again.
+    live->setChecked(true);
+    QVERIFY(view->imageScene() != shown);
+    QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
+    for (const char* editor : {"corr_1", "corr_3", "chan_1"}) {
+        shown = view->imageScene();
+        child<ChannelModifier>(editor)->setValue(2.0);
+        QVERIFY2(view->imageScene() != shown, editor);
+    }
+
+    // Unchecking leaves the preview button as it is.
+    live->setChecked(false);
+    QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
+    shown = view->imageScene();
+    child<ChannelModifier>("corr_2")->setValue(0.7);
+    QCOMPARE(view->imageScene(), shown);
+}
+
+void TonemolderPreviewTest::livePreviewFollowsTheRecipeTab()
+{
+    loadSample();
+    auto* tabs = child<QTabWidget>("generator");
+    tabs->setCurrentIndex(1);
+    child<QCheckBox>("cbDestVC")->setChecked(true);
+    child<QComboBox>("comboDestVC")->setCurrentIndex(DarkProjector);
+    child<QCheckBox>("chkLive")->setChecked(true);
+    const QImage cam16 = original();
+    QVERIFY(largestDifference(cam16, samplePicture()) > 3);
+
+    // The CUBE tab without a table builds nothing, silently: the view keeps what it showed.
+    const BoxSeen box = answeringBoxes([&] { tabs->setCurrentIndex(2); });
+    QVERIFY(!box.shown);
+    QCOMPARE(original(), cam16);
+}
+
+QTEST_MAIN(TonemolderPreviewTest)
+#include "tonemolder_preview_qtest.moc"
