@@ -28,6 +28,15 @@ ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open)
     return adoptProfile(open(selection.isEmpty() ? QStringLiteral("*srgb") : selection));
 }
 
+ProfileOpener selectionOpener(const QList<ProfileSelection>& selections, const ProfileOpener& open)
+{
+    return [selections, open](const QString& name) -> IccProfile* {
+        for (const ProfileSelection& s : selections)
+            if (!s.recipeName.isEmpty() && s.recipeName == name) return open(s.path);
+        return open(name);
+    };
+}
+
 namespace {
 
 bool showsRgbPixels(IccProfile* profile)

@@ -6,9 +6,11 @@
 #include "profiles/builtinspaces.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
+#include <utility>
 
 class QSettings;
 
@@ -42,6 +44,18 @@ int curveResolution(const QSettings& settings);
 
 // The image profile: the selection by name, "*srgb" when nothing is selected.
 ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open = openProfileByName);
+
+// A selection as a recipe names it (a built-in name, or a file name without
+// its folder) and as it opens (the built-in name, or the full path).
+struct ProfileSelection {
+    QString recipeName;
+    QString path;
+};
+
+// Opens the names a recipe holds: a name that is one of the selections'
+// recipe names opens that selection's path (the first that matches); any
+// other name is opened as it is.
+ProfileOpener selectionOpener(const QList<ProfileSelection>& selections, const ProfileOpener& open = openProfileByName);
 
 struct MonitorProfileChoice {
     ProfilePtr profile{nullptr, &closeProfile};

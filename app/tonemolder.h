@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 struct IccProfile;
@@ -18,6 +19,8 @@ class QGraphicsViewMap;
 class QMenu;
 class QSettings;
 class ViewingConditions;
+
+using ProfileOpener = std::function<IccProfile*(const QString& name)>;
 
 namespace Ui {
 class TonemolderClass;
@@ -31,7 +34,12 @@ public:
     ~Tonemolder() override;
 
     // The recipe the controls hold, as the builder and the document take it.
+    // Profiles are named as the recipe stores them: built-in names, or file
+    // names without their folders.
     Recipe recipeFromControls() const;
+    // Opens the profile names of that recipe: the selectors' file names open
+    // the selected files.
+    ProfileOpener selectedProfileOpener() const;
 
 public slots:
     // Recipe document.

@@ -32,7 +32,7 @@ Recipe Tonemolder::recipeFromControls() const
     r.generator = ui_->generator->currentIndex();
     r.resolution = resolutionPreferences(*settings_);
 
-    r.softproofProfile = ui_->iccProfile->currentName();
+    r.softproofProfile = ui_->iccProfile->currentFileName();
     r.softproofIntent = ui_->comboIntent->currentIndex();
     for (int i = 0; i < SoftproofEditors; ++i) r.channels[size_t(i)] = curveOf(i);
 
@@ -41,17 +41,23 @@ Recipe Tonemolder::recipeFromControls() const
     r.separateDestination = ui_->cbDestVC->isChecked();
     for (int i = 0; i < CorrelateEditors; ++i) r.correlates[size_t(i)] = curveOf(CorrelateSlot + i);
 
-    r.lutProfile = ui_->iccProfileLUT->currentName();
+    r.lutProfile = ui_->iccProfileLUT->currentFileName();
     r.lutIntent = ui_->comboIntentLUT->currentIndex();
     r.cubeFile = cubeFileName_;
     return r;
+}
+
+ProfileOpener Tonemolder::selectedProfileOpener() const
+{
+    return selectionOpener({{ui_->iccProfile->currentFileName(), ui_->iccProfile->currentName()},
+                            {ui_->iccProfileLUT->currentFileName(), ui_->iccProfileLUT->currentName()}});
 }
 
 IccProfile* Tonemolder::rebuildProfile()
 {
     closeProfile(builtProfile_);
     builtProfile_ = nullptr;
-    BuildResult result = buildRecipe(recipeFromControls(), resolutionPreferences(*settings_));
+    BuildResult result = buildRecipe(recipeFromControls(), resolutionPreferences(*settings_), selectedProfileOpener());
     if (!result.message.isEmpty()) criticalBox(this, result.message);
     builtProfile_ = result.profile.release();
     return builtProfile_;

@@ -96,6 +96,23 @@ TEST(PreviewProfiles, AnEmptySelectionOpensTheBuiltInSrgb)
     EXPECT_EQ(asked, (QStringList{"*srgb", "*argb", "/no/such/profile.icc"}));
 }
 
+TEST(PreviewProfiles, RecipeNamesOpenTheSelectedFiles)
+{
+    QStringList asked;
+    auto recorder = [&](const QString& name) -> IccProfile* {
+        asked << name;
+        return nullptr;
+    };
+    const ProfileOpener open = selectionOpener({{"press.icc", "/profiles/press/press.icc"},
+                                                {"screen.icm", "/profiles/screen.icm"},
+                                                {"press.icc", "/elsewhere/press.icc"},
+                                                {"", "/nameless.icc"}},
+                                               recorder);
+    for (const char* name : {"press.icc", "screen.icm", "*srgb", "other.icc", "/full/path.icc", ""}) open(name);
+    EXPECT_EQ(asked, (QStringList{"/profiles/press/press.icc", "/profiles/screen.icm", "*srgb", "other.icc",
+                                  "/full/path.icc", ""}));
+}
+
 TEST(PreviewProfiles, WithMonitorSrgbTheDisplayIsNeverAsked)
 {
     bool asked = false;
