@@ -3,6 +3,8 @@
 #include "app/appinfo.h"
 #include "cam16/viewingconditions.h"
 #include "curves/curvefamily.h"
+#include "tools/cubegenerator.h"
+#include "tools/outputprofileembedder.h"
 #include "ui_tonemolder.h"
 
 #include <QAction>
@@ -331,10 +333,14 @@ void Tonemolder::enableViewingConditionsDst()
 
 void Tonemolder::outputProfileEmbedder()
 {
+    OutputProfileEmbedder dialog(settings_, this);
+    dialog.exec();
 }
 
 void Tonemolder::cubeExporter()
 {
+    CubeGenerator dialog(settings_, this);
+    dialog.exec();
 }
 
 void Tonemolder::preferences()
