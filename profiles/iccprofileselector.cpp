@@ -155,7 +155,7 @@ bool ICCProfileSelector::bindSettings(QSettings* settings, const QString& folder
 
     // The stored file is gone or no longer fits: keep the folder and offer
     // its list rather than an empty one.
-    catalogue_.setFolder(ProfileCatalogue::normalised(stored.folder, stored.file).folder);
+    catalogue_.setFolder(stored.folder);
     refill();
     return false;
 }
