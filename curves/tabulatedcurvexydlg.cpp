@@ -3,6 +3,7 @@
 #include "curves/curvedatatext.h"
 #include "ui_tabulatedcurvexydlg.h"
 
+#include <QHeaderView>
 #include <QMenu>
 
 #include <utility>
@@ -30,6 +31,7 @@ TabulatedCurveXYDlg::TabulatedCurveXYDlg(QMap<float, float>& points, bool& norma
     ui_->btnMinus->setDefaultAction(ui_->actionDelete);
 
     QTableWidget* table = ui_->listValuesXY;
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     table->setRowCount(int(points_.size()));
     int row = 0;
     for (auto it = points_.cbegin(); it != points_.cend(); ++it, ++row) {
