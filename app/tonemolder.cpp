@@ -1,6 +1,8 @@
 #include "app/tonemolder.h"
 
 #include "app/appinfo.h"
+#include "tools/cubegenerator.h"
+#include "tools/outputprofileembedder.h"
 #include "ui_tonemolder.h"
 
 #include <QAction>
@@ -377,10 +379,14 @@ void Tonemolder::enableViewingConditionsDst()
 
 void Tonemolder::outputProfileEmbedder()
 {
+    OutputProfileEmbedder dialog(settings_, this);
+    dialog.exec();
 }
 
 void Tonemolder::cubeExporter()
 {
+    CubeGenerator dialog(settings_, this);
+    dialog.exec();
 }
 
 void Tonemolder::preferences()

@@ -1,0 +1,34 @@
+#include "tools/toolprogress.h"
+
+#include <QApplication>
+
+namespace {
+
+// Runs shorter than this finish without a progress window.
+constexpr int ShowAfterMs = 800;
+
+}   // namespace
+
+ToolProgress::ToolProgress(QWidget* parent, const QString& label) : window_(parent)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    window_.setWindowModality(Qt::WindowModal);
+    window_.setCancelButton(nullptr);
+    window_.setLabelText(label);
+    window_.setMinimumDuration(ShowAfterMs);
+    window_.setRange(0, 0);
+    window_.setValue(0);
+}
+
+ToolProgress::~ToolProgress()
+{
+    window_.reset();
+    QApplication::restoreOverrideCursor();
+}
+
+void ToolProgress::advance(int done, int total)
+{
+    if (total <= 0) return;
+    if (window_.maximum() != total) window_.setRange(0, total);
+    window_.setValue(done);
+}
