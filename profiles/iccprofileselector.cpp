@@ -150,14 +150,11 @@ bool ICCProfileSelector::bindSettings(QSettings* settings, const QString& folder
     fileKey_ = fileKey;
     if (!settings_) return false;
 
+    // A stored file that is gone or no longer passes the filter is refused
+    // and leaves the list as it is, so that the owner sees no choice rather
+    // than one the user never made.
     const StoredSelection stored = readStoredSelection(*settings_, folderKey_, fileKey_, catalogue_.classMask());
-    if (setSelection(stored.folder, stored.file)) return true;
-
-    // The stored file is gone or no longer fits: keep the folder and offer
-    // its list rather than an empty one.
-    catalogue_.setFolder(stored.folder);
-    refill();
-    return false;
+    return setSelection(stored.folder, stored.file);
 }
 
 bool ICCProfileSelector::setSelection(const QString& folder, const QString& file)
@@ -193,26 +190,12 @@ void ICCProfileSelector::selectDirectory()
     const QString dir = askDirectory(catalogue_.folder());
     if (dir.isEmpty()) return;
 
-    // The choice stays when the new folder lists it too (always for a
-    // built-in); otherwise the first entry is taken.
-    const QString previous = currentFileName();
     catalogue_.setFolder(dir);
-    {
-        const WaitCursor wait;
-        catalogue_.refill();
-    }
-    fillList();
-    const int index = previous.isEmpty() ? -1 : catalogue_.indexOfName(catalogue_.keyFor(previous));
-    {
-        const QSignalBlocker block(list_);
-        list_->setCurrentIndex(index >= 0 ? index : 0);
-    }
     if (settings_) {
         settings_->setValue(folderKey_, dir);
         settings_->setValue(fileKey_, currentFileName());
     }
-    updateTooltip();
-    emit valueChanged();
+    refill();
 }
 
 void ICCProfileSelector::slotValueChanged()
@@ -231,6 +214,7 @@ QString ICCProfileSelector::askDirectory(const QString& start)
 // The list
 // ---------------------------------------------------------------------------
 
+// The folder listed anew with its first entry chosen.
 void ICCProfileSelector::refill()
 {
     {

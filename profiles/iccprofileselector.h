@@ -43,9 +43,8 @@ public:
     void setBuiltins(const QStringList& names);
 
     // Remembers where the folder and the choice are kept and selects the
-    // stored choice. When the stored file no longer opens or no longer passes
-    // the filter, the stored folder is listed with its first entry selected
-    // and the result is false.
+    // stored choice (false, and the list unchanged, when the stored file no
+    // longer opens or no longer passes the filter).
     bool bindSettings(QSettings* settings, const QString& folderKey, const QString& fileKey);
     // Lists the folder and selects the file in it (a built-in name or a file
     // name). A file that does not open or is filtered out is refused: false,

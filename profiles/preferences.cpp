@@ -2,7 +2,7 @@
 
 #include "ui_preferences.h"
 
-#include "curves/channelcurve.h"
+#include "curves/channelmodifier.h"
 #include "curves/curvesscene.h"
 #include "profiles/builtinspaces.h"
 
@@ -13,18 +13,6 @@
 namespace {
 
 constexpr QRgb LegendColor = 0xFF03A9F4;
-
-// The shape the prelinearisation editor holds. An editor with a value
-// accessor is asked; otherwise the value it last reported stands in.
-template <class Editor>
-double editorValue(const Editor& editor, double reported)
-{
-    if constexpr (requires { editor.value(); }) {
-        return editor.value();
-    } else {
-        return reported;
-    }
-}
 
 }   // namespace
 
@@ -49,7 +37,6 @@ Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource mon
     prelin->setLockVisible(false);
     prelin->setFamilies(PrelinFamilies);
 
-    connect(prelin, &ChannelModifier::valueChanged, this, [this](double d) { reportedShape_ = d; });
     connect(prelin, &ChannelModifier::valueChanged, this, &Preferences::drawCurves);
     connect(ui_->editDrawCurveRes, &QSpinBox::valueChanged, this, &Preferences::drawCurves);
     connect(ui_->comboProfileVersion, &QComboBox::currentIndexChanged, this, &Preferences::profileVersionChanged);
@@ -58,7 +45,6 @@ Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource mon
     ui_->editLStar->setValue(stored.gridLStar);
     ui_->editAbStar->setValue(stored.gridAbStar);
     ui_->editCurvePoints->setValue(stored.gridCurves);
-    reportedShape_ = stored.sigmoidShape;
     prelin->setValue(stored.sigmoidShape);
     ui_->editDrawCurveRes->setValue(stored.drawCurveRes);
 
@@ -91,16 +77,11 @@ PreferenceSettings Preferences::values() const
     p.gridLStar = ui_->editLStar->value();
     p.gridAbStar = ui_->editAbStar->value();
     p.gridCurves = ui_->editCurvePoints->value();
-    p.sigmoidShape = shape();
+    p.sigmoidShape = ui_->prelin->curve().value();
     p.drawCurveRes = ui_->editDrawCurveRes->value();
     p.undecorated = ui_->cbDontDark->isChecked();
     p.monitorSrgb = ui_->comboMonitors->currentIndex();
     return p.clamped();
-}
-
-double Preferences::shape() const
-{
-    return editorValue(*ui_->prelin, reportedShape_);
 }
 
 void Preferences::accept()
@@ -122,13 +103,9 @@ void Preferences::profileVersionChanged(int index)
 void Preferences::drawCurves()
 {
     QGraphicsViewMap* view = ui_->curvesGraphicsView;
-    ChannelCurve curve;
-    curve.setFamilies(PrelinFamilies);
-    curve.setValue(shape());
-
     view->clearCurves();
     view->setLegend({tr("PCS a*/b* prelinearization")}, {LegendColor});
-    view->addCurve(curvePath(curve, view->drawingWidth(), view->drawingHeight(), ui_->editDrawCurveRes->value()));
+    view->addCurve(ui_->prelin->curvePath(view->drawingWidth(), view->drawingHeight(), ui_->editDrawCurveRes->value()));
 }
 
 void Preferences::showEvent(QShowEvent* event)

@@ -47,10 +47,8 @@ protected:
 
 private:
     void fillMonitors(const MonitorSource& monitor);
-    double shape() const;
 
     std::unique_ptr<Ui::Preferences> ui_;
     QSettings* settings_ = nullptr;
     CurvesScene* scene_ = nullptr;
-    double reportedShape_ = 0.0;
 };

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGraphicsPathItem>
 #include <QGraphicsScene>
 #include <QGraphicsSimpleTextItem>
@@ -18,6 +19,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -101,6 +104,16 @@ private slots:
         QCOMPARE(child<ChannelModifier>(d, "prelin")->componentName(), QString("PCS prelin:"));
         QCOMPARE(child<ChannelModifier>(d, "prelin")->family(), 32);
         QVERIFY(!child<ChannelModifier>(d, "prelin")->isLocked());
+        QVERIFY(child<QWidget>(d, "lockButton")->isHidden());
+        QVERIFY(child<QComboBox>(d, "comboFamily")->isHidden());
+        QVERIFY(child<QDoubleSpinBox>(d, "spinOffset")->isHidden());
+
+        // The shape's control: 0 to 9 at two decimals.
+        auto* shape = child<QDoubleSpinBox>(d, "spinValue");
+        QVERIFY(!shape->isHidden());
+        QCOMPARE(shape->decimals(), 2);
+        QCOMPARE(shape->minimum(), 0.0);
+        QCOMPARE(shape->maximum(), 9.0);
     }
 
     void emptySettingsShowTheDefaults()
@@ -111,6 +124,7 @@ private slots:
         QCOMPARE(child<QSpinBox>(d, "editAbStar")->value(), 17);
         QCOMPARE(child<QSpinBox>(d, "editCurvePoints")->value(), 1024);
         QCOMPARE(d.values().sigmoidShape, 3.0);
+        QCOMPARE(child<QDoubleSpinBox>(d, "spinValue")->text(), QString("3.00"));
         QCOMPARE(child<QSpinBox>(d, "editDrawCurveRes")->value(), 64);
         QVERIFY(!child<QCheckBox>(d, "cbDontDark")->isChecked());
         QComboBox* monitors = child<QComboBox>(d, "comboMonitors");
@@ -301,6 +315,27 @@ private slots:
         check(6.5, 33);
         child<ChannelModifier>(d, "prelin")->setValue(0.0);
         check(0.0, 33);
+
+        // Each step of the shape's slider redraws once, with the new shape.
+        auto* slider = child<QSlider>(d, "sliderValue");
+        QSignalSpy changed(child<ChannelModifier>(d, "prelin"), &ChannelModifier::valueChanged);
+        for (int step = 1; step <= 3; ++step) {
+            slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+            QCOMPARE(changed.count(), step);
+            const double shape = d.values().sigmoidShape;
+            QCOMPARE(shape, child<QDoubleSpinBox>(d, "spinValue")->value());
+            QVERIFY(shape > 0.0);
+            check(shape, 33);
+        }
+    }
+
+    void storedShapeOutsideTheRange()
+    {
+        settings_->setValue("icc/sigmoid_sh", 12.0);
+        Preferences d(settings_.get(), nullptr, builtinSrgb);
+        QCOMPARE(child<QDoubleSpinBox>(d, "spinValue")->value(), 9.0);
+        QTest::mouseClick(child<QPushButton>(d, "okButton"), Qt::LeftButton);
+        QCOMPARE(settings_->value("icc/sigmoid_sh").toDouble(), 9.0);
     }
 };
 
