@@ -7,7 +7,6 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSettings>
-#include <QStandardPaths>
 
 #include <cstring>
 #include <memory>
