@@ -305,63 +305,94 @@ QDataStream& operator<<(QDataStream& stream, const ChannelCurve& curve)
     return stream;
 }
 
-// Fields are applied in the order they come, as the editor applies them: a
-// new correlate or family first resets an unlocked curve's parameters, then
-// the lock, then the stored parameters (clamped to the current family's
-// ranges). The part after the lock is read by the stored family even when
-// that family is not on offer.
-QDataStream& operator>>(QDataStream& stream, ChannelCurve& curve)
+QDataStream& operator>>(QDataStream& stream, ChannelStateRecord& record)
 {
-    qint32 correlate = 0, family = 0;
-    bool locked = false;
-    stream >> correlate >> family >> locked;
-
-    if (curve.hasCorrelates()) curve.setCorrelateIndex(correlate);
-    curve.selectFamily(CurveFamily(family));
-    curve.setLocked(locked);
-
-    switch (CurveFamily(family)) {
+    record = ChannelStateRecord();
+    stream >> record.correlate >> record.family >> record.locked;
+    switch (CurveFamily(record.family)) {
     case CurveFamily::Gamma:
     case CurveFamily::Sigmoidal:
     case CurveFamily::InverseGamma:
-    case CurveFamily::InverseSigmoid: {
-        double value = 0, offset = 0;
-        stream >> value >> offset;
-        curve.setValue(value);
-        curve.setOffset(offset);
+    case CurveFamily::InverseSigmoid:
+        stream >> record.value >> record.offset;
         break;
-    }
-    case CurveFamily::Offset: {
-        double offset = 0;
-        stream >> offset;
-        curve.setOffset(offset);
+    case CurveFamily::Offset:
+        stream >> record.offset;
         break;
-    }
-    case CurveFamily::PrelinSigmoid: {
-        double value = 0;
-        stream >> value;
-        curve.setValue(value);
-        curve.setOffset(0.0);
+    case CurveFamily::PrelinSigmoid:
+        stream >> record.value;
         break;
-    }
-    case CurveFamily::Tabulated: {
-        bool normalized = false;
-        double smoothing = 0;
-        stream >> normalized >> smoothing;
-        const QList<float> values = readValues(stream);
-        curve.setUserData(normalized, smoothing, values);
+    case CurveFamily::Tabulated:
+        stream >> record.normalized >> record.smoothing;
+        record.values = readValues(stream);
         break;
-    }
-    case CurveFamily::PointList: {
-        bool normalized = false;
-        stream >> normalized;
-        const QMap<float, float> points = readPoints(stream);
-        curve.setUserData(normalized, points);
+    case CurveFamily::PointList:
+        stream >> record.normalized;
+        record.points = readPoints(stream);
         break;
-    }
     case CurveFamily::Preserve:
         break;
     }
+    return stream;
+}
+
+bool readStateString(const QString& text, ChannelStateRecord& record, bool* complete)
+{
+    const QString trimmed = text.trimmed();
+    if (complete) *complete = false;
+    if (trimmed.isEmpty()) return false;
+    // Text that is not Base64 decodes to nothing, so every field reads as 0.
+    const auto decoded = QByteArray::fromBase64Encoding(
+        trimmed.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    const QByteArray bytes = decoded ? decoded.decoded : QByteArray();
+    QDataStream stream(bytes);
+    stream.setVersion(StateStreamVersion);
+    stream >> record;
+    if (complete) *complete = stream.status() == QDataStream::Ok;
+    return true;
+}
+
+// Fields are applied in the order they come, as the editor applies them: a
+// new correlate or family first resets an unlocked curve's parameters, then
+// the lock, then the stored parameters (clamped to the current family's
+// ranges).
+void ChannelCurve::applyState(const ChannelStateRecord& record)
+{
+    if (hasCorrelates()) setCorrelateIndex(record.correlate);
+    selectFamily(CurveFamily(record.family));
+    setLocked(record.locked);
+
+    switch (CurveFamily(record.family)) {
+    case CurveFamily::Gamma:
+    case CurveFamily::Sigmoidal:
+    case CurveFamily::InverseGamma:
+    case CurveFamily::InverseSigmoid:
+        setValue(record.value);
+        setOffset(record.offset);
+        break;
+    case CurveFamily::Offset:
+        setOffset(record.offset);
+        break;
+    case CurveFamily::PrelinSigmoid:
+        setValue(record.value);
+        setOffset(0.0);
+        break;
+    case CurveFamily::Tabulated:
+        setUserData(record.normalized, record.smoothing, record.values);
+        break;
+    case CurveFamily::PointList:
+        setUserData(record.normalized, record.points);
+        break;
+    case CurveFamily::Preserve:
+        break;
+    }
+}
+
+QDataStream& operator>>(QDataStream& stream, ChannelCurve& curve)
+{
+    ChannelStateRecord record;
+    stream >> record;
+    curve.applyState(record);
     return stream;
 }
 
@@ -376,14 +407,9 @@ QString ChannelCurve::toStateString() const
 
 bool ChannelCurve::fromStateString(const QString& text)
 {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty()) return false;
-    // Text that is not Base64 decodes to nothing, so every field reads as 0.
-    const auto decoded = QByteArray::fromBase64Encoding(
-        trimmed.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
-    const QByteArray bytes = decoded ? decoded.decoded : QByteArray();
-    QDataStream stream(bytes);
-    stream.setVersion(StateStreamVersion);
-    stream >> *this;
-    return stream.status() == QDataStream::Ok;
+    ChannelStateRecord record;
+    bool complete = false;
+    if (!readStateString(text, record, &complete)) return false;
+    applyState(record);
+    return complete;
 }

@@ -21,6 +21,30 @@ using ToneCurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 // Number of samples of a point-list curve.
 constexpr int PointListSamples = 4096;
 
+// One state record as it stands on the stream, before it is applied to a
+// curve or to its editor. Which of the fields after `locked` the record
+// carries depends on the family; the others keep their zeros.
+struct ChannelStateRecord {
+    int32_t correlate = 0;
+    int32_t family = 0;
+    bool locked = false;
+    double value = 0.0;         // families 2, 4, 64, 128 and 32
+    double offset = 0.0;        // families 2, 4, 8, 64 and 128
+    bool normalized = false;    // families 16 and 256
+    double smoothing = 0.0;     // family 16
+    QList<float> values;        // family 16
+    QMap<float, float> points;  // family 256
+};
+
+// Reads a record; fields past the end of the stream read as zeros, and a list
+// or map cut short reads as empty.
+QDataStream& operator>>(QDataStream& stream, ChannelStateRecord& record);
+
+// Decodes a state string and reads its record. False for empty text, which
+// holds nothing to apply; text that is not Base64 reads as zeros. `complete`
+// tells whether the whole record was there.
+bool readStateString(const QString& text, ChannelStateRecord& record, bool* complete = nullptr);
+
 class ChannelCurve {
 public:
     ChannelCurve() = default;
@@ -83,6 +107,12 @@ public:
     // what was read is applied. Returns whether the whole record was read.
     QString toStateString() const;
     bool fromStateString(const QString& text);
+
+    // Applies a record read from a state: the correlate (when there are
+    // correlates), the family (when offered; its controls reset an unlocked
+    // curve first), the lock, then the stored parameters or data, read by the
+    // stored family even when that family is not on offer.
+    void applyState(const ChannelStateRecord& record);
 
     friend QDataStream& operator<<(QDataStream& stream, const ChannelCurve& curve);
     friend QDataStream& operator>>(QDataStream& stream, ChannelCurve& curve);

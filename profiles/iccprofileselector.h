@@ -1,10 +1,11 @@
 // The widget with which the user picks a colour profile: a prompt, a list of
-// profiles and a folder button.
-//
-// This is the selector's outer face: its properties (set by the forms), the
-// settings binding, the folder icon and the accessors of the current entry.
-// The list is filled once profiles can be opened by name.
+// the built-in colour spaces followed by the profiles of one folder, and a
+// folder button. The list, its filter and its entries are the catalogue's
+// (profilecatalogue.h); the selector shows them and keeps its folder and its
+// choice in the settings under two keys of its own.
 #pragma once
+
+#include "profiles/profilecatalogue.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,12 +18,12 @@ class QSettings;
 
 class ICCProfileSelector : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(bool showDir READ showDir WRITE setShowDir)
-    Q_PROPERTY(bool icons READ icons WRITE setIcons)
-    Q_PROPERTY(int pclass READ pclass WRITE setPclass)
-    Q_PROPERTY(int space READ space WRITE setSpace)
-    Q_PROPERTY(QString prompt READ prompt WRITE setPrompt)
-    Q_PROPERTY(QStringList builtins READ builtins WRITE setBuiltins)
+    Q_PROPERTY(bool showDir READ showDir WRITE setShowDir DESIGNABLE true STORED true)
+    Q_PROPERTY(bool icons READ icons WRITE setIcons DESIGNABLE true STORED true)
+    Q_PROPERTY(int pclass READ pclass WRITE setPclass DESIGNABLE true STORED true)
+    Q_PROPERTY(int space READ space WRITE setSpace DESIGNABLE true STORED true)
+    Q_PROPERTY(QString prompt READ prompt WRITE setPrompt DESIGNABLE true STORED true)
+    Q_PROPERTY(QStringList builtins READ builtins WRITE setBuiltins DESIGNABLE true STORED true)
 
 public:
     explicit ICCProfileSelector(QWidget* parent = nullptr);
@@ -31,6 +32,7 @@ public:
     void setShowDir(bool show);
     bool icons() const;
     void setIcons(bool icons);
+    // The masks and built-ins take effect at the next refill.
     int pclass() const;
     void setPclass(int mask);
     int space() const;
@@ -40,13 +42,28 @@ public:
     QStringList builtins() const;
     void setBuiltins(const QStringList& names);
 
-    // Remembers where the folder and the choice are kept, and selects the stored choice.
+    // Remembers where the folder and the choice are kept and selects the
+    // stored choice (false, and the list unchanged, when the stored file no
+    // longer opens or no longer passes the filter).
     bool bindSettings(QSettings* settings, const QString& folderKey, const QString& fileKey);
-    // Writes the current choice under the file key.
+    // Lists the folder and selects the file in it (a built-in name or a file
+    // name). A file that does not open or is filtered out is refused: false,
+    // and nothing changes.
+    bool setSelection(const QString& folder, const QString& file);
+    // Selects the entry of that name (built-in, or file of the current
+    // folder); when there is none, the first entry, and false.
+    bool selectByName(const QString& name);
+    // Writes the current choice under the file key (empty when nothing is
+    // selected).
     void storeSelection();
 
     void setFolderIconLight(bool light);
 
+    QString folder() const;
+    const QList<ProfileEntry>& entries() const;
+    int currentIndex() const;
+
+    // The current entry; empty, 0 or false when nothing is selected.
     QString currentName() const;
     QString currentFileName() const;
     QString currentDescription() const;
@@ -58,18 +75,31 @@ signals:
     void valueChanged();
 
 protected slots:
+    void selectDirectory();
     void slotValueChanged();
 
+protected:
+    // The folder the user picks, empty when cancelled.
+    virtual QString askDirectory(const QString& start);
+
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private:
+    const ProfileEntry* currentEntry() const;
+    void refill();
+    void fillList();
+    void applyIcons();
+    void updateTooltip();
+
     QLabel* label_ = nullptr;
     QComboBox* list_ = nullptr;
     QPushButton* folderButton_ = nullptr;
+    ProfileCatalogue catalogue_;
     QSettings* settings_ = nullptr;
     QString folderKey_;
     QString fileKey_;
-    QStringList builtins_;
-    int classMask_ = 31;
-    int spaceMask_ = 31;
     bool icons_ = true;
     bool showDir_ = true;
 };

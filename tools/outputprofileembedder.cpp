@@ -1,4 +1,5 @@
 #include "tools/outputprofileembedder.h"
+#include "profiles/profilecatalogue.h"
 
 #include "tools/toolprogress.h"
 #include "ui_outputprofileembedder.h"
@@ -34,16 +35,6 @@ constexpr int OutputClass = 1;
 constexpr int RgbOrCmyk = 6;
 constexpr int AbstractClass = 4;
 constexpr int AnySpace = 31;
-
-// Where the system keeps colour profiles: the user's folder, else the shared
-// one; empty when there is neither.
-QString systemColourDirectory()
-{
-    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME", QDir::homePath() + QStringLiteral("/.local/share"));
-    for (const QString& dir : {dataHome + QStringLiteral("/icc"), QStringLiteral("/usr/share/color/icc")})
-        if (QFileInfo(dir).isDir()) return dir;
-    return {};
-}
 
 }   // namespace
 
@@ -135,7 +126,7 @@ QString OutputProfileEmbedder::askSaveFileName(const QString& caption, const QSt
 
 void OutputProfileEmbedder::saveOutputProfile()
 {
-    const QString fileName = askSaveFileName(tr("Save modified output profile"), systemColourDirectory(),
+    const QString fileName = askSaveFileName(tr("Save modified output profile"), systemColorDirectory(),
                                              tr("ICC profiles_tweaked (*.icc *.icm *.pf);;All files (*.*)"));
     if (fileName.isEmpty()) return;
 

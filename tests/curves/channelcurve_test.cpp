@@ -462,6 +462,45 @@ TEST(ChannelStateTest, FamilyRecordsReadBack)
     EXPECT_DOUBLE_EQ(back.offset(), 0.0);
 }
 
+// The record as read, before anything is applied: only the stored family's
+// fields are filled.
+TEST(ChannelStateTest, RecordHoldsWhatTheStateCarries)
+{
+    // Correlate 1, gamma, locked, 2.5 and -0.5 (the layout above).
+    const QByteArray gamma("\0\0\0\1" "\0\0\0\2" "\1" "\x40\x04\0\0\0\0\0\0" "\xBF\xE0\0\0\0\0\0\0", 25);
+    ChannelStateRecord r;
+    bool complete = false;
+    ASSERT_TRUE(readStateString(QString::fromLatin1(gamma.toBase64()), r, &complete));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(r.correlate, 1);
+    EXPECT_EQ(r.family, 2);
+    EXPECT_TRUE(r.locked);
+    EXPECT_EQ(r.value, 2.5);
+    EXPECT_EQ(r.offset, -0.5);
+    EXPECT_TRUE(r.values.isEmpty());
+
+    // A point list: normalised, two points; the record's other fields stay zero.
+    const QByteArray list("\0\0\0\0" "\0\0\1\0" "\0" "\1" "\0\0\0\2"
+                          "\0\0\0\0\0\0\0\0" "\x3F\xE0\0\0\0\0\0\0"
+                          "\x3F\xF0\0\0\0\0\0\0" "\x3F\xF0\0\0\0\0\0\0", 46);
+    r.value = 9.0;
+    ASSERT_TRUE(readStateString(QString::fromLatin1(list.toBase64()), r, &complete));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(r.family, 256);
+    EXPECT_TRUE(r.normalized);
+    EXPECT_EQ(r.points, (QMap<float, float>{{0.0f, 0.5f}, {1.0f, 1.0f}}));
+    EXPECT_EQ(r.value, 0.0);
+
+    // Cut after the lock: what came is there, the rest is zero.
+    ASSERT_TRUE(readStateString(QString::fromLatin1(gamma.left(13).toBase64()), r, &complete));
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(r.family, 2);
+    EXPECT_EQ(r.value, 0.0);
+
+    EXPECT_FALSE(readStateString(QStringLiteral("  "), r, &complete));
+    EXPECT_FALSE(complete);
+}
+
 TEST(ChannelStateTest, TabulatedStateReadsBackEqual)
 {
     ChannelCurve c;

@@ -228,7 +228,7 @@ private slots:
     {
         storeProfileChoice("identity.icc", "*srgb");
         Generator dialog(settings_.get());
-        if (!listsProfiles(dialog)) QSKIP("The profile selector lists no profiles yet");
+        QVERIFY(listsProfiles(dialog));
         QVERIFY(showsTheChoice(dialog));
         dialog.control<QLineEdit>("editDescription")->setText("Identity look");
         dialog.control<QLineEdit>("editCopyright")->setText("(c) me");
@@ -282,7 +282,7 @@ private slots:
     {
         storeProfileChoice("identity.icc", "*srgb");
         Generator dialog(settings_.get());
-        if (!listsProfiles(dialog)) QSKIP("The profile selector lists no profiles yet");
+        QVERIFY(listsProfiles(dialog));
         QVERIFY(showsTheChoice(dialog));
         dialog.control<QSpinBox>("editGridPoints")->setValue(17);
         dialog.answer = dir_.filePath("identity.icc/look.cube");   // a file where a folder should be

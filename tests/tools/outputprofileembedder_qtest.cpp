@@ -347,7 +347,7 @@ private slots:
     {
         storeProfileChoice("press.icc", "look.icc");
         Embedder dialog(settings_.get());
-        if (!listsProfiles(dialog)) QSKIP("The profile selector lists no profiles yet");
+        QVERIFY(listsProfiles(dialog));
         QVERIFY(showsTheFiles(dialog));
         dialog.control<QCheckBox>("checkBoxPerceptual")->setChecked(true);
         dialog.control<QCheckBox>("checkBoxSaturation")->setChecked(false);
@@ -403,7 +403,7 @@ private slots:
     {
         storeProfileChoice("press.icc", "look.icc");
         Embedder dialog(settings_.get());
-        if (!listsProfiles(dialog)) QSKIP("The profile selector lists no profiles yet");
+        QVERIFY(listsProfiles(dialog));
         QVERIFY(showsTheFiles(dialog));
         dialog.control<QCheckBox>("checkBoxPerceptual")->setChecked(false);
         dialog.control<QCheckBox>("checkBoxSaturation")->setChecked(false);

@@ -6,6 +6,7 @@
 #include "app/recipe.h"
 #include "curves/curvefamily.h"
 #include "profiles/builtinspaces.h"
+#include "profiles/profilecatalogue.h"
 #include "tools/cli/imageapply.h"
 #include "tools/cubewriter.h"
 #include "tools/outputembedder.h"
@@ -337,15 +338,6 @@ const QStringList ResolutionValueOptions = {"--version", "--grid-lstar", "--grid
 // Profile names
 // ---------------------------------------------------------------------------
 
-// The system colour directory: the user's, else the shared one.
-QString systemColourDirectory()
-{
-    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME", QDir::homePath() + QStringLiteral("/.local/share"));
-    for (const QString& dir : {dataHome + QStringLiteral("/icc"), QStringLiteral("/usr/share/color/icc")})
-        if (QFileInfo(dir).isDir()) return dir;
-    return {};
-}
-
 struct Context {
     QStringList profileDirs;
     bool quiet = false;
@@ -356,7 +348,7 @@ struct Context {
         if (name.startsWith(QLatin1Char('*')) || QFileInfo(name).isFile()) return name;
         if (QFileInfo(name).isAbsolute()) return name;
         QStringList dirs = firstDirs + profileDirs;
-        const QString system = systemColourDirectory();
+        const QString system = systemColorDirectory();
         if (!system.isEmpty()) dirs << system;
         for (const QString& dir : dirs) {
             const QString candidate = QDir(dir).filePath(name);
