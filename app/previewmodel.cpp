@@ -2,8 +2,6 @@
 
 #include <QSettings>
 
-#include <algorithm>
-
 ResolutionPreferences resolutionPreferences(const QSettings& settings)
 {
     const ResolutionPreferences defaults;
@@ -14,13 +12,6 @@ ResolutionPreferences resolutionPreferences(const QSettings& settings)
     p.gridCurves = settings.value(QStringLiteral("icc/grid_curves"), defaults.gridCurves).toInt();
     p.sigmoidShape = settings.value(QStringLiteral("icc/sigmoid_sh"), defaults.sigmoidShape).toDouble();
     return p;
-}
-
-int curveResolution(const QSettings& settings)
-{
-    const int points =
-        settings.value(QLatin1String(PreviewKeys::CurveResolution), PreviewKeys::DefaultCurveResolution).toInt();
-    return std::clamp(points, PreviewKeys::MinimumCurveResolution, PreviewKeys::MaximumCurveResolution);
 }
 
 ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open)

@@ -25,22 +25,10 @@ inline constexpr char NotACube[] = "This is not a .CUBE file";
 inline constexpr char NoTitle[] = "No title";
 }   // namespace PreviewText
 
-namespace PreviewKeys {
-inline constexpr char CurveResolution[] = "draw_curve_res";
-inline constexpr int DefaultCurveResolution = 64;
-inline constexpr int MinimumCurveResolution = 5;      // the range the preferences offer
-inline constexpr int MaximumCurveResolution = 4096;
-inline constexpr char MonitorSrgb[] = "monitor_sRGB";
-}   // namespace PreviewKeys
-
 // The five resolution preferences as stored ("icc/version", "icc/grid_lstar",
 // "icc/grid_abstar", "icc/grid_curves", "icc/sigmoid_sh"), defaults for
 // absent keys, not clamped (the builder clamps).
 ResolutionPreferences resolutionPreferences(const QSettings& settings);
-
-// Points per plotted curve: "draw_curve_res", 64 when absent, held to the
-// 5 … 4096 the preferences offer (anything else was edited by hand).
-int curveResolution(const QSettings& settings);
 
 // The image profile: the selection by name, "*srgb" when nothing is selected.
 ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open = openProfileByName);

@@ -13,7 +13,6 @@
 struct IccProfile;
 struct PanelCurve;
 struct Recipe;
-class ChannelCurve;
 class ChannelModifier;
 class QGraphicsViewMap;
 class QMenu;
@@ -132,8 +131,6 @@ private:
     // tells the user when the builder says why nothing was built. Returns
     // the built profile (owned by the window) or null.
     IccProfile* rebuildProfile();
-    // The curve of editor `slot` (an index into modifiers_).
-    ChannelCurve curveOf(int slot) const;
     void setUpCurveScenes();
     // Clears the view, then draws the legend and one curve per entry, the
     // curves taken from the editors from `firstSlot` on.

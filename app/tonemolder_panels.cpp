@@ -3,8 +3,9 @@
 #include "app/tonemolder.h"
 
 #include "app/curvepanels.h"
-#include "app/previewmodel.h"
+#include "curves/channelmodifier.h"
 #include "curves/curvesscene.h"
+#include "profiles/preferencesettings.h"
 #include "ui_tonemolder.h"
 
 #include <QSettings>
@@ -69,7 +70,7 @@ void Tonemolder::drawCurvePanel(QGraphicsViewMap* view, const QList<PanelCurve>&
 {
     view->clearCurves();
     if (curves.isEmpty()) return;
-    const int points = curveResolution(*settings_);
+    const int points = PreferenceSettings::read(*settings_).drawCurveRes;
     const int width = view->drawingWidth();
     const int height = view->drawingHeight();
 
@@ -81,5 +82,5 @@ void Tonemolder::drawCurvePanel(QGraphicsViewMap* view, const QList<PanelCurve>&
     }
     view->setLegend(names, colors);
     for (int i = 0; i < curves.size(); ++i)
-        view->addCurve(curvePath(curveOf(firstSlot + i), width, height, points));
+        view->addCurve(modifiers_[size_t(firstSlot + i)]->curvePath(width, height, points));
 }

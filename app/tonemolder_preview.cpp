@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/previewimage.h"
 #include "app/previewmodel.h"
+#include "profiles/preferencesettings.h"
 #include "ui_tonemolder.h"
 
 #include <QClipboard>
@@ -115,8 +116,7 @@ void Tonemolder::proofImage()
 void Tonemolder::setPreviewProfiles()
 {
     closeProfile(monitorProfile_);
-    MonitorProfileChoice monitor =
-        chooseMonitorProfile(settings_->value(QLatin1String(PreviewKeys::MonitorSrgb), false).toBool());
+    MonitorProfileChoice monitor = chooseMonitorProfile(PreferenceSettings::read(*settings_).monitorSrgb != 0);
     monitorProfile_ = monitor.profile.release();
     if (monitor.corrupted) criticalBox(this, tr(PreviewText::MonitorCorrupted));
 

@@ -7,22 +7,10 @@
 #include "app/previewmodel.h"
 #include "app/recipe.h"
 #include "cam16/viewingconditions.h"
+#include "curves/channelmodifier.h"
 #include "ui_tonemolder.h"
 
 #include <QSettings>
-
-ChannelCurve Tonemolder::curveOf(int slot) const
-{
-    ChannelCurve curve;
-    if (slot < SoftproofEditors)
-        configureSoftproofChannel(curve);
-    else
-        configureCorrelate(curve, slot - CorrelateSlot);
-    const ChannelModifier* m = modifiers_[size_t(slot)];
-    curve.setCorrelateIndex(m->correlateIndex());
-    curve.selectFamily(CurveFamily(m->family()));
-    return curve;
-}
 
 Recipe Tonemolder::recipeFromControls() const
 {
@@ -34,12 +22,12 @@ Recipe Tonemolder::recipeFromControls() const
 
     r.softproofProfile = ui_->iccProfile->currentFileName();
     r.softproofIntent = ui_->comboIntent->currentIndex();
-    for (int i = 0; i < SoftproofEditors; ++i) r.channels[size_t(i)] = curveOf(i);
+    for (int i = 0; i < SoftproofEditors; ++i) r.channels[size_t(i)] = modifiers_[size_t(i)]->curve();
 
     r.sourceConditions = viewingConditions_->presetAt(ui_->comboSourceVC->currentIndex());
     r.destConditions = viewingConditions_->presetAt(ui_->comboDestVC->currentIndex());
     r.separateDestination = ui_->cbDestVC->isChecked();
-    for (int i = 0; i < CorrelateEditors; ++i) r.correlates[size_t(i)] = curveOf(CorrelateSlot + i);
+    for (int i = 0; i < CorrelateEditors; ++i) r.correlates[size_t(i)] = modifiers_[size_t(CorrelateSlot + i)]->curve();
 
     r.lutProfile = ui_->iccProfileLUT->currentFileName();
     r.lutIntent = ui_->comboIntentLUT->currentIndex();

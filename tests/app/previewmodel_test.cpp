@@ -69,20 +69,6 @@ TEST_F(PreviewSettingsTest, ResolutionPreferencesTakeTheStoredValuesOrTheDefault
     EXPECT_EQ(read.sigmoidShape, 4.5);
 }
 
-TEST_F(PreviewSettingsTest, CurveResolutionStaysInThePreferencesRange)
-{
-    EXPECT_EQ(curveResolution(*settings_), 64);
-    struct Case {
-        QVariant stored;
-        int points;
-    };
-    for (const Case& c : {Case{100, 100}, Case{5, 5}, Case{4096, 4096}, Case{1, 5}, Case{-7, 5}, Case{1 << 30, 4096},
-                          Case{"lots", 5}}) {
-        settings_->setValue("draw_curve_res", c.stored);
-        EXPECT_EQ(curveResolution(*settings_), c.points) << c.stored.toString().toStdString();
-    }
-}
-
 TEST(PreviewProfiles, AnEmptySelectionOpensTheBuiltInSrgb)
 {
     QStringList asked;

@@ -2,6 +2,7 @@
 // the colour space, correlate editors, and the curves drawn above them.
 #include "app/appinfo.h"
 #include "app/qgraphicsviewmap.h"
+#include "app/recipe.h"
 #include "app/tonemolder.h"
 #include "curves/channelmodifier.h"
 #include "curves/curvesscene.h"
@@ -15,9 +16,15 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace {
+
+// Where the tests find a CMYK press profile and a Lab colour-space profile.
+const QString ProfileFolder = QStringLiteral("/usr/share/color/icc/ghostscript");
+const QString PressProfile = QStringLiteral("default_cmyk.icc");
+const QString LabProfile = QStringLiteral("lab.icc");
 
 struct Panel {
     QStringList legend;
@@ -65,9 +72,23 @@ private slots:
     void curvesHaveAsManyPointsAsTheSettingSays_data();
     void curvesHaveAsManyPointsAsTheSettingSays();
     void aRedrawReplacesTheCurves();
+    void choosingTheCorrelateRenamesItsCurve();
+    void channelEditorsFollowTheColourSpace_data();
+    void channelEditorsFollowTheColourSpace();
+    void aHiddenChannelKeepsItsCurve();
+    void theIntentMattersOnlyForTableProfiles();
+    void curvesShowTheEditorsShapes();
     void withoutAColourSpaceTheEditorsStayAndNothingIsDrawn();
 
 private:
+    // A built-in space, or a profile of the press and Lab profiles' folder.
+    void selectSpace(const QString& name)
+    {
+        auto* selector = child<ICCProfileSelector>("iccProfile");
+        const bool selected =
+            name.startsWith('*') ? selector->selectByName(name) : selector->setSelection(ProfileFolder, name);
+        QVERIFY2(selected, qPrintable(name));
+    }
     template <class T> T* child(const char* name) const
     {
         T* w = window_->findChild<T*>(QString::fromLatin1(name));
@@ -177,15 +198,108 @@ void TonemolderPanelsTest::aRedrawReplacesTheCurves()
     QCOMPARE(view->scene()->sceneRect(), QRectF(0, 0, 1024, 512));
 }
 
+void TonemolderPanelsTest::choosingTheCorrelateRenamesItsCurve()
+{
+    auto* choice = child<ChannelModifier>("corr_1")->findChild<QComboBox*>("comboCorrelates");
+    QVERIFY(choice);
+    choice->setCurrentIndex(1);
+    child<ChannelModifier>("corr_2")->findChild<QComboBox*>("comboCorrelates")->setCurrentIndex(2);
+    const Panel panel = panelOf(child<QGraphicsViewMap>("correlatesGraphicsView"));
+    QCOMPARE(panel.legend, (QStringList{"Q - brightness", "s - saturation", "h - hue"}));
+    // Brightness for the first curve, saturation for the second.
+    QCOMPARE(window_->recipeFromControls().correlateFlags(), 0x21u);
+}
+
+void TonemolderPanelsTest::channelEditorsFollowTheColourSpace_data()
+{
+    QTest::addColumn<QString>("space");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QList<QRgb>>("colors");
+
+    QTest::newRow("gray") << "*gray22" << QStringList{"G"} << QList<QRgb>{0xFF7F7F7F};
+    QTest::newRow("RGB") << "*srgb" << QStringList{"R", "G", "B"} << QList<QRgb>{0xFFFF3232, 0xFF32FF32, 0xFF0033FF};
+    QTest::newRow("CMYK") << PressProfile << QStringList{"C", "M", "Y", "K"}
+                          << QList<QRgb>{0xFF00BCD4, 0xFFE91E63, 0xFFFFEB3B, 0xFF505050};
+    QTest::newRow("Lab") << LabProfile << QStringList{"L", "a", "b"} << QList<QRgb>{0xFFFFFFFF, 0xFF03A9F4, 0xFFFFEB3B};
+}
+
+void TonemolderPanelsTest::channelEditorsFollowTheColourSpace()
+{
+    QFETCH(QString, space);
+    QFETCH(QStringList, names);
+    QFETCH(QList<QRgb>, colors);
+
+    // From a space of another channel count, so that every editor changes.
+    selectSpace(space == PressProfile ? "*gray22" : PressProfile);
+    selectSpace(space);
+    const char* editors[4] = {"chan_1", "chan_2", "chan_3", "chan_4"};
+    for (int i = 0; i < 4; ++i) {
+        auto* editor = child<ChannelModifier>(editors[i]);
+        QCOMPARE(editor->isHidden(), i >= names.size());
+        if (i < names.size()) QCOMPARE(editor->componentName(), names[i]);
+    }
+    const Panel panel = panelOf(child<QGraphicsViewMap>("curvesGraphicsView"));
+    QCOMPARE(panel.legend, names);
+    QCOMPARE(panel.legendColors, colors);
+    QCOMPARE(panel.curveColors, colors);
+    for (const QPainterPath& curve : panel.curves) QCOMPARE(curve.elementCount(), 64);
+}
+
+void TonemolderPanelsTest::aHiddenChannelKeepsItsCurve()
+{
+    selectSpace(PressProfile);
+    auto* black = child<ChannelModifier>("chan_4");
+    black->selectFamily(2);   // gamma
+    black->setValue(2.0);
+    selectSpace("*srgb");
+    QVERIFY(black->isHidden());
+    QCOMPARE(panelOf(child<QGraphicsViewMap>("curvesGraphicsView")).curves.size(), 3);
+    selectSpace(PressProfile);
+    QVERIFY(!black->isHidden());
+    QCOMPARE(black->componentName(), QString("K"));
+    QCOMPARE(black->curve().value(), 2.0);
+    QCOMPARE(panelOf(child<QGraphicsViewMap>("curvesGraphicsView")).curves.size(), 4);
+}
+
+void TonemolderPanelsTest::theIntentMattersOnlyForTableProfiles()
+{
+    selectSpace(PressProfile);
+    QVERIFY(child<QComboBox>("comboIntent")->isEnabled());
+    selectSpace("*srgb");
+    QVERIFY(!child<QComboBox>("comboIntent")->isEnabled());
+}
+
+void TonemolderPanelsTest::curvesShowTheEditorsShapes()
+{
+    selectSpace("*srgb");
+    // Gamma 2 on green: y = x^2 at every point of its curve, the others diagonal.
+    auto* green = child<ChannelModifier>("chan_2");
+    green->selectFamily(2);
+    green->setValue(2.0);
+    const Panel panel = panelOf(child<QGraphicsViewMap>("curvesGraphicsView"));
+    QCOMPARE(panel.curves.size(), 3);
+    const QPainterPath& curve = panel.curves[1];
+    for (int i = 0; i < curve.elementCount(); ++i) {
+        const double t = i / 63.0;
+        const double y = 1.0 - std::pow(t, 2.0);
+        QVERIFY(std::abs(curve.elementAt(i).x - (1023 * t - 1)) < 1e-3);
+        QVERIFY2(std::abs(curve.elementAt(i).y - (y * 511 - 1)) < 0.05, qPrintable(QString::number(i)));
+    }
+    const QPointF middle = panel.curves[0].elementAt(32);
+    QVERIFY(std::abs(middle.y() - ((1 - 32 / 63.0) * 511 - 1)) < 0.05);
+}
+
 void TonemolderPanelsTest::withoutAColourSpaceTheEditorsStayAndNothingIsDrawn()
 {
-    if (child<ICCProfileSelector>("iccProfile")->currentSpaceCode() != 0) QSKIP("a colour space is selected");
-    auto* first = child<ChannelModifier>("chan_1");
-    first->setLabel("kept");
-    child<ChannelModifier>("chan_4")->hide();
-    window_->setSlidersSoftProof();
-    QCOMPARE(first->componentName(), QString("kept"));
-    QVERIFY(child<ChannelModifier>("chan_4")->isHidden());
+    selectSpace(PressProfile);
+    child<ChannelModifier>("chan_1")->setLabel("kept");
+    // Nothing selected: class 0.
+    auto* list = child<ICCProfileSelector>("iccProfile")->findChild<QComboBox*>();
+    QVERIFY(list);
+    list->setCurrentIndex(-1);
+    QCOMPARE(child<ICCProfileSelector>("iccProfile")->currentSpaceCode(), 0);
+    QCOMPARE(child<ChannelModifier>("chan_1")->componentName(), QString("kept"));
+    QVERIFY(!child<ChannelModifier>("chan_4")->isHidden());
     QVERIFY(child<QGraphicsViewMap>("curvesGraphicsView")->scene()->items().isEmpty());
 }
 

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -51,12 +52,13 @@ BoxSeen answeringBoxes(const std::function<void()>& action)
     return seen;
 }
 
-// A picture of moderate colours, far from the gamut's edges.
+// A picture of moderate colours, far from the gamut's edges (where the
+// abstract profile's table, interpolated across the clipping, is least exact).
 QImage samplePicture()
 {
     QImage image(24, 16, QImage::Format_RGB32);
     for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) image.setPixel(x, y, qRgb(60 + x * 5, 70 + y * 8, 150 - x * 2 - y));
+        for (int x = 0; x < image.width(); ++x) image.setPixel(x, y, qRgb(90 + x * 3, 100 + y * 4, 140 - x - y));
     return image;
 }
 
@@ -106,6 +108,8 @@ private slots:
     void unreadableFilesAreReported_data();
     void unreadableFilesAreReported();
     void thePreviewDiffersOnlyForAChangingRecipe();
+    void softproofCurvesShowInThePreview();
+    void anImportedTableShowsInThePreview();
     void proofingWithoutAnImageDoesNothing();
     void showingTheOriginalUnchecksLivePreview();
     void livePreviewFollowsCurveChangesOnlyWhenChecked();
@@ -340,6 +344,69 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
     QVERIFY(largestDifference(original(), before) <= 1);
 }
 
+void TonemolderPreviewTest::softproofCurvesShowInThePreview()
+{
+    loadSample();
+    child<ICCProfileSelector>("iccProfile")->selectByName("*srgb");
+    child<QTabWidget>("generator")->setCurrentIndex(0);
+
+    // Neutral curves: the picture as it was.
+    BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    QVERIFY(largestDifference(original(), samplePicture()) <= 1);
+
+    // Gamma 2 on red alone: red darkens, green and blue stay.
+    auto* red = child<ChannelModifier>("chan_1");
+    red->selectFamily(2);
+    red->setValue(2.0);
+    box = answeringBoxes([&] { window_->proofImage(); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    const QImage proofed = original();
+    const QImage sample = samplePicture();
+    for (const QPoint at : {QPoint(0, 0), QPoint(12, 8), QPoint(23, 15)}) {
+        const QRgb was = sample.pixel(at);
+        const QRgb is = proofed.pixel(at);
+        QVERIFY2(qRed(is) < qRed(was) - 20, qPrintable(QString("%1 → %2").arg(qRed(was)).arg(qRed(is))));
+        QVERIFY(std::abs(qGreen(is) - qGreen(was)) <= 2);
+        QVERIFY(std::abs(qBlue(is) - qBlue(was)) <= 2);
+    }
+}
+
+void TonemolderPreviewTest::anImportedTableShowsInThePreview()
+{
+    loadSample();
+    child<ICCProfileSelector>("iccProfileLUT")->selectByName("*srgb");
+    child<QComboBox>("comboIntentLUT")->setCurrentIndex(1);
+    child<QTabWidget>("generator")->setCurrentIndex(2);
+
+    // A table that changes nothing, then one that swaps red and blue.
+    QByteArray identity = "LUT_3D_SIZE 2\n";
+    QByteArray swap = "LUT_3D_SIZE 2\n";
+    for (int k = 0; k < 8; ++k) {
+        const int r = k & 1, g = k >> 1 & 1, b = k >> 2;
+        identity += QByteArray::number(r) + ' ' + QByteArray::number(g) + ' ' + QByteArray::number(b) + '\n';
+        swap += QByteArray::number(b) + ' ' + QByteArray::number(g) + ' ' + QByteArray::number(r) + '\n';
+    }
+    for (const auto& [name, table] : {std::pair{"identity.cube", identity}, std::pair{"swap.cube", swap}}) {
+        QFile file(files_.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(table);
+    }
+
+    BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(files_.filePath("identity.cube")); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    QVERIFY(largestDifference(original(), samplePicture()) <= 1);
+
+    box = answeringBoxes([&] { window_->loadCubeFile(files_.filePath("swap.cube")); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    const QImage proofed = original();
+    const QImage sample = samplePicture();
+    for (const QPoint at : {QPoint(0, 0), QPoint(12, 8), QPoint(23, 15)}) {
+        QVERIFY(std::abs(qRed(proofed.pixel(at)) - qBlue(sample.pixel(at))) <= 3);
+        QVERIFY(std::abs(qBlue(proofed.pixel(at)) - qRed(sample.pixel(at))) <= 3);
+    }
+}
+
 void TonemolderPreviewTest::proofingWithoutAnImageDoesNothing()
 {
     // Even a recipe that cannot be built is not tried.
@@ -371,6 +438,7 @@ void TonemolderPreviewTest::livePreviewFollowsCurveChangesOnlyWhenChecked()
 
     // Unchecked: a curve change leaves the shown image alone.
     QGraphicsScene* shown = view->imageScene();
+    child<ChannelModifier>("corr_1")->selectFamily(2);
     child<ChannelModifier>("corr_1")->setValue(1.5);
     child<ChannelModifier>("chan_2")->setValue(0.5);
     QCOMPARE(view->imageScene(), shown);
@@ -385,6 +453,13 @@ void TonemolderPreviewTest::livePreviewFollowsCurveChangesOnlyWhenChecked()
         child<ChannelModifier>(editor)->setValue(2.0);
         QVERIFY2(view->imageScene() != shown, editor);
     }
+    // And what it shows follows the curve: lightness through gamma 0.5 brightens.
+    const QImage before = original();
+    auto* lightness = child<ChannelModifier>("corr_1");
+    lightness->selectFamily(2);
+    lightness->setValue(0.5);
+    const QImage after = original();
+    QVERIFY(qGray(after.pixel(12, 8)) > qGray(before.pixel(12, 8)) + 10);
 
     // Unchecking leaves the preview button as it is.
     live->setChecked(false);
