@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGraphicsScene>
+#include <QImageReader>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
@@ -100,6 +101,8 @@ private slots:
     void cleanup();
 
     void loadingAnImageShowsItAndEnablesTheControls();
+    void aJpegShowsAsItReads();
+    void aPaletteImageShowsEmpty();
     void theImageDialogOffersEveryReadableType();
     void aDroppedFileIsLoaded();
     void aFileDroppedOnTheTableViewIsNotLoaded();
@@ -188,6 +191,30 @@ void TonemolderPreviewTest::loadingAnImageShowsItAndEnablesTheControls()
     for (const char* name : {"action_view_original", "action_view_abstract", "action_zoom_in", "action_zoom_out"})
         QVERIFY2(child<QAction>(name)->isEnabled(), name);
     QVERIFY(!child<QCheckBox>("chkLive")->isChecked());
+}
+
+void TonemolderPreviewTest::aJpegShowsAsItReads()
+{
+    const QString path = files_.filePath("sample.jpg");
+    QVERIFY(samplePicture().save(path, "JPEG", 95));
+    QImageReader reader(path);
+    const QImage decoded = reader.read();
+    QCOMPARE(decoded.format(), QImage::Format_RGB32);
+    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    QCOMPARE(original().size(), decoded.size());
+    QVERIFY(largestDifference(original(), decoded) <= 1);
+}
+
+void TonemolderPreviewTest::aPaletteImageShowsEmpty()
+{
+    QImage palette = samplePicture().convertToFormat(QImage::Format_Indexed8);
+    const QString path = writePicture("palette.png", palette);
+    QCOMPARE(QImageReader(path).read().format(), QImage::Format_Indexed8);
+    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
+    QVERIFY(!box.shown);
+    QVERIFY(original().isNull());
+    QVERIFY(child<QWidget>("btnPreview")->isEnabled());   // the image is loaded all the same
 }
 
 void TonemolderPreviewTest::theImageDialogOffersEveryReadableType()
