@@ -427,7 +427,7 @@ TEST_F(OptTest, TwoMatrixShapersFoldIntoOneWithin8BitStep)
     EXPECT_EQ(flags, XformNoCache);
 }
 
-TEST_F(OptTest, MatrixShaperNeedsThreeChannelFormatsWith8BitInput)
+TEST_F(OptTest, MatrixShaperNeedsThreeChannelIntegerFormats)
 {
     PipelinePtr p = matrixShaperPair(srgbCurve(), SrgbPrimaries, gamma(2.2), AdobePrimaries);
     struct Case {
@@ -437,7 +437,8 @@ TEST_F(OptTest, MatrixShaperNeedsThreeChannelFormatsWith8BitInput)
     const Case cases[] = {
         {FormatRgb8, FormatRgb8, "cvst matf cvst"},
         {FormatBgr8, FormatRgba16, "cvst matf cvst"},
-        {FormatRgb16, FormatRgb16, "clut"},          // resampled
+        {FormatRgb16, FormatRgb16, "cvst matf cvst"},   // the 16-bit tables
+        {pixelFormat(PixelRgb, 4, 2), FormatRgb16, "clut"},   // four channels: resampled
         {FormatRgb8Planar, FormatRgb8, "cvst matf cvst"},
         {FormatRgbFloat, FormatRgb8, "cvst matf cvst"},   // left as it is
         {FormatRgb8, FormatRgbFloat, "cvst matf cvst"},
@@ -1001,11 +1002,11 @@ TEST(OptimisedTransforms, ASpaceToItselfBecomesAnExactIdentity)
     EXPECT_EQ(std::memcmp(out.data(), pixels.data(), out.size()), 0);
 }
 
-TEST(OptimisedTransforms, SixteenBitRgbThroughLinearisedTables)
+TEST(OptimisedTransforms, SixteenBitRgbBetweenMatrixShapersKeepsWhite)
 {
-    // Tables round the steep foot of a pure power curve; between a space and
-    // a larger one, with the linearisation curves kept, they stay within two
-    // 8-bit steps of the chain.
+    // Between a space and a larger one, with the linearisation curves asked
+    // for, the 16-bit matrix-shaper stays within two 8-bit steps of the
+    // chain and white stays white.
     ProfilePtr srgb = openProfile(Colord + "sRGB.icc");
     ProfilePtr prophoto = openProfile(Colord + "ProPhotoRGB.icc");
     ASSERT_TRUE(srgb && prophoto);
@@ -1016,7 +1017,7 @@ TEST(OptimisedTransforms, SixteenBitRgbThroughLinearisedTables)
                                            XformNoOptimise),
                            &deleteTransform);
     ASSERT_TRUE(optimised && reference);
-    EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst clut");
+    EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst matf cvst");
     std::mt19937 random(3);
     int worst = 0;
     for (int i = 0; i < 100000; ++i) {
