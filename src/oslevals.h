@@ -106,30 +106,30 @@ void evalMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data);
 // The 16-bit matrix-shaper
 // ---------------------------------------------------------------------------
 //
-// For 16-bit input each input curve is tabulated every 16 words and
-// interpolated linearly; the output curves are tabulated over the square
-// root of the linear value, which opens up the steep foot of display curves,
-// and interpolated too. Single precision throughout, in a fixed order.
+// For 16-bit input each input curve is tabulated at every word; the output
+// curves are tabulated over the square root of the linear value, which
+// opens up the steep foot of display curves, and interpolated. Single
+// precision throughout, in a fixed order.
 
-constexpr uint32_t WideMsInSteps = 4096;    // a node every 16 words
 constexpr uint32_t WideMsOutSteps = 4096;
-constexpr uint32_t WideMsInStride = WideMsInSteps + 16;
 constexpr uint32_t WideMsOutStride = WideMsOutSteps + 16;
 
 struct WideMatrixShaper {
     EngineContext* ctx;
-    alignas(64) float in[3][WideMsInStride];     // curve at 16k / 65535; the last node extends the last interval to 65535
+    // Between Lab and RGB (evalPcsMatrixShaper16): Lab words are taken to
+    // XYZ, or XYZ to Lab words, by the L* companding itself instead of by the
+    // tables; the matrix then holds the D50 white and the PCS normalisation.
+    bool labIn;
+    bool labOut;
     float matrix[9];
     float offsets[3];
     alignas(64) float out[3][WideMsOutStride];   // curve at (k / 4096)², in words; one more node repeats the last
+    alignas(64) float in[3][65536];              // curve at w / 65535
 };
 
 inline float wideMsInput(const float* t, uint32_t x)
 {
-    const uint32_t k = x >> 4;
-    const float f = float(x & 15) * 0.0625f;
-    const float a = t[k], b = t[k + 1];
-    return a + (b - a) * f;
+    return t[x];
 }
 
 inline uint16_t wideMsOutput(const float* t, float y)
@@ -150,6 +150,40 @@ inline void wideMsPixel(const WideMatrixShaper* d, uint32_t r, uint32_t g, uint3
 }
 
 void evalWideMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data);
+void evalPcsMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data);
+
+constexpr float LabEdge = 6.0f / 29.0f;
+
+// XYZ relative to the white from f(X/Xn) and back: cube and cube root above
+// the linear foot.
+inline float labFInverse(float t)
+{
+    return t > LabEdge ? (t * t) * t : (t - 4.0f / 29.0f) * (3.0f * LabEdge * LabEdge);
+}
+
+inline float labF(float t)
+{
+    return t > LabEdge * LabEdge * LabEdge ? std::cbrt(t) : t / (3.0f * LabEdge * LabEdge) + 4.0f / 29.0f;
+}
+
+// Version-4 Lab words to X/Xn, Y/Yn, Z/Zn.
+inline void labWordsToRelativeXyz(uint32_t w0, uint32_t w1, uint32_t w2, float x[3])
+{
+    const float L = float(int32_t(w0)) * (100.0f / 65535.0f);
+    const float a = float(int32_t(w1)) * (255.0f / 65535.0f) - 128.0f;
+    const float b = float(int32_t(w2)) * (255.0f / 65535.0f) - 128.0f;
+    const float fy = (L + 16.0f) / 116.0f;
+    x[0] = labFInverse(fy + a / 500.0f);
+    x[1] = labFInverse(fy);
+    x[2] = labFInverse(fy - b / 200.0f);
+}
+
+inline void labMsPixel(const WideMatrixShaper* d, uint32_t w0, uint32_t w1, uint32_t w2, uint16_t out[3])
+{
+    float x[3];
+    labWordsToRelativeXyz(w0, w1, w2, x);
+    for (int i = 0; i < 3; ++i) out[i] = wideMsOutput(d->out[i], msRow(d->matrix + 3 * i, d->offsets[i], x[0], x[1], x[2]));
+}
 
 // ---------------------------------------------------------------------------
 // CLUT evaluator: [curves?, 16-bit CLUT, curves?]

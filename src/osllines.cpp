@@ -138,13 +138,17 @@ void matrixShaperPlain(const MatrixShaper* d, const LineLayout& L, const uint8_t
     }
 }
 
-template <bool Alpha>
+// LabIn: the matrix-shaper from Lab (evalPcsMatrixShaper16).
+template <bool Alpha, bool LabIn = false>
 void wideMatrixShaperPlain(const WideMatrixShaper* d, const LineLayout& L, const uint16_t* src, uint16_t* dst,
                            uint32_t pixels)
 {
     for (uint32_t i = 0; i < pixels; ++i) {
         uint16_t words[3];
-        wideMsPixel(d, src[L.in[0]], src[L.in[1]], src[L.in[2]], words);
+        if constexpr (LabIn)
+            labMsPixel(d, src[L.in[0]], src[L.in[1]], src[L.in[2]], words);
+        else
+            wideMsPixel(d, src[L.in[0]], src[L.in[1]], src[L.in[2]], words);
         if constexpr (Alpha) dst[L.outAlpha] = src[L.inAlpha];
         dst[L.out[0]] = words[0];
         dst[L.out[1]] = words[1];
@@ -596,11 +600,7 @@ OSL_AVX2 inline void storeWords4(const Words8& io, __m256i groups, uint16_t* dst
 
 OSL_AVX2 inline __m256 wideInputAvx2(const float* t, __m256i x)
 {
-    const __m256i k = _mm256_srli_epi32(x, 4);
-    const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(x, _mm256_set1_epi32(15))),
-                                   _mm256_set1_ps(0.0625f));
-    const __m256 a = _mm256_i32gather_ps(t, k, 4), b = _mm256_i32gather_ps(t + 1, k, 4);
-    return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), f));
+    return _mm256_i32gather_ps(t, x, 4);
 }
 
 OSL_AVX2 inline __m256i wideOutputAvx2(const float* t, __m256 y)
@@ -614,7 +614,29 @@ OSL_AVX2 inline __m256i wideOutputAvx2(const float* t, __m256 y)
                                              _mm256_set1_ps(0.5f)));
 }
 
-template <bool Alpha>
+OSL_AVX2 inline __m256 labFInverseAvx2(__m256 t)
+{
+    const __m256 cube = _mm256_mul_ps(_mm256_mul_ps(t, t), t);
+    const __m256 foot =
+        _mm256_mul_ps(_mm256_sub_ps(t, _mm256_set1_ps(4.0f / 29.0f)), _mm256_set1_ps(3.0f * LabEdge * LabEdge));
+    return _mm256_blendv_ps(foot, cube, _mm256_cmp_ps(t, _mm256_set1_ps(LabEdge), _CMP_GT_OQ));
+}
+
+// labWordsToRelativeXyz, eight pixels at a time.
+OSL_AVX2 inline void labInputAvx2(__m256i w0, __m256i w1, __m256i w2, __m256 x[3])
+{
+    const __m256 L = _mm256_mul_ps(_mm256_cvtepi32_ps(w0), _mm256_set1_ps(100.0f / 65535.0f));
+    const __m256 a = _mm256_sub_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(w1), _mm256_set1_ps(255.0f / 65535.0f)),
+                                   _mm256_set1_ps(128.0f));
+    const __m256 b = _mm256_sub_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(w2), _mm256_set1_ps(255.0f / 65535.0f)),
+                                   _mm256_set1_ps(128.0f));
+    const __m256 fy = _mm256_div_ps(_mm256_add_ps(L, _mm256_set1_ps(16.0f)), _mm256_set1_ps(116.0f));
+    x[0] = labFInverseAvx2(_mm256_add_ps(fy, _mm256_div_ps(a, _mm256_set1_ps(500.0f))));
+    x[1] = labFInverseAvx2(fy);
+    x[2] = labFInverseAvx2(_mm256_sub_ps(fy, _mm256_div_ps(b, _mm256_set1_ps(200.0f))));
+}
+
+template <bool Alpha, bool LabIn = false>
 OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& L, const uint16_t* src,
                                    uint16_t* dst, uint32_t pixels)
 {
@@ -625,9 +647,13 @@ OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& 
         for (int k = 0; k < 9; ++k) m[k] = _mm256_set1_ps(d->matrix[k]);
         for (int k = 0; k < 3; ++k) offsets[k] = _mm256_set1_ps(d->offsets[k]);
         for (; i + 8 < pixels; i += 8) {
-            const __m256 x0 = wideInputAvx2(d->in[0], gatherWords8(io, src, 0));
-            const __m256 x1 = wideInputAvx2(d->in[1], gatherWords8(io, src, 1));
-            const __m256 x2 = wideInputAvx2(d->in[2], gatherWords8(io, src, 2));
+            __m256 x[3];
+            if constexpr (LabIn) {
+                labInputAvx2(gatherWords8(io, src, 0), gatherWords8(io, src, 1), gatherWords8(io, src, 2), x);
+            } else {
+                for (int c = 0; c < 3; ++c) x[c] = wideInputAvx2(d->in[c], gatherWords8(io, src, c));
+            }
+            const __m256 x0 = x[0], x1 = x[1], x2 = x[2];
             __m256i w[3];
             for (int r = 0; r < 3; ++r) {
                 const __m256 y = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(m[3 * r], x0),
@@ -646,7 +672,7 @@ OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& 
             dst += 8 * L.outStep;
         }
     }
-    wideMatrixShaperPlain<Alpha>(d, L, src, dst, pixels - i);
+    wideMatrixShaperPlain<Alpha, LabIn>(d, L, src, dst, pixels - i);
 }
 
 // x / 65535 for x below 2^32 − 2^17: (x + (x >> 16) + 1) >> 16.
@@ -954,11 +980,7 @@ OSL_AVX512 inline void storeWords8(const Words16& io, __m512i groups, uint16_t* 
 
 OSL_AVX512 inline __m512 wideInputAvx512(const float* t, __m512i x)
 {
-    const __m512i k = _mm512_srli_epi32(x, 4);
-    const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(x, _mm512_set1_epi32(15))),
-                                   _mm512_set1_ps(0.0625f));
-    const __m512 a = _mm512_i32gather_ps(k, t, 4), b = _mm512_i32gather_ps(k, t + 1, 4);
-    return _mm512_add_ps(a, _mm512_mul_ps(_mm512_sub_ps(b, a), f));
+    return _mm512_i32gather_ps(x, t, 4);
 }
 
 OSL_AVX512 inline __m512i wideOutputAvx512(const float* t, __m512 y)
@@ -972,7 +994,28 @@ OSL_AVX512 inline __m512i wideOutputAvx512(const float* t, __m512 y)
                                              _mm512_set1_ps(0.5f)));
 }
 
-template <bool Alpha>
+OSL_AVX512 inline __m512 labFInverseAvx512(__m512 t)
+{
+    const __m512 cube = _mm512_mul_ps(_mm512_mul_ps(t, t), t);
+    const __m512 foot =
+        _mm512_mul_ps(_mm512_sub_ps(t, _mm512_set1_ps(4.0f / 29.0f)), _mm512_set1_ps(3.0f * LabEdge * LabEdge));
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(t, _mm512_set1_ps(LabEdge), _CMP_GT_OQ), foot, cube);
+}
+
+OSL_AVX512 inline void labInputAvx512(__m512i w0, __m512i w1, __m512i w2, __m512 x[3])
+{
+    const __m512 L = _mm512_mul_ps(_mm512_cvtepi32_ps(w0), _mm512_set1_ps(100.0f / 65535.0f));
+    const __m512 a = _mm512_sub_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(w1), _mm512_set1_ps(255.0f / 65535.0f)),
+                                   _mm512_set1_ps(128.0f));
+    const __m512 b = _mm512_sub_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(w2), _mm512_set1_ps(255.0f / 65535.0f)),
+                                   _mm512_set1_ps(128.0f));
+    const __m512 fy = _mm512_div_ps(_mm512_add_ps(L, _mm512_set1_ps(16.0f)), _mm512_set1_ps(116.0f));
+    x[0] = labFInverseAvx512(_mm512_add_ps(fy, _mm512_div_ps(a, _mm512_set1_ps(500.0f))));
+    x[1] = labFInverseAvx512(fy);
+    x[2] = labFInverseAvx512(_mm512_sub_ps(fy, _mm512_div_ps(b, _mm512_set1_ps(200.0f))));
+}
+
+template <bool Alpha, bool LabIn = false>
 OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayout& L, const uint16_t* src,
                                        uint16_t* dst, uint32_t pixels)
 {
@@ -983,9 +1026,13 @@ OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayo
         for (int k = 0; k < 9; ++k) m[k] = _mm512_set1_ps(d->matrix[k]);
         for (int k = 0; k < 3; ++k) offsets[k] = _mm512_set1_ps(d->offsets[k]);
         for (; i + 16 < pixels; i += 16) {
-            const __m512 x0 = wideInputAvx512(d->in[0], gatherWords16(io, src, 0));
-            const __m512 x1 = wideInputAvx512(d->in[1], gatherWords16(io, src, 1));
-            const __m512 x2 = wideInputAvx512(d->in[2], gatherWords16(io, src, 2));
+            __m512 x[3];
+            if constexpr (LabIn) {
+                labInputAvx512(gatherWords16(io, src, 0), gatherWords16(io, src, 1), gatherWords16(io, src, 2), x);
+            } else {
+                for (int c = 0; c < 3; ++c) x[c] = wideInputAvx512(d->in[c], gatherWords16(io, src, c));
+            }
+            const __m512 x0 = x[0], x1 = x[1], x2 = x[2];
             __m512i w[3];
             for (int r = 0; r < 3; ++r) {
                 const __m512 y = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(m[3 * r], x0),
@@ -1007,7 +1054,7 @@ OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayo
             dst += 16 * L.outStep;
         }
     }
-    wideMatrixShaperPlain<Alpha>(d, L, src, dst, pixels - i);
+    wideMatrixShaperPlain<Alpha, LabIn>(d, L, src, dst, pixels - i);
 }
 
 OSL_AVX512 inline __m512i position32(__m512i x, __m512i domain)
@@ -1141,6 +1188,11 @@ const Loops<WideMatrixShaper, uint16_t> WideMatrixShaperLoops{
     {nullptr, nullptr},
     {wideMatrixShaperAvx2<false>, wideMatrixShaperAvx2<true>},
     {wideMatrixShaperAvx512<false>, wideMatrixShaperAvx512<true>}};
+const Loops<WideMatrixShaper, uint16_t> LabMatrixShaperLoops{
+    {wideMatrixShaperPlain<false, true>, wideMatrixShaperPlain<true, true>},
+    {nullptr, nullptr},
+    {wideMatrixShaperAvx2<false, true>, wideMatrixShaperAvx2<true, true>},
+    {wideMatrixShaperAvx512<false, true>, wideMatrixShaperAvx512<true, true>}};
 const Loops<ClutEval, uint16_t> ClutLoops16{{clutPlain16<false>, clutPlain16<true>},
                                              {nullptr, nullptr},
                                              {clutWordsAvx2<false>, clutWordsAvx2<true>},
@@ -1148,6 +1200,8 @@ const Loops<ClutEval, uint16_t> ClutLoops16{{clutPlain16<false>, clutPlain16<tru
 #else
 const Loops<WideMatrixShaper, uint16_t> WideMatrixShaperLoops{
     {wideMatrixShaperPlain<false>, wideMatrixShaperPlain<true>}, {}, {}, {}};
+const Loops<WideMatrixShaper, uint16_t> LabMatrixShaperLoops{
+    {wideMatrixShaperPlain<false, true>, wideMatrixShaperPlain<true, true>}, {}, {}, {}};
 const Loops<ClutEval, uint16_t> ClutLoops16{{clutPlain16<false>, clutPlain16<true>}, {}, {}, {}};
 #endif
 
@@ -1166,6 +1220,15 @@ void wideMatrixShaperWorker(Transform* t, const void* in, void* out, uint32_t pi
     auto* d = static_cast<const WideMatrixShaper*>(t->lut->data);
     const LineLayout L = lineLayout(t, 3);
     runLines<WideMatrixShaper, uint16_t>(t, d, L, chooseLoop(WideMatrixShaperLoops, L.alpha, true), in, out,
+                                         pixelsPerLine, lineCount, s);
+}
+
+void labMatrixShaperWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
+                           const Stride* s)
+{
+    auto* d = static_cast<const WideMatrixShaper*>(t->lut->data);
+    const LineLayout L = lineLayout(t, 3);
+    runLines<WideMatrixShaper, uint16_t>(t, d, L, chooseLoop(LabMatrixShaperLoops, L.alpha, true), in, out,
                                          pixelsPerLine, lineCount, s);
 }
 
@@ -1230,6 +1293,13 @@ TransformWorker optimisedWorkerFor(const Transform* t)
         return plainSamples(in, 3, 1) && plainSamples(out, 3, 1) ? matrixShaperWorker : nullptr;
     if (eval == evalWideMatrixShaper16)
         return plainSamples(in, 3, 2) && plainSamples(out, 3, 2) ? wideMatrixShaperWorker : nullptr;
+    if (eval == evalPcsMatrixShaper16) {
+        const auto* d = static_cast<const WideMatrixShaper*>(t->lut->data);
+        const bool lab = formatColorSpace(in) == PixelLab;   // the version-4 encoding
+        return d->labIn && !d->labOut && lab && plainSamples(in, 3, 2) && plainSamples(out, 3, 2)
+                   ? labMatrixShaperWorker
+                   : nullptr;
+    }
     if (eval == evalClut8) {
         const auto* d = static_cast<const ClutEval*>(t->lut->data);
         return plainSamples(in, 3, 1) && plainSamples(out, d->outputs, 1) ? clutWorker8 : nullptr;

@@ -400,6 +400,7 @@ void* dupWideMatrixShaper(EngineContext* ctx, const void* data)
     return copy;
 }
 
+// Null curves: Lab on that side.
 WideMatrixShaper* newWideMatrixShaper(EngineContext* ctx, const Stage* inputCurves, const double matrix[9],
                                       const double offsets[3], const Stage* outputCurves)
 {
@@ -408,18 +409,18 @@ WideMatrixShaper* newWideMatrixShaper(EngineContext* ctx, const Stage* inputCurv
     d->ctx = ctx;
     std::unique_ptr<WideMatrixShaper, EngineFree> guard(d, EngineFree{ctx});
     if (!singleMatrix(matrix, offsets, d->matrix, d->offsets)) return nullptr;
-    ToneCurve* const* in = stageCurves(inputCurves);
-    ToneCurve* const* out = stageCurves(outputCurves);
-    for (int j = 0; j < 3; ++j) {
+    d->labIn = !inputCurves;
+    d->labOut = !outputCurves;
+    ToneCurve* const* in = inputCurves ? stageCurves(inputCurves) : nullptr;
+    ToneCurve* const* out = outputCurves ? stageCurves(outputCurves) : nullptr;
+    for (int j = 0; in && j < 3; ++j) {
         float* t = d->in[j];
-        for (uint32_t k = 0; k < WideMsInSteps; ++k) t[k] = evalCurveFloat(in[j], wordToUnit(uint16_t(16 * k)));
-        // The last node is placed so that 65535 (k = 4095, f = 15/16) meets the curve's end.
-        const float end = evalCurveFloat(in[j], 1.0f);
-        t[WideMsInSteps] = float(double(t[WideMsInSteps - 1]) + (double(end) - t[WideMsInSteps - 1]) * 16.0 / 15.0);
-        for (uint32_t k = 0; k <= WideMsInSteps; ++k)
-            if (!std::isfinite(t[k])) return nullptr;
+        for (uint32_t w = 0; w < 65536; ++w) {
+            t[w] = evalCurveFloat(in[j], wordToUnit(uint16_t(w)));
+            if (!std::isfinite(t[w])) return nullptr;
+        }
     }
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; out && i < 3; ++i) {
         float* t = d->out[i];
         for (uint32_t k = 0; k <= WideMsOutSteps; ++k) {
             const double s = double(k) / WideMsOutSteps;
@@ -591,6 +592,27 @@ void evalWideMatrixShaper16(const uint16_t in[], uint16_t out[], const void* dat
     wideMsPixel(static_cast<const WideMatrixShaper*>(data), in[0], in[1], in[2], out);
 }
 
+void evalPcsMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
+{
+    auto* d = static_cast<const WideMatrixShaper*>(data);
+    float x[3];
+    if (d->labIn) {
+        labWordsToRelativeXyz(in[0], in[1], in[2], x);
+    } else {
+        for (int j = 0; j < 3; ++j) x[j] = wideMsInput(d->in[j], in[j]);
+    }
+    float y[3];
+    for (int i = 0; i < 3; ++i) y[i] = msRow(d->matrix + 3 * i, d->offsets[i], x[0], x[1], x[2]);
+    if (d->labOut) {
+        const float fx = labF(y[0]), fy = labF(y[1]), fz = labF(y[2]);
+        out[0] = quickSaturateWord((116.0 * fy - 16.0) * (65535.0 / 100.0));
+        out[1] = quickSaturateWord((500.0 * (double(fx) - fy) + 128.0) * (65535.0 / 255.0));
+        out[2] = quickSaturateWord((200.0 * (double(fy) - fz) + 128.0) * (65535.0 / 255.0));
+    } else {
+        for (int i = 0; i < 3; ++i) out[i] = wideMsOutput(d->out[i], y[i]);
+    }
+}
+
 void evalClut16(const uint16_t in[], uint16_t out[], const void* data)
 {
     evalClutGeneral(static_cast<const ClutEval*>(data), in, out);
@@ -673,20 +695,29 @@ bool optimiseJoinedCurves(Pipeline** pipeline, uint32_t inputFormat, uint32_t ou
 // White to white exactly: the matrices of profiles are rounded in their
 // tags, so that the white of one space misses the white of the other by a
 // few parts in a million, a step of 16 bits. Each row that brings the input
-// white within that of the output white is scaled to meet it.
-void snapWhite(double m[9], const double offsets[3], const Stage* inCurves, const Stage* outCurves)
+// white within 1/4096 of its target is scaled to meet it.
+void snapRows(double m[9], const double offsets[3], const double white[3], const double target[3])
 {
-    double white[3];
-    for (int j = 0; j < 3; ++j) white[j] = evalCurveFloat(stageCurves(inCurves)[j], 1.0f);
     for (int i = 0; i < 3; ++i) {
-        if (std::fabs(evalCurveFloat(stageCurves(outCurves)[i], 1.0f) - 1.0f) > 1e-6f) continue;
-        double y = offsets ? offsets[i] : 0.0, linear = 0;
+        double linear = 0;
         for (int j = 0; j < 3; ++j) linear += m[i * 3 + j] * white[j];
-        y += linear;
-        if (y == 1.0 || std::fabs(y - 1.0) > 1.0 / 4096 || !(std::fabs(linear) > 0.5)) continue;
-        const double scale = (linear + 1.0 - y) / linear;
+        const double y = linear + (offsets ? offsets[i] : 0.0);
+        if (y == target[i] || std::fabs(y - target[i]) > 1.0 / 4096 || !(std::fabs(linear) > 0.25)) continue;
+        const double scale = (linear + target[i] - y) / linear;
         for (int j = 0; j < 3; ++j) m[i * 3 + j] *= scale;
     }
+}
+
+// Between shaper curves: the input curves' white to where the output curves give white.
+void snapWhite(double m[9], const double offsets[3], const Stage* inCurves, const Stage* outCurves)
+{
+    double white[3], target[3];
+    for (int j = 0; j < 3; ++j) white[j] = evalCurveFloat(stageCurves(inCurves)[j], 1.0f);
+    for (int i = 0; i < 3; ++i) {
+        const bool whiteAtOne = std::fabs(evalCurveFloat(stageCurves(outCurves)[i], 1.0f) - 1.0f) <= 1e-6f;
+        target[i] = whiteAtOne ? 1.0 : 1e9;   // rows of other curves are left alone
+    }
+    snapRows(m, offsets, white, target);
 }
 
 bool optimiseMatrixShaper(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
@@ -757,6 +788,95 @@ bool optimiseMatrixShaper(Pipeline** pipeline, uint32_t intent, uint32_t inputFo
     return true;
 }
 
+// Between Lab and a matrix-shaper RGB space at 16 bits: [curves, matrices,
+// XYZ to Lab, linear curves?] or [linear curves?, Lab to XYZ, matrices,
+// curves]. The companding of Lab bends the colours near black too sharply
+// for a table; it is computed instead.
+bool optimisePcsMatrixShaper(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                             uint32_t flags)
+{
+    if (formatChannels(inputFormat) != 3 || formatChannels(outputFormat) != 3) return false;
+    if (formatFloat(inputFormat) || formatFloat(outputFormat) || formatBytes(inputFormat) != 2) return false;
+    const Pipeline* src = *pipeline;
+    const std::vector<Stage*> s = stageList(src);
+    const size_t n = s.size();
+    size_t i = 0;
+    if (i + 1 < n && isCurves(s[i]) && curvesAreLinear(s[i]) && s[i + 1]->implements == StageLabToXyzKind) ++i;
+    const bool labIn = i < n && s[i]->implements == StageLabToXyzKind;
+    const Stage* inCurves = nullptr;
+    if (labIn) {
+        ++i;
+    } else {
+        if (!(i < n && isCurves(s[i]) && s[i]->inputs == 3)) return false;
+        inCurves = s[i++];
+    }
+    // The matrices, as one affine map.
+    double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}, offsets[3] = {0, 0, 0};
+    size_t matrices = 0;
+    for (; i < n && isMatrix3x3(s[i]); ++i, ++matrices) {
+        const double* a = stageMatrix(s[i]);
+        const double* o = stageOffsets(s[i]);
+        double next[9], nextOffsets[3];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (int k = 0; k < 3; ++k) sum += a[r * 3 + k] * m[k * 3 + c];
+                next[r * 3 + c] = sum;
+            }
+            nextOffsets[r] = o ? o[r] : 0.0;
+            for (int k = 0; k < 3; ++k) nextOffsets[r] += a[r * 3 + k] * offsets[k];
+        }
+        std::memcpy(m, next, sizeof m);
+        std::memcpy(offsets, nextOffsets, sizeof offsets);
+    }
+    if (matrices == 0) return false;
+    const bool labOut = i < n && s[i]->implements == StageXyzToLabKind;
+    const Stage* outCurves = nullptr;
+    if (labOut) {
+        ++i;
+        if (i < n && isCurves(s[i]) && curvesAreLinear(s[i])) ++i;
+    } else {
+        if (!(i < n && isCurves(s[i]) && s[i]->inputs == 3)) return false;
+        outCurves = s[i++];
+    }
+    if (i != n || labIn == labOut) return false;
+
+    // The white and the PCS normalisation into the matrix: XYZ / 1.999969…
+    // in the pipeline, f(X / Xn) on the Lab side.
+    const double white[3] = {D50.X, D50.Y, D50.Z};
+    const double scale = 65535.0 / 32768.0;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            if (labIn) m[r * 3 + c] *= white[c] / scale;
+            if (labOut) m[r * 3 + c] *= scale / white[r];
+        }
+        if (labOut) offsets[r] *= scale / white[r];
+    }
+    if (intent != IntentAbsoluteColorimetric && !(flags & XformNoWhiteFixup)) {
+        // Lab white is 1, 1, 1 relative to D50 on its side.
+        double inWhite[3] = {1, 1, 1}, target[3] = {1, 1, 1};
+        if (inCurves)
+            for (int j = 0; j < 3; ++j) inWhite[j] = evalCurveFloat(stageCurves(inCurves)[j], 1.0f);
+        for (int r = 0; outCurves && r < 3; ++r)
+            if (std::fabs(evalCurveFloat(stageCurves(outCurves)[r], 1.0f) - 1.0f) > 1e-6f) target[r] = 1e9;
+        snapRows(m, offsets, inWhite, target);
+    }
+
+    EngineContext* ctx = src->ctx;
+    WideMatrixShaper* data = newWideMatrixShaper(ctx, inCurves, m, offsets, outCurves);
+    if (!data) return false;
+    PipelinePtr copy(duplicatePipeline(src), &freePipeline);
+    if (!copy) {
+        freeWideMatrixShaper(ctx, data);
+        return false;
+    }
+    useDefaultEvaluators(copy.get());
+    setPipelineEvaluators(copy.get(), evalPcsMatrixShaper16, nullptr, data, freeWideMatrixShaper,
+                          dupWideMatrixShaper);
+    replacePipeline(pipeline, copy.release());
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // White fix-up
 // ---------------------------------------------------------------------------
@@ -813,13 +933,18 @@ void evalShape16(const ClutShape& shape, const uint16_t in[], uint16_t out[])
         for (uint32_t o = 0; o < shape.clut->outputs; ++o) out[o] = evalCurve16(stageCurves(shape.post)[o], out[o]);
 }
 
-// The CLUT value that the post-curve takes to `target`, exactly when possible.
-uint16_t postCurveSource(const ToneCurve* curve, uint16_t target)
+// The CLUT value that the post-curve takes to `target`: the exact hit
+// nearest to `near` (the value the table gives now), else the closest miss.
+uint16_t postCurveSource(const ToneCurve* curve, uint16_t target, uint16_t near)
 {
+    for (int32_t delta = 0; delta <= 0xFFFF; ++delta) {
+        for (int32_t candidate : {int32_t(near) - delta, int32_t(near) + delta}) {
+            if (candidate >= 0 && candidate <= 0xFFFF && evalCurve16(curve, uint16_t(candidate)) == target)
+                return uint16_t(candidate);
+        }
+    }
     CurvePtr reversed(reverseCurveWith(4096, curve), &freeCurve);
     int32_t guess = reversed ? evalCurve16(reversed.get(), target) : target;
-    if (evalCurve16(curve, uint16_t(guess)) == target) return uint16_t(guess);
-    // The reversed table is coarse: look around the guess for an exact hit.
     int32_t best = guess;
     int32_t bestError = std::abs(int32_t(evalCurve16(curve, uint16_t(guess))) - target);
     for (int32_t delta = 1; delta <= 512 && bestError != 0; ++delta) {
@@ -835,8 +960,13 @@ uint16_t postCurveSource(const ToneCurve* curve, uint16_t target)
     return uint16_t(best);
 }
 
-// Sets channel `channel` of every node the interpolation reads at `at`.
-void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t value)
+// Brings channel `channel` of the interpolation at `at` to `value`. When
+// `at` is a node, the node is set. Otherwise every corner of its cell is
+// moved by the same amount, which moves the interpolation at `at` by that
+// amount and keeps the colours around it (setting the corners to the value
+// would pull a whole cell of colours to white); with `overwrite`, or where a
+// corner would leave the 16-bit range, the corners are set to the value.
+void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t value, bool overwrite)
 {
     const InterpParams* p = clutInterpParams(clut);
     uint16_t* table = clutTable16(clut);
@@ -848,11 +978,26 @@ void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t val
         base += g.cell * p->strides[i];
         if (at[i] != 0xFFFF && g.fraction != 0) steps[moving++] = p->strides[i];
     }
-    for (uint32_t corner = 0; corner < (1u << moving); ++corner) {
+    auto corner = [&](uint32_t k) {
         uint32_t node = base;
-        for (uint32_t k = 0; k < moving; ++k)
-            if (corner & (1u << k)) node += steps[k];
-        table[node + channel] = value;
+        for (uint32_t i = 0; i < moving; ++i)
+            if (k & (1u << i)) node += steps[i];
+        return node + channel;
+    };
+    const uint32_t corners = 1u << moving;
+    int32_t delta = 0;
+    if (moving > 0 && !overwrite) {
+        uint16_t now[MaxStageChannels];
+        p->routine.lerp16(at, now, p);
+        delta = int32_t(value) - int32_t(now[channel]);
+        for (uint32_t k = 0; k < corners && !overwrite; ++k) {
+            const int32_t moved = int32_t(table[corner(k)]) + delta;
+            overwrite = moved < 0 || moved > 0xFFFF;
+        }
+    }
+    for (uint32_t k = 0; k < corners; ++k) {
+        uint16_t& node = table[corner(k)];
+        node = moving == 0 || overwrite ? value : uint16_t(int32_t(node) + delta);
     }
 }
 
@@ -867,21 +1012,27 @@ bool fixWhite(Pipeline* p, uint32_t inputFormat, uint32_t outputFormat)
     ClutShape shape;
     if (!clutShapeOf(p, &shape)) return true;
 
-    uint16_t obtained[MaxStageChannels];
-    evalShape16(shape, whiteIn, obtained);
     uint16_t at[MaxClutInputs];
     for (uint32_t i = 0; i < shape.clut->inputs; ++i)
         at[i] = shape.pre ? evalCurve16(stageCurves(shape.pre)[i], whiteIn[i]) : whiteIn[i];
-
-    bool patched = false;
-    for (uint32_t o = 0; o < p->outputs; ++o) {
-        const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
-        if (difference == 0 || difference > 61440) continue;
-        const uint16_t value = shape.post ? postCurveSource(stageCurves(shape.post)[o], whiteOut[o]) : whiteOut[o];
-        patchNodes(shape.clut, at, o, value);
-        patched = true;
+    // Corners are moved first, and set only where moving them did not take.
+    for (bool overwrite : {false, true}) {
+        uint16_t obtained[MaxStageChannels], inTable[MaxStageChannels];
+        evalShape16(shape, whiteIn, obtained);
+        const InterpParams* params = clutInterpParams(shape.clut);
+        params->routine.lerp16(at, inTable, params);
+        bool patched = false;
+        for (uint32_t o = 0; o < p->outputs; ++o) {
+            const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
+            if (difference == 0 || difference > 61440) continue;
+            const uint16_t value =
+                shape.post ? postCurveSource(stageCurves(shape.post)[o], whiteOut[o], inTable[o]) : whiteOut[o];
+            patchNodes(shape.clut, at, o, value, overwrite);
+            patched = true;
+        }
+        if (!patched) return true;
     }
-    if (!patched) return true;
+    uint16_t obtained[MaxStageChannels];
     evalShape16(shape, whiteIn, obtained);
     for (uint32_t o = 0; o < p->outputs; ++o) {
         const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
@@ -936,6 +1087,81 @@ uint32_t gridPointsForChannels(uint32_t c, uint32_t flags)
     return c <= 3 ? 33 : c == 4 ? 17 : 7;
 }
 
+// Stretched post-curves. For 16-bit input into RGB or grey, the curves that
+// end the pipeline (the output profile's shaper curves) stay behind the
+// table, and the table holds their input, stretched over the range the
+// pipeline reaches at the nodes. What the table then interpolates is close
+// to linear in XYZ (and exactly so along the matrices of matrix-shapers),
+// and colours beyond the gamut are clipped by the curves after
+// interpolation rather than at the nodes, where clipping bends the colours
+// of the whole cell.
+constexpr uint32_t StretchedEntries = 16384;
+
+struct StretchedRange {
+    StageRange range;
+    double low[MaxStageChannels];
+    double span[MaxStageChannels];
+};
+
+bool measureRange(const uint16_t in[], uint16_t[], void* cargo)
+{
+    auto* r = static_cast<StretchedRange*>(cargo);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
+    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    for (uint32_t o = 0; o < r->range.outputs; ++o) {
+        if (!std::isfinite(y[o])) continue;
+        r->low[o] = std::min(r->low[o], double(y[o]));
+        r->span[o] = std::max(r->span[o], double(y[o]));   // the top, for now
+    }
+    return true;
+}
+
+bool sampleStretched(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    auto* r = static_cast<const StretchedRange*>(cargo);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
+    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    for (uint32_t o = 0; o < r->range.outputs; ++o)
+        out[o] = quickSaturateWord((double(y[o]) - r->low[o]) / r->span[o] * 65535.0);
+    return true;
+}
+
+// The last curves again, reading the stretched values.
+Stage* stretchedCurves(EngineContext* ctx, const Stage* curves, const StretchedRange& r)
+{
+    const uint32_t n = curves->inputs;
+    ToneCurve* made[MaxPipelineChannels] = {};
+    struct Release {
+        ToneCurve** curves;
+        uint32_t n;
+        ~Release()
+        {
+            for (uint32_t c = 0; c < n; ++c) freeCurve(curves[c]);
+        }
+    } release{made, n};
+    std::vector<uint16_t> table(StretchedEntries);
+    for (uint32_t o = 0; o < n; ++o) {
+        for (uint32_t k = 0; k < StretchedEntries; ++k) {
+            const double v = r.low[o] + r.span[o] * double(k) / (StretchedEntries - 1);
+            table[k] = quickSaturateWord(double(evalCurveFloat(stageCurves(curves)[o], float(v))) * 65535.0);
+        }
+        made[o] = buildTabulatedCurve16(ctx, StretchedEntries, table.data());
+        if (!made[o]) return nullptr;
+    }
+    return newCurvesStage(ctx, n, made);
+}
+
+bool stretchesPostCurves(const Pipeline* p, const Stage* last, uint32_t inputFormat, uint32_t outputFormat,
+                         uint32_t flags)
+{
+    const uint32_t space = formatColorSpace(outputFormat);
+    return !(flags & XformKeepPostLinearisation) && formatBytes(inputFormat) == 2 &&
+           (space == PixelRgb || space == PixelGray) && isCurves(last) && last != p->first &&
+           !curvesAreLinear(last) && p->outputs < MaxPipelineChannels;
+}
+
 bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
                         uint32_t* flags)
 {
@@ -953,17 +1179,36 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
     const Stage* post = nullptr;
     if ((*flags & XformKeepPreLinearisation) && isCurves(first) && !curvesAreLinear(first)) pre = first;
     if ((*flags & XformKeepPostLinearisation) && isCurves(last) && last != pre && !curvesAreLinear(last)) post = last;
+    const bool stretched = stretchesPostCurves(src, last, inputFormat, outputFormat, *flags) && last != pre;
+    if (stretched) post = last;
 
     const StageRange range{pre ? pre->next : first, post, inputs, outputs};
     const uint32_t points = first ? gridPointsForChannels(inputs, *flags) : 2;
     StagePtr clut(newClut16StageUniform(ctx, points, inputs, outputs, nullptr), &freeStage);
-    if (!clut || !sampleClut16(clut.get(), sampleRange, const_cast<StageRange*>(&range), 0)) return false;
+    if (!clut) return false;
+    StagePtr postStage(nullptr, &freeStage);
+    if (stretched) {
+        StretchedRange r;
+        r.range = range;
+        for (uint32_t o = 0; o < outputs; ++o) {
+            r.low[o] = 0.0;
+            r.span[o] = 1.0;
+        }
+        if (!sampleClut16(clut.get(), measureRange, &r, SamplerInspect)) return false;
+        for (uint32_t o = 0; o < outputs; ++o) r.span[o] -= r.low[o];
+        postStage.reset(stretchedCurves(ctx, last, r));
+        if (!postStage || !sampleClut16(clut.get(), sampleStretched, &r, 0)) return false;
+    } else {
+        if (!sampleClut16(clut.get(), sampleRange, const_cast<StageRange*>(&range), 0)) return false;
+        if (post) postStage.reset(duplicateStage(post));
+        if (post && !postStage) return false;
+    }
 
     PipelinePtr resampled(newPipeline(ctx, inputs, outputs), &freePipeline);
     if (!resampled) return false;
     if (pre && !insertStage(resampled.get(), AtEnd, duplicateStage(pre))) return false;
     if (!insertStage(resampled.get(), AtEnd, clut.release())) return false;
-    if (post && !insertStage(resampled.get(), AtEnd, duplicateStage(post))) return false;
+    if (postStage && !insertStage(resampled.get(), AtEnd, postStage.release())) return false;
 
     if (intent == IntentAbsoluteColorimetric) *flags |= XformNoWhiteFixup;
     if (!(*flags & XformNoWhiteFixup)) fixWhite(resampled.get(), inputFormat, outputFormat);
@@ -1026,7 +1271,9 @@ bool optimisePrelinearisation(Pipeline** pipeline, uint32_t intent, uint32_t inp
     if (formatFloat(inputFormat) || formatFloat(outputFormat)) return false;
     if (formatColorSpace(inputFormat) != PixelRgb || formatColorSpace(outputFormat) != PixelRgb) return false;
     if (formatPlanar(inputFormat) || formatPlanar(outputFormat)) return false;
-    if (formatBytes(inputFormat) != 1 && !(*flags & XformKeepPreLinearisation)) return false;
+    // 8- and 16-bit input; wider input only when asked.
+    const uint32_t inputBytes = formatBytes(inputFormat);
+    if ((inputBytes == 0 || inputBytes > 2) && !(*flags & XformKeepPreLinearisation)) return false;
     const Pipeline* src = *pipeline;
     EngineContext* ctx = src->ctx;
     if (src->inputs != 3 || src->outputs != 3) return false;
@@ -1138,6 +1385,7 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
     if (optimiseByPlugins(ctx, pipeline, intent, inputFormat, outputFormat, flags)) return true;
     if (optimiseJoinedCurves(pipeline, *inputFormat, *outputFormat, flags)) return true;
     if (optimiseMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
+    if (optimisePcsMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
     if (optimisePrelinearisation(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     if (optimiseResampling(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     return changed;
