@@ -135,7 +135,7 @@ apply)
     expect 1 apply "$WORK/in.ppm" --chain '*srgb,*nothing,*srgb' -o "$WORK/x.png"
     contains "$WORK/err" "Cannot open profile: *nothing"
     expect 1 apply "$WORK/in.ppm" --chain "*srgb,$PRESS" -o "$WORK/x.png"
-    contains "$WORK/err" "The last profile must be an RGB or gray profile"
+    contains "$WORK/err" "PNG holds no CMYK"
     expect 2 apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/x.png" --output-dir "$WORK"
     ;;
 *)
