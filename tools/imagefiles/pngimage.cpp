@@ -24,7 +24,8 @@ struct Messages {
 [[noreturn]] void onError(png_structp png, png_const_charp text)
 {
     auto* m = static_cast<Messages*>(png_get_error_ptr(png));
-    if (m->error.empty()) m->error = text;
+    // libpng's own words for a short file say little.
+    if (m->error.empty()) m->error = std::strcmp(text, "Read Error") == 0 ? "the file ends too early" : text;
     png_longjmp(png, 1);
 }
 
