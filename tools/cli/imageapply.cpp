@@ -59,8 +59,8 @@ bool fromBytes(LoadedProfile& p)
     return true;
 }
 
-// A profile by name: a file is kept byte for byte (it is embedded as it is),
-// a built-in as the engine writes it.
+// A profile by name: a file is kept byte for byte (it is embedded as it is);
+// a built-in is used as made and embedded as the engine writes it.
 QString loadProfile(const QString& name, const ProfileOpener& open, LoadedProfile& out)
 {
     const QString failed = QStringLiteral("Cannot open profile: %1").arg(name);
@@ -71,10 +71,13 @@ QString loadProfile(const QString& name, const ProfileOpener& open, LoadedProfil
         out.bytes = file.readAll();
         return fromBytes(out) ? QString() : failed;
     }
-    ProfilePtr opened = adoptProfile(open(name));
-    if (!opened) return failed;
-    out.bytes = profileBytes(opened.get());
-    return fromBytes(out) ? QString() : failed;
+    out.profile = adoptProfile(open(name));
+    if (!out.profile) return failed;
+    out.bytes = profileBytes(out.profile.get());
+    out.cls = profileDeviceClass(out.profile.get());
+    out.space = profileColorSpace(out.profile.get());
+    out.pcs = profilePcs(out.profile.get());
+    return out.bytes.isEmpty() ? failed : QString();
 }
 
 // Gray without a profile is read as the neutral axis of sRGB.
