@@ -29,17 +29,23 @@ int recordMessage(TIFF*, void* user, const char* module, const char* fmt, va_lis
     return 1;
 }
 
-int ignoreMessage(TIFF*, void*, const char*, const char*, va_list)
+// Of the warnings, only those about the embedded profile matter: libtiff
+// drops a damaged one and goes on.
+int recordProfileWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
 {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* problem = static_cast<std::string*>(user);
+    if (problem && problem->empty() && std::strstr(text, "ICC Profile")) *problem = text;
     return 1;
 }
 
 // libtiff opened with its errors going into `message` instead of stderr.
-TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message)
+TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message, std::string* profileProblem = nullptr)
 {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, recordMessage, message);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreMessage, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, recordProfileWarning, profileProblem);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, MaxTiffAllocation);
     TIFF* tif = TIFFOpenExt(path.c_str(), mode, options);
     TIFFOpenOptionsFree(options);
@@ -68,7 +74,7 @@ public:
     bool open(const std::string& path)
     {
         // Not memory-mapped: a mapped file counts whole in the process's memory.
-        tif_ = openTiffFile(path, "rm", &error_);
+        tif_ = openTiffFile(path, "rm", &error_, &profileProblem_);
         if (!tif_) return fail("not a readable TIFF file");
         kind_ = FileKind::Tiff;
 
@@ -381,7 +387,10 @@ public:
                                      : options.compression == Compression::Deflate ? COMPRESSION_ADOBE_DEFLATE
                                                                                    : COMPRESSION_NONE;
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, compression);
-        if (compression != COMPRESSION_NONE) TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        if (compression != COMPRESSION_NONE) {
+            TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+            scratch_.resize(layout.rowBytes());
+        }
         // Strips of about 256 kB.
         const uint32_t rows = uint32_t(std::clamp<size_t>((size_t(256) << 10) / layout.rowBytes(), 1, layout.height));
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, rows);
@@ -394,9 +403,10 @@ public:
     bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) override
     {
         for (uint32_t i = 0; i < count; ++i, ++row_) {
-            // libtiff's scanline writer may modify its input (predictor).
-            const uint8_t* src = rows + stride * i;
-            if (TIFFWriteScanline(tif_, const_cast<uint8_t*>(src), row_, 0) < 0) {
+            // The predictor differences the row it is given in place: it gets a copy.
+            uint8_t* src = const_cast<uint8_t*>(rows + stride * i);
+            if (!scratch_.empty()) src = static_cast<uint8_t*>(std::memcpy(scratch_.data(), src, scratch_.size()));
+            if (TIFFWriteScanline(tif_, src, row_, 0) < 0) {
                 if (error.empty()) error = "cannot write the image data";
                 return false;
             }
@@ -417,6 +427,7 @@ private:
     TIFF* tif_ = nullptr;
     PixelLayout layout_;
     uint32_t row_ = 0;
+    std::vector<uint8_t> scratch_;
 };
 
 }   // namespace
