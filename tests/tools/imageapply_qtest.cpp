@@ -156,7 +156,7 @@ private slots:
         QFETCH(int, outBits);
         QFETCH(QString, destination);
         QFETCH(int, photometric);
-        constexpr uint32_t Width = 1500, Height = 1100;   // several bands of rows, none whole
+        constexpr uint32_t Width = 1100, Height = 800;   // several bands of rows, none whole
         const std::vector<uint16_t> samples = rampSamples(Width, Height, 4);
         const QString src = dir_.filePath(QStringLiteral("bands-in.tif"));
         const QString dst = dir_.filePath(QStringLiteral("bands-out-%1.tif").arg(QTest::currentDataTag()).replace(' ', '_'));
