@@ -9,6 +9,11 @@ packages=(
   libqt6svg6 libgl-dev libxkbcommon-dev libx11-dev
   libgtest-dev googletest libbenchmark-dev
   colord-data libgs-common argyll-ref
+  # The installed program: packaging, desktop-file and AppStream checks, the
+  # manual read back, and the program started under Xvfb (also for the
+  # screenshots). None of these brings a colour-management library.
+  dpkg-dev file fakeroot man-db desktop-file-utils appstream python3-pypdf
+  fonts-dejavu-core xvfb xauth xdotool x11-apps
 )
 
 missing=()
