@@ -21,13 +21,7 @@ for tool in Xvfb xdotool xwd; do
 done
 [ -f "$press" ] || { echo "screenshots.sh: $press is missing (scripts/setup.sh installs libgs-common)" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/xsession.sh"
 
 # A fresh user: the Softproofing list starts on the press profile.
 mkdir -p "$work/config/Osterlane"
@@ -61,11 +55,7 @@ with open(sys.argv[1], "w") as f:
                 f.write("%.5f %.5f %.5f\n" % tuple(out))
 PY
 
-exec 5> "$work/display"
-Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb
 
 HOME="$work" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" "$build/app/tonemolder" > "$work/program.log" 2>&1 &
 pids+=($!)

@@ -7,13 +7,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 case_name=$2
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/../../scripts/xsession.sh"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 id=com.osterlane.Tonemolder
@@ -105,13 +99,7 @@ printf '%s\n' "\$@" >> "$work/opened"
 SH
   chmod +x "$work/fakebin/xdg-open"
 
-  exec 5> "$work/display"
-  Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  local i display=""
-  for i in $(seq 100); do display=$(cat "$work/display"); [ -n "$display" ] && break; sleep 0.1; done
-  [ -n "$display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  export DISPLAY=":$display"
+  start_xvfb || fail "no X server"
 
   HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data" \
     PATH="$work/fakebin:$PATH" QT_QPA_PLATFORM=xcb TONEMOLDER_QUIT_AFTER_MS=60000 \
