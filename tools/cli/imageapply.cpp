@@ -462,13 +462,15 @@ struct ImageApplier::State {
     std::mutex mutex;   // profile objects are not shared between threads
     std::map<QByteArray, TransformPtr> transforms;
 
-    // Whether the chain starts with the image's own profile: two profiles or
-    // more, the first taking the image's values. Gray images read through
-    // an RGB profile are made RGB.
+    // Whether the chain starts with the image's own profile: a device link
+    // taking the image's values, or two profiles or more, the first a device
+    // profile of the image's space. Gray images read through an RGB profile
+    // are made RGB.
     bool chainNamesSource(ColorModel model, bool& grayToRgb) const
     {
         grayToRgb = false;
-        if (chain.size() < 2 || chain.front().cls == ClassAbstract) return false;
+        const bool link = chain.front().cls == ClassLink;
+        if ((chain.size() < 2 && !link) || chain.front().cls == ClassAbstract) return false;
         const uint32_t takes = chain.front().space;
         if (takes == spaceOfModel(model)) return true;
         grayToRgb = model == ColorModel::Gray && takes == SpaceRgb;
