@@ -123,7 +123,7 @@ SaveOutcome saveRecipeProfile(const QString& path, const Recipe& recipe, const R
     // The temporary file first, so that a folder that cannot be written is
     // reported before the build.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         outcome.messages << QLatin1String(DocumentText::CannotWrite) + file.errorString();
         return outcome;
     }
@@ -138,7 +138,7 @@ SaveOutcome saveRecipeProfile(const QString& path, const Recipe& recipe, const R
         return outcome;
     }
 
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!writeWhole(file, bytes) || !file.commit()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         outcome.messages << QLatin1String(RecipeText::SaveFailed) + QLatin1Char('\n') + reason;

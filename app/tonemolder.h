@@ -153,6 +153,7 @@ private:
     bool restoring_ = false;
     // The editor whose slider is being dragged: its changes make one step.
     QString dragSource_;
+    int dragCount_ = 0;
     QMenu* recentMenu_ = nullptr;
     QAction* undoAction_ = nullptr;
     QAction* redoAction_ = nullptr;

@@ -100,7 +100,10 @@ void Tonemolder::connectRecording()
     for (ChannelModifier* m : modifiers_) {
         connect(m, &ChannelModifier::valueChanged, this, by(m));
         for (QSlider* slider : m->findChildren<QSlider*>()) {
-            connect(slider, &QSlider::sliderPressed, this, [this, m] { dragSource_ = m->objectName(); });
+            connect(slider, &QSlider::sliderPressed, this, [this, m] {
+                dragSource_ = m->objectName();
+                ++dragCount_;
+            });
             connect(slider, &QSlider::sliderReleased, this, [this] { dragSource_.clear(); });
         }
     }
@@ -109,10 +112,14 @@ void Tonemolder::connectRecording()
 void Tonemolder::recipeEdited(const QString& source)
 {
     if (restoring_) return;
-    // A slider drag and typing into one line edit each make one step.
-    const bool merge = source == dragSource_ || source == ui_->edit_description->objectName() ||
-                       source == ui_->edit_copyright->objectName();
-    if (history_->record(recipeFromControls(), source, merge)) updateUndoActions();
+    // One slider drag makes one step, and so does typing into one line edit.
+    if (source == dragSource_) {
+        if (history_->record(recipeFromControls(), source + QLatin1Char('#') + QString::number(dragCount_), true))
+            updateUndoActions();
+        return;
+    }
+    const bool typing = source == ui_->edit_description->objectName() || source == ui_->edit_copyright->objectName();
+    if (history_->record(recipeFromControls(), source, typing)) updateUndoActions();
 }
 
 void Tonemolder::updateUndoActions()
