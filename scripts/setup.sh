@@ -5,9 +5,11 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang
-  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  libtiff-dev libpng-dev libjpeg62-turbo-dev
   libqt6svg6 libgl-dev libxkbcommon-dev libx11-dev
   libgtest-dev googletest libbenchmark-dev
+  python3 libtiff-tools libimage-exiftool-perl libjpeg-turbo-progs
   colord-data libgs-common argyll-ref
   xvfb xdotool
 )
