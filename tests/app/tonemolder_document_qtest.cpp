@@ -421,36 +421,43 @@ void TonemolderDocumentTest::openRefusesWhatItCannotEdit()
 
 void TonemolderDocumentTest::openWarnsAboutWhatThisMachineLacks_data()
 {
-    QTest::addColumn<Kind>("kind");
-    QTest::newRow("softproofing profile") << Kind::Softproof;
-    QTest::newRow("cube file") << Kind::Cube;
+    QTest::addColumn<QString>("lacking");
+    QTest::newRow("softproofing profile") << "softproofing profile";
+    QTest::newRow("cube file") << "cube file";
+    QTest::newRow("table's colour space") << "table space";
 }
 
 void TonemolderDocumentTest::openWarnsAboutWhatThisMachineLacks()
 {
-    QFETCH(Kind, kind);
+    QFETCH(QString, lacking);
     Recipe r;
     QString message;
-    if (kind == Kind::Softproof) {
+    if (lacking == "softproofing profile") {
         QVERIFY(QFile::copy(ProfileFolder + "/" + PressProfile, path("press.icc")));
         r.softproofProfile = path("press.icc");
         message = DocumentText::SoftproofMissing;
-    } else {
+    } else if (lacking == "cube file") {
         r.generator = int(RecipeTab::CubeImport);
         QVERIFY(writeFile(path("warm.cube"), WarmTable));
         r.cubeFile = path("warm.cube");
         message = QString(DocumentText::CubeMissing).arg(r.cubeFile);
+    } else {
+        r.lutProfile = "somebody's rgb.icc";
+        message = QString(DocumentText::LutSpaceMissing).arg(r.lutProfile);
     }
     r.description = "Elsewhere";
     // Saved with a profile from a folder this machine's selector does not
-    // show, or with a table that has moved since.
+    // show, or with a table that has moved since (the table's space is only
+    // named: the recipe of the first tab does not use it).
     const QString file = savedRecipe("elsewhere.icc", r, resolutionPreferences(*settings_));
-    QVERIFY(QFile::remove(kind == Kind::Cube ? r.cubeFile : r.softproofProfile));
+    if (lacking != "table space") QVERIFY(QFile::remove(lacking == "cube file" ? r.cubeFile : r.softproofProfile));
 
     QCOMPARE(open(file), QList<Box>{critical(message)});
     QCOMPARE(child<QLineEdit>("edit_description")->text(), QString("Elsewhere"));
-    if (kind == Kind::Softproof) {
+    if (lacking == "softproofing profile") {
         QCOMPARE(child<ICCProfileSelector>("iccProfile")->currentIndex(), 0);
+    } else if (lacking == "table space") {
+        QCOMPARE(child<ICCProfileSelector>("iccProfileLUT")->currentIndex(), 0);
     } else {
         QVERIFY(window_->recipeFromControls().cubeFile.isEmpty());
         QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Select the file to use "));
@@ -535,41 +542,50 @@ void TonemolderDocumentTest::aFailedSaveLeavesTheFileAsItWas()
 
 void TonemolderDocumentTest::closePromptDoesWhatItsAnswersSay_data()
 {
+    QTest::addColumn<QString>("action");
     QTest::addColumn<QMessageBox::StandardButton>("answer");
     QTest::addColumn<bool>("chooseFile");
-    QTest::addColumn<bool>("closed");
+    QTest::addColumn<bool>("left");      // the window closed, or the new document came
     QTest::addColumn<bool>("written");
-    QTest::newRow("yes saves, then closes") << QMessageBox::Yes << true << true << true;
-    QTest::newRow("yes, but no file chosen") << QMessageBox::Yes << false << false << false;
-    QTest::newRow("no closes without saving") << QMessageBox::No << false << true << false;
-    QTest::newRow("cancel keeps the window") << QMessageBox::Cancel << false << false << false;
+    QTest::newRow("quit: yes saves, then quits") << "action_Quit" << QMessageBox::Yes << true << true << true;
+    QTest::newRow("quit: yes, but no file chosen") << "action_Quit" << QMessageBox::Yes << false << false << false;
+    QTest::newRow("quit: no quits without saving") << "action_Quit" << QMessageBox::No << false << true << false;
+    QTest::newRow("quit: cancel stays") << "action_Quit" << QMessageBox::Cancel << false << false << false;
+    QTest::newRow("new: yes saves, then starts anew") << "actionNew" << QMessageBox::Yes << true << true << true;
+    QTest::newRow("new: no drops the work") << "actionNew" << QMessageBox::No << false << true << false;
+    QTest::newRow("new: cancel keeps the work") << "actionNew" << QMessageBox::Cancel << false << false << false;
 }
 
 void TonemolderDocumentTest::closePromptDoesWhatItsAnswersSay()
 {
+    QFETCH(QString, action);
     QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(bool, chooseFile);
-    QFETCH(bool, closed);
+    QFETCH(bool, left);
     QFETCH(bool, written);
 
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    QVERIFY(window_->close());   // nothing to save yet
+    Answers none;   // nothing to save, nothing asked
+    none.run([&] { QVERIFY(window_->close()); });
+    QCOMPARE(none.boxes, QList<Box>{});
     window_->show();
     child<QLineEdit>("edit_description")->setText("Unsaved work");
 
     Answers answers;
     answers.box(answer);
     if (answer == QMessageBox::Yes) chooseFile ? answers.file(path("work.icc")) : answers.cancel();
-    bool didClose = false;
-    answers.run([&] { didClose = window_->close(); });
+    answers.run([&] { this->action(qPrintable(action))->trigger(); });
     QVERIFY(answers.allUsed());
     QCOMPARE(answers.boxes.first(), question(DocumentText::Unsaved));
-    QCOMPARE(didClose, closed);
-    QCOMPARE(window_->isVisible(), !closed);
     QCOMPARE(QFile::exists(path("work.icc")), written);
     if (written) QCOMPARE(readRecipeFromFile(path("work.icc")).recipe.description, QString("Unsaved work"));
-    QCOMPARE(child<QLineEdit>("edit_description")->text(), QString("Unsaved work"));
+    if (action == "action_Quit") {
+        QCOMPARE(window_->isVisible(), !left);
+    } else {
+        QCOMPARE(child<QLineEdit>("edit_description")->text(), left ? "New abstract profile" : "Unsaved work");
+        QCOMPARE(window_->isSaved(), left);
+    }
 }
 
 void TonemolderDocumentTest::recentProfilesReopenAndForgetMissingFiles()
