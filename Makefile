@@ -27,7 +27,7 @@ test-main: build
 # The engine's tests again, under the address and undefined-behaviour sanitizers.
 test-sanitize-engine: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSL_ENGINE_ONLY=ON -DOSL_SANITIZE=ON -DOSL_BENCH=OFF
-	cmake --build build-asan -j $(JOBS) --target engine_tests
+	cmake --build build-asan -j $(JOBS) --target engine_tests imagefiles_tests
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L engine
 

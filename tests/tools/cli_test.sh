@@ -228,6 +228,11 @@ apply-damaged)
     printf 'II*\000\377\377\377\377garbage' >"$WORK/bad.tif"
     expect 1 apply "$WORK/bad.tif" --chain '*srgb,*argb' -o "$WORK/results/bad.tif"
     contains "$WORK/err" "Cannot read image $WORK/bad.tif: "
+    # A profile whose tone curve tag is gone opens but links to nothing.
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'rTRC')] = ord('x'); open(sys.argv[2], 'wb').write(d)" \
+        "$ADOBE" "$WORK/broken.icc"
+    expect 1 apply "$WORK/in.tif" --chain "*srgb,$WORK/broken.icc" -o "$WORK/results/broken.tif"
+    contains "$WORK/err" "I cannot create a color transformation"
     [ -z "$(ls -A "$WORK/results")" ] || fail "a failed image left files: $(ls "$WORK/results")"
     ;;
 apply-chain)

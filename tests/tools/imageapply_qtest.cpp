@@ -1,4 +1,5 @@
 #include "tools/cli/imageapply.h"
+#include "tools/toolfiles.h"
 
 #include <tiffio.h>
 
@@ -155,7 +156,7 @@ private slots:
         QFETCH(int, outBits);
         QFETCH(QString, destination);
         QFETCH(int, photometric);
-        constexpr uint32_t Width = 1500, Height = 1100;   // several bands of rows, none whole
+        constexpr uint32_t Width = 1100, Height = 800;   // several bands of rows, none whole
         const std::vector<uint16_t> samples = rampSamples(Width, Height, 4);
         const QString src = dir_.filePath(QStringLiteral("bands-in.tif"));
         const QString dst = dir_.filePath(QStringLiteral("bands-out-%1.tif").arg(QTest::currentDataTag()).replace(' ', '_'));
@@ -200,6 +201,41 @@ private slots:
         QVERIFY2(diff.first == got.data.end(),
                  qPrintable(QStringLiteral("byte %1: %2, expected %3")
                                 .arg(diff.first - got.data.begin()).arg(*diff.first).arg(*diff.second)));
+    }
+
+    // A device link alone takes the image as it is and gives the link's
+    // values; no profile describes them, so none is embedded.
+    void aDeviceLinkAloneTakesTheImage()
+    {
+        ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+        ProfilePtr press = adoptProfile(openProfileByName(QStringLiteral("/usr/share/color/icc/ghostscript/default_cmyk.icc")));
+        QVERIFY(srgb && press);
+        TransformPtr t{createTransform(srgb.get(), FormatRgb8, press.get(), FormatCmyk8, 1, 0), &deleteTransform};
+        ProfilePtr link = adoptProfile(transformToDeviceLink(t.get(), 4.3, 0));
+        QVERIFY(link);
+        const QString linkPath = dir_.filePath(QStringLiteral("link.icc"));
+        QVERIFY(saveProfileToFile(link.get(), linkPath));
+
+        const std::vector<uint16_t> samples = rampSamples(40, 30, 3);
+        const QString src = dir_.filePath(QStringLiteral("link-in.tif"));
+        QVERIFY(writeTiff(src, samples, 40, 30, 3, 8, false));
+        ApplyRequest r;
+        r.input = src;
+        r.output = dir_.filePath(QStringLiteral("link-out.tif"));
+        r.chain = QStringList{linkPath};
+        r.intent = 1;
+        const ApplyResult result = applyProfiles(r);
+        QVERIFY2(result.ok, qPrintable(result.message));
+        QVERIFY(result.notes.join(QLatin1Char(' ')).contains(QStringLiteral("no profile embedded")));
+        const TiffContent got = readTiff(r.output);
+        QCOMPARE(int(got.photometric), int(PHOTOMETRIC_SEPARATED));
+        QVERIFY(got.icc.empty());
+        std::vector<uint8_t> in(samples.size()), want(size_t(40) * 30 * 4);
+        for (size_t i = 0; i < samples.size(); ++i) in[i] = uint8_t(samples[i] >> 8);
+        doTransform(t.get(), in.data(), want.data(), 40 * 30);
+        int worst = 0;
+        for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::abs(int(got.data[i]) - int(want[i])));
+        QVERIFY2(worst <= 2, qPrintable(QString::number(worst)));   // the link's own table, against the chain
     }
 
     void identityKeepsColoursAndAlpha()

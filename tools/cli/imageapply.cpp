@@ -27,9 +27,11 @@ using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
 // Profiles larger than this are not read from files.
 constexpr qint64 MaxProfileBytes = qint64(256) << 20;
-// Bytes of one band of rows in flight, and how many bands each way.
+// Bytes of one band of rows, and how many bands may be in flight: the
+// reader runs ahead (while the transform is being made, too).
 constexpr size_t StripBytes = size_t(2) << 20;
-constexpr int StripsInFlight = 3;
+constexpr int InputStrips = 8;
+constexpr int OutputStrips = 3;
 
 const char* const SoftProofHint =
     "A soft-proof chain names the press profile twice, once to go into the press space and once to "
@@ -314,7 +316,7 @@ private:
 };
 
 struct Strip {
-    std::vector<uint8_t> data;
+    std::unique_ptr<uint8_t[]> data;
     uint32_t rows = 0;
     bool input = true;   // which pool it returns to
 };
@@ -335,33 +337,49 @@ void expandGray(const uint8_t* src, uint8_t* dst, const PixelLayout& gray, uint3
 
 class Pipeline3 {
 public:
-    Pipeline3(ImageReader& reader, bool grayToRgb, ImageWriter& writer, Transform* transform, const PixelLayout& in,
+    Pipeline3(ImageReader& reader, bool grayToRgb, ImageWriter& writer, bool transforms, const PixelLayout& in,
               const PixelLayout& out)
-        : reader_(reader), grayToRgb_(grayToRgb), writer_(writer), transform_(transform), in_(in), out_(out)
+        : reader_(reader), grayToRgb_(grayToRgb), writer_(writer), transforms_(transforms), in_(in), out_(out)
     {
     }
 
-    // False with the reason on the side that failed.
-    bool run(const ApplyProgress& progress, QString& readError, QString& writeError)
+    ~Pipeline3()
+    {
+        if (!reading_.joinable()) return;
+        fail(readError_, "abandoned");
+        done_.close();
+        reading_.join();
+        writing_.join();
+    }
+
+    // The reader and the writer start; the reader fills the bands it has.
+    void start()
     {
         const size_t widest = std::max(in_.rowBytes(), out_.rowBytes());
         stripRows_ = uint32_t(std::clamp<size_t>(StripBytes / widest, 8, in_.height));
-        for (int i = 0; i < StripsInFlight; ++i) {
-            freeIn_.push(Strip{std::vector<uint8_t>(in_.rowBytes() * stripRows_), 0, true});
-            if (transform_) freeOut_.push(Strip{std::vector<uint8_t>(out_.rowBytes() * stripRows_), 0, false});
-        }
-        std::thread reading([this] { readAll(); });
-        std::thread writing([this] { writeAll(); });
+        for (int i = 0; i < InputStrips; ++i)
+            freeIn_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(in_.rowBytes() * stripRows_), 0, true});
+        for (int i = 0; transforms_ && i < OutputStrips; ++i)
+            freeOut_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(out_.rowBytes() * stripRows_), 0, false});
+        reading_ = std::thread([this] { readAll(); });
+        writing_ = std::thread([this] { writeAll(); });
+    }
+
+    // Every band through the transform (or copied, when the pipeline was
+    // made without one) to the writer. False with the reason on the side
+    // that failed.
+    bool run(Transform* transform, const ApplyProgress& progress, QString& readError, QString& writeError)
+    {
         uint32_t done = 0;
         while (std::optional<Strip> s = filled_.pop()) {
             if (failed_) continue;
             const uint32_t rows = s->rows;
-            if (!transform_) {
+            if (!transforms_) {
                 done_.push(std::move(*s));
             } else {
                 std::optional<Strip> o = freeOut_.pop();
                 if (!o) continue;
-                doTransformLineStride(transform_, s->data.data(), o->data.data(), in_.width, s->rows,
+                doTransformLineStride(transform, s->data.get(), o->data.get(), in_.width, s->rows,
                                       uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()), 0, 0);
                 o->rows = s->rows;
                 freeIn_.push(std::move(*s));
@@ -371,8 +389,8 @@ public:
             if (progress) progress(int(done), int(in_.height));
         }
         done_.close();
-        reading.join();
-        writing.join();
+        reading_.join();
+        writing_.join();
         readError = QString::fromStdString(readError_);
         writeError = QString::fromStdString(writeError_);
         return !failed_;
@@ -403,12 +421,12 @@ private:
             if (!s || failed_) break;
             s->rows = std::min(stripRows_, in_.height - y);
             const bool ok = grayToRgb_ ? reader_.readRows(gray.data(), grayLayout.rowBytes(), s->rows)
-                                       : reader_.readRows(s->data.data(), in_.rowBytes(), s->rows);
+                                       : reader_.readRows(s->data.get(), in_.rowBytes(), s->rows);
             if (!ok) {
                 fail(readError_, reader_.error());
                 break;
             }
-            if (grayToRgb_) expandGray(gray.data(), s->data.data(), grayLayout, s->rows);
+            if (grayToRgb_) expandGray(gray.data(), s->data.get(), grayLayout, s->rows);
             filled_.push(std::move(*s));
         }
         filled_.close();
@@ -417,7 +435,7 @@ private:
     void writeAll()
     {
         while (std::optional<Strip> s = done_.pop()) {
-            if (!failed_ && !writer_.writeRows(s->data.data(), out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
+            if (!failed_ && !writer_.writeRows(s->data.get(), out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
             (s->input ? freeIn_ : freeOut_).push(std::move(*s));
         }
     }
@@ -425,8 +443,9 @@ private:
     ImageReader& reader_;
     bool grayToRgb_;
     ImageWriter& writer_;
-    Transform* transform_;
+    bool transforms_;
     PixelLayout in_, out_;
+    std::thread reading_, writing_;
     uint32_t stripRows_ = 1;
     Channel<Strip> freeIn_, freeOut_, filled_, done_;
     std::atomic<bool> failed_{false};
@@ -462,13 +481,15 @@ struct ImageApplier::State {
     std::mutex mutex;   // profile objects are not shared between threads
     std::map<QByteArray, TransformPtr> transforms;
 
-    // Whether the chain starts with the image's own profile: two profiles or
-    // more, the first taking the image's values. Gray images read through
-    // an RGB profile are made RGB.
+    // Whether the chain starts with the image's own profile: a device link
+    // taking the image's values, or two profiles or more, the first a device
+    // profile of the image's space. Gray images read through an RGB profile
+    // are made RGB.
     bool chainNamesSource(ColorModel model, bool& grayToRgb) const
     {
         grayToRgb = false;
-        if (chain.size() < 2 || chain.front().cls == ClassAbstract) return false;
+        const bool link = chain.front().cls == ClassLink;
+        if ((chain.size() < 2 && !link) || chain.front().cls == ClassAbstract) return false;
         const uint32_t takes = chain.front().space;
         if (takes == spaceOfModel(model)) return true;
         grayToRgb = model == ColorModel::Gray && takes == SpaceRgb;
@@ -619,23 +640,6 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
         out.alpha = false;
     }
 
-    // The transform; none where the chain leaves the values as they are.
-    const bool identity = chain.size() == 2 && chain[0]->isDevice() && chain[1]->isDevice() &&
-                          chain[0]->bytes == chain[1]->bytes && in.model == out.model;
-    TransformPtr transform;
-    if (!(identity && in == out)) {
-        uint32_t flags = XformNoCache;
-        if (in.extraChannels && in.extraChannels == out.extraChannels) flags |= XformCopyAlpha;
-        if (s.settings.blackPointCompensation) flags |= XformBlackPointCompensation;
-        if (identity) flags |= XformNullTransform;
-        // Abstract profiles and links may move white on purpose.
-        for (const LoadedProfile* p : chain)
-            if (!p->isDevice()) flags |= XformNoWhiteFixup;
-        QString error;
-        transform = s.transformFor(chain, engineFormat(in), engineFormat(out), flags, error);
-        if (!transform) return fail(error);
-    }
-
     // The result, with the last profile embedded when it describes images.
     WriteOptions options;
     options.compression = s.settings.compression.value_or(defaultCompression(*reader));
@@ -654,9 +658,28 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     }
     if (!writer) return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
 
+    // The transform; none where the chain leaves the values as they are.
+    const bool identity = chain.size() == 2 && chain[0]->isDevice() && chain[1]->isDevice() &&
+                          chain[0]->bytes == chain[1]->bytes && in.model == out.model;
+    const bool copies = identity && in == out;
+    Pipeline3 pipeline(*reader, grayToRgb, *writer, !copies, in, out);
+    pipeline.start();
+    TransformPtr transform;
+    if (!copies) {
+        uint32_t flags = XformNoCache;
+        if (in.extraChannels && in.extraChannels == out.extraChannels) flags |= XformCopyAlpha;
+        if (s.settings.blackPointCompensation) flags |= XformBlackPointCompensation;
+        if (identity) flags |= XformNullTransform;
+        // Abstract profiles and links may move white on purpose.
+        for (const LoadedProfile* p : chain)
+            if (!p->isDevice()) flags |= XformNoWhiteFixup;
+        QString error;
+        transform = s.transformFor(chain, engineFormat(in), engineFormat(out), flags, error);
+        if (!transform) return fail(error);
+    }
+
     QString readError, writeError;
-    Pipeline3 pipeline(*reader, grayToRgb, *writer, transform.get(), in, out);
-    if (!pipeline.run(progress, readError, writeError)) {
+    if (!pipeline.run(transform.get(), progress, readError, writeError)) {
         if (!readError.isEmpty()) return fail(QStringLiteral("Cannot read image %1: %2").arg(input, readError));
         return fail(QStringLiteral("Cannot write image %1: %2").arg(output, writeError));
     }

@@ -688,8 +688,9 @@ private:
         double sum = 0;
         for (double f : fraction_) sum += f;
         const int permille = int(sum * 1000 / double(fraction_.size()));
-        if (permille == last_) return;
+        if (permille == last_ && finished_ == lastFinished_) return;
         last_ = permille;
+        lastFinished_ = finished_;
         constexpr int Width = 30;
         const int filled = permille * Width / 1000;
         std::fprintf(stderr, "\r[%s%s] %3d%%  %d/%d images", std::string(size_t(filled), '#').c_str(),
@@ -704,6 +705,7 @@ private:
     bool enabled_;
     bool shown_ = false;
     int finished_ = 0;
+    int lastFinished_ = 0;
     int last_ = -1;
 };
 

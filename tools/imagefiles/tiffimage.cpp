@@ -7,9 +7,11 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace imagefiles {
 
@@ -27,17 +29,23 @@ int recordMessage(TIFF*, void* user, const char* module, const char* fmt, va_lis
     return 1;
 }
 
-int ignoreMessage(TIFF*, void*, const char*, const char*, va_list)
+// Of the warnings, only those about the embedded profile matter: libtiff
+// drops a damaged one and goes on.
+int recordProfileWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
 {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* problem = static_cast<std::string*>(user);
+    if (problem && problem->empty() && std::strstr(text, "ICC Profile")) *problem = text;
     return 1;
 }
 
 // libtiff opened with its errors going into `message` instead of stderr.
-TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message)
+TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message, std::string* profileProblem = nullptr)
 {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, recordMessage, message);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreMessage, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, recordProfileWarning, profileProblem);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, MaxTiffAllocation);
     TIFF* tif = TIFFOpenExt(path.c_str(), mode, options);
     TIFFOpenOptionsFree(options);
@@ -65,7 +73,8 @@ public:
 
     bool open(const std::string& path)
     {
-        tif_ = openTiffFile(path, "r", &error_);
+        // Not memory-mapped: a mapped file counts whole in the process's memory.
+        tif_ = openTiffFile(path, "rm", &error_, &profileProblem_);
         if (!tif_) return fail("not a readable TIFF file");
         kind_ = FileKind::Tiff;
 
@@ -118,12 +127,14 @@ public:
         separate_ = planar == PLANARCONFIG_SEPARATE && samples > 1;
         tiled_ = TIFFIsTiled(tif_);
         if (tiled_ || separate_) return prepareBands();
+        direct_ = compression == COMPRESSION_NONE && findStrips();
         return true;
     }
 
     bool readRows(uint8_t* out, size_t stride, uint32_t rows) override
     {
         if (!tif_ || rows > layout_.height - row_) return fail("read past the end of the image");
+        if (direct_) return readDirect(out, stride, rows);
         for (uint32_t i = 0; i < rows; ++i, ++row_) {
             uint8_t* dst = out + stride * i;
             if (rgbaStarted_) {
@@ -150,6 +161,59 @@ private:
         if (tif_) TIFFClose(tif_);
         tif_ = nullptr;
         return false;
+    }
+
+    // Uncompressed strips are read from the file straight into the rows,
+    // as few reads as the layout allows.
+    bool findStrips()
+    {
+        uint64_t* offsets = nullptr;
+        uint64_t* sizes = nullptr;
+        uint32_t rows = 0;
+        TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &rows);
+        if (!TIFFGetField(tif_, TIFFTAG_STRIPOFFSETS, &offsets) || !TIFFGetField(tif_, TIFFTAG_STRIPBYTECOUNTS, &sizes) ||
+            !offsets || !sizes || rows == 0)
+            return false;
+        stripRows_ = std::min(rows, layout_.height);
+        const uint32_t strips = TIFFNumberOfStrips(tif_);
+        if (strips < (layout_.height + stripRows_ - 1) / stripRows_) return false;
+        stripOffsets_.assign(offsets, offsets + strips);
+        return true;
+    }
+
+    bool readDirect(uint8_t* out, size_t stride, uint32_t rows)
+    {
+        const size_t rowBytes = layout_.rowBytes();
+        const int fd = TIFFFileno(tif_);
+        for (uint32_t i = 0; i < rows;) {
+            // A run of rows lying one after the other in the file and in `out`.
+            const uint64_t at = stripOffsets_[row_ / stripRows_] + uint64_t(row_ % stripRows_) * rowBytes;
+            uint32_t n = 1;
+            while (i + n < rows && stride == rowBytes) {
+                const uint32_t r = row_ + n;
+                if (stripOffsets_[r / stripRows_] + uint64_t(r % stripRows_) * rowBytes != at + uint64_t(n) * rowBytes)
+                    break;
+                ++n;
+            }
+            uint8_t* dst = out + stride * i;
+            const size_t want = rowBytes * n;
+            size_t got = 0;
+            while (got < want) {
+                const ssize_t r = ::pread(fd, dst + got, want - got, off_t(at + got));
+                if (r <= 0) return fail(r == 0 ? "the file ends before the image data does" : std::strerror(errno));
+                got += size_t(r);
+            }
+            for (uint32_t k = 0; k < n; ++k) {
+                uint8_t* row = dst + rowBytes * k;
+                if (layout_.bits == 16 && TIFFIsByteSwapped(tif_))
+                    TIFFSwabArrayOfShort(reinterpret_cast<uint16_t*>(row), tmsize_t(rowBytes / 2));
+                if (minIsWhite_) invertSamples(row, size_t(layout_.width) * layout_.channels(), layout_.bits);
+                if (premultiplied_) unpremultiply(row, layout_);
+            }
+            i += n;
+            row_ += n;
+        }
+        return true;
     }
 
     // Palettes, bilevel, YCbCr, CIE L*a*b*, 32-bit samples ...: libtiff's own
@@ -277,6 +341,9 @@ private:
     bool separate_ = false;
     bool tiled_ = false;
     uint32_t tileWidth_ = 0;
+    bool direct_ = false;
+    uint32_t stripRows_ = 0;
+    std::vector<uint64_t> stripOffsets_;
     uint32_t bandRows_ = 0;   // 0: read scanline by scanline
     uint32_t bandFirst_ = UINT32_MAX;
     std::vector<uint8_t> band_;
@@ -320,7 +387,10 @@ public:
                                      : options.compression == Compression::Deflate ? COMPRESSION_ADOBE_DEFLATE
                                                                                    : COMPRESSION_NONE;
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, compression);
-        if (compression != COMPRESSION_NONE) TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        if (compression != COMPRESSION_NONE) {
+            TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+            scratch_.resize(layout.rowBytes());
+        }
         // Strips of about 256 kB.
         const uint32_t rows = uint32_t(std::clamp<size_t>((size_t(256) << 10) / layout.rowBytes(), 1, layout.height));
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, rows);
@@ -333,9 +403,10 @@ public:
     bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) override
     {
         for (uint32_t i = 0; i < count; ++i, ++row_) {
-            // libtiff's scanline writer may modify its input (predictor).
-            const uint8_t* src = rows + stride * i;
-            if (TIFFWriteScanline(tif_, const_cast<uint8_t*>(src), row_, 0) < 0) {
+            // The predictor differences the row it is given in place: it gets a copy.
+            uint8_t* src = const_cast<uint8_t*>(rows + stride * i);
+            if (!scratch_.empty()) src = static_cast<uint8_t*>(std::memcpy(scratch_.data(), src, scratch_.size()));
+            if (TIFFWriteScanline(tif_, src, row_, 0) < 0) {
                 if (error.empty()) error = "cannot write the image data";
                 return false;
             }
@@ -356,6 +427,7 @@ private:
     TIFF* tif_ = nullptr;
     PixelLayout layout_;
     uint32_t row_ = 0;
+    std::vector<uint8_t> scratch_;
 };
 
 }   // namespace
