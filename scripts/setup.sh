@@ -11,7 +11,11 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   python3 libtiff-tools libimage-exiftool-perl libjpeg-turbo-progs
   colord-data libgs-common argyll-ref
-  xvfb xdotool
+  # The installed program: packaging, desktop-file and AppStream checks, the
+  # manual read back, and the program started under Xvfb (also for the
+  # screenshots). None of these brings a colour-management library.
+  dpkg-dev file fakeroot man-db desktop-file-utils appstream python3-pypdf
+  fonts-dejavu-core xvfb xauth xdotool x11-apps
 )
 
 missing=()

@@ -12,16 +12,10 @@ PROGRAM=$1
 CLI=$2
 MAKER=$3
 
-WORK=$(mktemp -d)
-XVFB_PID=
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/xsession.sh"
+WORK=$work
 APP_PID=
-cleanup() {
-    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -39,17 +33,7 @@ skip() {
 
 command -v Xvfb >/dev/null || skip "no X server can be started: Xvfb is not installed (scripts/setup.sh installs it)"
 command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/setup.sh installs it)"
-
-# A display of Xvfb's choosing; it writes the number once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$WORK/display" 2>"$WORK/xvfb.log" &
-XVFB_PID=$!
-for _ in $(seq 100); do
-    [ -s "$WORK/display" ] && break
-    kill -0 "$XVFB_PID" 2>/dev/null || break
-    sleep 0.1
-done
-[ -s "$WORK/display" ] || skip "no X server can be started: $(tail -n 1 "$WORK/xvfb.log" 2>/dev/null)"
-export DISPLAY=":$(head -n 1 "$WORK/display")"
+start_xvfb 2>"$WORK/xvfb-start.log" || skip "no X server can be started: $(tail -n 1 "$WORK/xvfb-start.log")"
 
 # A user of our own: fresh settings, no desktop's dialogs.
 export QT_QPA_PLATFORM=xcb
@@ -67,6 +51,7 @@ window() {
 
 "$PROGRAM" "$WORK/first.icc" >"$WORK/program.log" 2>&1 &
 APP_PID=$!
+pids+=("$APP_PID")
 MAIN=$(window "Osterlane Color Tonemolder - $WORK/first.icc")
 [ -n "$MAIN" ] || fail "the window never showed the profile named on the command line"
 sleep 2   # the splash screen closes after 1.5 s
@@ -98,7 +83,6 @@ done
 kill -0 "$APP_PID" 2>/dev/null && fail "Ctrl+Q did not quit the program"
 wait "$APP_PID"
 status=$?
-APP_PID=
 [ "$status" -eq 0 ] || fail "the program ended with status $status"
 
 # The new file carries the recipe, its tables differ from the first one's,
