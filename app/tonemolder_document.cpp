@@ -11,6 +11,7 @@
 #include "profiles/profilecatalogue.h"
 #include "ui_tonemolder.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -99,6 +100,9 @@ void Tonemolder::connectRecording()
     connect(ui_->selectLUTbutton, &QPushButton::clicked, this, by(ui_->selectLUTbutton));
     for (ChannelModifier* m : modifiers_) {
         connect(m, &ChannelModifier::valueChanged, this, by(m));
+        // The lock is kept in the recipe, though it changes no curve.
+        if (auto* lock = m->findChild<QAbstractButton*>(QStringLiteral("lockButton")))
+            connect(lock, &QAbstractButton::clicked, this, by(m));
         for (QSlider* slider : m->findChildren<QSlider*>()) {
             connect(slider, &QSlider::sliderPressed, this, [this, m] {
                 dragSource_ = m->objectName();

@@ -630,6 +630,7 @@ void TonemolderDocumentTest::undoAndRedoWalkThroughChangesOnEveryTab()
         [&] { child<QComboBox>("comboIntent")->setCurrentIndex(1); },
         [&] { child<ChannelModifier>("chan_4")->selectFamily(int(CurveFamily::Gamma)); },
         [&] { child<ChannelModifier>("chan_4")->setValue(2.2); },
+        [&] { child<ChannelModifier>("chan_4")->findChild<QAbstractButton*>("lockButton")->click(); },
         [&] { child<QTabWidget>("generator")->setCurrentIndex(1); },
         [&] { child<QComboBox>("comboSourceVC")->setCurrentIndex(3); },
         [&] { child<QCheckBox>("cbDestVC")->setChecked(true); },
