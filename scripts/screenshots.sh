@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Pictures of the real program for the README and the manual: the three
-# recipe tabs with a photograph, a CMYK press profile and a live preview, and
-# the preferences. The program runs under a private Xvfb and is driven with
+# recipe tabs with a photograph, a CMYK press profile and a live preview, the
+# two tools and the preferences. The program runs under a private Xvfb and is driven with
 # real key presses and clicks (xdotool); xwd takes the pictures and
 # xwd2png.py turns them into PNG files, in doc/manual/images.
 #
@@ -23,18 +23,6 @@ done
 
 . "$here/xsession.sh"
 
-# A fresh user: the Softproofing list starts on the press profile.
-mkdir -p "$work/config/Osterlane"
-cat > "$work/config/Osterlane/Osterlane Color Tonemolder.conf" <<CONF
-[General]
-proof_dir=$(dirname "$press")
-proof_prf=$(basename "$press")
-lut_dir=/usr/share/color/icc/colord
-lut_prf=*srgb
-img_dir=/usr/share/color/icc/colord
-img_prf=*srgb
-CONF
-
 # A film look as a .cube table: warm highlights, cool shadows, softer contrast.
 /usr/bin/env python3 - "$work/film-look.cube" <<'PY'
 import sys
@@ -54,6 +42,32 @@ with open(sys.argv[1], "w") as f:
                     out.append(min(1.0, max(0.0, v)))
                 f.write("%.5f %.5f %.5f\n" % tuple(out))
 PY
+
+# The look as an abstract profile, made by the command-line program, for the tools.
+mkdir -p "$work/profiles"
+"$build/tools/cli/tonemolder-cli" --quiet import-cube "$work/film-look.cube" --space '*srgb' \
+  --description "Warm film look" -o "$work/profiles/film-look.icc"
+
+# A fresh user: the Softproofing list starts on the press profile, the tools
+# on the press profile and the look.
+mkdir -p "$work/config/Osterlane"
+cat > "$work/config/Osterlane/Osterlane Color Tonemolder.conf" <<CONF
+[General]
+proof_dir=$(dirname "$press")
+proof_prf=$(basename "$press")
+lut_dir=/usr/share/color/icc/colord
+lut_prf=*srgb
+img_dir=/usr/share/color/icc/colord
+img_prf=*srgb
+outgen/output_dir=$(dirname "$press")
+outgen/output_prf=$(basename "$press")
+outgen/abstract_dir=$work/profiles
+outgen/abstract_prf=film-look.icc
+outgen/description=Press with a warm film look
+outgen/copyright=No copyright
+cubegen/abstract_dir=$work/profiles
+cubegen/abstract_prf=film-look.icc
+CONF
 
 start_xvfb
 
@@ -123,6 +137,20 @@ click 250 90 1
 click 258 575 1
 choose_file 'Select .cube file to import' "$work/film-look.cube"
 shot import-lut
+
+# The two tools of the Tools menu.
+dialog_shot() {
+  local dialog
+  dialog=$(timeout 10 xdotool search --sync --onlyvisible --name "$1" | head -1)
+  shot "$2" "$dialog"
+  xdotool windowfocus --sync "$dialog"
+  keys Escape
+  xdotool windowfocus --sync "$window"
+}
+keys alt+t Return
+dialog_shot '^Output profile customizer$' embedder
+keys alt+t Down Return
+dialog_shot '^Convert to .CUBE$' cube-generator
 
 # Settings > Preferences, when the window offers it.
 keys alt+f Right Right Return

@@ -254,6 +254,12 @@ apply-chain)
     contains "$WORK/err" "proof.tif exists; use --overwrite to replace it"
     expect 0 apply "$WORK/white.tif" --chain '*srgb' --overwrite --compression deflate -o "$WORK/proof.tif"
     tiffinfo "$WORK/proof.tif" | grep -q "AdobeDeflate" || fail "--compression deflate"
+    # Two images of one name from two folders would meet in one result.
+    mkdir "$WORK/a" "$WORK/b" "$WORK/both"
+    cp "$WORK/white.tif" "$WORK/a/w.tif"
+    cp "$WORK/white.tif" "$WORK/b/w.tif"
+    expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
+    contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
     # The JPEG quality reaches the file.
     $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"

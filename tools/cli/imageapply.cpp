@@ -161,10 +161,14 @@ uint32_t engineFormat(const PixelLayout& l)
 // Other image formats, through the toolkit, whole
 // ---------------------------------------------------------------------------
 
+// The toolkit's image plug-ins are looked up and loaded one image at a time.
+std::mutex toolkitMutex;
+
 class ToolkitReader : public ImageReader {
 public:
     bool open(const QString& path)
     {
+        std::lock_guard<std::mutex> lock(toolkitMutex);
         QImageReader reader(path);
         reader.setAutoTransform(true);
         image_ = reader.read();
@@ -263,6 +267,7 @@ public:
     {
         PendingFile file(path_.toStdString());
         if (!file.ok()) return error_ = file.error(), false;
+        std::lock_guard<std::mutex> lock(toolkitMutex);
         QImageWriter writer(QString::fromStdString(file.tempPath()), QFileInfo(path_).suffix().toLower().toLatin1());
         if (!writer.write(image_)) return error_ = writer.errorString().toStdString(), false;
         image_ = QImage();
@@ -515,6 +520,8 @@ struct ImageApplier::State {
             error = QStringLiteral("I cannot create a color transformation for those profiles");
             return nullptr;
         }
+        // Images with profiles of their own each add one: the cache stays small.
+        if (transforms.size() >= 16) transforms.clear();
         transforms.emplace(key.result(), t);
         return t;
     }

@@ -24,16 +24,13 @@ std::string lowerExtension(const std::string& path)
     return ext;
 }
 
-// The permissions a newly created file gets under the process's umask.
-mode_t newFileMode()
-{
-    static mode_t mode = [] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return mode_t(0666 & ~mask);
-    }();
-    return mode;
-}
+// The permissions a newly created file gets under the process's umask, read
+// once at start (reading it means setting it).
+const mode_t NewFileMode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mode_t(0666 & ~mask);
+}();
 
 // The encoder behind a pending file.
 class FileWriter : public ImageWriter {
@@ -184,7 +181,7 @@ PendingFile::PendingFile(const std::string& target) : target_(target)
         error_ = std::strerror(errno);
         return;
     }
-    ::fchmod(fd, newFileMode());
+    ::fchmod(fd, NewFileMode);
     ::close(fd);
     temp_ = pattern;
 }
