@@ -9,6 +9,7 @@ packages=(
   libqt6svg6 libgl-dev libxkbcommon-dev libx11-dev
   libgtest-dev googletest libbenchmark-dev
   colord-data libgs-common argyll-ref
+  python3
 )
 
 missing=()
