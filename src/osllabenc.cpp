@@ -37,15 +37,14 @@ double unitClamp(double v)
     return v < 0 ? 0 : v > 1 ? 1 : v;
 }
 
-// Entries of a rescaled curve: an 8-bit table's curves stay 256 long; others
-// get several times their own entries (4096 at least, for curves given by a
-// formula), as a rescaled input no longer falls on the old nodes.
+// Entries of a rescaled curve: a table keeps its own resolution (at least the
+// 256 an 8-bit table's curves hold, so that the clamping at 1 stays within
+// the last step); a curve given by a formula gets 4096.
 uint32_t composedEntries(const ToneCurve* curve)
 {
     const uint32_t own = curve ? tableEntryCount(curve) : 0;
     if (own == 0) return FineEntries;
-    if (own <= EightBitEntries) return EightBitEntries;
-    return std::clamp(4 * own, FineEntries, MaxTableEntries);
+    return std::clamp(own, EightBitEntries, MaxTableEntries);
 }
 
 // A curve x → out(curve(in(x))) with in and out the scalings (1 = none),
