@@ -205,6 +205,7 @@ apply-profiles)
     mkdir "$WORK/results"
     expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
     [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    [ "$($MAKE dump "$WORK/results/u2.tif" | sed -n 2p)" = "10,20,30" ] || fail "sRGB to sRGB changed pixels"
     # An invalid embedded profile skips that file with a reason; the others are written.
     $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
     $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
