@@ -286,6 +286,9 @@ apply-chain)
     cp "$WORK/white.tif" "$WORK/b/w.tif"
     expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
     contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
+    # A result named without an extension is of the input's kind.
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' -o "$WORK/plain"
+    tiffinfo "$WORK/plain" >/dev/null 2>&1 || fail "a result without an extension is not a TIFF"
     # The JPEG quality reaches the file.
     $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"

@@ -636,7 +636,9 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     PixelLayout out = in;
     out.model = *outModel;
     if (s.settings.bits) out.bits = uint32_t(s.settings.bits);
-    const FileKind outKind = fileKindOfName(output.toStdString());
+    // The kind of file its name asks for; a name without an extension keeps the input's.
+    FileKind outKind = fileKindOfName(output.toStdString());
+    if (outKind == FileKind::Other && QFileInfo(output).suffix().isEmpty()) outKind = reader->kind();
     if (outKind == FileKind::Jpeg) {
         if (out.bits != 8) result.notes << QStringLiteral("JPEG holds 8 bits per channel");
         if (out.extraChannels) result.notes << QStringLiteral("JPEG holds no alpha: alpha dropped");
