@@ -205,13 +205,17 @@ apply-profiles)
     mkdir "$WORK/results"
     expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
     [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    [ "$($MAKE dump "$WORK/results/u2.tif" | sed -n 2p)" = "10,20,30" ] || fail "sRGB to sRGB changed pixels"
     # An invalid embedded profile skips that file with a reason; the others are written.
     $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
     $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'ICC_PROFILE') + 12] = 9; open(sys.argv[2], 'wb').write(d)" \
+        "$WORK/sw.jpg" "$WORK/bad.jpg"
     mkdir "$WORK/res2"
-    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
+    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/bad.jpg" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
     contains "$WORK/err" "bad.tif: the embedded ICC profile cannot be used"
     contains "$WORK/err" "bad.png: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.jpg: the embedded ICC profile cannot be used (the ICC profile's APP2 chunks are damaged"
     [ "$(ls "$WORK/res2")" = u1.tif ] || fail "skipped files left output"
     ;;
 apply-cmyk)
