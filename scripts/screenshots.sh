@@ -117,10 +117,11 @@ shot() {
 }
 
 # The photograph, through Preview > Load preview image, shrunk to fit with
-# Preview > Zoom out, and Live preview on.
+# Preview > Zoom out (and Fit), and Live preview on.
 keys $to_preview_menu Return
 choose_file 'Select image for proofing' "$photo"
 for _ in 1 2 3 4 5 6; do keys $to_preview_menu Down Down Down Down Down Return; done
+keys ctrl+0   # Preview > Fit, where the window has it
 click 1003 578
 
 # Softproofing on the press: less cyan and more yellow in the mid-tones (a
