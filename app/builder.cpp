@@ -95,10 +95,13 @@ Stage* prelinearisationStage(const ToneCurve* ab, bool tabulatedLightness, uint3
     return newCurvesStage(nullptr, 3, curves);
 }
 
-// The chain Lab identity → P (intent) → link (intent) → P (relative
-// colorimetric) → Lab identity, on Lab doubles, unoptimised.
-Transform* labChainTransform(IccProfile* space, IccProfile* link, const IntentChoice& choice)
+}   // namespace
+
+Transform* createLabChainTransform(IccProfile* space, IccProfile* link, int intentIndex)
 {
+    const std::optional<IntentChoice> found = intentChoice(intentIndex);
+    if (!found || !space || !link) return nullptr;
+    const IntentChoice& choice = *found;
     ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
     if (!labIdentity) return nullptr;
     IccProfile* const chain[5] = {labIdentity.get(), space, link, space, labIdentity.get()};
@@ -111,6 +114,8 @@ Transform* labChainTransform(IccProfile* space, IccProfile* link, const IntentCh
                                    FormatLabDouble, FormatLabDouble, XformNoOptimise);
 }
 
+namespace {
+
 // The Lab-to-Lab recipes share everything but the device link in the middle.
 IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile* link,
                                  const BuilderSettings& settings, Sampling sampling)
@@ -120,7 +125,7 @@ IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile*
     CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
     CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
     if (!forward || !inverse) return nullptr;
-    TransformPtr transform{labChainTransform(space, link, *choice), &deleteTransform};
+    TransformPtr transform{createLabChainTransform(space, link, intentIndex), &deleteTransform};
     if (!transform) return nullptr;
     LabSamplerCargo cargo{forward.get(), inverse.get(), transform.get()};
     const ClutFill fill =
@@ -258,10 +263,8 @@ bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo)
     return true;
 }
 
-bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
+CieLab cam16Recipe(const Cam16SamplerCargo& c, const CieLab& lab)
 {
-    const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
-    const CieLab lab = decodeNode(c.inverse, in);
     const CieLab compressed{lab.L * LightnessScale + LightnessOffset, lab.a, lab.b};
     const CieXyz xyz = labToXyz(&White100, compressed);
 
@@ -279,7 +282,13 @@ bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
         clampLabToBox(&result, AbMax, AbMin, AbMax, AbMin);
     }
     result.L = std::max(result.L * LightnessExpand - LightnessExpandOffset, 0.0);
-    encodeNode(c.forward, result, out);
+    return result;
+}
+
+bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
+    encodeNode(c.forward, cam16Recipe(c, decodeNode(c.inverse, in)), out);
     return true;
 }
 

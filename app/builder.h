@@ -91,6 +91,9 @@ struct Cam16SamplerCargo {
 };
 
 bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo);
+// The CIE CAM16 recipe on one colour, in double precision: what cam16Sampler
+// computes for a node, without the node's 16-bit encoding.
+CieLab cam16Recipe(const Cam16SamplerCargo& cargo, const CieLab& lab);
 bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo);
 
 // The node's Lab before the Lab-to-Lab transform, and its CLUT value from
@@ -129,6 +132,12 @@ IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* 
 IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
                               const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
                               Sampling sampling = Sampling::Batch);
+
+// The colour chain of the Softproofing and CUBE recipes on Lab doubles,
+// unoptimised: Lab identity → space (the intent of the index) → link (the
+// same intent) → space (relative colorimetric) → Lab identity. Null for an
+// intent index out of range or when the engine refuses.
+Transform* createLabChainTransform(IccProfile* space, IccProfile* link, int intentIndex);
 
 // Channels a Softproofing space has: gray 1, RGB 3, CMYK 4, Lab 3; 0 for
 // any other.
