@@ -67,8 +67,10 @@ ToneCurve* buildPrelinearisationInverse(double k);
 // A curve as n 16-bit entries: floor(clamp(curve(i / (n − 1)), 0, 1) · 65535 + 0.5).
 std::vector<uint16_t> tabulate(const ToneCurve* curve, uint32_t n);
 
-// A correlate through a curve over [lo, hi]: values outside are clipped to
-// the ends; inside, y = curve((v − lo) / (hi − lo)) · (hi − lo) + lo, clipped.
+// A correlate through a curve over [lo, hi]: y = curve((v − lo) / (hi − lo))
+// · (hi − lo) + lo, never below lo. Beyond hi the curve carries on
+// (evalCurveUnbounded), so that a correlate past the editor's range (chroma
+// above 100 in wide-gamut colours) follows the curve instead of being cut.
 double adjust(const ToneCurve* curve, double v, double lo, double hi);
 
 // ---------------------------------------------------------------------------

@@ -55,6 +55,15 @@ void labThrough(Transform* t, const std::vector<CieLab>& in, std::vector<CieLab>
     if (!in.empty()) doTransform(t, in.data(), out.data(), uint32_t(in.size()));
 }
 
+// The recipes end by holding their result in the box an ICC Lab table can
+// carry (L* from 0, a* and b* within -128 … 127, hue kept).
+CieLab intoBox(CieLab lab)
+{
+    lab.L = std::max(lab.L, 0.0);
+    clampLabToBox(&lab, 127, -128, 127, -128);
+    return lab;
+}
+
 FidelityFigures figuresOf(std::vector<double> errors)
 {
     FidelityFigures f;
@@ -122,6 +131,7 @@ public:
     void apply(const std::vector<CieLab>& in, std::vector<CieLab>& out) const override
     {
         labThrough(transform_.get(), in, out);
+        for (CieLab& lab : out) lab = intoBox(lab);
     }
 
 private:
@@ -195,7 +205,7 @@ public:
     void apply(const std::vector<CieLab>& in, std::vector<CieLab>& out) const override
     {
         out.resize(in.size());
-        for (size_t i = 0; i < in.size(); ++i) out[i] = one(in[i]);
+        for (size_t i = 0; i < in.size(); ++i) out[i] = intoBox(one(in[i]));
     }
 
 private:
@@ -220,8 +230,8 @@ private:
     double node(uint32_t r, uint32_t g, uint32_t b, int c) const
     {
         const float* t = clutTableFloat(clut_);
-        const size_t index = (size_t(b) * n_ + g) * n_ + r;
-        return t[index * 3 + size_t(2 - c)];
+        const size_t index = (size_t(r) * n_ + g) * n_ + b;
+        return t[index * 3 + size_t(c)];
     }
 
     // Tetrahedral interpolation; beyond the domain the edge cell's
