@@ -10,7 +10,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QMenu>
 #include <QMessageBox>
@@ -128,15 +127,6 @@ void Tonemolder::setUpImageMenu()
     imageMenu_->addAction(ui_->action_zoom_in);
     imageMenu_->addAction(ui_->action_zoom_out);
     ui_->imageViewer->setContextMenu(imageMenu_);
-}
-
-void Tonemolder::setUpHelpMenu()
-{
-    auto* updates = new QAction(tr("Check for updates"), this);
-    updates->setObjectName(QStringLiteral("actionCheck_for_updates"));
-    ui_->menuAbout->insertAction(ui_->actionUser_manual, updates);
-    ui_->menuAbout->insertSeparator(ui_->actionUser_manual);
-    connect(updates, &QAction::triggered, this, &Tonemolder::checkForUpdates);
 }
 
 void Tonemolder::setUpModifiers(bool undecorated)
@@ -369,16 +359,6 @@ void Tonemolder::about()
     connect(aboutQt, &QPushButton::clicked, &box, &QDialog::accept);
 
     if (box.exec() == QDialog::Accepted) QMessageBox::aboutQt(this, QApplication::applicationDisplayName());
-}
-
-void Tonemolder::userManual()
-{
-    QDesktopServices::openUrl(AppInfo::userManualUrl(QApplication::applicationDirPath()));
-}
-
-void Tonemolder::checkForUpdates()
-{
-    QDesktopServices::openUrl(AppInfo::updateCheckUrl());
 }
 
 // ---------------------------------------------------------------------------

@@ -28,6 +28,8 @@ TonemolderApp::TonemolderApp(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationVersion(QString::fromLatin1(AppInfo::Version));
     setOrganizationDomain(QString::fromLatin1(AppInfo::OrganizationDomain));
     setApplicationName(QString::fromLatin1(AppInfo::ApplicationName));
+    // Ties the windows to the installed desktop entry (name and icon in the task bar).
+    setDesktopFileName(QString::fromLatin1(AppInfo::DesktopId));
     setQuitOnLastWindowClosed(true);
 
     settings_ = new QSettings(this);

@@ -10,7 +10,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,15 +27,6 @@
 
 #include <functional>
 #include <memory>
-
-// Records the addresses the window asks the desktop to open.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.append(url); }
-};
 
 class TonemolderTest : public QObject {
     Q_OBJECT
@@ -66,7 +56,6 @@ private slots:
     void destinationViewingConditionsFollowTheCheckBox();
     void aboutBoxShowsTheAboutPage();
     void aboutQtFollowsAnAcceptedAboutBox();
-    void helpOpensTheUpdatePageAndTheManual();
     void closingIsAllowed();
 
 private:
@@ -430,25 +419,6 @@ void TonemolderTest::aboutQtFollowsAnAcceptedAboutBox()
                   QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
               });
     QCOMPARE(secondTitle, QApplication::applicationDisplayName());
-}
-
-void TonemolderTest::helpOpensTheUpdatePageAndTheManual()
-{
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler("https", &catcher, "open");
-    QDesktopServices::setUrlHandler("file", &catcher, "open");
-
-    auto* updates = child<QAction>("actionCheck_for_updates");
-    QVERIFY(updates);
-    updates->trigger();
-    child<QAction>("actionUser_manual")->trigger();
-
-    QDesktopServices::unsetUrlHandler("https");
-    QDesktopServices::unsetUrlHandler("file");
-
-    QCOMPARE(catcher.opened.size(), 2);
-    QCOMPARE(catcher.opened[0], AppInfo::updateCheckUrl());
-    QCOMPARE(catcher.opened[1].toLocalFile(), QCoreApplication::applicationDirPath() + "/manual.pdf");
 }
 
 void TonemolderTest::closingIsAllowed()
