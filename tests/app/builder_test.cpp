@@ -519,60 +519,83 @@ TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
     }
 }
 
-// CAM16 chroma of a Lab colour under the first preset, as the sampler sees it.
-double cam16Chroma(const CieLab& lab)
+// The six faces of an RGB space's cube, n × n colours each, as Lab; only
+// those an ICC Lab table can carry (a* and b* from -128: Adobe RGB's green
+// lies a little beyond).
+std::vector<CieLab> gamutSurface(const char* name, int n)
 {
-    const CieXyz white{96.42, 100.0, 82.49};
-    Cam16ModelPtr model{createCam16Model(nullptr, ViewingConditionsPresets::builtIns().at(0).values), &freeCam16Model};
-    Cam16Correlates c{};
-    cam16Forward(model.get(), labToXyz(&white, CieLab{lab.L * 0.9685 + 3.15, lab.a, lab.b}), &c);
-    return c.C;
+    ProfilePtr space = adoptProfile(openProfileByName(QString::fromLatin1(name)));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr t{createTransform(space.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                   IntentRelativeColorimetric, XformNoOptimise),
+                   &deleteTransform};
+    std::vector<CieLab> out;
+    for (int axis = 0; axis < 3 && t; ++axis)
+        for (int side = 0; side < 2; ++side)
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < n; ++j) {
+                    double rgb[3];
+                    rgb[axis] = side;
+                    rgb[(axis + 1) % 3] = double(i) / (n - 1);
+                    rgb[(axis + 2) % 3] = double(j) / (n - 1);
+                    CieLab lab;
+                    doTransform(t.get(), rgb, &lab, 1);
+                    if (lab.a >= -128 && lab.b >= -128) out.push_back(lab);
+                }
+    return out;
 }
 
-TEST_F(RecipeBuildTest, NeutralRecipesAreIdentities)
+TEST_F(RecipeBuildTest, NeutralRecipesAreIdentitiesOnWholeGamuts)
 {
-    const ResolutionPreferences prefs;
-    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
-    // Soft-proofing a matrix-shaper space clips nothing: its whole gamut.
-    const std::vector<CieLab> inSrgb = colorsInGamut(srgb.get(), 500, 3);
-    // The table's device link clips at the faces of its RGB space, and the
-    // sparse outer grid nodes beyond them pull the interpolation near the
-    // faces: a table in a wide space, for colours well inside a smaller one.
-    const std::vector<CieLab> inSrgbToo = colorsInGamut(srgb.get(), 500, 4, 0.1);
-    // CAM16 clips chroma at 100: colours whose chroma stays clear of it.
-    std::vector<CieLab> belowClip;
-    for (const CieLab& lab : inSrgb)
-        if (cam16Chroma(lab) < 80.0) belowClip.push_back(lab);
-    ASSERT_EQ(inSrgb.size(), 500u);
-    ASSERT_GT(belowClip.size(), 300u);
+    // Nothing is clipped at the faces of an RGB cube: a neutral recipe is the
+    // identity up to the surface of its space's gamut, and a table in a wide
+    // space keeps a smaller space's surface too.
+    ProfilePtr srgbSpace = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    std::vector<CieLab> srgb = gamutSurface("*srgb", 17);
+    const std::vector<CieLab> inside = colorsInGamut(srgbSpace.get(), 300, 3);
+    srgb.insert(srgb.end(), inside.begin(), inside.end());
+    std::vector<CieLab> both = gamutSurface("*argb", 17);
+    ASSERT_GT(both.size(), 1700u);   // of 6 × 17², a few greens lie beyond
+    both.insert(both.end(), srgb.begin(), srgb.end());
 
+    const QString identity33 = writeCube(dir_, "identity33.cube", 33, identityTable);
+    Recipe softproof;
+    softproof.generator = 0;
+    softproof.softproofProfile = QStringLiteral("*srgb");
+    softproof.softproofIntent = 1;
+    Recipe softproofWide = softproof;
+    softproofWide.softproofProfile = QStringLiteral("*argb");
+    Recipe cam16;
+    cam16.generator = 1;
     struct Case {
         const char* name;
         Recipe recipe;
         const std::vector<CieLab>* colors;
     };
-    Recipe softproof;
-    softproof.generator = 0;
-    softproof.softproofProfile = QStringLiteral("*srgb");
-    softproof.softproofIntent = 1;
-    Recipe cam16;
-    cam16.generator = 1;
     const Case cases[] = {
-        {"softproofing in sRGB", softproof, &inSrgb},
-        {"CIE CAM16", cam16, &belowClip},
-        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), &inSrgbToo},
+        {"softproofing in sRGB", softproof, &srgb},
+        {"softproofing in Adobe RGB", softproofWide, &both},
+        {"CIE CAM16", cam16, &both},
+        {"CUBE identity in sRGB", cubeRecipeIn(identityCube_, "*srgb"), &srgb},
+        {"CUBE identity in Adobe RGB", cubeRecipeIn(identity33, "*argb"), &both},
+        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), &both},
     };
-    for (const Case& c : cases) {
-        const BuildResult built = buildRecipe(c.recipe, prefs);
-        ASSERT_TRUE(built.ok()) << c.name;
-        ProfilePtr back = reopen(built.profile.get());
-        double worst = 0;
-        CieLab worstLab{};
-        for (const CieLab& lab : *c.colors) {
-            const double e = deltaE76(evalLab(a2b0(back.get()), lab), lab);
-            if (e > worst) worst = e, worstLab = lab;
+    for (int version : {0, 1}) {
+        ResolutionPreferences prefs;
+        prefs.versionIndex = version;
+        for (const Case& c : cases) {
+            const BuildResult built = buildRecipe(c.recipe, prefs);
+            ASSERT_TRUE(built.ok()) << c.name;
+            ProfilePtr back = reopen(built.profile.get());
+            double worst = 0;
+            CieLab worstLab{};
+            for (const CieLab& lab : *c.colors) {
+                const double e = deltaE76(evalLab(a2b0(back.get()), lab), lab);
+                if (e > worst) worst = e, worstLab = lab;
+            }
+            EXPECT_LT(worst, 0.05) << c.name << ", version index " << version << ", at " << worstLab.L << " "
+                                   << worstLab.a << " " << worstLab.b;
         }
-        EXPECT_LT(worst, 0.5) << c.name << " at " << worstLab.L << " " << worstLab.a << " " << worstLab.b;
     }
 }
 
@@ -658,6 +681,36 @@ TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
     EXPECT_GT(grey.a, 3.0);
     EXPECT_GT(grey.b, 2.0);
     EXPECT_GT(grey.L, 50.0);
+
+    // An asymmetric table on coloured patches: each patch becomes the colour
+    // of the table's function applied to its own sRGB values. Red and blue
+    // exchanged anywhere on the way would miss by tens of units.
+    const auto mix = [](const double x[3], double y[3]) {
+        y[0] = 0.8 * x[0] + 0.2 * x[1];
+        y[1] = x[1] * x[1];
+        y[2] = 0.6 * x[2] + 0.3 * x[0];
+    };
+    ResolutionPreferences fine;
+    fine.gridLstar = fine.gridAbstar = 33;
+    const BuildResult mixed = buildRecipe(cubeRecipeIn(writeCube(dir_, "mix.cube", 33, mix), "*srgb"), fine);
+    ASSERT_TRUE(mixed.ok()) << mixed.message.toStdString();
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr toLab{createTransform(srgb.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                       IntentRelativeColorimetric, XformNoOptimise),
+                       &deleteTransform};
+    ASSERT_TRUE(toLab);
+    const double patches[][3] = {{0.8, 0.2, 0.1}, {0.2, 0.7, 0.3}, {0.1, 0.3, 0.8}, {0.9, 0.8, 0.2},
+                                 {0.3, 0.8, 0.8}, {0.7, 0.3, 0.7}, {0.6, 0.45, 0.35}, {0.5, 0.5, 0.5}};
+    for (const auto& patch : patches) {
+        double looked[3];
+        mix(patch, looked);
+        CieLab from, want;
+        doTransform(toLab.get(), patch, &from, 1);
+        doTransform(toLab.get(), looked, &want, 1);
+        EXPECT_LT(deltaE76(evalLab(a2b0(mixed.profile.get()), from), want), 2.0)
+            << patch[0] << " " << patch[1] << " " << patch[2];
+    }
 }
 
 TEST_F(RecipeBuildTest, NothingToBuild)
