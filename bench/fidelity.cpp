@@ -6,10 +6,22 @@
 // Adobe RGB plus the surfaces of both gamuts). A report, not a timed test:
 // run it by hand (`build/bench/fidelity`), optionally with a look's name to
 // report only the looks whose names contain it.
+//
+//   fidelity [--save DIR] [--profiles DIR] [LOOK]
+//
+// --save DIR writes the looks' tables and each look as a saved recipe
+// profile (DIR/<n>.icc, n counting the looks from 1), so that another build
+// of the program can rebuild them (`tonemolder-cli rebuild DIR/1.icc
+// --version 2.1 --grid-lstar 33 --grid-abstar 33 -o DIR/1-2.1-33.icc`).
+// --profiles DIR measures DIR/<n>-<version>-<grid>.icc (grid "default", 33
+// or 64) where such a file exists instead of building the profile: the
+// figures of another build against the same recipes.
 #include "app/builder.h"
 #include "app/fidelity.h"
 #include "curves/curvefamily.h"
+#include "tools/toolfiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -32,9 +44,9 @@ PluginParallelization workerScheduler{
 
 using RgbFunction = std::function<void(double r, double g, double b, double out[3])>;
 
-QString writeCube(const QTemporaryDir& dir, const char* name, int n, const RgbFunction& f)
+QString writeCube(const QDir& dir, const char* name, int n, const RgbFunction& f)
 {
-    const QString path = dir.filePath(QString::fromLatin1(name));
+    const QString path = dir.absoluteFilePath(QString::fromLatin1(name));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) return {};
     QByteArray text = "TITLE \"" + QByteArray(name) + "\"\nLUT_3D_SIZE " + QByteArray::number(n) + "\n";
@@ -58,6 +70,12 @@ struct Look {
     Recipe recipe;
 };
 
+struct Options {
+    QString save;       // where the looks are written as recipe profiles
+    QString profiles;   // where profiles of another build are read
+    std::string only;
+};
+
 Recipe cubeRecipe(const QString& file, const char* space)
 {
     Recipe r;
@@ -67,7 +85,7 @@ Recipe cubeRecipe(const QString& file, const char* space)
     return r;
 }
 
-std::vector<Look> looks(const QTemporaryDir& dir)
+std::vector<Look> looks(const QDir& dir)
 {
     const QString warm = writeCube(dir, "warm.cube", 33, [](double r, double g, double b, double o[3]) {
         o[0] = std::pow(r, 1.0 / 1.1);
@@ -121,8 +139,16 @@ struct Grid {
 };
 constexpr Grid Grids[] = {{"default", 23, 17}, {"33", 33, 33}, {"64", 64, 64}};
 
-ProfilePtr build(const Recipe& recipe, int version, const Grid& grid)
+ProfilePtr build(const Options& options, size_t index, const Recipe& recipe, int version, const Grid& grid)
 {
+    if (!options.profiles.isEmpty()) {
+        const QString file = QDir(options.profiles)
+                                 .filePath(QStringLiteral("%1-%2-%3.icc")
+                                               .arg(index + 1)
+                                               .arg(QLatin1String(version ? "2.1" : "4.3"))
+                                               .arg(QLatin1String(grid.name)));
+        if (QFile::exists(file)) return adoptProfile(openProfileFile(file));
+    }
     ResolutionPreferences prefs;
     prefs.versionIndex = version;
     prefs.gridLstar = grid.lstar;
@@ -131,7 +157,7 @@ ProfilePtr build(const Recipe& recipe, int version, const Grid& grid)
     return built.ok() ? savedCopy(built.profile.get()) : adoptProfile(nullptr);
 }
 
-void report(const Look& look)
+void report(const Options& options, size_t index, const Look& look)
 {
     QString error;
     const std::unique_ptr<ExactRecipe> exact = ExactRecipe::forRecipe(look.recipe, openProfileByName, &error);
@@ -142,7 +168,7 @@ void report(const Look& look)
     ProfilePtr defaults[2] = {adoptProfile(nullptr), adoptProfile(nullptr)};
     for (int version = 0; version < 2; ++version) {
         for (const Grid& grid : Grids) {
-            ProfilePtr profile = build(look.recipe, version, grid);
+            ProfilePtr profile = build(options, index, look.recipe, version, grid);
             if (!profile) {
                 std::printf("%-28s  %s  %-7s  build failed\n", look.name.c_str(), version ? "2.1" : "4.3", grid.name);
                 continue;
@@ -171,13 +197,32 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s is missing\n", PressProfile);
         return 1;
     }
-    QTemporaryDir dir;
-    const std::string only = argc > 1 ? argv[1] : "";
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "--save" || a == "--profiles") && i + 1 < argc)
+            (a == "--save" ? options.save : options.profiles) = QString::fromLocal8Bit(argv[++i]);
+        else
+            options.only = a;
+    }
+    QTemporaryDir temporary;
+    const QDir dir(options.save.isEmpty() ? temporary.path() : options.save);
+    if (!options.save.isEmpty() && !dir.mkpath(QStringLiteral("."))) return 1;
+    const std::vector<Look> all = looks(dir);
+    if (!options.save.isEmpty()) {
+        for (size_t i = 0; i < all.size(); ++i) {
+            BuildResult built = buildProfileWithRecipe(all[i].recipe, ResolutionPreferences{});
+            QString error;
+            if (!built.ok() || !saveProfileToFile(built.profile.get(), dir.filePath(QStringLiteral("%1.icc").arg(i + 1)), &error))
+                std::fprintf(stderr, "%s: not saved\n", all[i].name.c_str());
+        }
+        return 0;
+    }
     std::printf("%zu colours; ΔE76 of the saved profile against the recipe evaluated directly\n",
                 fidelityColours().size());
     std::printf("%-28s  ver  grid        mean      p95      max\n", "look");
-    for (const Look& look : looks(dir))
-        if (only.empty() || look.name.find(only) != std::string::npos) report(look);
+    for (size_t i = 0; i < all.size(); ++i)
+        if (options.only.empty() || all[i].name.find(options.only) != std::string::npos) report(options, i, all[i]);
     unregisterPlugins(nullptr);
     return 0;
 }
