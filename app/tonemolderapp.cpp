@@ -51,6 +51,11 @@ TonemolderApp::TonemolderApp(int& argc, char** argv) : QApplication(argc, argv)
 
     QTimer::singleShot(SplashMs, this, &TonemolderApp::doneSplash);
     restoreOverrideCursor();
+
+    // Profiles and images named on the command line, once the window shows.
+    const QStringList files = arguments().mid(1);
+    if (!files.isEmpty())
+        QTimer::singleShot(0, mainWindow_.get(), [window = mainWindow_.get(), files] { window->openFiles(files); });
 }
 
 TonemolderApp::~TonemolderApp()

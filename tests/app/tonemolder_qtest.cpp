@@ -149,7 +149,8 @@ void TonemolderTest::menusHoldTheirActionsInOrder_data()
     QTest::addColumn<QStringList>("entries");   // "-" stands for a separator
 
     QTest::newRow("file") << "menu_File" << "&File"
-                          << QStringList{"New", "Open", "Save", "Save as...", "-", "-", "&Quit"};
+                          << QStringList{"New", "Open", "Save", "Save as...", "-", "Recent profiles", "-", "&Quit"};
+    QTest::newRow("edit") << "menuEdit" << "&Edit" << QStringList{"Undo", "Redo"};
     QTest::newRow("preview") << "menuPreview" << "Preview"
                              << QStringList{"Load preview image", "Paste preview image", "-", "View original image",
                                             "Preview across abstract profile", "-", "Zoom in", "Zoom out"};
@@ -176,7 +177,7 @@ void TonemolderTest::menusHoldTheirActionsInOrder()
     // The menu bar shows the menus in this order.
     QStringList bar;
     for (QAction* a : window_->menuBar()->actions()) bar << a->menu()->objectName();
-    QCOMPARE(bar, (QStringList{"menu_File", "menuPreview", "menuSettings", "menu_Tools", "menuAbout"}));
+    QCOMPARE(bar, (QStringList{"menu_File", "menuEdit", "menuPreview", "menuSettings", "menu_Tools", "menuAbout"}));
 }
 
 void TonemolderTest::actionsCarryIconTextsAndShortcuts_data()
@@ -190,6 +191,13 @@ void TonemolderTest::actionsCarryIconTextsAndShortcuts_data()
     QTest::newRow("zoom in") << "action_zoom_in" << "Zoom +" << "+";
     QTest::newRow("zoom out") << "action_zoom_out" << "Zoom -" << "-";
     QTest::newRow("save") << "actionSave" << "Save" << "";
+    // Conventional shortcuts where the preview's own leave them free.
+    QTest::newRow("new") << "actionNew" << "New" << "Ctrl+N";
+    QTest::newRow("open") << "actionOpen" << "Open" << "Ctrl+O";
+    QTest::newRow("save as") << "actionSave_as" << "Save as" << "Ctrl+Shift+S";
+    QTest::newRow("quit") << "action_Quit" << "Quit" << "Ctrl+Q";
+    QTest::newRow("undo") << "actionUndo" << "Undo" << "Ctrl+Z";
+    QTest::newRow("redo") << "actionRedo" << "Redo" << "Ctrl+Shift+Z";
     QTest::newRow("proof") << "actionProof_image" << "Proof" << "";
 }
 

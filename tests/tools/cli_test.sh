@@ -178,6 +178,14 @@ apply-profiles)
     exiftool -q "-ICC_Profile<=$SWAPPED" -o "$WORK/sw.jpg" "$WORK/plain.jpg"
     expect 0 apply "$WORK/sw.tif" --chain '*srgb' --compression none -o "$WORK/tif.tif"
     [ "$($MAKE dump "$WORK/tif.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "TIFF: embedded profile not used"
+    # The same in tiles with LZW (tiffcp), and a profile put in by exiftool.
+    tiffcp -t -w 16 -l 16 -c lzw "$WORK/sw.tif" "$WORK/tiled.tif"
+    expect 0 apply "$WORK/tiled.tif" --chain '*srgb' --compression none -o "$WORK/tiled-out.tif"
+    [ "$($MAKE dump "$WORK/tiled-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "tiled TIFF"
+    $MAKE tiff "$WORK/later.tif" 8 rgb "255,0,0 0,255,0 255,255,255"
+    exiftool -q -overwrite_original "-ICC_Profile<=$SWAPPED" "$WORK/later.tif"
+    expect 0 apply "$WORK/later.tif" --chain '*srgb' --compression none -o "$WORK/later-out.tif"
+    [ "$($MAKE dump "$WORK/later-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "exiftool's TIFF profile"
     expect 0 apply "$WORK/sw.png" --chain '*srgb' --compression none -o "$WORK/png.tif"
     # 16 bits and alpha are kept.
     [ "$($MAKE dump "$WORK/png.tif" | sed -n 1p)" = "bits=16 spp=4 photometric=2" ] || fail "PNG: not 16-bit RGBA"
@@ -281,6 +289,12 @@ apply-chain)
     contains "$WORK/err" "proof.tif exists; use --overwrite to replace it"
     expect 0 apply "$WORK/white.tif" --chain '*srgb' --overwrite --compression deflate -o "$WORK/proof.tif"
     tiffinfo "$WORK/proof.tif" | grep -q "AdobeDeflate" || fail "--compression deflate"
+    # Two images of one name from two folders would meet in one result.
+    mkdir "$WORK/a" "$WORK/b" "$WORK/both"
+    cp "$WORK/white.tif" "$WORK/a/w.tif"
+    cp "$WORK/white.tif" "$WORK/b/w.tif"
+    expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
+    contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
     # The JPEG quality reaches the file.
     $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"

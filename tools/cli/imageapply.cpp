@@ -520,6 +520,8 @@ struct ImageApplier::State {
             error = QStringLiteral("I cannot create a color transformation for those profiles");
             return nullptr;
         }
+        // Images with profiles of their own each add one: the cache stays small.
+        if (transforms.size() >= 16) transforms.clear();
         transforms.emplace(key.result(), t);
         return t;
     }

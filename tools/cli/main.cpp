@@ -793,9 +793,13 @@ int applyCommand(const Context& ctx, const QStringList& args)
     if (const QString e = applier.prepare(); !e.isEmpty()) return fail(e);
 
     QStringList outputs;
-    for (const QString& image : images)
-        outputs << (a.has("--output") ? a.value("--output")
-                                      : QDir(a.value("--output-dir")).filePath(QFileInfo(image).fileName()));
+    for (const QString& image : images) {
+        const QString out = a.has("--output") ? a.value("--output")
+                                              : QDir(a.value("--output-dir")).filePath(QFileInfo(image).fileName());
+        if (outputs.contains(out))
+            return usage(QStringLiteral("two images would be written to %1").arg(out));
+        outputs << out;
+    }
 
     // Several images at once, up to one per processor; the engine's workers
     // share each image's transform.

@@ -392,8 +392,9 @@ public:
             scratch_.resize(layout.rowBytes());
         }
         // Strips of about 256 kB.
-        const uint32_t rows = uint32_t(std::clamp<size_t>((size_t(256) << 10) / layout.rowBytes(), 1, layout.height));
-        TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, rows);
+        stripRows_ = uint32_t(std::clamp<size_t>((size_t(256) << 10) / layout.rowBytes(), 1, layout.height));
+        TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, stripRows_);
+        if (compression == COMPRESSION_NONE) pending_.resize(layout.rowBytes() * stripRows_);
         TIFFSetField(tif_, TIFFTAG_SOFTWARE, "Osterlane Color Tonemolder");
         if (!options.iccProfile.empty())
             TIFFSetField(tif_, TIFFTAG_ICCPROFILE, uint32_t(options.iccProfile.size()), options.iccProfile.data());
@@ -402,6 +403,7 @@ public:
 
     bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) override
     {
+        if (!pending_.empty()) return writeStrips(rows, stride, count);
         for (uint32_t i = 0; i < count; ++i, ++row_) {
             // The predictor differences the row it is given in place: it gets a copy.
             uint8_t* src = const_cast<uint8_t*>(rows + stride * i);
@@ -410,6 +412,36 @@ public:
                 if (error.empty()) error = "cannot write the image data";
                 return false;
             }
+        }
+        return true;
+    }
+
+    // Uncompressed rows are the strips' bytes: whole strips go to the file
+    // from the caller's rows, the rest is gathered first.
+    bool writeStrips(const uint8_t* rows, size_t stride, uint32_t count)
+    {
+        const size_t rowBytes = layout_.rowBytes();
+        for (uint32_t i = 0; i < count;) {
+            const uint32_t stripRows = std::min(stripRows_, layout_.height - strip_ * stripRows_);
+            const uint8_t* whole = nullptr;
+            if (gathered_ == 0 && stride == rowBytes && count - i >= stripRows) {
+                whole = rows + stride * i;
+                i += stripRows;
+            } else {
+                const uint32_t take = std::min(stripRows - gathered_, count - i);
+                for (uint32_t k = 0; k < take; ++k)
+                    std::memcpy(pending_.data() + rowBytes * (gathered_ + k), rows + stride * (i + k), rowBytes);
+                gathered_ += take;
+                i += take;
+                if (gathered_ < stripRows) continue;
+                whole = pending_.data();
+                gathered_ = 0;
+            }
+            if (TIFFWriteRawStrip(tif_, strip_, const_cast<uint8_t*>(whole), tmsize_t(rowBytes * stripRows)) < 0) {
+                if (error.empty()) error = "cannot write the image data";
+                return false;
+            }
+            ++strip_;
         }
         return true;
     }
@@ -428,6 +460,10 @@ private:
     PixelLayout layout_;
     uint32_t row_ = 0;
     std::vector<uint8_t> scratch_;
+    uint32_t stripRows_ = 1;
+    std::vector<uint8_t> pending_;   // uncompressed: a strip being gathered
+    uint32_t gathered_ = 0;
+    uint32_t strip_ = 0;
 };
 
 }   // namespace
