@@ -313,6 +313,7 @@ struct Pipeline {
     uint32_t outputs;
     bool consistent;             // the last channel check passed
     bool saveAs8Bits;
+    bool labV2;                  // Lab ends in the version-2 encoding
     PipelineEval16Fn eval16;     // null: the stage-by-stage default
     PipelineEvalFloatFn evalFloat;
     void* data;                  // the optimiser's private data

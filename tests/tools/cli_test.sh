@@ -29,6 +29,19 @@ cube_error() {
         for (c = 1; c <= 3; c++) { d = $c - want[c]; if (d < 0) d = -d; if (d > m) m = d }
     } END { printf "%.6f\n", m }' "$1"
 }
+# The profile ID stored in an ICC file against the one Python's MD5 gives:
+# the whole file with the flags, rendering intent and ID fields zeroed.
+id_matches() {
+    python3 - "$1" <<'EOF' || fail "$1: the stored profile ID is not the MD5 of the profile"
+import hashlib, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+stored = bytes(data[84:100])
+data[44:48] = bytes(4)
+data[64:68] = bytes(4)
+data[84:100] = bytes(16)
+sys.exit(0 if stored == hashlib.md5(bytes(data)).digest() and any(stored) else 1)
+EOF
+}
 below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }' || fail "$3: $1 is not below $2"; }
 
 [ -f "$PRESS" ] || fail "$PRESS is missing"
@@ -147,6 +160,7 @@ embed)
     expect 0 info "$WORK/look-press.icc"
     contains "$WORK/out" "Version:          4.3"
     contains "$WORK/out" "B2A0  mBA "
+    for f in look same look-press; do id_matches "$WORK/$f.icc"; done
     ;;
 apply)
     # A 4 × 2 picture: eight colours, as a binary PPM.

@@ -30,7 +30,7 @@ constexpr qint64 MaxProfileBytes = qint64(256) << 20;
 // Bytes of one band of rows, and how many bands may be in flight: the
 // reader runs ahead (while the transform is being made, too).
 constexpr size_t StripBytes = size_t(2) << 20;
-constexpr int InputStrips = 8;
+constexpr int InputStrips = 4;
 constexpr int OutputStrips = 3;
 
 const char* const SoftProofHint =
