@@ -232,13 +232,17 @@ apply-profiles)
     mkdir "$WORK/results"
     expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
     [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    [ "$($MAKE dump "$WORK/results/u2.tif" | sed -n 2p)" = "10,20,30" ] || fail "sRGB to sRGB changed pixels"
     # An invalid embedded profile skips that file with a reason; the others are written.
     $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
     $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'ICC_PROFILE') + 12] = 9; open(sys.argv[2], 'wb').write(d)" \
+        "$WORK/sw.jpg" "$WORK/bad.jpg"
     mkdir "$WORK/res2"
-    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
+    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/bad.jpg" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
     contains "$WORK/err" "bad.tif: the embedded ICC profile cannot be used"
     contains "$WORK/err" "bad.png: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.jpg: the embedded ICC profile cannot be used (the ICC profile's APP2 chunks are damaged"
     [ "$(ls "$WORK/res2")" = u1.tif ] || fail "skipped files left output"
     ;;
 apply-cmyk)
@@ -309,6 +313,9 @@ apply-chain)
     cp "$WORK/white.tif" "$WORK/b/w.tif"
     expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
     contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
+    # A result named without an extension is of the input's kind.
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' -o "$WORK/plain"
+    tiffinfo "$WORK/plain" >/dev/null 2>&1 || fail "a result without an extension is not a TIFF"
     # The JPEG quality reaches the file.
     $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"
