@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -723,6 +724,40 @@ TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
         EXPECT_LT(deltaE76(throughProfile(mixed.profile.get(), from), want), 2.0)
             << patch[0] << " " << patch[1] << " " << patch[2];
     }
+}
+
+TEST_F(RecipeBuildTest, ATableChangedOnDiskIsReadAgain)
+{
+    // Red lifted, then blue lifted: the same bytes in another order, so the
+    // file keeps its size; a grey must follow whichever table is on disk.
+    const auto redder = [](const double x[3], double y[3]) {
+        y[0] = std::min(x[0] + 0.1, 1.0);
+        y[1] = x[1];
+        y[2] = x[2];
+    };
+    const auto bluer = [](const double x[3], double y[3]) {
+        y[0] = x[0];
+        y[1] = x[1];
+        y[2] = std::min(x[2] + 0.1, 1.0);
+    };
+    const QString path = writeCube(dir_, "changing.cube", 9, redder);
+    const qint64 size = QFileInfo(path).size();
+    const Recipe recipe = cubeRecipe(path);
+    for (int round = 0; round < 2; ++round) {
+        BuildResult built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_GT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, 2.0);   // red: warm
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, bluer), path);
+        ASSERT_EQ(QFileInfo(path).size(), size);
+        built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_LT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, -2.0);   // blue: cool
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, redder), path);
+    }
+    ASSERT_TRUE(QFile::remove(path));
+    const BuildResult gone = buildRecipe(recipe, ResolutionPreferences{});
+    EXPECT_FALSE(gone.ok());
+    EXPECT_EQ(gone.message, QStringLiteral("Unable to access .cube file: ") + path);
 }
 
 TEST_F(RecipeBuildTest, NothingToBuild)
