@@ -2,12 +2,15 @@
 #   make run    sets everything up, builds and starts the program
 #   make test   sets everything up, builds and runs every test
 # Optional: make sanitize (all tests under -fsanitize=address,undefined),
-#           make fuzz (longer fuzzing runs), make bench (the benchmarks).
+#           make fuzz (longer fuzzing runs), make bench (the benchmarks),
+#           make install [PREFIX=/usr/local] [DESTDIR=...], make package (the
+#           Debian package, in build/package), make screenshots (the README's).
 
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: setup build run test test-main test-sanitize-engine test-fuzz sanitize fuzz bench clean
+.PHONY: setup build run test test-main test-sanitize-engine test-fuzz sanitize fuzz bench install package screenshots clean
 
 setup:
 	./scripts/setup.sh
@@ -27,7 +30,7 @@ test-main: build
 # The engine's tests again, under the address and undefined-behaviour sanitizers.
 test-sanitize-engine: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSL_ENGINE_ONLY=ON -DOSL_SANITIZE=ON -DOSL_BENCH=OFF
-	cmake --build build-asan -j $(JOBS) --target engine_tests
+	cmake --build build-asan -j $(JOBS) --target engine_tests imagefiles_tests
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L engine
 
@@ -48,6 +51,16 @@ fuzz: test-fuzz
 
 bench: build
 	for b in build/bench/*_bench; do echo "== $$b"; $$b; done
+
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+package: build
+	cd build && cpack -G DEB
+
+# Pictures of the real program under Xvfb, for the README and the manual.
+screenshots: build
+	./scripts/screenshots.sh build
 
 clean:
 	rm -rf build build-asan build-asan-all build-fuzz

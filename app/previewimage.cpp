@@ -2,7 +2,9 @@
 
 #include "app/qgraphicsviewmap.h"
 #include "curves/curvesscene.h"
+#include "tools/imagefiles/imagefile.h"
 
+#include <QImageReader>
 #include <QPixmap>
 
 #include <algorithm>
@@ -51,7 +53,66 @@ uint32_t exitSpace(IccProfile* last)
     return pixelSpaceOf(link ? profilePcs(last) : profileColorSpace(last));
 }
 
+// A TIFF as a QImage, row by row through the image-file reader.
+QImage readTiff(const QString& path, QString* error)
+{
+    using namespace imagefiles;
+    std::string why;
+    const std::unique_ptr<ImageReader> reader = openImageFile(path.toStdString(), why);
+    if (!reader) {
+        if (error) *error = QString::fromStdString(why);
+        return {};
+    }
+    const PixelLayout& l = reader->layout();
+    if (l.model == ColorModel::Cmyk) {
+        if (error) *error = QStringLiteral("CMYK images cannot be shown in the preview");
+        return {};
+    }
+    const bool sixteen = l.bits == 16;
+    const bool gray = l.model == ColorModel::Gray && !l.alpha;
+    const QImage::Format format = gray      ? (sixteen ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
+                                  : sixteen ? (l.alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                                  : l.alpha ? QImage::Format_RGBA8888
+                                            : QImage::Format_RGB888;
+    QImage image(int(l.width), int(l.height), format);
+    if (image.isNull()) {
+        if (error) *error = QStringLiteral("The image is too large");
+        return {};
+    }
+    std::vector<uint8_t> row(l.rowBytes());
+    const size_t sample = l.bits / 8, colors = l.colorChannels(), channels = l.channels();
+    const size_t outChannels = gray ? 1 : (format == QImage::Format_RGB888 ? 3 : 4);
+    for (uint32_t y = 0; y < l.height; ++y) {
+        if (!reader->readRows(row.data(), row.size(), 1)) {
+            if (error) *error = QString::fromStdString(reader->error());
+            return {};
+        }
+        uchar* dst = image.scanLine(int(y));
+        for (uint32_t x = 0; x < l.width; ++x) {
+            const uint8_t* p = row.data() + x * channels * sample;
+            uint8_t* q = dst + x * outChannels * sample;
+            for (size_t c = 0; c < std::min<size_t>(outChannels, 3); ++c)
+                std::memcpy(q + c * sample, p + (colors == 1 ? 0 : c) * sample, sample);
+            if (outChannels == 4) {
+                if (l.alpha) std::memcpy(q + 3 * sample, p + colors * sample, sample);
+                else std::memset(q + 3 * sample, 0xFF, sample);
+            }
+        }
+    }
+    return image;
+}
+
 }   // namespace
+
+QImage readSampleImage(const QString& path, QString* error)
+{
+    if (imagefiles::fileKindOfContent(path.toStdString()) == imagefiles::FileKind::Tiff) return readTiff(path, error);
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    QImage image = reader.read();
+    if (image.isNull() && error) *error = reader.errorString();
+    return image;
+}
 
 uint32_t previewPixelFormat(QImage::Format format)
 {

@@ -74,6 +74,12 @@ private:
 QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chain, uint32_t intent = PreviewIntent,
                       uint32_t flags = PreviewTransformFlags);
 
+// A sample image from a file. TIFF is read through the program's own TIFF
+// reader (gray or RGB, 8 or 16 bits, alpha kept); any other format through
+// the toolkit's image reader, turned as its orientation says. Null with
+// `error` when the file cannot be read.
+QImage readSampleImage(const QString& path, QString* error);
+
 // The dump as an 8-bit RGB image (null for an empty dump).
 QImage lutDumpImage(const LutDump& dump);
 

@@ -8,6 +8,18 @@
 
 namespace {
 
+// A new thread starts with the vector registers of the one that made it.
+// When those were left with AVX state in their upper halves, every SSE
+// instruction after it pays for merging them (the engine's hot loops are
+// SSE), many times over; clearing the state once at the start avoids that
+// for this thread and the engine's threads it starts.
+void clearUpperVectorState()
+{
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if (__builtin_cpu_supports("avx")) asm volatile("vzeroupper" ::: "memory");
+#endif
+}
+
 // Pixels per band of the full-resolution pass: small enough that a newer
 // request waits little, large enough for the engine's workers to share.
 constexpr qint64 BandPixels = 1 << 20;
@@ -115,6 +127,7 @@ bool PreviewScheduler::superseded(quint64 request) const
 
 void PreviewScheduler::run()
 {
+    clearUpperVectorState();
     for (;;) {
         Job job;
         Inputs in;
@@ -130,11 +143,16 @@ void PreviewScheduler::run()
     }
 }
 
-bool PreviewScheduler::pauseUninterrupted(int milliseconds)
+bool PreviewScheduler::pauseUninterrupted(std::chrono::steady_clock::time_point until)
 {
     std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                           [this] { return stop_ || pending_.has_value(); });
+    return !wake_.wait_until(lock, until, [this] { return stop_ || pending_.has_value(); });
+}
+
+bool PreviewScheduler::hasPending() const
+{
+    const std::lock_guard lock(mutex_);
+    return stop_ || pending_.has_value();
 }
 
 QImage PreviewScheduler::proxyOf(const QImage& image, const QSize& limit)
@@ -182,9 +200,13 @@ void PreviewScheduler::process(const Job& job, const Inputs& in)
     deliver(frame);
 
     // The full resolution once the user pauses, band by band, given up for
-    // any newer request.
-    if (!pauseUninterrupted(in.pauseMs) || superseded(job.request)) return;
-    const ImageTransform exact = ImageTransform::make(in.image.format(), chain);
+    // any newer request. The exact transform is made while the pause runs,
+    // unless a newer request is already waiting.
+    const auto pauseEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(in.pauseMs);
+    ImageTransform exact;
+    if (!hasPending()) exact = ImageTransform::make(in.image.format(), chain);
+    if (!pauseUninterrupted(pauseEnds) || superseded(job.request)) return;
+    if (exact.isNull()) exact = ImageTransform::make(in.image.format(), chain);
     frame.message.clear();
     frame.fullResolution = true;
     frame.image = QImage();

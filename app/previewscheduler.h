@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -108,8 +109,9 @@ private:
     void process(const Job& job, const Inputs& in);
     QImage proxyOf(const QImage& image, const QSize& limit);
     bool superseded(quint64 request) const;
-    // Waits for the pause; false when a newer request or the end came first.
-    bool pauseUninterrupted(int milliseconds);
+    // Waits until the pause ends; false when a newer request or the end came first.
+    bool pauseUninterrupted(std::chrono::steady_clock::time_point until);
+    bool hasPending() const;
     void deliver(PreviewFrame frame);
     void reportProgress(quint64 request, int percent);
 

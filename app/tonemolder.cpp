@@ -1,10 +1,12 @@
 #include "app/tonemolder.h"
 
 #include "app/appinfo.h"
+#include "app/document.h"
 #include "app/messages.h"
 #include "app/previewmodel.h"
 #include "cam16/viewingconditions.h"
 #include "curves/curvefamily.h"
+#include "profiles/preferences.h"
 #include "tools/cubegenerator.h"
 #include "tools/outputprofileembedder.h"
 #include "ui_tonemolder.h"
@@ -12,7 +14,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
 #include <QMenu>
@@ -80,7 +81,7 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     setUpHelpMenu();
 
     fileName_.clear();
-    saved_ = true;
+    history_ = std::make_unique<RecipeHistory>();
     viewingConditions_ = new ViewingConditions(settings_, QStringLiteral("vclist"), this);
 
     connect(ui_->iccProfile, &ICCProfileSelector::valueChanged, this, &Tonemolder::setSlidersSoftProof);
@@ -107,6 +108,7 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     connect(ui_->comboIntentLUT, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
 
     connectActions();
+    setUpDocument();
     newProfile();
     restoreWindowState();
 }
@@ -194,15 +196,6 @@ void Tonemolder::setUpImageMenu()
     ui_->imageViewer->setContextMenu(imageMenu_);
 }
 
-void Tonemolder::setUpHelpMenu()
-{
-    auto* updates = new QAction(tr("Check for updates"), this);
-    updates->setObjectName(QStringLiteral("actionCheck_for_updates"));
-    ui_->menuAbout->insertAction(ui_->actionUser_manual, updates);
-    ui_->menuAbout->insertSeparator(ui_->actionUser_manual);
-    connect(updates, &QAction::triggered, this, &Tonemolder::checkForUpdates);
-}
-
 void Tonemolder::setUpModifiers(bool undecorated)
 {
     modifiers_ = {ui_->chan_1, ui_->chan_2, ui_->chan_3, ui_->chan_4, ui_->corr_1, ui_->corr_2, ui_->corr_3};
@@ -251,70 +244,12 @@ void Tonemolder::connectActions()
 }
 
 // ---------------------------------------------------------------------------
-// Recipe document
-// ---------------------------------------------------------------------------
-
-bool Tonemolder::mayDiscardDocument()
-{
-    // The unsaved-document prompt goes here; until then nothing is ever at risk.
-    return true;
-}
-
-void Tonemolder::updateWindowTitle()
-{
-    setWindowTitle(AppInfo::windowTitle(fileName_));
-}
-
-void Tonemolder::newProfile()
-{
-    if (!mayDiscardDocument()) return;
-
-    ui_->comboIntent->setCurrentIndex(0);
-    ui_->edit_description->setText(tr("New abstract profile"));
-    ui_->edit_copyright->setText(tr("No copyright"));
-    ui_->comboSourceVC->setCurrentIndex(0);
-    ui_->comboDestVC->setCurrentIndex(0);
-    ui_->cbDestVC->setChecked(false);
-
-    for (ChannelModifier* m : modifiers_) m->selectFamily(1);
-
-    bulkUpdate_ = true;
-    for (size_t i = 0; i < 4; ++i) modifiers_[i]->reset();
-    bulkUpdate_ = false;
-    drawSlidersSoftProof();
-
-    autoArrange();
-    resetCorrelates();
-    enableViewingConditionsDst();
-
-    setSlidersCorrelates();
-    setSlidersSoftProof();
-    setPreviewProfiles();
-
-    fileName_.clear();
-    saved_ = true;
-    updateWindowTitle();
-}
-
-void Tonemolder::loadProfile()
-{
-}
-
-void Tonemolder::saveProfile()
-{
-}
-
-void Tonemolder::saveProfileAs()
-{
-}
-
-// ---------------------------------------------------------------------------
 // Preview pane
 // ---------------------------------------------------------------------------
 
 void Tonemolder::livePreviewChanged()
 {
-    if (previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
+    if (restoring_ || previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
     ui_->btnPreview->setEnabled(false);
     liveRequest_ = true;
     proofImage();
@@ -390,10 +325,27 @@ void Tonemolder::autoArrangeAndRefreshImage()
 
 void Tonemolder::editViewingConditionsSrc()
 {
+    editViewingConditions(ui_->comboSourceVC, ui_->comboDestVC);
 }
 
 void Tonemolder::editViewingConditionsDst()
 {
+    editViewingConditions(ui_->comboDestVC, ui_->comboSourceVC);
+}
+
+// The editor may add, change and remove presets: both combos are filled
+// anew, the edited one on the preset chosen in the editor.
+void Tonemolder::editViewingConditions(QComboBox* edited, QComboBox* other)
+{
+    int index = edited->currentIndex();
+    viewingConditions_->editPreset(index);
+    const int otherIndex = other->currentIndex();
+    restoring_ = true;
+    viewingConditions_->fillPresetCombo(edited, index);
+    viewingConditions_->fillPresetCombo(other, otherIndex);
+    restoring_ = false;
+    recipeEdited(edited->objectName());
+    livePreviewChanged();
 }
 
 void Tonemolder::enableViewingConditionsDst()
@@ -428,7 +380,15 @@ void Tonemolder::reportWrittenFile(const QString& path)
 
 void Tonemolder::preferences()
 {
+    Preferences dialog(settings_, this);
+    dialog.exec();
     setPreviewProfiles();
+    // The drawing resolution and the profile's resolution may have changed.
+    restoring_ = true;
+    drawSlidersSoftProof();
+    drawSlidersCorrelates();
+    restoring_ = false;
+    livePreviewChanged();
 }
 
 void Tonemolder::about()
@@ -452,16 +412,6 @@ void Tonemolder::about()
     connect(aboutQt, &QPushButton::clicked, &box, &QDialog::accept);
 
     if (box.exec() == QDialog::Accepted) QMessageBox::aboutQt(this, QApplication::applicationDisplayName());
-}
-
-void Tonemolder::userManual()
-{
-    QDesktopServices::openUrl(AppInfo::userManualUrl(QApplication::applicationDirPath()));
-}
-
-void Tonemolder::checkForUpdates()
-{
-    QDesktopServices::openUrl(AppInfo::updateCheckUrl());
 }
 
 // ---------------------------------------------------------------------------

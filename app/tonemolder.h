@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <functional>
@@ -15,13 +16,15 @@ struct PanelCurve;
 struct PreviewFrame;
 struct Recipe;
 class ChannelModifier;
-class QAction;
 class PreviewScheduler;
+class QAction;
 class QGraphicsViewMap;
+class QComboBox;
 class QMenu;
 class QProgressBar;
 class QSettings;
 class QTimer;
+class RecipeHistory;
 class ViewingConditions;
 
 using ProfileOpener = std::function<IccProfile*(const QString& name)>;
@@ -45,12 +48,23 @@ public:
     // the selected files.
     ProfileOpener selectedProfileOpener() const;
 
+    // Opens files named on the command line: profiles as File ▸ Open does
+    // (without asking for a file), anything else as a preview image.
+    void openFiles(const QStringList& paths);
+    // File ▸ Open after its file dialog. Returns whether the recipe was read.
+    bool openProfileFile(const QString& fileName);
+    // Whether the document needs no saving before it is closed.
+    bool isSaved() const;
+
 public slots:
     // Recipe document.
     void newProfile();
     void loadProfile();
-    void saveProfile();
-    void saveProfileAs();
+    // Both return whether the profile was written.
+    bool saveProfile();
+    bool saveProfileAs();
+    void undo();
+    void redo();
 
     // Preview pane.
     void loadImage();
@@ -105,8 +119,30 @@ private:
     void setUpHelpMenu();
     void setUpModifiers(bool undecorated);
     void connectActions();
+    // The recipe document (tonemolder_document.cpp).
+    void setUpDocument();
+    void connectRecording();
+    void fillRecentMenu();
+    void openRecent(const QString& path);
     bool mayDiscardDocument();
     void updateWindowTitle();
+    QString askProfileFileName(bool forSaving);
+    // Records the controls' recipe as an undo step after a change made with
+    // the control `source`.
+    void recipeEdited(const QString& source);
+    void updateUndoActions();
+    // What a restored recipe named that this machine does not have.
+    struct RestoreReport {
+        bool softproofMissing = false;
+        bool lutSpaceMissing = false;
+        bool cubeMissing = false;
+        bool complete() const { return !softproofMissing && !lutSpaceMissing && !cubeMissing; }
+    };
+    // Puts a recipe into the controls: Open, Undo and Redo.
+    RestoreReport restoreRecipe(const Recipe& recipe);
+    void selectPresets(const Recipe& recipe);
+    void clearCubeTable();
+    void editViewingConditions(QComboBox* edited, QComboBox* other);
 
     std::unique_ptr<Ui::TonemolderClass> ui_;
     QSettings* settings_;   // not owned
@@ -115,7 +151,16 @@ private:
     QAction* zoomActualAction_ = nullptr;
 
     QString fileName_;
-    bool saved_ = true;
+    // The saved flag is the history's: the current step is the saved one.
+    std::unique_ptr<RecipeHistory> history_;
+    // While set, control changes are neither recorded nor previewed.
+    bool restoring_ = false;
+    // The editor whose slider is being dragged: its changes make one step.
+    QString dragSource_;
+    int dragCount_ = 0;
+    QMenu* recentMenu_ = nullptr;
+    QAction* undoAction_ = nullptr;
+    QAction* redoAction_ = nullptr;
     QImage previewImage_;
     QString cubeFileName_;
 

@@ -8,6 +8,7 @@
 #include "app/previewscheduler.h"
 #include "app/qgraphicsviewmap.h"
 #include "profiles/preferencesettings.h"
+#include "tools/imagefiles/imagefile.h"
 #include "ui_tonemolder.h"
 
 #include <QClipboard>
@@ -43,6 +44,7 @@ QStringList imageMimeTypes()
 {
     QStringList types;
     for (const QByteArray& type : QImageReader::supportedMimeTypes()) types << QString::fromLatin1(type);
+    if (!types.contains(QStringLiteral("image/tiff"))) types << QStringLiteral("image/tiff");
     types.sort();
     return types;
 }
@@ -67,15 +69,16 @@ void Tonemolder::loadImageFile(const QString& fileName)
         criticalBox(this, tr(PreviewText::NotAnImage));
         return;
     }
-    QImageReader reader(fileName);
-    if (!reader.canRead()) {
+    // TIFF goes through the program's own reader; the toolkit reads the rest.
+    const bool tiff = imagefiles::fileKindOfContent(fileName.toStdString()) == imagefiles::FileKind::Tiff;
+    if (!tiff && !QImageReader(fileName).canRead()) {
         criticalBox(this, tr(PreviewText::CannotRead).arg(QDir::toNativeSeparators(fileName)));
         return;
     }
-    reader.setAutoTransform(true);
-    const QImage image = reader.read();
+    QString error;
+    const QImage image = readSampleImage(fileName, &error);
     if (image.isNull()) {
-        informationBox(this, tr(PreviewText::CannotLoad).arg(QDir::toNativeSeparators(fileName), reader.errorString()));
+        informationBox(this, tr(PreviewText::CannotLoad).arg(QDir::toNativeSeparators(fileName), error));
         return;
     }
 

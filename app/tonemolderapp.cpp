@@ -28,6 +28,8 @@ TonemolderApp::TonemolderApp(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationVersion(QString::fromLatin1(AppInfo::Version));
     setOrganizationDomain(QString::fromLatin1(AppInfo::OrganizationDomain));
     setApplicationName(QString::fromLatin1(AppInfo::ApplicationName));
+    // Ties the windows to the installed desktop entry (name and icon in the task bar).
+    setDesktopFileName(QString::fromLatin1(AppInfo::DesktopId));
     setQuitOnLastWindowClosed(true);
 
     settings_ = new QSettings(this);
@@ -49,6 +51,11 @@ TonemolderApp::TonemolderApp(int& argc, char** argv) : QApplication(argc, argv)
 
     QTimer::singleShot(SplashMs, this, &TonemolderApp::doneSplash);
     restoreOverrideCursor();
+
+    // Profiles and images named on the command line, once the window shows.
+    const QStringList files = arguments().mid(1);
+    if (!files.isEmpty())
+        QTimer::singleShot(0, mainWindow_.get(), [window = mainWindow_.get(), files] { window->openFiles(files); });
 }
 
 TonemolderApp::~TonemolderApp()

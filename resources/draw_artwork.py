@@ -4,7 +4,8 @@ the dark style sheet. Only the standard library is used; every picture is
 made of a few anti-aliased shapes, rendered by supersampling.
 
 Run from anywhere: python3 resources/draw_artwork.py (pure Python, so it takes
-a few minutes).
+a few minutes); "python3 resources/draw_artwork.py icons" draws only the
+program's icon at the sizes of the desktop's icon theme.
 The PNG files are written beside this script and committed with it.
 """
 import math
@@ -217,6 +218,19 @@ def window_icon():
     c.save("tonemolder.png")
 
 
+# The sizes of the program's icon in the desktop's icon theme (hicolor).
+APP_ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
+
+def app_icons():
+    """The emblem at every size of the icon theme, for the installed program."""
+    os.makedirs(os.path.join(HERE, "icons"), exist_ok=True)
+    for size in APP_ICON_SIZES:
+        c = Canvas(size, size)
+        emblem(c, 0, 0, size)
+        c.save(os.path.join("icons", "tonemolder-%d.png" % size))
+
+
 def logo():
     w, h = 480, 300
     c = Canvas(w, h)
@@ -383,6 +397,11 @@ def viewing_icons():
 
 
 if __name__ == "__main__":
+    import sys
+    if sys.argv[1:] == ["icons"]:
+        app_icons()
+        sys.exit(0)
+    app_icons()
     window_icon()
     logo()
     background()

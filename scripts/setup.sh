@@ -5,10 +5,17 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang
-  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  libtiff-dev libpng-dev libjpeg62-turbo-dev
   libqt6svg6 libgl-dev libxkbcommon-dev libx11-dev
   libgtest-dev googletest libbenchmark-dev
+  python3 libtiff-tools libimage-exiftool-perl libjpeg-turbo-progs
   colord-data libgs-common argyll-ref
+  # The installed program: packaging, desktop-file and AppStream checks, the
+  # manual read back, and the program started under Xvfb (also for the
+  # screenshots). None of these brings a colour-management library.
+  dpkg-dev file fakeroot man-db desktop-file-utils appstream python3-pypdf
+  fonts-dejavu-core xvfb xauth xdotool x11-apps
 )
 
 missing=()

@@ -210,7 +210,9 @@ ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, 
     const bool written = writeCube(request, transform.get(), [&file](const char* data, size_t size) {
         return file.write(data, qint64(size)) == qint64(size);
     }, progress);
-    if (!written || !file.commit()) {
+    // The last buffered text is written by flush(); a failure there (a full
+    // disk) would otherwise go unnoticed by commit(), which renames all the same.
+    if (!written || !file.flush() || !file.commit()) {
         result.message = CubeWriterText::CannotWrite + file.errorString();
         return result;
     }

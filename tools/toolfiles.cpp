@@ -2,10 +2,21 @@
 
 #include <QSaveFile>
 
+bool writeWhole(QFileDevice& file, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) return false;
+        done += qsizetype(written);
+    }
+    return true;
+}
+
 bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error)
 {
     QSaveFile file(path);
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    const bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && writeWhole(file, bytes) && file.commit();
     if (!ok && error) *error = file.errorString();
     return ok;
 }

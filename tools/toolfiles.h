@@ -6,7 +6,13 @@
 #include "osl.h"
 
 #include <QByteArray>
+#include <QFileDevice>
 #include <QString>
+
+// Writes all the bytes to a file opened unbuffered, so that a short write (a
+// full disk) is seen here with the file system's reason, not lost in a
+// later flush.
+bool writeWhole(QFileDevice& file, const QByteArray& bytes);
 
 // The bytes as the whole content of the file; `error` (optional) gets the
 // file system's reason on failure.

@@ -33,14 +33,41 @@ TEST(UpdateCheckUrl, AsksTheMakersUpdatePageForThisProgramAndVersion)
     const QUrl url = AppInfo::updateCheckUrl();
     ASSERT_TRUE(url.isValid());
     EXPECT_EQ(url.scheme().toStdString(), "https");
-    EXPECT_EQ(url.host().toStdString(), AppInfo::UpdateHost);
+    EXPECT_EQ(url.host().toStdString(), "www.osterlane.com");
     EXPECT_EQ(url.path().toStdString(), "/update.php");
 
     const QUrlQuery query(url);
     EXPECT_EQ(query.queryItems().size(), 1);
     EXPECT_EQ(query.queryItemValue("app", QUrl::FullyDecoded).toStdString(),
-              std::string("win_") + AppInfo::ApplicationId + "_1.9");
+              std::string("linux_") + AppInfo::ApplicationId + "_1.9");
 }
+
+// The page comes from the settings, where anything may stand.
+struct PageCase {
+    const char* name;
+    const char* page;
+    const char* url;   // empty: refused
+};
+
+class UpdatePage : public testing::TestWithParam<PageCase> {};
+
+TEST_P(UpdatePage, TakesWebAddressesOnly)
+{
+    const QUrl url = AppInfo::updateCheckUrl(QString::fromUtf8(GetParam().page), "{id}", "1.9");
+    EXPECT_EQ(url.toString(QUrl::FullyDecoded).toStdString(), GetParam().url);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, UpdatePage,
+    testing::Values(PageCase{"Https", "https://updates.example.org/check", "https://updates.example.org/check?app=linux_%7Bid%7D_1.9"},
+                    PageCase{"HttpWithPortAndBlanks", "  http://127.0.0.1:8080/u.php ", "http://127.0.0.1:8080/u.php?app=linux_%7Bid%7D_1.9"},
+                    PageCase{"KeepsOtherQueryItems", "https://h.org/u?channel=beta&app=old", "https://h.org/u?channel=beta&app=linux_%7Bid%7D_1.9"},
+                    PageCase{"Empty", "", ""},
+                    PageCase{"NoScheme", "www.osterlane.com/update.php", ""},
+                    PageCase{"File", "file:///etc/passwd", ""},
+                    PageCase{"NoHost", "https:///update.php", ""},
+                    PageCase{"Garbage", "ht tp://a b", ""}),
+    [](const testing::TestParamInfo<PageCase>& info) { return std::string(info.param.name); });
 
 TEST(UpdateCheckUrl, IdentifierIsABracedGuid)
 {
@@ -52,8 +79,8 @@ TEST(UpdateCheckUrl, IdentifierIsABracedGuid)
 
 TEST(UpdateCheckUrl, SurvivesCharactersThatNeedEscaping)
 {
-    const QUrl url = AppInfo::updateCheckUrl("{a&b=c}", "2.0 beta");
-    EXPECT_EQ(QUrlQuery(url).queryItemValue("app", QUrl::FullyDecoded).toStdString(), "win_{a&b=c}_2.0 beta");
+    const QUrl url = AppInfo::updateCheckUrl(AppInfo::DefaultUpdatePage, "{a&b=c}", "2.0 beta");
+    EXPECT_EQ(QUrlQuery(url).queryItemValue("app", QUrl::FullyDecoded).toStdString(), "linux_{a&b=c}_2.0 beta");
 }
 
 TEST(UserManualUrl, IsManualPdfBesideTheExecutable)

@@ -5,8 +5,11 @@
 #include "curves/curvesscene.h"
 #include "profiles/builtinspaces.h"
 
+#include <tiffio.h>
+
 #include <QGraphicsScene>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -109,6 +112,7 @@ private slots:
     void otherLayoutsBecomeTransformable_data();
     void otherLayoutsBecomeTransformable();
     void bandsMakeTheWholeImage();
+    void tiffSamplesAreReadByTheProgramsOwnReader();
 };
 
 void PreviewImageTest::everyFormatOfTheTableKeepsItsLayout_data()
@@ -344,6 +348,53 @@ void PreviewImageTest::bandsMakeTheWholeImage()
     QImage banded(source.size(), t.outputFormat());
     for (int y = 0; y < source.height(); y += 5) t.apply(t.prepared(source), banded, y, 5);
     QCOMPARE(banded, transformImage(source, c.profiles()));
+}
+
+
+// The TIFF plug-in of the toolkit is not installed: TIFF comes through the
+// program's own reader, 16 bits and alpha intact, gray as gray.
+void PreviewImageTest::tiffSamplesAreReadByTheProgramsOwnReader()
+{
+    QTemporaryDir dir;
+    const auto write = [&](const char* name, uint16_t samples, uint16_t bits, const std::vector<uint16_t>& values) {
+        const QString path = dir.filePath(QLatin1String(name));
+        TIFF* t = TIFFOpen(path.toLocal8Bit().constData(), "w");
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(values.size() / samples));
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1u);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISWHITE);
+        const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+        if (samples == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+        std::vector<uint8_t> row;
+        for (uint16_t v : values)
+            if (bits == 8) row.push_back(uint8_t(v));
+            else row.insert(row.end(), {uint8_t(v & 0xFF), uint8_t(v >> 8)});
+        TIFFWriteScanline(t, row.data(), 0, 0);
+        TIFFClose(t);
+        return path;
+    };
+    QString error;
+    const QImage rgba = readSampleImage(write("rgba.tif", 4, 16, {1, 2, 3, 4, 65535, 32768, 258, 65534}), &error);
+    QVERIFY2(!rgba.isNull(), qPrintable(error));
+    QCOMPARE(rgba.format(), QImage::Format_RGBA64);
+    const QRgba64 p = rgba.pixelColor(1, 0).rgba64();
+    QCOMPARE(std::vector<int>({p.red(), p.green(), p.blue(), p.alpha()}), std::vector<int>({65535, 32768, 258, 65534}));
+    QCOMPARE(int(rgba.pixelColor(0, 0).rgba64().alpha()), 4);
+
+    // Minimum-is-white gray comes out as ordinary gray.
+    const QImage gray = readSampleImage(write("gray.tif", 1, 8, {0, 200}), &error);
+    QCOMPARE(gray.format(), QImage::Format_Grayscale8);
+    QCOMPARE(gray.pixel(0, 0), qRgb(255, 255, 255));
+    QCOMPARE(gray.pixel(1, 0), qRgb(55, 55, 55));
+
+    QFile cut(dir.filePath(QStringLiteral("cut.tif")));
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    cut.write("II*\0\x08\0\0\0\x05");
+    cut.close();
+    error.clear();
+    QVERIFY(readSampleImage(cut.fileName(), &error).isNull());
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_MAIN(PreviewImageTest)

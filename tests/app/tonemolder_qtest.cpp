@@ -10,7 +10,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,15 +27,6 @@
 
 #include <functional>
 #include <memory>
-
-// Records the addresses the window asks the desktop to open.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.append(url); }
-};
 
 class TonemolderTest : public QObject {
     Q_OBJECT
@@ -66,7 +56,6 @@ private slots:
     void destinationViewingConditionsFollowTheCheckBox();
     void aboutBoxShowsTheAboutPage();
     void aboutQtFollowsAnAcceptedAboutBox();
-    void helpOpensTheUpdatePageAndTheManual();
     void closingIsAllowed();
 
 private:
@@ -160,7 +149,8 @@ void TonemolderTest::menusHoldTheirActionsInOrder_data()
     QTest::addColumn<QStringList>("entries");   // "-" stands for a separator
 
     QTest::newRow("file") << "menu_File" << "&File"
-                          << QStringList{"New", "Open", "Save", "Save as...", "-", "-", "&Quit"};
+                          << QStringList{"New", "Open", "Save", "Save as...", "-", "Recent profiles", "-", "&Quit"};
+    QTest::newRow("edit") << "menuEdit" << "&Edit" << QStringList{"Undo", "Redo"};
     QTest::newRow("preview") << "menuPreview" << "Preview"
                              << QStringList{"Load preview image", "Paste preview image", "-", "View original image",
                                             "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %"};
@@ -187,7 +177,7 @@ void TonemolderTest::menusHoldTheirActionsInOrder()
     // The menu bar shows the menus in this order.
     QStringList bar;
     for (QAction* a : window_->menuBar()->actions()) bar << a->menu()->objectName();
-    QCOMPARE(bar, (QStringList{"menu_File", "menuPreview", "menuSettings", "menu_Tools", "menuAbout"}));
+    QCOMPARE(bar, (QStringList{"menu_File", "menuEdit", "menuPreview", "menuSettings", "menu_Tools", "menuAbout"}));
 }
 
 void TonemolderTest::actionsCarryIconTextsAndShortcuts_data()
@@ -201,6 +191,13 @@ void TonemolderTest::actionsCarryIconTextsAndShortcuts_data()
     QTest::newRow("zoom in") << "action_zoom_in" << "Zoom +" << "Ctrl++";
     QTest::newRow("zoom out") << "action_zoom_out" << "Zoom -" << "Ctrl+-";
     QTest::newRow("save") << "actionSave" << "Save" << "";
+    // Conventional shortcuts where the preview's own leave them free.
+    QTest::newRow("new") << "actionNew" << "New" << "Ctrl+N";
+    QTest::newRow("open") << "actionOpen" << "Open" << "Ctrl+O";
+    QTest::newRow("save as") << "actionSave_as" << "Save as" << "Ctrl+Shift+S";
+    QTest::newRow("quit") << "action_Quit" << "Quit" << "Ctrl+Q";
+    QTest::newRow("undo") << "actionUndo" << "Undo" << "Ctrl+Z";
+    QTest::newRow("redo") << "actionRedo" << "Redo" << "Ctrl+Shift+Z";
     QTest::newRow("proof") << "actionProof_image" << "Proof" << "";
 }
 
@@ -430,25 +427,6 @@ void TonemolderTest::aboutQtFollowsAnAcceptedAboutBox()
                   QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
               });
     QCOMPARE(secondTitle, QApplication::applicationDisplayName());
-}
-
-void TonemolderTest::helpOpensTheUpdatePageAndTheManual()
-{
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler("https", &catcher, "open");
-    QDesktopServices::setUrlHandler("file", &catcher, "open");
-
-    auto* updates = child<QAction>("actionCheck_for_updates");
-    QVERIFY(updates);
-    updates->trigger();
-    child<QAction>("actionUser_manual")->trigger();
-
-    QDesktopServices::unsetUrlHandler("https");
-    QDesktopServices::unsetUrlHandler("file");
-
-    QCOMPARE(catcher.opened.size(), 2);
-    QCOMPARE(catcher.opened[0], AppInfo::updateCheckUrl());
-    QCOMPARE(catcher.opened[1].toLocalFile(), QCoreApplication::applicationDirPath() + "/manual.pdf");
 }
 
 void TonemolderTest::closingIsAllowed()

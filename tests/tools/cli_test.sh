@@ -6,6 +6,9 @@ CASE="$2"
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 PRESS=/usr/share/color/icc/ghostscript/default_cmyk.icc
+SWAPPED=/usr/share/color/icc/colord/SwappedRedAndGreen.icc
+ADOBE=/usr/share/color/icc/colord/AdobeRGB1998.icc
+MAKE="python3 $(dirname "$0")/imagemaker.py"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # Runs the program; the exit status must be $1.
@@ -135,8 +138,141 @@ apply)
     expect 1 apply "$WORK/in.ppm" --chain '*srgb,*nothing,*srgb' -o "$WORK/x.png"
     contains "$WORK/err" "Cannot open profile: *nothing"
     expect 1 apply "$WORK/in.ppm" --chain "*srgb,$PRESS" -o "$WORK/x.png"
-    contains "$WORK/err" "The last profile must be an RGB or gray profile"
+    contains "$WORK/err" "PNG holds no CMYK"
     expect 2 apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/x.png" --output-dir "$WORK"
+    ;;
+apply-profiles)
+    # Images whose profile was embedded by other programs: red in a space
+    # whose red and green primaries are swapped is sRGB green.
+    $MAKE tiff "$WORK/sw.tif" 8 rgb "255,0,0 0,255,0 255,255,255" "$SWAPPED"
+    $MAKE png "$WORK/sw.png" 16 rgba "65535,0,0,4660 0,65535,0,65535 65535,65535,65535,0" "$SWAPPED"
+    $MAKE ppm "$WORK/red.ppm" "$(python3 -c "print('/'.join([' '.join(['255,0,0'] * 16)] * 16))")"
+    cjpeg -quality 100 "$WORK/red.ppm" >"$WORK/plain.jpg"
+    exiftool -q "-ICC_Profile<=$SWAPPED" -o "$WORK/sw.jpg" "$WORK/plain.jpg"
+    expect 0 apply "$WORK/sw.tif" --chain '*srgb' --compression none -o "$WORK/tif.tif"
+    [ "$($MAKE dump "$WORK/tif.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "TIFF: embedded profile not used"
+    # The same in tiles with LZW (tiffcp), and a profile put in by exiftool.
+    tiffcp -t -w 16 -l 16 -c lzw "$WORK/sw.tif" "$WORK/tiled.tif"
+    expect 0 apply "$WORK/tiled.tif" --chain '*srgb' --compression none -o "$WORK/tiled-out.tif"
+    [ "$($MAKE dump "$WORK/tiled-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "tiled TIFF"
+    $MAKE tiff "$WORK/later.tif" 8 rgb "255,0,0 0,255,0 255,255,255"
+    exiftool -q -overwrite_original "-ICC_Profile<=$SWAPPED" "$WORK/later.tif"
+    expect 0 apply "$WORK/later.tif" --chain '*srgb' --compression none -o "$WORK/later-out.tif"
+    [ "$($MAKE dump "$WORK/later-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "exiftool's TIFF profile"
+    expect 0 apply "$WORK/sw.png" --chain '*srgb' --compression none -o "$WORK/png.tif"
+    # 16 bits and alpha are kept.
+    [ "$($MAKE dump "$WORK/png.tif" | sed -n 1p)" = "bits=16 spp=4 photometric=2" ] || fail "PNG: not 16-bit RGBA"
+    $MAKE dump "$WORK/png.tif" | sed -n 2p | awk '{ split($1, p, ","); exit !(p[1] < 600 && p[2] > 65000 && p[4] == 4660) }' \
+        || fail "PNG: embedded profile or alpha lost"
+    expect 0 apply "$WORK/sw.jpg" --chain '*srgb' --compression none -o "$WORK/jpg.tif"
+    $MAKE dump "$WORK/jpg.tif" | sed -n 2p | awk '{ split($1, p, ","); exit !(p[1] < 8 && p[2] > 247 && p[3] < 8) }' \
+        || fail "JPEG: embedded profile not used"
+    # Without --source-profile nothing overrides the embedded one; with it, the image is taken as named.
+    expect 0 apply "$WORK/sw.tif" --source-profile '*srgb' --chain '*srgb' --compression none -o "$WORK/as.tif"
+    [ "$($MAKE dump "$WORK/as.tif" | sed -n 2p)" = "255,0,0 0,255,0 255,255,255" ] || fail "--source-profile ignored"
+    # The chain's last profile travels byte for byte into TIFF, PNG and JPEG
+    # results, also in several APP2 chunks (the press profile is 183 kB).
+    for out in a.tif a.png a.jpg; do
+        expect 0 apply "$WORK/sw.tif" --chain "$ADOBE" -o "$WORK/$out"
+        exiftool -b -ICC_Profile "$WORK/$out" >"$WORK/got.icc"
+        cmp -s "$WORK/got.icc" "$ADOBE" || fail "$out does not carry the chain's last profile"
+    done
+    expect 0 apply "$WORK/sw.tif" --chain "$PRESS" -o "$WORK/press.jpg"
+    exiftool -b -ICC_Profile "$WORK/press.jpg" >"$WORK/got.icc"
+    cmp -s "$WORK/got.icc" "$PRESS" || fail "the CMYK JPEG does not carry the press profile"
+    # A chain that leaves the values alone copies them: the embedded profile
+    # and the chain are the same file.
+    $MAKE tiff "$WORK/a98.tif" 8 rgb "1,2,3 250,128,7" "$ADOBE"
+    expect 0 apply "$WORK/a98.tif" --chain "$ADOBE" --compression none -o "$WORK/same.tif"
+    [ "$($MAKE dump "$WORK/same.tif" | sed -n 2p)" = "1,2,3 250,128,7" ] || fail "identity chain changed pixels"
+    # Images without a profile are sRGB, said once.
+    $MAKE tiff "$WORK/u1.tif" 8 rgb "10,20,30"
+    cp "$WORK/u1.tif" "$WORK/u2.tif"
+    mkdir "$WORK/results"
+    expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
+    [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    # An invalid embedded profile skips that file with a reason; the others are written.
+    $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
+    $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
+    mkdir "$WORK/res2"
+    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
+    contains "$WORK/err" "bad.tif: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.png: the embedded ICC profile cannot be used"
+    [ "$(ls "$WORK/res2")" = u1.tif ] || fail "skipped files left output"
+    ;;
+apply-cmyk)
+    # CMYK out, 8 and 16 bits, alpha as an extra sample; read back by libtiff.
+    $MAKE tiff "$WORK/rgba.tif" 16 rgba "65535,65535,65535,0 0,0,0,65535 0,0,65535,30000"
+    expect 0 apply "$WORK/rgba.tif" --chain "*srgb,$PRESS" --compression lzw -o "$WORK/cmyk16.tif"
+    tiffinfo "$WORK/cmyk16.tif" >"$WORK/info"
+    contains "$WORK/info" "Photometric Interpretation: separated"
+    contains "$WORK/info" "Bits/Sample: 16"
+    contains "$WORK/info" "Samples/Pixel: 5"
+    contains "$WORK/info" "Extra Samples: 1<unassoc-alpha>"
+    contains "$WORK/info" "Compression Scheme: LZW"
+    contains "$WORK/info" "ICC Profile: <present>, 187484 bytes"
+    # CMYK in: the press profile is the TIFF's own; back to RGB.
+    expect 0 apply "$WORK/cmyk16.tif" --chain '*srgb' --bits 8 --compression none -o "$WORK/back.tif"
+    pixels="$($MAKE dump "$WORK/back.tif" | sed -n 2p)"
+    echo "$pixels" | awk '{ split($1, w, ","); split($2, k, ","); split($3, b, ",")
+        exit !(w[1] > 245 && w[3] > 245 && w[4] == 0 && k[1] < 60 && k[4] == 255 && b[3] > b[1] + 60 && b[4] == 117) }' \
+        || fail "CMYK round trip: $pixels"
+    expect 0 apply "$WORK/cmyk16.tif" --chain "$PRESS" --bits 8 --compression none -o "$WORK/cmyk8.tif"
+    [ "$($MAKE dump "$WORK/cmyk8.tif" | sed -n 1p)" = "bits=8 spp=5 photometric=5" ] || fail "not 8-bit CMYK"
+    ;;
+apply-damaged)
+    # Cut short or damaged: a clear error, no result and no partial file.
+    block="$(python3 -c "print('/'.join([' '.join(['200,100,50'] * 64)] * 64))")"
+    $MAKE tiff "$WORK/in.tif" 8 rgb "$block"
+    $MAKE png "$WORK/in.png" 8 rgb "$block"
+    $MAKE ppm "$WORK/in.ppm" "$block"
+    cjpeg "$WORK/in.ppm" >"$WORK/in.jpg"
+    mkdir "$WORK/results"
+    for f in in.tif in.png in.jpg; do
+        head -c $(($(stat -c %s "$WORK/$f") * 2 / 3)) "$WORK/$f" >"$WORK/cut-$f"
+        expect 1 apply "$WORK/cut-$f" --chain '*srgb,*argb' -o "$WORK/results/$f"
+        contains "$WORK/err" "Cannot read image $WORK/cut-$f: "
+    done
+    printf 'II*\000\377\377\377\377garbage' >"$WORK/bad.tif"
+    expect 1 apply "$WORK/bad.tif" --chain '*srgb,*argb' -o "$WORK/results/bad.tif"
+    contains "$WORK/err" "Cannot read image $WORK/bad.tif: "
+    # A profile whose tone curve tag is gone opens but links to nothing.
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'rTRC')] = ord('x'); open(sys.argv[2], 'wb').write(d)" \
+        "$ADOBE" "$WORK/broken.icc"
+    expect 1 apply "$WORK/in.tif" --chain "*srgb,$WORK/broken.icc" -o "$WORK/results/broken.tif"
+    contains "$WORK/err" "I cannot create a color transformation"
+    [ -z "$(ls -A "$WORK/results")" ] || fail "a failed image left files: $(ls "$WORK/results")"
+    ;;
+apply-chain)
+    # A look that tints white keeps doing so: 0.8 of blue, as the table says.
+    printf 'LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 0.8\n1 0 0.8\n0 1 0.8\n1 1 0.8\n' >"$WORK/warm.cube"
+    expect 0 import-cube "$WORK/warm.cube" --space '*srgb' --intent relative -o "$WORK/warm.icc"
+    $MAKE tiff "$WORK/white.tif" 8 rgb "255,255,255"
+    expect 0 apply "$WORK/white.tif" --chain "*srgb,$WORK/warm.icc,*srgb" --intent relative --compression none \
+        -o "$WORK/warm.tif"
+    pixel="$($MAKE dump "$WORK/warm.tif" | sed -n 2p)"
+    echo "$pixel" | awk -F, '{ exit !($1 >= 252 && $2 >= 252 && $3 >= 201 && $3 <= 207) }' || fail "white tinted to $pixel"
+    # Neighbours that do not meet are named, with the way a soft proof is written.
+    expect 1 apply "$WORK/white.tif" --chain "*srgb,$PRESS,*srgb" -o "$WORK/x.tif"
+    contains "$WORK/err" "The profiles default_cmyk.icc and *srgb do not meet: default_cmyk.icc gives CMYK values where *srgb takes RGB values"
+    contains "$WORK/err" "*srgb,press.icc,press.icc,*srgb"
+    expect 0 apply "$WORK/white.tif" --chain "*srgb,$PRESS,$PRESS,*srgb" -o "$WORK/proof.tif"
+    # An existing result is refused without --overwrite and replaced with it.
+    expect 1 apply "$WORK/white.tif" --chain "*srgb,$PRESS,$PRESS,*srgb" -o "$WORK/proof.tif"
+    contains "$WORK/err" "proof.tif exists; use --overwrite to replace it"
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' --overwrite --compression deflate -o "$WORK/proof.tif"
+    tiffinfo "$WORK/proof.tif" | grep -q "AdobeDeflate" || fail "--compression deflate"
+    # Two images of one name from two folders would meet in one result.
+    mkdir "$WORK/a" "$WORK/b" "$WORK/both"
+    cp "$WORK/white.tif" "$WORK/a/w.tif"
+    cp "$WORK/white.tif" "$WORK/b/w.tif"
+    expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
+    contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
+    # The JPEG quality reaches the file.
+    $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
+    expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"
+    expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 95 -o "$WORK/q95.jpg"
+    [ "$(stat -c %s "$WORK/q20.jpg")" -lt "$(($(stat -c %s "$WORK/q95.jpg") * 3 / 4))" ] || fail "--quality has no effect"
     ;;
 *)
     fail "unknown case $CASE"

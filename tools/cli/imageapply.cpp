@@ -1,157 +1,704 @@
 #include "tools/cli/imageapply.h"
 
+#include "tools/toolfiles.h"
+
+#include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <memory>
-#include <vector>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+using namespace imagefiles;
 
 namespace {
 
-using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+using TransformPtr = std::shared_ptr<Transform>;
+using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
-// Rows per transform call: large enough for the engine's workers to share,
-// small enough to report progress often.
-constexpr int StripRows = 256;
+// Profiles larger than this are not read from files.
+constexpr qint64 MaxProfileBytes = qint64(256) << 20;
+// Bytes of one band of rows, and how many bands may be in flight: the
+// reader runs ahead (while the transform is being made, too).
+constexpr size_t StripBytes = size_t(2) << 20;
+constexpr int InputStrips = 4;
+constexpr int OutputStrips = 3;
 
-// How the pixels of a QImage format lie, as an engine PixelFormat.
-struct Layout {
-    QImage::Format image;
-    uint32_t pixel;
+const char* const SoftProofHint =
+    "A soft-proof chain names the press profile twice, once to go into the press space and once to "
+    "come back: *srgb,press.icc,press.icc,*srgb";
+
+// ---------------------------------------------------------------------------
+// Profiles of the chain
+// ---------------------------------------------------------------------------
+
+struct LoadedProfile {
+    QString name;   // as messages show it
+    QByteArray bytes;
+    ProfilePtr profile{nullptr, &closeProfile};
+    uint32_t cls = 0, space = 0, pcs = 0;
+
+    bool isDevice() const { return cls != ClassLink && cls != ClassAbstract && cls != ClassNamedColor; }
 };
 
-// 32-bit QImage pixels are 0xAARRGGBB words: B, G, R, A in memory on a
-// little-endian machine.
-constexpr uint32_t Argb32Pixel = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? FormatBgra8 : FormatArgb8;
-
-bool isSixteenBit(QImage::Format f)
+bool fromBytes(LoadedProfile& p)
 {
-    switch (f) {
-    case QImage::Format_RGBX64:
-    case QImage::Format_RGBA64:
-    case QImage::Format_RGBA64_Premultiplied:
-    case QImage::Format_Grayscale16:
-    case QImage::Format_RGBX16FPx4:
-    case QImage::Format_RGBA16FPx4:
-    case QImage::Format_RGBA16FPx4_Premultiplied:
-    case QImage::Format_RGBX32FPx4:
-    case QImage::Format_RGBA32FPx4:
-    case QImage::Format_RGBA32FPx4_Premultiplied:
-    case QImage::Format_BGR30:
-    case QImage::Format_A2BGR30_Premultiplied:
-    case QImage::Format_RGB30:
-    case QImage::Format_A2RGB30_Premultiplied: return true;
-    default: return false;
-    }
+    if (p.bytes.isEmpty()) return false;
+    p.profile = adoptProfile(openFromMemory(p.bytes.constData(), uint32_t(p.bytes.size())));
+    if (!p.profile) return false;
+    p.cls = profileDeviceClass(p.profile.get());
+    p.space = profileColorSpace(p.profile.get());
+    p.pcs = profilePcs(p.profile.get());
+    return true;
 }
 
-// The format the input is read in for a chain starting in `space`: the
-// image's own when the engine can read it directly, else the nearest one it
-// can (colours are never transformed premultiplied).
-Layout inputLayout(const QImage& image, uint32_t space, bool sixteen)
+// A profile by name: a file is kept byte for byte (it is embedded as it is);
+// a built-in is used as made and embedded as the engine writes it.
+QString loadProfile(const QString& name, const ProfileOpener& open, LoadedProfile& out)
 {
-    const bool alpha = image.hasAlphaChannel();
-    if (space == SpaceGray) {
-        if (sixteen) return {QImage::Format_Grayscale16, FormatGray16};
-        return {QImage::Format_Grayscale8, FormatGray8};
+    const QString failed = QStringLiteral("Cannot open profile: %1").arg(name);
+    out.name = name.startsWith(QLatin1Char('*')) ? name : QFileInfo(name).fileName();
+    if (!name.startsWith(QLatin1Char('*')) && QFileInfo(name).isFile()) {
+        QFile file(name);
+        if (file.size() > MaxProfileBytes || !file.open(QIODevice::ReadOnly)) return failed;
+        out.bytes = file.readAll();
+        return fromBytes(out) ? QString() : failed;
     }
-    switch (image.format()) {
-    case QImage::Format_RGB32:
-    case QImage::Format_ARGB32: return {image.format(), Argb32Pixel};
-    case QImage::Format_RGBX8888:
-    case QImage::Format_RGBA8888: return {image.format(), FormatRgba8};
-    case QImage::Format_RGB888: return {image.format(), FormatRgb8};
-    case QImage::Format_RGBX64:
-    case QImage::Format_RGBA64: return {image.format(), FormatRgba16};
+    out.profile = adoptProfile(open(name));
+    if (!out.profile) return failed;
+    out.bytes = profileBytes(out.profile.get());
+    out.cls = profileDeviceClass(out.profile.get());
+    out.space = profileColorSpace(out.profile.get());
+    out.pcs = profilePcs(out.profile.get());
+    return out.bytes.isEmpty() ? failed : QString();
+}
+
+// Gray without a profile is read as the neutral axis of sRGB.
+IccProfile* createSrgbGray()
+{
+    CieXyY white{};
+    if (!whitePointFromTemp(&white, 6504.0)) return nullptr;
+    const double srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    CurvePtr curve{buildParametricCurve(nullptr, 4, srgb), &freeCurve};
+    return curve ? createGrayProfile(nullptr, &white, curve.get()) : nullptr;
+}
+
+uint32_t spaceOfModel(ColorModel m)
+{
+    return m == ColorModel::Gray ? SpaceGray : m == ColorModel::Rgb ? SpaceRgb : SpaceCmyk;
+}
+
+std::optional<ColorModel> modelOfSpace(uint32_t space)
+{
+    if (space == SpaceGray) return ColorModel::Gray;
+    if (space == SpaceRgb) return ColorModel::Rgb;
+    if (space == SpaceCmyk) return ColorModel::Cmyk;
+    return std::nullopt;
+}
+
+QString spaceName(uint32_t s)
+{
+    switch (s) {
+    case SpaceGray: return QStringLiteral("gray");
+    case SpaceRgb: return QStringLiteral("RGB");
+    case SpaceCmyk: return QStringLiteral("CMYK");
+    case SpaceLab: return QStringLiteral("Lab");
+    case SpaceXyz: return QStringLiteral("XYZ");
     default: break;
     }
-    if (sixteen) return {alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64, FormatRgba16};
-    return {alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, Argb32Pixel};
-}
-
-Layout outputLayout(uint32_t space, bool sixteen, bool alpha)
-{
-    if (space == SpaceGray) {
-        if (sixteen) return {QImage::Format_Grayscale16, FormatGray16};
-        return {QImage::Format_Grayscale8, FormatGray8};
+    QString text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = char((s >> shift) & 0xFF);
+        if (c > 32 && c < 127) text += QLatin1Char(c);
     }
-    if (sixteen) return {alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64, FormatRgba16};
-    return {alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, Argb32Pixel};
+    return text.isEmpty() ? QStringLiteral("unknown") : text;
 }
 
-ApplyResult failure(const QString& message)
+bool isPcs(uint32_t s)
 {
-    return {false, message};
+    return s == SpaceLab || s == SpaceXyz;
+}
+
+// Walks the chain as the engine links it: the first profile and any profile
+// reached in device values take device values in, a profile reached in the
+// PCS gives device values out, links and abstract profiles go their own
+// way. A message naming the two neighbours that do not meet, if any.
+QString walkChain(const std::vector<const LoadedProfile*>& chain, uint32_t& entry, uint32_t& exit)
+{
+    uint32_t current = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const LoadedProfile& p = *chain[i];
+        const bool forward = !p.isDevice() || i == 0 || !isPcs(current);
+        const uint32_t in = forward ? p.space : p.pcs;
+        const uint32_t out = forward ? p.pcs : p.space;
+        if (i == 0) entry = current = in;
+        if (current != in && !(isPcs(current) && isPcs(in)))
+            return QStringLiteral("The profiles %1 and %2 do not meet: %1 gives %3 values where %2 takes %4 "
+                                  "values. %5")
+                .arg(chain[i - 1]->name, p.name, spaceName(current), spaceName(in), QLatin1String(SoftProofHint));
+        current = out;
+    }
+    exit = current;
+    return {};
+}
+
+uint32_t engineFormat(const PixelLayout& l)
+{
+    const uint32_t space = l.model == ColorModel::Gray ? PixelGray : l.model == ColorModel::Rgb ? PixelRgb : PixelCmyk;
+    return pixelFormat(space, l.colorChannels(), l.bits / 8, l.extraChannels);
+}
+
+// ---------------------------------------------------------------------------
+// Other image formats, through the toolkit, whole
+// ---------------------------------------------------------------------------
+
+// The toolkit's image plug-ins are looked up and loaded one image at a time.
+std::mutex toolkitMutex;
+
+class ToolkitReader : public ImageReader {
+public:
+    bool open(const QString& path)
+    {
+        std::lock_guard<std::mutex> lock(toolkitMutex);
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        image_ = reader.read();
+        if (image_.isNull()) {
+            error_ = reader.errorString().toStdString();
+            return false;
+        }
+        const bool alpha = image_.hasAlphaChannel();
+        const bool sixteen = image_.depth() > 32 || image_.format() == QImage::Format_Grayscale16;
+        const bool gray = image_.isGrayscale();
+        QImage::Format format = gray ? (sixteen ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
+                                : sixteen ? QImage::Format_RGBA64
+                                : alpha   ? QImage::Format_RGBA8888
+                                          : QImage::Format_RGB888;
+        if (gray && alpha) format = sixteen ? QImage::Format_RGBA64 : QImage::Format_RGBA8888;
+        image_.convertTo(format);
+        layout_.width = uint32_t(image_.width());
+        layout_.height = uint32_t(image_.height());
+        layout_.model = gray && !alpha ? ColorModel::Gray : ColorModel::Rgb;
+        layout_.bits = sixteen ? 16 : 8;
+        layout_.alpha = alpha;
+        layout_.extraChannels = alpha ? 1 : 0;
+        // Opaque 16-bit RGB comes as RGBX: the filler is dropped.
+        dropFiller_ = format == QImage::Format_RGBA64 && !alpha;
+        return true;
+    }
+
+    bool readRows(uint8_t* out, size_t stride, uint32_t rows) override
+    {
+        if (rows > layout_.height - row_) return error_ = "read past the end of the image", false;
+        for (uint32_t i = 0; i < rows; ++i, ++row_) {
+            const uchar* src = image_.constScanLine(int(row_));
+            uint8_t* dst = out + stride * i;
+            if (!dropFiller_) {
+                std::memcpy(dst, src, layout_.rowBytes());
+                continue;
+            }
+            for (uint32_t x = 0; x < layout_.width; ++x) std::memcpy(dst + x * 6, src + x * 8, 6);
+        }
+        if (row_ == layout_.height) image_ = QImage();
+        return true;
+    }
+
+private:
+    QImage image_;
+    uint32_t row_ = 0;
+    bool dropFiller_ = false;
+};
+
+class ToolkitWriter : public ImageWriter {
+public:
+    bool open(const QString& path, const PixelLayout& layout)
+    {
+        path_ = path;
+        layout_ = layout;
+        if (layout.model == ColorModel::Cmyk) return error_ = "this file type holds no CMYK; write a TIFF", false;
+        if (layout.extraChannels > 1 || (layout.extraChannels == 1 && !layout.alpha))
+            return error_ = "this file type holds no extra channel but alpha", false;
+        const bool sixteen = layout.bits == 16;
+        format_ = layout.model == ColorModel::Gray && !layout.alpha
+                      ? (sixteen ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
+                  : sixteen      ? QImage::Format_RGBA64
+                  : layout.alpha ? QImage::Format_RGBA8888
+                                 : QImage::Format_RGB888;
+        image_ = QImage(int(layout.width), int(layout.height), format_);
+        if (image_.isNull()) return error_ = "not enough memory for the image", false;
+        return true;
+    }
+
+    bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) override
+    {
+        if (count > layout_.height - row_) return error_ = "more rows than the image has", false;
+        const uint32_t colors = layout_.colorChannels(), channels = layout_.channels();
+        for (uint32_t i = 0; i < count; ++i, ++row_) {
+            const uint8_t* src = rows + stride * i;
+            uchar* dst = image_.scanLine(int(row_));
+            if (format_ == QImage::Format_Grayscale8 || format_ == QImage::Format_Grayscale16 ||
+                (format_ == QImage::Format_RGB888 && colors == 3) || (format_ == QImage::Format_RGBA8888 && colors == 3)) {
+                std::memcpy(dst, src, layout_.rowBytes());
+                continue;
+            }
+            // Gray with alpha as RGBA; 16-bit RGB with an opaque filler.
+            const size_t sample = layout_.bits / 8;
+            for (uint32_t x = 0; x < layout_.width; ++x) {
+                const uint8_t* p = src + x * channels * sample;
+                uint8_t* q = dst + x * 4 * sample;
+                for (uint32_t c = 0; c < 3; ++c) std::memcpy(q + c * sample, p + (colors == 1 ? 0 : c) * sample, sample);
+                if (layout_.alpha) std::memcpy(q + 3 * sample, p + colors * sample, sample);
+                else std::memset(q + 3 * sample, 0xFF, sample);
+            }
+        }
+        return true;
+    }
+
+    bool commit(bool overwrite) override
+    {
+        PendingFile file(path_.toStdString());
+        if (!file.ok()) return error_ = file.error(), false;
+        std::lock_guard<std::mutex> lock(toolkitMutex);
+        QImageWriter writer(QString::fromStdString(file.tempPath()), QFileInfo(path_).suffix().toLower().toLatin1());
+        if (!writer.write(image_)) return error_ = writer.errorString().toStdString(), false;
+        image_ = QImage();
+        if (!file.commit(overwrite)) return error_ = file.error(), false;
+        return true;
+    }
+
+private:
+    QString path_;
+    PixelLayout layout_;
+    QImage::Format format_ = QImage::Format_Invalid;
+    QImage image_;
+    uint32_t row_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Reading, transforming and writing side by side
+// ---------------------------------------------------------------------------
+
+template <class T>
+class Channel {
+public:
+    void push(T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(value));
+        ready_.notify_one();
+    }
+    // Nothing once the channel is closed and empty.
+    std::optional<T> pop()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !items_.empty() || closed_; });
+        if (items_.empty()) return std::nullopt;
+        T value = std::move(items_.front());
+        items_.pop_front();
+        return value;
+    }
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<T> items_;
+    bool closed_ = false;
+};
+
+struct Strip {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t rows = 0;
+    bool input = true;   // which pool it returns to
+};
+
+// Gray rows as RGB, extra channels after.
+void expandGray(const uint8_t* src, uint8_t* dst, const PixelLayout& gray, uint32_t rows)
+{
+    const size_t sample = gray.bits / 8, extras = gray.extraChannels;
+    const size_t pixels = size_t(gray.width) * rows;
+    for (size_t i = 0; i < pixels; ++i) {
+        for (int c = 0; c < 3; ++c, dst += sample) std::memcpy(dst, src, sample);
+        src += sample;
+        std::memcpy(dst, src, extras * sample);
+        src += extras * sample;
+        dst += extras * sample;
+    }
+}
+
+class Pipeline3 {
+public:
+    Pipeline3(ImageReader& reader, bool grayToRgb, ImageWriter& writer, bool transforms, const PixelLayout& in,
+              const PixelLayout& out)
+        : reader_(reader), grayToRgb_(grayToRgb), writer_(writer), transforms_(transforms), in_(in), out_(out)
+    {
+    }
+
+    ~Pipeline3()
+    {
+        if (!reading_.joinable()) return;
+        fail(readError_, "abandoned");
+        done_.close();
+        reading_.join();
+        writing_.join();
+    }
+
+    // The reader and the writer start; the reader fills the bands it has.
+    void start()
+    {
+        const size_t widest = std::max(in_.rowBytes(), out_.rowBytes());
+        stripRows_ = uint32_t(std::clamp<size_t>(StripBytes / widest, 8, in_.height));
+        for (int i = 0; i < InputStrips; ++i)
+            freeIn_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(in_.rowBytes() * stripRows_), 0, true});
+        for (int i = 0; transforms_ && i < OutputStrips; ++i)
+            freeOut_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(out_.rowBytes() * stripRows_), 0, false});
+        reading_ = std::thread([this] { readAll(); });
+        writing_ = std::thread([this] { writeAll(); });
+    }
+
+    // Every band through the transform (or copied, when the pipeline was
+    // made without one) to the writer. False with the reason on the side
+    // that failed.
+    bool run(Transform* transform, const ApplyProgress& progress, QString& readError, QString& writeError)
+    {
+        uint32_t done = 0;
+        while (std::optional<Strip> s = filled_.pop()) {
+            if (failed_) continue;
+            const uint32_t rows = s->rows;
+            if (!transforms_) {
+                done_.push(std::move(*s));
+            } else {
+                std::optional<Strip> o = freeOut_.pop();
+                if (!o) continue;
+                doTransformLineStride(transform, s->data.get(), o->data.get(), in_.width, s->rows,
+                                      uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()), 0, 0);
+                o->rows = s->rows;
+                freeIn_.push(std::move(*s));
+                done_.push(std::move(*o));
+            }
+            done += rows;
+            if (progress) progress(int(done), int(in_.height));
+        }
+        done_.close();
+        reading_.join();
+        writing_.join();
+        readError = QString::fromStdString(readError_);
+        writeError = QString::fromStdString(writeError_);
+        return !failed_;
+    }
+
+private:
+    void fail(std::string& slot, const std::string& message)
+    {
+        {
+            std::lock_guard<std::mutex> lock(errorMutex_);
+            if (!failed_) slot = message.empty() ? std::string("unknown error") : message;
+            failed_ = true;
+        }
+        freeIn_.close();
+        freeOut_.close();
+    }
+
+    void readAll()
+    {
+        std::vector<uint8_t> gray;
+        PixelLayout grayLayout = in_;
+        if (grayToRgb_) {
+            grayLayout.model = ColorModel::Gray;
+            gray.resize(grayLayout.rowBytes() * stripRows_);
+        }
+        for (uint32_t y = 0; y < in_.height && !failed_; y += stripRows_) {
+            std::optional<Strip> s = freeIn_.pop();
+            if (!s || failed_) break;
+            s->rows = std::min(stripRows_, in_.height - y);
+            const bool ok = grayToRgb_ ? reader_.readRows(gray.data(), grayLayout.rowBytes(), s->rows)
+                                       : reader_.readRows(s->data.get(), in_.rowBytes(), s->rows);
+            if (!ok) {
+                fail(readError_, reader_.error());
+                break;
+            }
+            if (grayToRgb_) expandGray(gray.data(), s->data.get(), grayLayout, s->rows);
+            filled_.push(std::move(*s));
+        }
+        filled_.close();
+    }
+
+    void writeAll()
+    {
+        while (std::optional<Strip> s = done_.pop()) {
+            if (!failed_ && !writer_.writeRows(s->data.get(), out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
+            (s->input ? freeIn_ : freeOut_).push(std::move(*s));
+        }
+    }
+
+    ImageReader& reader_;
+    bool grayToRgb_;
+    ImageWriter& writer_;
+    bool transforms_;
+    PixelLayout in_, out_;
+    std::thread reading_, writing_;
+    uint32_t stripRows_ = 1;
+    Channel<Strip> freeIn_, freeOut_, filled_, done_;
+    std::atomic<bool> failed_{false};
+    std::mutex errorMutex_;
+    std::string readError_, writeError_;
+};
+
+Compression defaultCompression(const ImageReader& reader)
+{
+    switch (reader.kind()) {
+    case FileKind::Tiff: return reader.compression() == Compression::Other ? Compression::Deflate : reader.compression();
+    case FileKind::Png:
+    case FileKind::Jpeg: return Compression::Deflate;
+    case FileKind::Other: break;
+    }
+    return Compression::None;
 }
 
 }   // namespace
 
+// ---------------------------------------------------------------------------
+// The applier
+// ---------------------------------------------------------------------------
+
+struct ImageApplier::State {
+    ApplySettings settings;
+    ProfileOpener open;
+    std::vector<LoadedProfile> chain;
+    LoadedProfile source;   // --source-profile
+    LoadedProfile srgb, srgbGray;
+    bool prepared = false;
+
+    std::mutex mutex;   // profile objects are not shared between threads
+    std::map<QByteArray, TransformPtr> transforms;
+
+    // Whether the chain starts with the image's own profile: a device link
+    // taking the image's values, or two profiles or more, the first a device
+    // profile of the image's space. Gray images read through an RGB profile
+    // are made RGB.
+    bool chainNamesSource(ColorModel model, bool& grayToRgb) const
+    {
+        grayToRgb = false;
+        const bool link = chain.front().cls == ClassLink;
+        if ((chain.size() < 2 && !link) || chain.front().cls == ClassAbstract) return false;
+        const uint32_t takes = chain.front().space;
+        if (takes == spaceOfModel(model)) return true;
+        grayToRgb = model == ColorModel::Gray && takes == SpaceRgb;
+        return grayToRgb;
+    }
+
+    TransformPtr transformFor(const std::vector<const LoadedProfile*>& profiles, uint32_t inFormat,
+                              uint32_t outFormat, uint32_t flags, QString& error)
+    {
+        QCryptographicHash key(QCryptographicHash::Md5);
+        for (const LoadedProfile* p : profiles) key.addData(p->bytes);
+        key.addData(QByteArray::number(inFormat) + ':' + QByteArray::number(outFormat) + ':' +
+                    QByteArray::number(flags));
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = transforms.find(key.result());
+        if (found != transforms.end()) return found->second;
+        std::vector<IccProfile*> handles;
+        for (const LoadedProfile* p : profiles) handles.push_back(p->profile.get());
+        TransformPtr t{createMultiTransform(nullptr, handles.data(), uint32_t(handles.size()), inFormat, outFormat,
+                                            uint32_t(settings.intent), flags),
+                       &deleteTransform};
+        if (!t) {
+            error = QStringLiteral("I cannot create a color transformation for those profiles");
+            return nullptr;
+        }
+        // Images with profiles of their own each add one: the cache stays small.
+        if (transforms.size() >= 16) transforms.clear();
+        transforms.emplace(key.result(), t);
+        return t;
+    }
+};
+
+ImageApplier::ImageApplier(ApplySettings settings, ProfileOpener open) : state_(std::make_unique<State>())
+{
+    state_->settings = std::move(settings);
+    state_->open = std::move(open);
+}
+
+ImageApplier::~ImageApplier() = default;
+
+QString ImageApplier::prepare()
+{
+    State& s = *state_;
+    if (s.settings.chain.isEmpty()) return QStringLiteral("No profiles to apply");
+    if (s.settings.bits != 0 && s.settings.bits != 8 && s.settings.bits != 16)
+        return QStringLiteral("Bits per channel must be 8 or 16");
+    s.chain.clear();
+    for (const QString& name : s.settings.chain) {
+        LoadedProfile p;
+        if (const QString e = loadProfile(name, s.open, p); !e.isEmpty()) return e;
+        s.chain.push_back(std::move(p));
+    }
+    if (!s.settings.sourceProfile.isEmpty()) {
+        if (const QString e = loadProfile(s.settings.sourceProfile, s.open, s.source); !e.isEmpty()) return e;
+        if (!s.source.isDevice() || !modelOfSpace(s.source.space))
+            return QStringLiteral("%1 does not describe gray, RGB or CMYK images").arg(s.source.name);
+    }
+    if (const QString e = loadProfile(QStringLiteral("*srgb"), openProfileByName, s.srgb); !e.isEmpty()) return e;
+    s.srgb.name = QStringLiteral("sRGB (the image has no profile)");
+    s.srgbGray.bytes = profileBytes(adoptProfile(createSrgbGray()).get());
+    if (!fromBytes(s.srgbGray)) return QStringLiteral("Cannot make the sRGB gray profile");
+    s.srgbGray.name = QStringLiteral("sRGB gray (the image has no profile)");
+    s.prepared = true;
+    return {};
+}
+
+ApplyResult ImageApplier::apply(const QString& input, const QString& output, const ApplyProgress& progress) const
+{
+    State& s = *state_;
+    ApplyResult result;
+    const auto fail = [&result](const QString& message) {
+        result.ok = false;
+        result.message = message;
+        return result;
+    };
+    if (!s.prepared) return fail(QStringLiteral("No profiles to apply"));
+    // The image.
+    std::unique_ptr<ImageReader> reader;
+    std::string why;
+    if (fileKindOfContent(input.toStdString()) != FileKind::Other) {
+        reader = openImageFile(input.toStdString(), why);
+    } else {
+        auto toolkit = std::make_unique<ToolkitReader>();
+        if (toolkit->open(input)) reader = std::move(toolkit);
+        else why = toolkit->error();
+    }
+    if (!reader) return fail(QStringLiteral("Cannot read image %1: %2").arg(input, QString::fromStdString(why)));
+    const PixelLayout& image = reader->layout();
+    if (!s.settings.overwrite && QFileInfo::exists(output))
+        return fail(QStringLiteral("%1 exists; use --overwrite to replace it").arg(output));
+
+    // Its profile, unless the chain starts with one.
+    std::vector<const LoadedProfile*> chain;
+    LoadedProfile embedded;
+    bool grayToRgb = false;
+    if (!s.settings.sourceProfile.isEmpty()) {
+        chain.push_back(&s.source);
+    } else if (s.chainNamesSource(image.model, grayToRgb)) {
+    } else if (!reader->iccProfile().empty() || !reader->profileProblem().empty()) {
+        const QString skipped = QStringLiteral("%1: the embedded ICC profile cannot be used (%2); file skipped. "
+                                               "Name the image's profile with --source-profile.");
+        if (!reader->profileProblem().empty())
+            return fail(skipped.arg(input, QString::fromStdString(reader->profileProblem())));
+        embedded.bytes = QByteArray(reinterpret_cast<const char*>(reader->iccProfile().data()),
+                                    qsizetype(reader->iccProfile().size()));
+        if (!fromBytes(embedded)) return fail(skipped.arg(input, QStringLiteral("it is not a valid profile")));
+        if (!embedded.isDevice() || embedded.space != spaceOfModel(image.model))
+            return fail(skipped.arg(input, QStringLiteral("it is a %1 profile of class %2 and the image is %3")
+                                               .arg(spaceName(embedded.space), spaceName(embedded.cls),
+                                                    QLatin1String(modelName(image.model)))));
+        embedded.name = QStringLiteral("the profile embedded in %1").arg(QFileInfo(input).fileName());
+        chain.push_back(&embedded);
+    } else if (image.model == ColorModel::Cmyk) {
+        return fail(QStringLiteral("%1 is a CMYK image without an embedded profile: name its profile with "
+                                   "--source-profile")
+                        .arg(input));
+    } else {
+        chain.push_back(image.model == ColorModel::Gray ? &s.srgbGray : &s.srgb);
+        result.assumedDefaultProfile = true;
+    }
+    for (const LoadedProfile& p : s.chain) chain.push_back(&p);
+
+    uint32_t entry = 0, exit = 0;
+    if (const QString broken = walkChain(chain, entry, exit); !broken.isEmpty()) return fail(broken);
+    PixelLayout in = image;
+    if (grayToRgb) in.model = ColorModel::Rgb;
+    if (entry != spaceOfModel(in.model))
+        return fail(QStringLiteral("%1 is a %2 image, but %3 takes %4 values")
+                        .arg(input, QLatin1String(modelName(image.model)), chain.front()->name, spaceName(entry)));
+    const std::optional<ColorModel> outModel = modelOfSpace(exit);
+    if (!outModel)
+        return fail(QStringLiteral("The last profile must give RGB, gray or CMYK values (%1 gives %2)")
+                        .arg(chain.back()->name, spaceName(exit)));
+    if (in.extraChannels > 7) return fail(QStringLiteral("%1 has too many extra channels").arg(input));
+
+    // The result's layout, as far as its kind of file holds it.
+    PixelLayout out = in;
+    out.model = *outModel;
+    if (s.settings.bits) out.bits = uint32_t(s.settings.bits);
+    const FileKind outKind = fileKindOfName(output.toStdString());
+    if (outKind == FileKind::Jpeg) {
+        if (out.bits != 8) result.notes << QStringLiteral("JPEG holds 8 bits per channel");
+        if (out.extraChannels) result.notes << QStringLiteral("JPEG holds no alpha: alpha dropped");
+        out.bits = 8;
+        out.extraChannels = 0;
+        out.alpha = false;
+    } else if (outKind != FileKind::Tiff && (out.extraChannels > 1 || (out.extraChannels && !out.alpha))) {
+        result.notes << QStringLiteral("extra channels dropped");
+        out.extraChannels = 0;
+        out.alpha = false;
+    }
+
+    // The result, with the last profile embedded when it describes images.
+    WriteOptions options;
+    options.compression = s.settings.compression.value_or(defaultCompression(*reader));
+    options.quality = s.settings.quality;
+    if (chain.back()->isDevice())
+        options.iccProfile.assign(chain.back()->bytes.constBegin(), chain.back()->bytes.constEnd());
+    else
+        result.notes << QStringLiteral("no profile embedded: the chain ends in %1").arg(chain.back()->name);
+    std::unique_ptr<ImageWriter> writer;
+    if (outKind != FileKind::Other) {
+        writer = createImageFile(output.toStdString(), outKind, out, options, why);
+    } else {
+        auto toolkit = std::make_unique<ToolkitWriter>();
+        if (toolkit->open(output, out)) writer = std::move(toolkit);
+        else why = toolkit->error();
+    }
+    if (!writer) return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
+
+    // The transform; none where the chain leaves the values as they are.
+    const bool identity = chain.size() == 2 && chain[0]->isDevice() && chain[1]->isDevice() &&
+                          chain[0]->bytes == chain[1]->bytes && in.model == out.model;
+    const bool copies = identity && in == out;
+    Pipeline3 pipeline(*reader, grayToRgb, *writer, !copies, in, out);
+    pipeline.start();
+    TransformPtr transform;
+    if (!copies) {
+        uint32_t flags = XformNoCache;
+        if (in.extraChannels && in.extraChannels == out.extraChannels) flags |= XformCopyAlpha;
+        if (s.settings.blackPointCompensation) flags |= XformBlackPointCompensation;
+        if (identity) flags |= XformNullTransform;
+        // Abstract profiles and links may move white on purpose.
+        for (const LoadedProfile* p : chain)
+            if (!p->isDevice()) flags |= XformNoWhiteFixup;
+        QString error;
+        transform = s.transformFor(chain, engineFormat(in), engineFormat(out), flags, error);
+        if (!transform) return fail(error);
+    }
+
+    QString readError, writeError;
+    if (!pipeline.run(transform.get(), progress, readError, writeError)) {
+        if (!readError.isEmpty()) return fail(QStringLiteral("Cannot read image %1: %2").arg(input, readError));
+        return fail(QStringLiteral("Cannot write image %1: %2").arg(output, writeError));
+    }
+    if (!writer->commit(s.settings.overwrite))
+        return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(writer->error())));
+    result.ok = true;
+    return result;
+}
+
 ApplyResult applyProfiles(const ApplyRequest& request, const ProfileOpener& open, const ApplyProgress& progress)
 {
-    if (request.chain.isEmpty()) return failure(QStringLiteral("No profiles to apply"));
-    if (request.bits != 0 && request.bits != 8 && request.bits != 16)
-        return failure(QStringLiteral("Bits per channel must be 8 or 16"));
-
-    std::vector<ProfilePtr> profiles;
-    std::vector<IccProfile*> chain;
-    for (const QString& name : request.chain) {
-        profiles.push_back(adoptProfile(open(name)));
-        if (!profiles.back()) return failure(QStringLiteral("Cannot open profile: %1").arg(name));
-        chain.push_back(profiles.back().get());
-    }
-    const uint32_t inSpace = profileColorSpace(chain.front());
-    const uint32_t lastSpace = profileDeviceClass(chain.back()) == ClassLink ? profilePcs(chain.back())
-                                                                            : profileColorSpace(chain.back());
-    if (inSpace != SpaceRgb && inSpace != SpaceGray)
-        return failure(QStringLiteral("The first profile must be an RGB or gray profile"));
-    if (lastSpace != SpaceRgb && lastSpace != SpaceGray)
-        return failure(QStringLiteral("The last profile must be an RGB or gray profile"));
-
-    QImageReader reader(request.input);
-    QImage image = reader.read();
-    if (image.isNull())
-        return failure(QStringLiteral("Cannot read image %1: %2").arg(request.input, reader.errorString()));
-
-    const bool inSixteen = isSixteenBit(image.format());
-    const bool outSixteen = request.bits == 0 ? inSixteen : request.bits == 16;
-    const Layout in = inputLayout(image, inSpace, inSixteen);
-    if (image.format() != in.image) image.convertTo(in.image);
-    const bool alpha = inSpace == SpaceRgb && formatExtra(in.pixel) == 1;
-    const Layout out = outputLayout(lastSpace, outSixteen, lastSpace == SpaceRgb && image.hasAlphaChannel());
-    const bool copyAlpha = alpha && formatExtra(out.pixel) == 1;
-
-    QImage result(image.size(), out.image);
-    if (result.isNull()) return failure(QStringLiteral("Not enough memory for the image"));
-    if (!copyAlpha && formatExtra(out.pixel) == 1) result.fill(Qt::white);   // opaque filler channel
-
-    uint32_t flags = copyAlpha ? XformCopyAlpha : 0;
-    if (request.blackPointCompensation) flags |= XformBlackPointCompensation;
-    TransformPtr transform{createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), in.pixel, out.pixel,
-                                                uint32_t(request.intent), flags),
-                           &deleteTransform};
-    if (!transform) return failure(QStringLiteral("I cannot create a color transformation for those profiles"));
-    profiles.clear();
-
-    const int height = image.height();
-    for (int y = 0; y < height; y += StripRows) {
-        const int rows = std::min(StripRows, height - y);
-        doTransformLineStride(transform.get(), image.constScanLine(y), result.scanLine(y), uint32_t(image.width()),
-                              uint32_t(rows), uint32_t(image.bytesPerLine()), uint32_t(result.bytesPerLine()), 0, 0);
-        if (progress) progress(y + rows, height);
-    }
-    image = QImage();   // the input is no longer needed while the output is encoded
-
-    QSaveFile file(request.output);
-    if (!file.open(QIODevice::WriteOnly))
-        return failure(QStringLiteral("Cannot write image %1: %2").arg(request.output, file.errorString()));
-    QImageWriter writer(&file, QFileInfo(request.output).suffix().toLatin1());
-    if (!writer.write(result) || !file.commit())
-        return failure(QStringLiteral("Cannot write image %1: %2")
-                           .arg(request.output, writer.error() != QImageWriter::UnknownError ? writer.errorString()
-                                                                                             : file.errorString()));
-    return {true, {}};
+    ImageApplier applier(request, open);
+    if (const QString e = applier.prepare(); !e.isEmpty()) return {false, e, false, {}};
+    return applier.apply(request.input, request.output, progress);
 }

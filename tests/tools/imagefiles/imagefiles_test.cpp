@@ -1,0 +1,255 @@
+// Image files: every layout through every kind of file that holds it, and
+// damaged, cut and oversized files read to a clear error (run under the
+// sanitizers too).
+#include "tools/imagefiles/imagefile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include <unistd.h>
+
+using namespace imagefiles;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const RgbProfile = "/usr/share/color/icc/colord/sRGB.icc";
+const char* const GrayProfile = "/usr/share/color/icc/ghostscript/default_gray.icc";
+const char* const CmykProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
+
+std::vector<uint8_t> bytesOf(const std::string& file);
+
+class ImageFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("imagefiles-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    fs::path dir_;
+};
+
+// Samples of a picture of the layout: ramps, every pixel its own.
+std::vector<uint8_t> picture(const PixelLayout& l)
+{
+    std::vector<uint8_t> v(l.rowBytes() * l.height);
+    const uint32_t samples = l.width * l.channels();
+    for (uint32_t y = 0; y < l.height; ++y)
+        for (uint32_t i = 0; i < samples; ++i) {
+            const uint32_t value = (i * 2654435761u + y * 40503u) >> 7;
+            if (l.bits == 8) v[y * l.rowBytes() + i] = uint8_t(value);
+            else reinterpret_cast<uint16_t*>(v.data() + y * l.rowBytes())[i] = uint16_t(value);
+        }
+    return v;
+}
+
+bool write(const std::string& file, FileKind kind, const PixelLayout& l, const std::vector<uint8_t>& pixels,
+           const WriteOptions& options, std::string& error)
+{
+    std::unique_ptr<ImageWriter> w = createImageFile(file, kind, l, options, error);
+    if (!w) return false;
+    // In uneven bands, as the command line hands them over.
+    for (uint32_t y = 0; y < l.height;) {
+        const uint32_t n = std::min<uint32_t>(1 + y % 5, l.height - y);
+        if (!w->writeRows(pixels.data() + l.rowBytes() * y, l.rowBytes(), n)) return error = w->error(), false;
+        y += n;
+    }
+    if (!w->commit(false)) return error = w->error(), false;
+    return true;
+}
+
+// Every row of the file and its profile, or false with the reader's reason.
+bool readAll(const std::string& file, std::vector<uint8_t>& pixels, PixelLayout& layout, std::string& error)
+{
+    std::unique_ptr<ImageReader> r = openImageFile(file, error);
+    if (!r) return false;
+    if (!r->profileProblem().empty()) return error = r->profileProblem(), false;
+    layout = r->layout();
+    pixels.assign(layout.rowBytes() * layout.height, 0);
+    for (uint32_t y = 0; y < layout.height; y += 3) {
+        const uint32_t n = std::min<uint32_t>(3, layout.height - y);
+        if (!r->readRows(pixels.data() + layout.rowBytes() * y, layout.rowBytes(), n)) {
+            error = r->error();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void save(const std::string& file, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+}   // namespace
+
+TEST_F(ImageFiles, EveryLayoutThroughEveryKindThatHoldsIt)
+{
+    struct Case {
+        FileKind kind;
+        ColorModel model;
+        uint32_t bits, extra;
+        int tolerance;   // JPEG is lossy
+    };
+    const Case cases[] = {
+        {FileKind::Tiff, ColorModel::Gray, 8, 0, 0},  {FileKind::Tiff, ColorModel::Rgb, 16, 1, 0},
+        {FileKind::Tiff, ColorModel::Cmyk, 8, 1, 0},  {FileKind::Tiff, ColorModel::Cmyk, 16, 2, 0},
+        {FileKind::Png, ColorModel::Gray, 16, 1, 0},  {FileKind::Png, ColorModel::Rgb, 8, 0, 0},
+        {FileKind::Png, ColorModel::Rgb, 16, 1, 0},   {FileKind::Jpeg, ColorModel::Gray, 8, 0, 0},
+        {FileKind::Jpeg, ColorModel::Rgb, 8, 0, 0},   {FileKind::Jpeg, ColorModel::Cmyk, 8, 0, 0},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(n);
+        PixelLayout l;
+        l.width = 37;
+        l.height = 23;
+        l.model = c.model;
+        l.bits = c.bits;
+        l.extraChannels = c.extra;
+        l.alpha = c.extra > 0;
+        std::vector<uint8_t> pixels = picture(l);
+        if (c.kind == FileKind::Jpeg)   // flat colours survive the compression
+            for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(40 + 170 * (i % l.channels() == 1));
+        WriteOptions options;
+        options.iccProfile = bytesOf(c.model == ColorModel::Gray ? GrayProfile : c.model == ColorModel::Rgb ? RgbProfile : CmykProfile);
+        ASSERT_FALSE(options.iccProfile.empty()) << "the setup installs colord-data and libgs-common";
+        options.compression = n % 2 ? Compression::Lzw : Compression::None;
+        options.quality = 100;
+        const std::string file = path("image" + std::to_string(n++));
+        std::string error;
+        ASSERT_TRUE(write(file, c.kind, l, pixels, options, error)) << error;
+        std::vector<uint8_t> back;
+        PixelLayout got;
+        ASSERT_TRUE(readAll(file, back, got, error)) << error;
+        EXPECT_TRUE(got == l);
+        std::unique_ptr<ImageReader> r = openImageFile(file, error);
+        EXPECT_EQ(r->iccProfile(), options.iccProfile);
+        EXPECT_EQ(r->kind(), c.kind);
+        ASSERT_EQ(back.size(), pixels.size());
+        int worst = 0;
+        for (size_t i = 0; i < back.size(); ++i) worst = std::max(worst, std::abs(int(back[i]) - int(pixels[i])));
+        EXPECT_LE(worst, c.tolerance + (c.kind == FileKind::Jpeg ? 3 : 0));
+    }
+}
+
+TEST_F(ImageFiles, KindsRefuseWhatTheyCannotHold)
+{
+    PixelLayout cmyk;
+    cmyk.width = cmyk.height = 2;
+    cmyk.model = ColorModel::Cmyk;
+    std::string why;
+    EXPECT_FALSE(kindHolds(FileKind::Png, cmyk, why));
+    EXPECT_EQ(why, "PNG holds no CMYK; write a TIFF or JPEG");
+    PixelLayout deep = cmyk;
+    deep.model = ColorModel::Rgb;
+    deep.bits = 16;
+    EXPECT_FALSE(kindHolds(FileKind::Jpeg, deep, why));
+    EXPECT_FALSE(createImageFile(path("x.png"), FileKind::Png, cmyk, {}, why));
+    EXPECT_TRUE(fs::is_empty(dir_)) << "a refused file left something behind";
+}
+
+TEST_F(ImageFiles, UnfinishedOrRefusedFilesLeaveNothingAndNeverReplace)
+{
+    PixelLayout l;
+    l.width = l.height = 4;
+    const std::vector<uint8_t> pixels = picture(l);
+    std::string error;
+    {
+        std::unique_ptr<ImageWriter> w = createImageFile(path("a.tif"), FileKind::Tiff, l, {}, error);
+        ASSERT_TRUE(w->writeRows(pixels.data(), l.rowBytes(), 2));
+        EXPECT_FALSE(w->commit(false));   // two rows short
+    }
+    EXPECT_TRUE(fs::is_empty(dir_));
+    save(path("keep.png"), {'k', 'e', 'e', 'p'});
+    EXPECT_FALSE(write(path("keep.png"), FileKind::Png, l, pixels, {}, error));
+    EXPECT_EQ(error, "the file exists (use --overwrite to replace it)");
+    EXPECT_EQ(bytesOf(path("keep.png")), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+// Files cut anywhere or with bytes changed read to the end or fail with a
+// reason; a header that claims a size beyond reason is refused at once.
+TEST_F(ImageFiles, DamagedFilesGiveAReasonAndNothingElse)
+{
+    PixelLayout l;
+    l.width = 50;
+    l.height = 40;
+    l.extraChannels = 1;
+    l.alpha = true;
+    const std::vector<uint8_t> pixels = picture(l);
+    PixelLayout opaque = l;
+    opaque.extraChannels = 0;
+    opaque.alpha = false;
+    struct Seed {
+        const char* name;
+        FileKind kind;
+        Compression compression;
+        const PixelLayout* layout;
+    };
+    const Seed seeds[] = {{"plain.tif", FileKind::Tiff, Compression::None, &l},
+                          {"lzw.tif", FileKind::Tiff, Compression::Lzw, &l},
+                          {"deflate.tif", FileKind::Tiff, Compression::Deflate, &l},
+                          {"image.png", FileKind::Png, Compression::None, &l},
+                          {"image.jpg", FileKind::Jpeg, Compression::None, &opaque}};
+    std::mt19937 random(12345);
+    for (const Seed& seed : seeds) {
+        SCOPED_TRACE(seed.name);
+        WriteOptions options;
+        options.compression = seed.compression;
+        options.iccProfile = bytesOf(RgbProfile);
+        std::string error;
+        const std::vector<uint8_t> source = picture(*seed.layout);
+        ASSERT_TRUE(write(path(seed.name), seed.kind, *seed.layout, source, options, error)) << error;
+        const std::vector<uint8_t> good = bytesOf(path(seed.name));
+        const std::string damaged = path(std::string("damaged-") + seed.name);
+        for (int round = 0; round < 120; ++round) {
+            std::vector<uint8_t> bytes = good;
+            if (round < 20) {
+                bytes.resize(good.size() * size_t(round) / 20);
+            } else {
+                const int changes = 1 + round % 4;
+                for (int k = 0; k < changes; ++k)
+                    bytes[random() % (round % 2 ? std::min<size_t>(bytes.size(), 600) : bytes.size())] = uint8_t(random());
+            }
+            save(damaged, bytes);
+            std::vector<uint8_t> back;
+            PixelLayout got;
+            const bool read = readAll(damaged, back, got, error);
+            EXPECT_TRUE(read || !error.empty());
+            EXPECT_FALSE(round < 20 && read) << "cut at " << bytes.size();
+        }
+    }
+
+    // A TIFF that claims 2^31 x 2^31 pixels: refused from its header.
+    std::vector<uint8_t> huge = {'I', 'I', 42, 0, 8, 0, 0, 0, 5, 0};
+    const auto entry = [&huge](uint16_t tag, uint16_t type, uint32_t value) {
+        const uint8_t e[12] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), 0, 1, 0, 0, 0,
+                               uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+        huge.insert(huge.end(), e, e + 12);
+    };
+    entry(256, 4, 0x80000000u);
+    entry(257, 4, 0x80000000u);
+    entry(262, 3, 1);
+    entry(273, 4, 80);
+    entry(279, 4, 1);
+    huge.resize(huge.size() + 4 + 16, 0);
+    save(path("huge.tif"), huge);
+    std::string error;
+    EXPECT_FALSE(openImageFile(path("huge.tif"), error));
+    EXPECT_FALSE(error.empty());
+}
