@@ -45,6 +45,21 @@ constexpr CurveSpec gamma(double g)
     return {1, {g, 0, 0, 0, 0}};
 }
 
+// The curves map encoded values to linear light, so their break points lie
+// in the encoded domain.
+//
+// ROMM RGB: linear = encoded / 16 below 16 × 1/512 = 1/32, encoded^1.8 above;
+// both pieces give 1/512 at the break.
+constexpr CurveSpec RommCurve = {4, {1.8, 1.0, 0.0, 1.0 / 16.0, 1.0 / 32.0}};
+
+// BT.2020: encoded = 4.5 × linear below beta, alpha × linear^0.45 - (alpha - 1)
+// above, with the exact constants at which the two pieces meet in value and
+// slope (the rounded 1.099 and 0.018 leave a step backwards at the joint).
+constexpr double Bt2020Alpha = 1.09929682680944;
+constexpr double Bt2020Beta = 0.018053968510807;
+constexpr CurveSpec Bt2020Curve = {
+    4, {1.0 / 0.45, 1.0 / Bt2020Alpha, (Bt2020Alpha - 1.0) / Bt2020Alpha, 1.0 / 4.5, 4.5 * Bt2020Beta}};
+
 constexpr RgbSpace RgbSpaces[] = {
     {"*srgb", "sRGB-like color space", White::Srgb, {}, {}, false},
     {"*argb", "AdobeRGB1998-like color space", White::Daylight6504,
@@ -58,13 +73,12 @@ constexpr RgbSpace RgbSpaces[] = {
     {"*argblin", "AdobeRGB1998/gamma 1.0 (aRGB-linear) color space", White::Daylight6504,
      {AdobePrimaries[0], AdobePrimaries[1], AdobePrimaries[2]}, gamma(1.0), false},
     {"*prophoto", "ProPhotoRGB-like", White::ProPhoto,
-     {ProPhotoPrimaries[0], ProPhotoPrimaries[1], ProPhotoPrimaries[2]}, {4, {1.8, 1.0, 0.0, 0.0625, 0.001953}},
-     true},
+     {ProPhotoPrimaries[0], ProPhotoPrimaries[1], ProPhotoPrimaries[2]}, RommCurve, true},
     {"*prophotolin", "linear ProPhotoRGB-like", White::ProPhoto,
      {ProPhotoPrimaries[0], ProPhotoPrimaries[1], ProPhotoPrimaries[2]}, gamma(1.0), true},
     {"*bt2020", "ITU-R Recommendation BT.2020", White::Daylight6504,
      {{0.708, 0.292, 1}, {0.17, 0.797, 1}, {0.131, 0.046, 1}},
-     {4, {2.2222222222222223, 0.9099181073703367, 0.09008189262966333, 0.2222222222222222, 0.018}}, true},
+     Bt2020Curve, true},
     {"*ecirgb", "ECI RGB-like color space", White::D50, {{0.67, 0.33, 1}, {0.21, 0.71, 1}, {0.14, 0.08, 1}},
      gamma(1.8), false},
     {"*oprgb", "opRGB-IEC 61966-2-5:2007", White::Daylight6504,

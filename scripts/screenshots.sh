@@ -77,6 +77,10 @@ window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Osterlane Color
 sleep 2.5   # the splash goes
 xdotool windowfocus --sync "$window"
 
+# Menus are reached from File with the arrow keys: File, Edit, Preview, Settings.
+to_preview_menu="alt+f Right Right"
+to_settings_menu="alt+f Right Right Right"
+
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep "${3:-0.4}"; }
 keys() { xdotool key --delay 60 "$@"; sleep 0.4; }
 # Waits for a dialog with the given title, types a file name into it and accepts.
@@ -113,10 +117,11 @@ shot() {
 }
 
 # The photograph, through Preview > Load preview image, shrunk to fit with
-# Preview > Zoom out, and Live preview on.
-keys alt+f Right Return
+# Preview > Zoom out (and Fit), and Live preview on.
+keys $to_preview_menu Return
 choose_file 'Select image for proofing' "$photo"
-for _ in 1 2 3 4 5 6; do keys alt+f Right Down Down Down Down Down Return; done
+for _ in 1 2 3 4 5 6; do keys $to_preview_menu Down Down Down Down Down Return; done
+keys ctrl+0   # Preview > Fit, where the window has it
 click 1003 578
 
 # Softproofing on the press: less cyan and more yellow in the mid-tones (a
@@ -153,7 +158,7 @@ keys alt+t Down Return
 dialog_shot '^Convert to .CUBE$' cube-generator
 
 # Settings > Preferences, when the window offers it.
-keys alt+f Right Right Return
+keys $to_settings_menu Return
 if prefs=$(timeout 5 xdotool search --sync --onlyvisible --name '^Preferences$' 2>/dev/null | head -1) && [ -n "$prefs" ]; then
   shot preferences "$prefs"
   keys Escape

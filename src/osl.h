@@ -73,6 +73,8 @@ void* contextUserData(EngineContext* ctx);
 
 void setErrorHandler(ErrorHandler handler);                          // global context
 void setContextErrorHandler(EngineContext* ctx, ErrorHandler handler);
+ErrorHandler errorHandler();                                         // global context; null when silent
+ErrorHandler contextErrorHandler(EngineContext* ctx);
 void reportError(EngineContext* ctx, uint32_t code, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
@@ -424,7 +426,15 @@ bool saveToMemory(IccProfile* profile, void* block, uint32_t* bytes);
 bool saveToStream(IccProfile* profile, FILE* stream);
 bool saveToFile(IccProfile* profile, const char* fileName);
 // Bytes of the profile, 0 on failure; io == nullptr only measures.
+// Every saved profile carries its profile ID, computed as it is written.
 uint32_t saveToHandler(IccProfile* profile, IoHandler* io);
+
+// MD5 (RFC 1321) of a block of bytes.
+void md5Digest(const void* data, size_t size, uint8_t digest[16]);
+// The ICC profile ID of a serialised profile: the MD5 of its bytes with the
+// header's profile flags, rendering intent and profile ID taken as zeros.
+// False for fewer than 128 bytes.
+bool computeProfileId(const void* profile, uint32_t size, uint8_t id[16]);
 
 // Header fields.
 EngineContext* profileContext(const IccProfile* profile);
@@ -471,6 +481,8 @@ void* loadTag(IccProfile* profile, uint32_t sig);
 bool storeTag(IccProfile* profile, uint32_t sig, const void* object);
 // Makes sig share the data of target.
 bool aliasTag(IccProfile* profile, uint32_t sig, uint32_t target);
+// The tag sig is linked to (shares the data of), or 0 when it is not linked.
+uint32_t tagLinkTarget(IccProfile* profile, uint32_t sig);
 // The type signature of the handler that decoded or will encode the tag sig
 // points at (following links), or 0.
 uint32_t linkedTypeOf(IccProfile* profile, uint32_t sig);
@@ -837,6 +849,20 @@ Stage* pipelineLastStage(const Pipeline* pipeline);
 EngineContext* pipelineContext(const Pipeline* pipeline);
 void setPipelineSaveAs8Bits(Pipeline* pipeline, bool on);
 bool pipelineSaveAs8Bits(const Pipeline* pipeline);
+// Whether the pipeline's Lab ends (the Lab sides of a table whose profile
+// connects through Lab) carry Lab in the version-2 16-bit encoding rather
+// than the version-4 one. 'mft2' tables read from a file do; a table is
+// re-encoded when it is written in a type of the other encoding.
+void setPipelineLabV2(Pipeline* pipeline, bool on);
+bool pipelineLabV2(const Pipeline* pipeline);
+// A copy of the pipeline in the other Lab encoding (toV2: version-2) on the
+// ends marked Lab: the copy gives for each colour what the original gives
+// for the same colour. Curves at those ends absorb the change, or new curves
+// are added. Null on failure.
+Pipeline* reencodeLabPipeline(const Pipeline* pipeline, bool inputLab, bool outputLab, bool toV2);
+// Which ends of a table tag are Lab in the profile (tags without Lab ends
+// give false for both).
+void tableLabEnds(const IccProfile* profile, uint32_t tag, bool* inputLab, bool* outputLab);
 // Installs evaluators (null keeps the default of that precision) with their
 // private data; data replaced by other data is released first.
 void setPipelineEvaluators(Pipeline* pipeline, PipelineEval16Fn eval16, PipelineEvalFloatFn evalFloat, void* data,

@@ -429,6 +429,11 @@ float evalCurveFloat(const ToneCurve* curve, float x)
     return float(evalSegments(curve, x));
 }
 
+const InterpParams* curveInterpParams(const ToneCurve* curve)
+{
+    return curve ? curve->interp : nullptr;
+}
+
 uint16_t evalCurve16(const ToneCurve* curve, uint16_t v)
 {
     uint16_t out;

@@ -248,6 +248,10 @@ InterpParams* newInterpParams(EngineContext* ctx, const uint32_t gridPoints[], u
 InterpParams* newInterpParamsUniform(EngineContext* ctx, uint32_t gridPoints, uint32_t inputs, uint32_t outputs,
                                      const void* table, uint32_t flags);
 void freeInterpParams(InterpParams* params);
+// Whether the routine is the engine's own for the shape (no 'inpH' plug-in took it).
+bool hasBuiltinRoutine(const InterpParams* params);
+// The 16-bit interpolation of a curve over its table.
+const InterpParams* curveInterpParams(const ToneCurve* curve);
 
 // floor(d + 0.5) clamped to 0 … 65535; NaN gives 0.
 inline uint16_t quickSaturateWord(double d)
@@ -313,6 +317,7 @@ struct Pipeline {
     uint32_t outputs;
     bool consistent;             // the last channel check passed
     bool saveAs8Bits;
+    bool labV2;                  // Lab ends in the version-2 encoding
     PipelineEval16Fn eval16;     // null: the stage-by-stage default
     PipelineEvalFloatFn evalFloat;
     void* data;                  // the optimiser's private data
@@ -710,11 +715,15 @@ inline uint32_t tagStart(IoHandler* io)
 // ---------------------------------------------------------------------------
 
 // A whole-line worker for a transform whose optimised pipeline can run
-// straight on its 8-bit interleaved buffers (the 8-bit matrix-shaper and the
-// 3-input CLUTs with 8-bit input), or null. It gives the same bytes as the
-// 16-bit worker with the pipeline's evaluator, without unpacking each pixel.
+// straight on its 8- or 16-bit interleaved buffers (the matrix-shapers and
+// the 3-input CLUTs), or null. It gives the same bytes as the 16-bit worker
+// with the pipeline's evaluator, without unpacking each pixel.
 TransformWorker optimisedWorkerFor(const Transform* t);
 // Whether the line workers may use the processor's vector instructions (on by
 // default where there are any); off, they run their plain loops, which give
 // the same bytes. For tests and measurements.
 void setOptimiserVectorCode(bool on);
+// The same by level: 0 plain loops, 1 SSE4.1, 2 AVX2, 3 AVX-512; a level the
+// processor lacks falls to the highest it has (highestVectorLevel).
+void setOptimiserVectorLevel(int level);
+int highestVectorLevel();

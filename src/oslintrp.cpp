@@ -423,6 +423,11 @@ InterpParams* newInterpParamsUniform(EngineContext* ctx, uint32_t gridPoints, ui
     return newInterpParams(ctx, grid, inputs, outputs, table, flags);
 }
 
+bool hasBuiltinRoutine(const InterpParams* params)
+{
+    return params && params->routine.lerp16 == builtinRoutine(params->inputs, params->outputs, params->flags).lerp16;
+}
+
 void freeInterpParams(InterpParams* params)
 {
     if (params) engineFree(params->ctx, params);

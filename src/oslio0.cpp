@@ -409,6 +409,7 @@ constexpr uint32_t HeaderSize = 128;
 constexpr uint32_t MinTagSize = 8;          // the type base
 constexpr uint32_t MaxVersion = 0x05000000;
 constexpr uint32_t BlankVersion = 0x02100000;
+constexpr uint32_t ProfileIdOffset = 84;   // the 16 bytes of the header's profile ID
 
 struct TagSlot {
     uint32_t sig;        // 0: empty slot
@@ -642,16 +643,40 @@ struct SaveEntry {
     uint32_t type;
     uint32_t elements;
     uint32_t offset, size;            // where it landed
+    std::shared_ptr<Pipeline> reencoded;   // a table written in the other Lab encoding
 };
 
-std::vector<SaveEntry> planSave(IccProfile* p)
+bool isLutType(uint32_t type)
 {
+    return type == sig("mft2") || type == sig("mft1") || type == sig("mAB ") || type == sig("mBA ");
+}
+
+// A table whose Lab ends are in the other encoding than the type it is
+// written as uses: the version-2 one for 'mft2', the version-4 one for the
+// others. Null when it needs no change.
+std::shared_ptr<Pipeline> reencodedFor(IccProfile* p, const TagSlot& slot, uint32_t type, bool* ok)
+{
+    *ok = true;
+    if (!isLutType(type)) return nullptr;
+    const auto* table = static_cast<const Pipeline*>(slot.object);
+    const bool wantV2 = type == sig("mft2");
+    bool inLab = false, outLab = false;
+    tableLabEnds(p, slot.sig, &inLab, &outLab);
+    if (pipelineLabV2(table) == wantV2 || (!inLab && !outLab)) return nullptr;
+    std::shared_ptr<Pipeline> copy(reencodeLabPipeline(table, inLab, outLab, wantV2), &freePipeline);
+    *ok = bool(copy);
+    return copy;
+}
+
+std::vector<SaveEntry> planSave(IccProfile* p, bool* ok)
+{
+    *ok = true;
     const double version = versionAsNumber(p);
     std::vector<SaveEntry> plan;
     for (uint32_t i = 0; i < p->slotCount; ++i) {
         const TagSlot& slot = p->slots[i];
         if (slot.sig == 0) continue;
-        SaveEntry e{i, -1, nullptr, 0, 0, 0, 0};
+        SaveEntry e{i, -1, nullptr, 0, 0, 0, 0, nullptr};
         if (slot.linkedTo) {
             e.target = resolveSlot(p, slot.sig);
             if (e.target < 0) continue;   // a link to nothing is dropped
@@ -665,6 +690,13 @@ std::vector<SaveEntry> planSave(IccProfile* p)
                 continue;
             }
             e.elements = d->elementCount;
+            bool reencodedOk = true;
+            e.reencoded = reencodedFor(p, slot, e.type, &reencodedOk);
+            if (!reencodedOk) {
+                reportError(p->ctx, ErrWrite, "Couldn't re-encode the Lab of tag '%s'", sigText(slot.sig).text);
+                *ok = false;
+                return {};
+            }
         }
         plan.push_back(e);
     }
@@ -717,7 +749,8 @@ bool writeTags(IccProfile* p, IoHandler* io, IoHandler* source, std::vector<Save
         }
         if (e.handler) {
             if (!writeTypeBase(io, e.type)) return false;
-            if (!callTypeWrite(e.handler, p->ctx, p->version, io, slot.object, e.elements)) {
+            void* object = e.reencoded ? e.reencoded.get() : slot.object;
+            if (!callTypeWrite(e.handler, p->ctx, p->version, io, object, e.elements)) {
                 reportError(p->ctx, ErrWrite, "Couldn't write type '%s'", sigText(e.type).text);
                 return false;
             }
@@ -752,9 +785,13 @@ void placeLinks(std::vector<SaveEntry>& plan)
 }
 
 // Tag data of pass 1 and 2 are deterministic; pass 2 checks that they are.
+// Pass 2 goes to memory first, so that the profile ID of the finished bytes
+// can be filled in before they reach io.
 uint32_t saveLocked(IccProfile* p, IoHandler* io)
 {
-    std::vector<SaveEntry> plan = planSave(p);
+    bool planned = false;
+    std::vector<SaveEntry> plan = planSave(p, &planned);
+    if (!planned) return 0;
 
     IoHandler* sink = openNullHandler(p->ctx);
     if (!sink) return 0;
@@ -765,7 +802,17 @@ uint32_t saveLocked(IccProfile* p, IoHandler* io)
 
     if (io) {
         placeLinks(plan);
-        if (!writeHeaderAndDirectory(p, io, total, plan) || !writeTags(p, io, p->io, plan, true)) return 0;
+        EngineBuffer<uint8_t> bytes(static_cast<uint8_t*>(engineAlloc(p->ctx, total)), EngineFree{p->ctx});
+        if (!bytes) return 0;
+        IoHandler* memory = openMemoryHandler(p->ctx, bytes.get(), total, "w");
+        if (!memory) return 0;
+        ok = writeHeaderAndDirectory(p, memory, total, plan) && writeTags(p, memory, p->io, plan, true);
+        ok = closeIoHandler(memory) && ok;
+        if (!ok) return 0;
+        uint8_t id[16];
+        if (!computeProfileId(bytes.get(), total, id)) return 0;
+        std::memcpy(bytes.get() + ProfileIdOffset, id, sizeof id);
+        if (!io->write(io, total, bytes.get())) return 0;
     }
     return total;
 }
@@ -1115,6 +1162,14 @@ bool aliasTag(IccProfile* p, uint32_t sig, uint32_t target)
     releaseObject(p, slot);
     slot = TagSlot{sig, target, 0, 0, nullptr, nullptr};
     return true;
+}
+
+uint32_t tagLinkTarget(IccProfile* p, uint32_t sig)
+{
+    MutexLock lock(p->ctx, p->mutex);
+    if (!lock.locked()) return 0;
+    const int n = findSlot(p, sig);
+    return n < 0 ? 0 : p->slots[n].linkedTo;
 }
 
 uint32_t linkedTypeOf(IccProfile* p, uint32_t sig)

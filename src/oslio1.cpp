@@ -14,7 +14,6 @@ constexpr uint32_t DeviceToPcs16[4] = {sig("A2B0"), sig("A2B1"), sig("A2B2"), si
 constexpr uint32_t PcsToDevice16[4] = {sig("B2A0"), sig("B2A1"), sig("B2A2"), sig("B2A1")};
 constexpr uint32_t DeviceToPcsFloat[4] = {sig("D2B0"), sig("D2B1"), sig("D2B2"), sig("D2B3")};
 constexpr uint32_t PcsToDeviceFloat[4] = {sig("B2D0"), sig("B2D1"), sig("B2D2"), sig("B2D3")};
-constexpr uint32_t Lut16Type = sig("mft2");
 constexpr uint32_t MediaWhiteTag = sig("wtpt");
 constexpr uint32_t AdaptationTag = sig("chad");
 constexpr uint32_t GrayTrcTag = sig("kTRC");
@@ -82,8 +81,8 @@ Pipeline* floatForward(IccProfile* p, uint32_t tag, uint32_t inSpace, uint32_t o
     return lut.release();
 }
 
-// A 16-bit table: trilinear on a Lab PCS, and the version-2 Lab encoding of
-// 'mft2' tables converted at the Lab ends.
+// A 16-bit table: trilinear on a Lab PCS, and a table in the version-2 Lab
+// encoding (an 'mft2' table) converted at the Lab ends.
 Pipeline* table16(IccProfile* p, uint32_t tag, uint32_t inSpace, uint32_t outSpace)
 {
     PipelinePtr lut(tablePipeline(p, tag), &freePipeline);
@@ -91,10 +90,11 @@ Pipeline* table16(IccProfile* p, uint32_t tag, uint32_t inSpace, uint32_t outSpa
     EngineContext* ctx = profileContext(p);
     const uint32_t pcs = profilePcs(p);
     if (pcs == SpaceLab) useTrilinear(lut.get());
-    if (linkedTypeOf(p, tag) == Lut16Type && pcs == SpaceLab) {
+    if (pipelineLabV2(lut.get()) && pcs == SpaceLab) {
         if (inSpace == SpaceLab && !insert(lut.get(), AtBegin, newLabV4ToV2Stage(ctx))) return nullptr;
         if (outSpace == SpaceLab && !insert(lut.get(), AtEnd, newLabV2ToV4Stage(ctx))) return nullptr;
     }
+    setPipelineLabV2(lut.get(), false);
     return lut.release();
 }
 

@@ -691,6 +691,7 @@ Pipeline* duplicatePipeline(const Pipeline* pipeline)
     copy->inputs = pipeline->inputs;
     copy->outputs = pipeline->outputs;
     copy->saveAs8Bits = pipeline->saveAs8Bits;
+    copy->labV2 = pipeline->labV2;
 
     Stage** tail = &copy->first;
     for (const Stage* s = pipeline->first; s; s = s->next) {
@@ -845,6 +846,8 @@ Stage* pipelineLastStage(const Pipeline* pipeline) { return pipeline ? lastOf(pi
 EngineContext* pipelineContext(const Pipeline* pipeline) { return pipeline ? pipeline->ctx : nullptr; }
 void setPipelineSaveAs8Bits(Pipeline* pipeline, bool on) { if (pipeline) pipeline->saveAs8Bits = on; }
 bool pipelineSaveAs8Bits(const Pipeline* pipeline) { return pipeline && pipeline->saveAs8Bits; }
+void setPipelineLabV2(Pipeline* pipeline, bool on) { if (pipeline) pipeline->labV2 = on; }
+bool pipelineLabV2(const Pipeline* pipeline) { return pipeline && pipeline->labV2; }
 void* pipelineEvaluatorData(const Pipeline* pipeline) { return pipeline ? pipeline->data : nullptr; }
 
 uint32_t pipelineStageCount(const Pipeline* pipeline)

@@ -3,62 +3,31 @@
 // A transform's pipeline is first simplified (stages that do nothing or cancel
 // out are removed, neighbouring matrices multiplied) and then, for integer
 // formats, usually replaced by a faster equivalent with an evaluator of its
-// own: joined curves, the 8-bit matrix-shaper, a pre-linearised CLUT, or a
-// CLUT resampled from the whole chain. Every replacement keeps stages that
-// describe what it computes, so an optimised pipeline can still be evaluated
-// in float, copied and written into a profile.
+// own: joined curves, the 8- or 16-bit matrix-shaper, a pre-linearised CLUT,
+// or a CLUT resampled from the whole chain. Every replacement keeps stages
+// that describe what it computes, so an optimised pipeline can still be
+// evaluated in float, copied and written into a profile.
 //
-// The replacement evaluators are integer-only. The 8-bit ones read the sample
-// value straight from the 16-bit word the formatters make of it (v × 257);
-// any other word takes their general path. Transforms whose formats allow it
-// run a whole-line worker over the same tables instead of unpacking each
-// pixel into words (optimisedWorkerFor); its results are those of the
+// The replacement evaluators (oslevals.h) work on 16-bit words. The 8-bit
+// ones read the sample value straight from the word the formatters make of
+// it (v × 257); any other word takes their general path. Transforms whose
+// formats allow it run a whole-line worker over the same tables instead of
+// unpacking each pixel into words (osllines); its results are those of the
 // evaluator, byte for byte.
-#include "oslinternal.h"
+#include "oslevals.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define OSL_X86 1
-#endif
 
 namespace {
 
 using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 using StagePtr = std::unique_ptr<Stage, decltype(&freeStage)>;
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
-
-// 16-bit words to 8-bit samples, rounded as the 8-bit packers do.
-inline uint8_t wordToByte(uint32_t v)
-{
-    return uint8_t((v * 65281u + 0x800000u) >> 24);
-}
-
-// Whether a 16-bit word is an 8-bit sample widened by × 257.
-inline bool isByteWord(uint16_t w)
-{
-    return (w >> 8) == (w & 0xFF);
-}
-
-// 16.16 position along a grid dimension, as the 16-bit interpolation makes it.
-struct GridPosition {
-    uint32_t cell;
-    uint32_t fraction;
-};
-
-inline GridPosition gridPosition(uint32_t domain, uint16_t x)
-{
-    const uint64_t a = uint64_t(domain) * x;
-    const uint64_t v = a + (a + 0x7FFF) / 0xFFFF;
-    return {uint32_t(v >> 16), uint32_t(v & 0xFFFF)};
-}
 
 // ---------------------------------------------------------------------------
 // Stage lists
@@ -322,61 +291,29 @@ void evalCurves16(const uint16_t in[], uint16_t out[], const void* data)
 }
 
 // ---------------------------------------------------------------------------
-// The 8-bit matrix-shaper
+// The 8-bit matrix-shaper (the arithmetic is in oslevals.h)
 // ---------------------------------------------------------------------------
-//
-// For 8-bit input the input curves and the matrix fold into three column
-// tables: column[j][v] holds, for each output i, m(i, j) × curve_j(v) in
-// fixed point with 24 fraction bits (the offsets ride in column 0). A pixel's
-// linear outputs are then three table rows added together. Each linear value
-// y, clamped to 0 … 1, picks an entry of the output table, which holds the
-// output curve sampled finely where the curves of displays are steepest:
-// every 2^-22 below 2^-8, every 2^-14 above. The nearest entry is taken.
 
-constexpr int32_t MsOne = 1 << 24;          // 1.0 in the fixed-point linear values
-constexpr int32_t MsKnee = 1 << 16;         // 2^-8: where the coarse steps start
-constexpr int32_t MsFineShift = 2;          // fine steps of 2^-22
-constexpr int32_t MsCoarseShift = 10;       // coarse steps of 2^-14
-constexpr uint32_t MsKneeIndex = MsKnee >> MsFineShift;
-constexpr uint32_t MsEntries = MsKneeIndex + ((MsOne - MsKnee) >> MsCoarseShift) + 1;
-constexpr uint32_t MsStride = (MsEntries + 15) & ~15u;
-// Column entries stay below 2^29, so that three of them add up within 31 bits.
-constexpr double MsLimit = double(1 << 29);
-
-// Output table index of a fixed-point linear value.
-inline uint32_t msIndex(int32_t y)
+// The middle of the linear interval that output table entry k stands for.
+double msEntryValue(uint32_t k)
 {
-    y = y < 0 ? 0 : y > MsOne ? MsOne : y;
-    const int32_t lo = y < MsKnee ? y : MsKnee;
-    const int32_t hi = y < MsKnee ? MsKnee : y;
-    return uint32_t((lo + (1 << (MsFineShift - 1))) >> MsFineShift) +
-           uint32_t((hi - MsKnee + (1 << (MsCoarseShift - 1))) >> MsCoarseShift);
+    if (k + 1 >= MsEntries) return 1.0;
+    auto start = [](uint32_t i) -> double {
+        if (i == 0) return 0.0;
+        const uint32_t bits = MsFloorBits + (i << MsIndexShift);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    };
+    return 0.5 * (start(k) + start(k + 1));
 }
-
-// The linear value an output table entry stands for.
-inline double msEntryValue(uint32_t i)
-{
-    const int64_t y = i <= MsKneeIndex ? int64_t(i) << MsFineShift
-                                       : MsKnee + (int64_t(i - MsKneeIndex) << MsCoarseShift);
-    return double(y) / MsOne;
-}
-
-struct MatrixShaper {
-    EngineContext* ctx;
-    int32_t column[3][256][4];   // the fourth lane stays 0
-    uint16_t out16[3][MsStride];
-    uint8_t out8[3][MsStride];
-    // What words that are not 8-bit samples go through.
-    ToneCurve* inputCurves[3];
-    double matrix[9];
-    double offsets[3];
-};
 
 void freeMatrixShaper(EngineContext* ctx, void* data)
 {
     auto* d = static_cast<MatrixShaper*>(data);
     if (!d) return;
     for (ToneCurve* c : d->inputCurves) freeCurve(c);
+    for (ToneCurve* c : d->outputCurves) freeCurve(c);
     engineFree(ctx, d);
 }
 
@@ -385,10 +322,11 @@ void* dupMatrixShaper(EngineContext* ctx, const void* data)
     auto* d = static_cast<const MatrixShaper*>(data);
     auto* copy = static_cast<MatrixShaper*>(engineDup(ctx, d, sizeof(MatrixShaper)));
     if (!copy) return nullptr;
-    for (int j = 0; j < 3; ++j) copy->inputCurves[j] = nullptr;
+    for (int j = 0; j < 3; ++j) copy->inputCurves[j] = copy->outputCurves[j] = nullptr;
     for (int j = 0; j < 3; ++j) {
         copy->inputCurves[j] = duplicateCurve(d->inputCurves[j]);
-        if (!copy->inputCurves[j]) {
+        copy->outputCurves[j] = duplicateCurve(d->outputCurves[j]);
+        if (!copy->inputCurves[j] || !copy->outputCurves[j]) {
             freeMatrixShaper(ctx, copy);
             return nullptr;
         }
@@ -397,37 +335,21 @@ void* dupMatrixShaper(EngineContext* ctx, const void* data)
     return copy;
 }
 
-inline void msPixel(const MatrixShaper* d, uint32_t r, uint32_t g, uint32_t b, uint32_t index[3])
+// The matrix and offsets in single precision; false when a row is too large.
+bool singleMatrix(const double matrix[9], const double offsets[3], float m[9], float o[3])
 {
-    const int32_t* cr = d->column[0][r];
-    const int32_t* cg = d->column[1][g];
-    const int32_t* cb = d->column[2][b];
-    index[0] = msIndex(cr[0] + cg[0] + cb[0]);
-    index[1] = msIndex(cr[1] + cg[1] + cb[1]);
-    index[2] = msIndex(cr[2] + cg[2] + cb[2]);
-}
-
-void evalMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
-{
-    auto* d = static_cast<const MatrixShaper*>(data);
-    uint32_t index[3];
-    if (isByteWord(in[0]) && isByteWord(in[1]) && isByteWord(in[2])) {
-        msPixel(d, in[0] & 0xFF, in[1] & 0xFF, in[2] & 0xFF, index);
-    } else {
-        float x[3];
-        for (int j = 0; j < 3; ++j) x[j] = evalCurveFloat(d->inputCurves[j], wordToUnit(in[j]));
-        for (int i = 0; i < 3; ++i) {
-            double y = d->offsets[i];
-            for (int j = 0; j < 3; ++j) y += d->matrix[i * 3 + j] * x[j];
-            y = std::clamp(y, -1.0, 2.0) * MsOne;
-            index[i] = msIndex(int32_t(std::floor(y + 0.5)));
-        }
+    for (int i = 0; i < 3; ++i) {
+        double sum = offsets ? std::fabs(offsets[i]) : 0.0;
+        for (int j = 0; j < 3; ++j) sum += std::fabs(matrix[i * 3 + j]);
+        if (!(sum < MsMatrixLimit)) return false;
+        for (int j = 0; j < 3; ++j) m[i * 3 + j] = float(matrix[i * 3 + j]);
+        o[i] = offsets ? float(offsets[i]) : 0.0f;
     }
-    for (int i = 0; i < 3; ++i) out[i] = d->out16[i][index[i]];
+    return true;
 }
 
-// Builds the tables from [curves, matrix, curves]; null when the matrix
-// reaches values the fixed point cannot carry.
+// Builds the tables from [curves, matrix, curves]; null when the matrix is
+// too large or a curve gives no finite values.
 MatrixShaper* newMatrixShaper(EngineContext* ctx, const Stage* inputCurves, const double matrix[9],
                               const double offsets[3], const Stage* outputCurves)
 {
@@ -441,22 +363,15 @@ MatrixShaper* newMatrixShaper(EngineContext* ctx, const Stage* inputCurves, cons
     ToneCurve* const* out = stageCurves(outputCurves);
     for (int j = 0; j < 3; ++j) {
         d->inputCurves[j] = duplicateCurve(in[j]);
-        if (!d->inputCurves[j]) return nullptr;
+        d->outputCurves[j] = duplicateCurve(out[j]);
+        if (!d->inputCurves[j] || !d->outputCurves[j]) return nullptr;
     }
-    std::memcpy(d->matrix, matrix, sizeof d->matrix);
-    for (int i = 0; i < 3; ++i) d->offsets[i] = offsets ? offsets[i] : 0.0;
-
+    if (!singleMatrix(matrix, offsets, d->matrix, d->offsets)) return nullptr;
     for (int j = 0; j < 3; ++j) {
         for (uint32_t v = 0; v < 256; ++v) {
-            const double x = evalCurveFloat(in[j], wordToUnit(uint16_t(v * 257)));
+            const float x = evalCurveFloat(in[j], wordToUnit(uint16_t(v * 257)));
             if (!std::isfinite(x)) return nullptr;
-            for (int i = 0; i < 3; ++i) {
-                double y = matrix[i * 3 + j] * x;
-                if (j == 0) y += d->offsets[i];
-                const double fixed = std::floor(y * MsOne + 0.5);
-                if (!(std::fabs(fixed) < MsLimit)) return nullptr;
-                d->column[j][v][i] = int32_t(fixed);
-            }
+            d->linear[j][v] = x;
         }
     }
     for (int i = 0; i < 3; ++i) {
@@ -470,35 +385,56 @@ MatrixShaper* newMatrixShaper(EngineContext* ctx, const Stage* inputCurves, cons
 }
 
 // ---------------------------------------------------------------------------
-// CLUT evaluator: [curves?, 16-bit CLUT, curves?]
+// The 16-bit matrix-shaper (the arithmetic is in oslevals.h)
 // ---------------------------------------------------------------------------
-//
-// Pre- and post-curves are applied through their 16-bit tables and the CLUT
-// is interpolated directly. For 8-bit input to a 3-input CLUT the position of
-// every sample value on the grid (after its pre-curve) is worked out once.
 
-struct Axis8 {
-    uint32_t base;       // table offset of the cell's lower node
-    uint32_t step;       // to the upper node; 0 at the top of the grid
-    int32_t fraction;    // 0 … 0xFFFF
-};
+void freeWideMatrixShaper(EngineContext* ctx, void* data)
+{
+    engineFree(ctx, data);
+}
 
-struct ClutEval {
-    EngineContext* ctx;
-    uint32_t inputs;
-    uint32_t outputs;
-    bool hasPre;
-    bool hasPost;
-    bool hasAxes;
-    ToneCurve* pre[MaxPipelineChannels];
-    ToneCurve* post[MaxPipelineChannels];
-    Stage* clut;                  // a copy of the pipeline's CLUT
-    const InterpParams* params;   // the copy's
-    uint16_t* table;              // the copy's values and a few zeros, for reads of four at a time
-    Axis8 axes[3][256];
-};
+void* dupWideMatrixShaper(EngineContext* ctx, const void* data)
+{
+    auto* copy = static_cast<WideMatrixShaper*>(engineDup(ctx, data, sizeof(WideMatrixShaper)));
+    if (copy) copy->ctx = ctx;
+    return copy;
+}
 
-constexpr uint32_t TablePadding = 4;
+// Null curves: Lab on that side.
+WideMatrixShaper* newWideMatrixShaper(EngineContext* ctx, const Stage* inputCurves, const double matrix[9],
+                                      const double offsets[3], const Stage* outputCurves)
+{
+    auto* d = static_cast<WideMatrixShaper*>(engineAllocZero(ctx, sizeof(WideMatrixShaper)));
+    if (!d) return nullptr;
+    d->ctx = ctx;
+    std::unique_ptr<WideMatrixShaper, EngineFree> guard(d, EngineFree{ctx});
+    if (!singleMatrix(matrix, offsets, d->matrix, d->offsets)) return nullptr;
+    d->labIn = !inputCurves;
+    d->labOut = !outputCurves;
+    ToneCurve* const* in = inputCurves ? stageCurves(inputCurves) : nullptr;
+    ToneCurve* const* out = outputCurves ? stageCurves(outputCurves) : nullptr;
+    for (int j = 0; in && j < 3; ++j) {
+        float* t = d->in[j];
+        for (uint32_t w = 0; w < 65536; ++w) {
+            t[w] = evalCurveFloat(in[j], wordToUnit(uint16_t(w)));
+            if (!std::isfinite(t[w])) return nullptr;
+        }
+    }
+    for (int i = 0; out && i < 3; ++i) {
+        float* t = d->out[i];
+        for (uint32_t k = 0; k <= WideMsOutSteps; ++k) {
+            const double s = double(k) / WideMsOutSteps;
+            const double v = double(evalCurveFloat(out[i], float(s * s))) * 65535.0;
+            t[k] = float(std::clamp(std::isfinite(v) ? v : 0.0, 0.0, 65535.0));
+        }
+        t[WideMsOutSteps + 1] = t[WideMsOutSteps];
+    }
+    return guard.release();
+}
+
+// ---------------------------------------------------------------------------
+// CLUT evaluator (the arithmetic is in oslevals.h)
+// ---------------------------------------------------------------------------
 
 void freeClutEval(EngineContext* ctx, void* data)
 {
@@ -508,6 +444,7 @@ void freeClutEval(EngineContext* ctx, void* data)
     for (ToneCurve* c : d->post) freeCurve(c);
     freeStage(d->clut);
     engineFree(ctx, d->table);
+    engineFree(ctx, d->curveStore);
     engineFree(ctx, d);
 }
 
@@ -519,9 +456,49 @@ void fillAxes(ClutEval* d)
             uint16_t w = uint16_t(v * 257);
             if (d->hasPre) w = evalCurve16(d->pre[c], w);
             const GridPosition g = gridPosition(p->domain[c], w);
-            d->axes[c][v] = {g.cell * p->strides[c], w == 0xFFFF ? 0 : p->strides[c], int32_t(g.fraction)};
+            const bool top = w == 0xFFFF;
+            d->axes[c][v] = {g.cell * p->strides[c], top ? 0 : p->strides[c], int32_t(g.fraction)};
+            d->axisWords[c][v] = g.fraction | g.cell << 16 | uint32_t(top) << 24;
         }
     }
+}
+
+// Whether a curve evaluates in 16 bits by the engine's own linear routine
+// over its table, as the line workers do.
+bool plainCurveTable(const ToneCurve* c)
+{
+    const InterpParams* p = curveInterpParams(c);
+    return p && !(p->flags & InterpFlagFloat) && p->table == tableEntries(c) && tableEntryCount(c) >= 1 &&
+           p->inputs == 1 && p->outputs == 1 && hasBuiltinRoutine(p);
+}
+
+// Copies of the curves' tables with padding, for the 16-bit line workers;
+// left out when a curve is not of that kind.
+bool fillCurveTables(ClutEval* d)
+{
+    const uint32_t pads = 4;
+    size_t total = 0;
+    for (uint32_t i = 0; i < (d->hasPre ? 3u : 0u); ++i) {
+        if (!plainCurveTable(d->pre[i])) return true;
+        total += tableEntryCount(d->pre[i]) + pads;
+    }
+    for (uint32_t o = 0; o < (d->hasPost ? d->outputs : 0u); ++o) {
+        if (!plainCurveTable(d->post[o])) return true;
+        total += tableEntryCount(d->post[o]) + pads;
+    }
+    d->curveStore = static_cast<uint16_t*>(engineAllocArray(d->ctx, total + pads, sizeof(uint16_t)));
+    if (!d->curveStore) return false;
+    uint16_t* at = d->curveStore;
+    auto copy = [&](const ToneCurve* c, CurveTable* into) {
+        const uint32_t n = tableEntryCount(c);
+        std::memcpy(at, tableEntries(c), n * sizeof(uint16_t));
+        for (uint32_t k = 0; k < pads; ++k) at[n + k] = at[n - 1];
+        *into = {at, n - 1};
+        at += n + pads;
+    };
+    for (uint32_t i = 0; i < (d->hasPre ? 3u : 0u); ++i) copy(d->pre[i], &d->preTables[i]);
+    for (uint32_t o = 0; o < (d->hasPost ? d->outputs : 0u); ++o) copy(d->post[o], &d->postTables[o]);
+    return true;
 }
 
 ClutEval* newClutEval(EngineContext* ctx, const Stage* pre, const Stage* clut, const Stage* post)
@@ -553,9 +530,12 @@ ClutEval* newClutEval(EngineContext* ctx, const Stage* pre, const Stage* clut, c
         for (uint32_t i = 0; i < d->outputs; ++i)
             if (!(d->post[i] = duplicateCurve(stageCurves(post)[i]))) return nullptr;
     }
-    if (d->inputs == 3) {
+    // Three inputs through the engine's own tetrahedral routine: the 8-bit
+    // evaluator and the line workers reproduce it.
+    if (d->inputs == 3 && !(d->params->flags & InterpFlagTrilinear) && hasBuiltinRoutine(d->params)) {
         d->hasAxes = true;
         fillAxes(d);
+        if (d->outputs <= 4 && !fillCurveTables(d)) return nullptr;
     }
     return guard.release();
 }
@@ -583,62 +563,59 @@ void evalClutGeneral(const ClutEval* d, const uint16_t in[], uint16_t out[])
         for (uint32_t o = 0; o < d->outputs; ++o) out[o] = evalCurve16(d->post[o], out[o]);
 }
 
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The evaluators
+// ---------------------------------------------------------------------------
+
+void evalMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
+{
+    auto* d = static_cast<const MatrixShaper*>(data);
+    if (isByteWord(in[0]) && isByteWord(in[1]) && isByteWord(in[2])) {
+        uint32_t index[3];
+        msPixel(d, in[0] & 0xFF, in[1] & 0xFF, in[2] & 0xFF, index);
+        for (int i = 0; i < 3; ++i) out[i] = d->out16[i][index[i]];
+        return;
+    }
+    // Other words: the curves themselves.
+    float x[3];
+    for (int j = 0; j < 3; ++j) x[j] = evalCurveFloat(d->inputCurves[j], wordToUnit(in[j]));
+    for (int i = 0; i < 3; ++i) {
+        const float y = std::clamp(msRow(d->matrix + 3 * i, d->offsets[i], x[0], x[1], x[2]), 0.0f, 1.0f);
+        out[i] = quickSaturateWord(double(evalCurveFloat(d->outputCurves[i], y)) * 65535.0);
+    }
+}
+
+void evalWideMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
+{
+    wideMsPixel(static_cast<const WideMatrixShaper*>(data), in[0], in[1], in[2], out);
+}
+
+void evalPcsMatrixShaper16(const uint16_t in[], uint16_t out[], const void* data)
+{
+    auto* d = static_cast<const WideMatrixShaper*>(data);
+    float x[3];
+    if (d->labIn) {
+        labWordsToRelativeXyz(in[0], in[1], in[2], x);
+    } else {
+        for (int j = 0; j < 3; ++j) x[j] = wideMsInput(d->in[j], in[j]);
+    }
+    float y[3];
+    for (int i = 0; i < 3; ++i) y[i] = msRow(d->matrix + 3 * i, d->offsets[i], x[0], x[1], x[2]);
+    if (d->labOut) {
+        const float fx = labF(y[0]), fy = labF(y[1]), fz = labF(y[2]);
+        out[0] = quickSaturateWord((116.0 * fy - 16.0) * (65535.0 / 100.0));
+        out[1] = quickSaturateWord((500.0 * (double(fx) - fy) + 128.0) * (65535.0 / 255.0));
+        out[2] = quickSaturateWord((200.0 * (double(fy) - fz) + 128.0) * (65535.0 / 255.0));
+    } else {
+        for (int i = 0; i < 3; ++i) out[i] = wideMsOutput(d->out[i], y[i]);
+    }
+}
+
 void evalClut16(const uint16_t in[], uint16_t out[], const void* data)
 {
     evalClutGeneral(static_cast<const ClutEval*>(data), in, out);
-}
-
-// Tetrahedral interpolation from three axis positions, giving the words of
-// the 16-bit routine. The tetrahedron is the path through the cell along the
-// inputs in falling order of their fractions r1 ≥ r2 ≥ r3; it is looked up
-// rather than branched to, since neighbouring pixels often fall into
-// different tetrahedra (ties may go either way: every choice gives the same
-// sum). With rest = (p1 − p0)·r1 + (p2 − p1)·r2 + (p3 − p2)·r3 + 0x8001 the
-// routine gives p0 + ((rest + (rest >> 16)) >> 16). Over the non-negative
-// weights of the nodes, A = rest + p0·65536 = p0·(65536 − r1) + p1·(r1 − r2)
-// + p2·(r2 − r3) + p3·r3 + 0x8001 stays below 2^32, and the same word is
-// (A + (A >> 16) − p0) >> 16, all in unsigned 32 bits.
-constexpr uint8_t TetrahedronPaths[8][3] = {
-    {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {0, 1, 2},   // index (rx ≥ ry) | (ry ≥ rz) << 1 | (rx ≥ rz) << 2
-    {0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {0, 1, 2},   // 3 and 4 cannot occur
-};
-
-struct Tetrahedron {
-    const uint16_t* node[4];
-    uint32_t weight[4];
-};
-
-inline Tetrahedron tetrahedronOf(const ClutEval* d, const Axis8& x, const Axis8& y, const Axis8& z)
-{
-    const uint32_t steps[3] = {x.step, y.step, z.step};
-    const uint32_t fractions[3] = {uint32_t(x.fraction), uint32_t(y.fraction), uint32_t(z.fraction)};
-    const uint8_t* path = TetrahedronPaths[uint32_t(x.fraction >= y.fraction) |
-                                           uint32_t(y.fraction >= z.fraction) << 1 |
-                                           uint32_t(x.fraction >= z.fraction) << 2];
-    Tetrahedron t;
-    t.node[0] = d->table + x.base + y.base + z.base;
-    t.node[1] = t.node[0] + steps[path[0]];
-    t.node[2] = t.node[1] + steps[path[1]];
-    t.node[3] = t.node[2] + steps[path[2]];
-    const uint32_t r1 = fractions[path[0]], r2 = fractions[path[1]], r3 = fractions[path[2]];
-    t.weight[0] = 0x10000 - r1;
-    t.weight[1] = r1 - r2;
-    t.weight[2] = r2 - r3;
-    t.weight[3] = r3;
-    return t;
-}
-
-template <uint32_t FixedOutputs>
-inline void tetrahedral8(const ClutEval* d, const Axis8& x, const Axis8& y, const Axis8& z, uint16_t out[])
-{
-    const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
-    const Tetrahedron t = tetrahedronOf(d, x, y, z);
-    for (uint32_t o = 0; o < outputs; ++o) {
-        const uint32_t p0 = t.node[0][o];
-        const uint32_t a = p0 * t.weight[0] + t.node[1][o] * t.weight[1] + t.node[2][o] * t.weight[2] +
-                           t.node[3][o] * t.weight[3] + 0x8001;
-        out[o] = uint16_t((a + (a >> 16) - p0) >> 16);
-    }
 }
 
 void evalClut8(const uint16_t in[], uint16_t out[], const void* data)
@@ -648,265 +625,13 @@ void evalClut8(const uint16_t in[], uint16_t out[], const void* data)
         evalClutGeneral(d, in, out);
         return;
     }
-    tetrahedral8<0>(d, d->axes[0][in[0] & 0xFF], d->axes[1][in[1] & 0xFF], d->axes[2][in[2] & 0xFF], out);
+    const Tetrahedron t = tetrahedronOf8(d->axes[0][in[0] & 0xFF], d->axes[1][in[1] & 0xFF], d->axes[2][in[2] & 0xFF]);
+    for (uint32_t o = 0; o < d->outputs; ++o) out[o] = tetrahedralWord(d->table, t, o);
     if (d->hasPost)
         for (uint32_t o = 0; o < d->outputs; ++o) out[o] = evalCurve16(d->post[o], out[o]);
 }
 
-// ---------------------------------------------------------------------------
-// Whole-line workers for 8-bit interleaved pixels
-// ---------------------------------------------------------------------------
-
-// Where a line worker finds its samples: byte offsets within a pixel and
-// the pixel sizes. A single extra sample on both sides is carried along in
-// the same loop when the transform copies extra channels; more of them are
-// copied in a pass of their own.
-struct LineLayout {
-    uint32_t inStep;
-    uint32_t outStep;
-    uint32_t in[3];
-    uint32_t out[MaxPipelineChannels];
-    bool alpha;
-    uint32_t inAlpha;
-    uint32_t outAlpha;
-};
-
-LineLayout lineLayout(const Transform* t, uint32_t outputs)
-{
-    const PixelLayout& I = t->inLayout;
-    const PixelLayout& O = t->outLayout;
-    LineLayout L{};
-    L.inStep = I.samples;
-    L.outStep = O.samples;
-    for (uint32_t c = 0; c < 3; ++c) L.in[c] = I.position[c];
-    for (uint32_t o = 0; o < outputs; ++o) L.out[o] = O.position[o];
-    L.alpha = (t->flags & XformCopyAlpha) && I.extra == 1 && O.extra == 1;
-    L.inAlpha = I.position[I.channels];
-    L.outAlpha = O.position[O.channels];
-    return L;
-}
-
-// The extra channels when there are several of them (a single one travels
-// with the colours). Same-format in-place calls already hold them.
-void copyExtraBytes(const Transform* t, const uint8_t* src, uint8_t* dst, uint32_t pixels)
-{
-    if (!(t->flags & XformCopyAlpha)) return;
-    const PixelLayout& I = t->inLayout;
-    const PixelLayout& O = t->outLayout;
-    if (I.extra < 2 || I.extra != O.extra) return;
-    if (src == dst && t->inputFormat == t->outputFormat) return;
-    for (uint32_t i = 0; i < pixels; ++i) {
-        for (uint32_t e = 0; e < I.extra; ++e) dst[O.position[O.channels + e]] = src[I.position[I.channels + e]];
-        src += I.samples;
-        dst += O.samples;
-    }
-}
-
-const uint8_t* lineIn(const void* in, uint32_t line, const Stride* s)
-{
-    return static_cast<const uint8_t*>(in) + size_t(line) * s->bytesPerLineIn;
-}
-
-uint8_t* lineOut(void* out, uint32_t line, const Stride* s)
-{
-    return static_cast<uint8_t*>(out) + size_t(line) * s->bytesPerLineOut;
-}
-
-template <bool Alpha>
-void matrixShaperLinePlain(const MatrixShaper* d, const LineLayout& L, const uint8_t* src, uint8_t* dst,
-                           uint32_t pixels)
-{
-    const uint32_t ir = L.in[0], ig = L.in[1], ib = L.in[2];
-    const uint32_t orr = L.out[0], og = L.out[1], ob = L.out[2];
-    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
-    for (uint32_t i = 0; i < pixels; ++i) {
-        uint32_t index[3];
-        msPixel(d, src[ir], src[ig], src[ib], index);
-        if constexpr (Alpha) dst[oa] = src[ia];
-        dst[orr] = d->out8[0][index[0]];
-        dst[og] = d->out8[1][index[1]];
-        dst[ob] = d->out8[2][index[2]];
-        src += inStep;
-        dst += outStep;
-    }
-}
-
-#if OSL_X86
-// The same with the three outputs of a pixel side by side in one register;
-// integer arithmetic throughout, so the bytes are those of the plain loop.
-template <bool Alpha>
-__attribute__((target("sse4.1"))) void matrixShaperLineSse41(const MatrixShaper* d, const LineLayout& L,
-                                                              const uint8_t* src, uint8_t* dst, uint32_t pixels)
-{
-    const uint32_t ir = L.in[0], ig = L.in[1], ib = L.in[2];
-    const uint32_t orr = L.out[0], og = L.out[1], ob = L.out[2];
-    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi32(MsOne);
-    const __m128i knee = _mm_set1_epi32(MsKnee);
-    const __m128i fineHalf = _mm_set1_epi32(1 << (MsFineShift - 1));
-    const __m128i coarseHalf = _mm_set1_epi32((1 << (MsCoarseShift - 1)) - MsKnee);
-    const auto* column = d->column;
-    for (uint32_t i = 0; i < pixels; ++i) {
-        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column[0][src[ir]]));
-        y = _mm_add_epi32(y, _mm_loadu_si128(reinterpret_cast<const __m128i*>(column[1][src[ig]])));
-        y = _mm_add_epi32(y, _mm_loadu_si128(reinterpret_cast<const __m128i*>(column[2][src[ib]])));
-        y = _mm_min_epi32(_mm_max_epi32(y, zero), one);
-        const __m128i lo = _mm_srli_epi32(_mm_add_epi32(_mm_min_epi32(y, knee), fineHalf), MsFineShift);
-        const __m128i hi = _mm_srli_epi32(_mm_add_epi32(_mm_max_epi32(y, knee), coarseHalf), MsCoarseShift);
-        const __m128i index = _mm_add_epi32(lo, hi);
-        if constexpr (Alpha) dst[oa] = src[ia];
-        dst[orr] = d->out8[0][uint32_t(_mm_cvtsi128_si32(index))];
-        dst[og] = d->out8[1][uint32_t(_mm_extract_epi32(index, 1))];
-        dst[ob] = d->out8[2][uint32_t(_mm_extract_epi32(index, 2))];
-        src += inStep;
-        dst += outStep;
-    }
-}
-
-bool haveSse41()
-{
-    static const bool have = __builtin_cpu_supports("sse4.1");
-    return have;
-}
-#endif
-
-std::atomic<bool> vectorCode{true};
-
-bool useVectorCode()
-{
-#if OSL_X86
-    return vectorCode.load(std::memory_order_relaxed) && haveSse41();
-#else
-    return false;
-#endif
-}
-
-using MatrixShaperLine = void (*)(const MatrixShaper*, const LineLayout&, const uint8_t*, uint8_t*, uint32_t);
-
-MatrixShaperLine matrixShaperLine(bool alpha)
-{
-#if OSL_X86
-    if (useVectorCode()) return alpha ? matrixShaperLineSse41<true> : matrixShaperLineSse41<false>;
-#endif
-    return alpha ? matrixShaperLinePlain<true> : matrixShaperLinePlain<false>;
-}
-
-void matrixShaperWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
-                        const Stride* s)
-{
-    auto* d = static_cast<const MatrixShaper*>(t->lut->data);
-    const LineLayout L = lineLayout(t, 3);
-    const MatrixShaperLine line = matrixShaperLine(L.alpha);
-    for (uint32_t l = 0; l < lineCount; ++l) {
-        const uint8_t* src = lineIn(in, l, s);
-        uint8_t* dst = lineOut(out, l, s);
-        copyExtraBytes(t, src, dst, pixelsPerLine);
-        line(d, L, src, dst, pixelsPerLine);
-    }
-}
-
-template <uint32_t FixedOutputs, bool Alpha>
-void clutLinePlain(const ClutEval* d, const LineLayout& L, const uint8_t* src, uint8_t* dst, uint32_t pixels)
-{
-    const uint32_t i0 = L.in[0], i1 = L.in[1], i2 = L.in[2];
-    const uint32_t outputs = FixedOutputs ? FixedOutputs : d->outputs;
-    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
-    for (uint32_t i = 0; i < pixels; ++i) {
-        uint16_t words[MaxPipelineChannels];
-        tetrahedral8<FixedOutputs>(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]], words);
-        if (d->hasPost)
-            for (uint32_t o = 0; o < outputs; ++o) words[o] = evalCurve16(d->post[o], words[o]);
-        if constexpr (Alpha) dst[oa] = src[ia];
-        for (uint32_t o = 0; o < outputs; ++o) dst[L.out[o]] = wordToByte(words[o]);
-        src += inStep;
-        dst += outStep;
-    }
-}
-
-#if OSL_X86
-// Four 16-bit node values widened to 32 bits.
-__attribute__((target("sse4.1"))) inline __m128i node(const uint16_t* p)
-{
-    return _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-}
-
-// Three or four outputs side by side, in the 32-bit form of the
-// interpolation; no post-curves.
-template <uint32_t Outputs, bool Alpha>
-__attribute__((target("sse4.1"))) void clutLineSse41(const ClutEval* d, const LineLayout& L, const uint8_t* src,
-                                                      uint8_t* dst, uint32_t pixels)
-{
-    static_assert(Outputs == 3 || Outputs == 4);
-    const uint32_t i0 = L.in[0], i1 = L.in[1], i2 = L.in[2];
-    const uint32_t inStep = L.inStep, outStep = L.outStep, ia = L.inAlpha, oa = L.outAlpha;
-    // Output byte o goes to out[o] of a four-byte group.
-    const bool wholeGroup = Outputs == 4 && outStep == 4;
-    alignas(16) int8_t order[16];
-    std::memset(order, -1, sizeof order);
-    for (uint32_t o = 0; o < Outputs; ++o) order[wholeGroup ? L.out[o] : o] = int8_t(4 * o);
-    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
-    const __m128i round = _mm_set1_epi32(0x8001);
-    const __m128i toByte = _mm_set1_epi32(65281);
-    const __m128i toByteRound = _mm_set1_epi32(0x800000);
-    for (uint32_t i = 0; i < pixels; ++i) {
-        const Tetrahedron t = tetrahedronOf(d, d->axes[0][src[i0]], d->axes[1][src[i1]], d->axes[2][src[i2]]);
-        const __m128i p0 = node(t.node[0]);
-        __m128i a = _mm_add_epi32(_mm_mullo_epi32(p0, _mm_set1_epi32(int32_t(t.weight[0]))), round);
-        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[1]), _mm_set1_epi32(int32_t(t.weight[1]))));
-        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[2]), _mm_set1_epi32(int32_t(t.weight[2]))));
-        a = _mm_add_epi32(a, _mm_mullo_epi32(node(t.node[3]), _mm_set1_epi32(int32_t(t.weight[3]))));
-        const __m128i words = _mm_srli_epi32(_mm_sub_epi32(_mm_add_epi32(a, _mm_srli_epi32(a, 16)), p0), 16);
-        const __m128i bytes = _mm_srli_epi32(_mm_add_epi32(_mm_mullo_epi32(words, toByte), toByteRound), 24);
-        const uint32_t packed = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(bytes, shuffle)));
-        if constexpr (Alpha) dst[oa] = src[ia];
-        if (wholeGroup) {
-            std::memcpy(dst, &packed, 4);
-        } else {
-            for (uint32_t o = 0; o < Outputs; ++o) dst[L.out[o]] = uint8_t(packed >> (8 * o));
-        }
-        src += inStep;
-        dst += outStep;
-    }
-}
-#endif
-
-using ClutLine = void (*)(const ClutEval*, const LineLayout&, const uint8_t*, uint8_t*, uint32_t);
-
-template <uint32_t FixedOutputs>
-ClutLine clutLine(const ClutEval* d, bool alpha)
-{
-#if OSL_X86
-    if constexpr (FixedOutputs == 3 || FixedOutputs == 4) {
-        if (!d->hasPost && useVectorCode())
-            return alpha ? clutLineSse41<FixedOutputs, true> : clutLineSse41<FixedOutputs, false>;
-    }
-#endif
-    return alpha ? clutLinePlain<FixedOutputs, true> : clutLinePlain<FixedOutputs, false>;
-}
-
-template <uint32_t FixedOutputs>
-void clutWorker(Transform* t, const void* in, void* out, uint32_t pixelsPerLine, uint32_t lineCount,
-                const Stride* s)
-{
-    auto* d = static_cast<const ClutEval*>(t->lut->data);
-    const LineLayout L = lineLayout(t, d->outputs);
-    const ClutLine line = clutLine<FixedOutputs>(d, L.alpha);
-    for (uint32_t l = 0; l < lineCount; ++l) {
-        const uint8_t* src = lineIn(in, l, s);
-        uint8_t* dst = lineOut(out, l, s);
-        copyExtraBytes(t, src, dst, pixelsPerLine);
-        line(d, L, src, dst, pixelsPerLine);
-    }
-}
-
-// Whether a format is one the line workers read and write directly.
-bool plainBytes(uint32_t format, uint32_t channels)
-{
-    return format != 0 && formatBytes(format) == 1 && !formatFloat(format) && !formatPlanar(format) &&
-           !formatInverted(format) && formatChannels(format) == channels;
-}
-
+namespace {
 // ---------------------------------------------------------------------------
 // Joined curves
 // ---------------------------------------------------------------------------
@@ -967,10 +692,43 @@ bool optimiseJoinedCurves(Pipeline** pipeline, uint32_t inputFormat, uint32_t ou
 // Matrix-shaper
 // ---------------------------------------------------------------------------
 
-bool optimiseMatrixShaper(Pipeline** pipeline, uint32_t inputFormat, uint32_t outputFormat)
+// White to white exactly: the matrices of profiles are rounded in their
+// tags, so that the white of one space misses the white of the other by a
+// few parts in a million, a step of 16 bits. Each row that brings the input
+// white within 1/4096 of its target is scaled to meet it.
+void snapRows(double m[9], const double offsets[3], const double white[3], const double target[3])
+{
+    for (int i = 0; i < 3; ++i) {
+        double linear = 0;
+        for (int j = 0; j < 3; ++j) linear += m[i * 3 + j] * white[j];
+        const double y = linear + (offsets ? offsets[i] : 0.0);
+        if (y == target[i] || std::fabs(y - target[i]) > 1.0 / 4096 || !(std::fabs(linear) > 0.25)) continue;
+        const double scale = (linear + target[i] - y) / linear;
+        for (int j = 0; j < 3; ++j) m[i * 3 + j] *= scale;
+    }
+}
+
+// Between shaper curves: the input curves' white to where the output curves give white.
+void snapWhite(double m[9], const double offsets[3], const Stage* inCurves, const Stage* outCurves)
+{
+    double white[3], target[3];
+    for (int j = 0; j < 3; ++j) white[j] = evalCurveFloat(stageCurves(inCurves)[j], 1.0f);
+    for (int i = 0; i < 3; ++i) {
+        const bool whiteAtOne = std::fabs(evalCurveFloat(stageCurves(outCurves)[i], 1.0f) - 1.0f) <= 1e-6f;
+        target[i] = whiteAtOne ? 1.0 : 1e9;   // rows of other curves are left alone
+    }
+    snapRows(m, offsets, white, target);
+}
+
+bool optimiseMatrixShaper(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                          uint32_t flags)
 {
     if (formatChannels(inputFormat) != 3 || formatChannels(outputFormat) != 3) return false;
-    if (formatBytes(inputFormat) != 1 || formatFloat(inputFormat) || formatFloat(outputFormat)) return false;
+    if (formatFloat(inputFormat) || formatFloat(outputFormat)) return false;
+    // 8-bit input has tables at its sample values; 16-bit input its own
+    // interpolated ones, as accurate as the 8-bit ones at every word.
+    const uint32_t inputBytes = formatBytes(inputFormat);
+    if (inputBytes != 1 && inputBytes != 2) return false;
     const Pipeline* src = *pipeline;
     EngineContext* ctx = src->ctx;
 
@@ -1008,19 +766,114 @@ bool optimiseMatrixShaper(Pipeline** pipeline, uint32_t inputFormat, uint32_t ou
         return false;
     }
     if (!isCurves(inCurves) || !isCurves(outCurves) || inCurves->inputs != 3 || outCurves->inputs != 3) return false;
+    if (intent != IntentAbsoluteColorimetric && !(flags & XformNoWhiteFixup)) snapWhite(m.m, offsets, inCurves, outCurves);
 
-    MatrixShaper* data = newMatrixShaper(ctx, inCurves, m.m, offsets, outCurves);
-    if (!data) return false;
     PipelinePtr shaper(newPipeline(ctx, 3, 3), &freePipeline);
     if (!shaper || !insertStage(shaper.get(), AtEnd, duplicateStage(inCurves)) ||
         !insertStage(shaper.get(), AtEnd, newMatrixStage(ctx, 3, 3, m.m, offsets)) ||
-        !insertStage(shaper.get(), AtEnd, duplicateStage(outCurves))) {
-        freeMatrixShaper(ctx, data);
+        !insertStage(shaper.get(), AtEnd, duplicateStage(outCurves)))
         return false;
+    if (inputBytes == 1) {
+        MatrixShaper* data = newMatrixShaper(ctx, inCurves, m.m, offsets, outCurves);
+        if (!data) return false;
+        setPipelineEvaluators(shaper.get(), evalMatrixShaper16, nullptr, data, freeMatrixShaper, dupMatrixShaper);
+    } else {
+        WideMatrixShaper* data = newWideMatrixShaper(ctx, inCurves, m.m, offsets, outCurves);
+        if (!data) return false;
+        setPipelineEvaluators(shaper.get(), evalWideMatrixShaper16, nullptr, data, freeWideMatrixShaper,
+                              dupWideMatrixShaper);
     }
-    setPipelineEvaluators(shaper.get(), evalMatrixShaper16, nullptr, data, freeMatrixShaper, dupMatrixShaper);
     shaper->saveAs8Bits = src->saveAs8Bits;
     replacePipeline(pipeline, shaper.release());
+    return true;
+}
+
+// Between Lab and a matrix-shaper RGB space at 16 bits: [curves, matrices,
+// XYZ to Lab, linear curves?] or [linear curves?, Lab to XYZ, matrices,
+// curves]. The companding of Lab bends the colours near black too sharply
+// for a table; it is computed instead.
+bool optimisePcsMatrixShaper(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                             uint32_t flags)
+{
+    if (formatChannels(inputFormat) != 3 || formatChannels(outputFormat) != 3) return false;
+    if (formatFloat(inputFormat) || formatFloat(outputFormat) || formatBytes(inputFormat) != 2) return false;
+    const Pipeline* src = *pipeline;
+    const std::vector<Stage*> s = stageList(src);
+    const size_t n = s.size();
+    size_t i = 0;
+    if (i + 1 < n && isCurves(s[i]) && curvesAreLinear(s[i]) && s[i + 1]->implements == StageLabToXyzKind) ++i;
+    const bool labIn = i < n && s[i]->implements == StageLabToXyzKind;
+    const Stage* inCurves = nullptr;
+    if (labIn) {
+        ++i;
+    } else {
+        if (!(i < n && isCurves(s[i]) && s[i]->inputs == 3)) return false;
+        inCurves = s[i++];
+    }
+    // The matrices, as one affine map.
+    double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}, offsets[3] = {0, 0, 0};
+    size_t matrices = 0;
+    for (; i < n && isMatrix3x3(s[i]); ++i, ++matrices) {
+        const double* a = stageMatrix(s[i]);
+        const double* o = stageOffsets(s[i]);
+        double next[9], nextOffsets[3];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (int k = 0; k < 3; ++k) sum += a[r * 3 + k] * m[k * 3 + c];
+                next[r * 3 + c] = sum;
+            }
+            nextOffsets[r] = o ? o[r] : 0.0;
+            for (int k = 0; k < 3; ++k) nextOffsets[r] += a[r * 3 + k] * offsets[k];
+        }
+        std::memcpy(m, next, sizeof m);
+        std::memcpy(offsets, nextOffsets, sizeof offsets);
+    }
+    if (matrices == 0) return false;
+    const bool labOut = i < n && s[i]->implements == StageXyzToLabKind;
+    const Stage* outCurves = nullptr;
+    if (labOut) {
+        ++i;
+        if (i < n && isCurves(s[i]) && curvesAreLinear(s[i])) ++i;
+    } else {
+        if (!(i < n && isCurves(s[i]) && s[i]->inputs == 3)) return false;
+        outCurves = s[i++];
+    }
+    if (i != n || labIn == labOut) return false;
+
+    // The white and the PCS normalisation into the matrix: XYZ / 1.999969…
+    // in the pipeline, f(X / Xn) on the Lab side.
+    const double white[3] = {D50.X, D50.Y, D50.Z};
+    const double scale = 65535.0 / 32768.0;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            if (labIn) m[r * 3 + c] *= white[c] / scale;
+            if (labOut) m[r * 3 + c] *= scale / white[r];
+        }
+        if (labOut) offsets[r] *= scale / white[r];
+    }
+    if (intent != IntentAbsoluteColorimetric && !(flags & XformNoWhiteFixup)) {
+        // Lab white is 1, 1, 1 relative to D50 on its side.
+        double inWhite[3] = {1, 1, 1}, target[3] = {1, 1, 1};
+        if (inCurves)
+            for (int j = 0; j < 3; ++j) inWhite[j] = evalCurveFloat(stageCurves(inCurves)[j], 1.0f);
+        for (int r = 0; outCurves && r < 3; ++r)
+            if (std::fabs(evalCurveFloat(stageCurves(outCurves)[r], 1.0f) - 1.0f) > 1e-6f) target[r] = 1e9;
+        snapRows(m, offsets, inWhite, target);
+    }
+
+    EngineContext* ctx = src->ctx;
+    WideMatrixShaper* data = newWideMatrixShaper(ctx, inCurves, m, offsets, outCurves);
+    if (!data) return false;
+    PipelinePtr copy(duplicatePipeline(src), &freePipeline);
+    if (!copy) {
+        freeWideMatrixShaper(ctx, data);
+        return false;
+    }
+    useDefaultEvaluators(copy.get());
+    setPipelineEvaluators(copy.get(), evalPcsMatrixShaper16, nullptr, data, freeWideMatrixShaper,
+                          dupWideMatrixShaper);
+    replacePipeline(pipeline, copy.release());
     return true;
 }
 
@@ -1080,13 +933,18 @@ void evalShape16(const ClutShape& shape, const uint16_t in[], uint16_t out[])
         for (uint32_t o = 0; o < shape.clut->outputs; ++o) out[o] = evalCurve16(stageCurves(shape.post)[o], out[o]);
 }
 
-// The CLUT value that the post-curve takes to `target`, exactly when possible.
-uint16_t postCurveSource(const ToneCurve* curve, uint16_t target)
+// The CLUT value that the post-curve takes to `target`: the exact hit
+// nearest to `near` (the value the table gives now), else the closest miss.
+uint16_t postCurveSource(const ToneCurve* curve, uint16_t target, uint16_t near)
 {
+    for (int32_t delta = 0; delta <= 0xFFFF; ++delta) {
+        for (int32_t candidate : {int32_t(near) - delta, int32_t(near) + delta}) {
+            if (candidate >= 0 && candidate <= 0xFFFF && evalCurve16(curve, uint16_t(candidate)) == target)
+                return uint16_t(candidate);
+        }
+    }
     CurvePtr reversed(reverseCurveWith(4096, curve), &freeCurve);
     int32_t guess = reversed ? evalCurve16(reversed.get(), target) : target;
-    if (evalCurve16(curve, uint16_t(guess)) == target) return uint16_t(guess);
-    // The reversed table is coarse: look around the guess for an exact hit.
     int32_t best = guess;
     int32_t bestError = std::abs(int32_t(evalCurve16(curve, uint16_t(guess))) - target);
     for (int32_t delta = 1; delta <= 512 && bestError != 0; ++delta) {
@@ -1102,8 +960,13 @@ uint16_t postCurveSource(const ToneCurve* curve, uint16_t target)
     return uint16_t(best);
 }
 
-// Sets channel `channel` of every node the interpolation reads at `at`.
-void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t value)
+// Brings channel `channel` of the interpolation at `at` to `value`. When
+// `at` is a node, the node is set. Otherwise every corner of its cell is
+// moved by the same amount, which moves the interpolation at `at` by that
+// amount and keeps the colours around it (setting the corners to the value
+// would pull a whole cell of colours to white); with `overwrite`, or where a
+// corner would leave the 16-bit range, the corners are set to the value.
+void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t value, bool overwrite)
 {
     const InterpParams* p = clutInterpParams(clut);
     uint16_t* table = clutTable16(clut);
@@ -1115,11 +978,26 @@ void patchNodes(Stage* clut, const uint16_t at[], uint32_t channel, uint16_t val
         base += g.cell * p->strides[i];
         if (at[i] != 0xFFFF && g.fraction != 0) steps[moving++] = p->strides[i];
     }
-    for (uint32_t corner = 0; corner < (1u << moving); ++corner) {
+    auto corner = [&](uint32_t k) {
         uint32_t node = base;
-        for (uint32_t k = 0; k < moving; ++k)
-            if (corner & (1u << k)) node += steps[k];
-        table[node + channel] = value;
+        for (uint32_t i = 0; i < moving; ++i)
+            if (k & (1u << i)) node += steps[i];
+        return node + channel;
+    };
+    const uint32_t corners = 1u << moving;
+    int32_t delta = 0;
+    if (moving > 0 && !overwrite) {
+        uint16_t now[MaxStageChannels];
+        p->routine.lerp16(at, now, p);
+        delta = int32_t(value) - int32_t(now[channel]);
+        for (uint32_t k = 0; k < corners && !overwrite; ++k) {
+            const int32_t moved = int32_t(table[corner(k)]) + delta;
+            overwrite = moved < 0 || moved > 0xFFFF;
+        }
+    }
+    for (uint32_t k = 0; k < corners; ++k) {
+        uint16_t& node = table[corner(k)];
+        node = moving == 0 || overwrite ? value : uint16_t(int32_t(node) + delta);
     }
 }
 
@@ -1134,21 +1012,27 @@ bool fixWhite(Pipeline* p, uint32_t inputFormat, uint32_t outputFormat)
     ClutShape shape;
     if (!clutShapeOf(p, &shape)) return true;
 
-    uint16_t obtained[MaxStageChannels];
-    evalShape16(shape, whiteIn, obtained);
     uint16_t at[MaxClutInputs];
     for (uint32_t i = 0; i < shape.clut->inputs; ++i)
         at[i] = shape.pre ? evalCurve16(stageCurves(shape.pre)[i], whiteIn[i]) : whiteIn[i];
-
-    bool patched = false;
-    for (uint32_t o = 0; o < p->outputs; ++o) {
-        const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
-        if (difference == 0 || difference > 61440) continue;
-        const uint16_t value = shape.post ? postCurveSource(stageCurves(shape.post)[o], whiteOut[o]) : whiteOut[o];
-        patchNodes(shape.clut, at, o, value);
-        patched = true;
+    // Corners are moved first, and set only where moving them did not take.
+    for (bool overwrite : {false, true}) {
+        uint16_t obtained[MaxStageChannels], inTable[MaxStageChannels];
+        evalShape16(shape, whiteIn, obtained);
+        const InterpParams* params = clutInterpParams(shape.clut);
+        params->routine.lerp16(at, inTable, params);
+        bool patched = false;
+        for (uint32_t o = 0; o < p->outputs; ++o) {
+            const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
+            if (difference == 0 || difference > 61440) continue;
+            const uint16_t value =
+                shape.post ? postCurveSource(stageCurves(shape.post)[o], whiteOut[o], inTable[o]) : whiteOut[o];
+            patchNodes(shape.clut, at, o, value, overwrite);
+            patched = true;
+        }
+        if (!patched) return true;
     }
-    if (!patched) return true;
+    uint16_t obtained[MaxStageChannels];
     evalShape16(shape, whiteIn, obtained);
     for (uint32_t o = 0; o < p->outputs; ++o) {
         const int32_t difference = std::abs(int32_t(obtained[o]) - int32_t(whiteOut[o]));
@@ -1203,6 +1087,81 @@ uint32_t gridPointsForChannels(uint32_t c, uint32_t flags)
     return c <= 3 ? 33 : c == 4 ? 17 : 7;
 }
 
+// Stretched post-curves. For 16-bit input into RGB or grey, the curves that
+// end the pipeline (the output profile's shaper curves) stay behind the
+// table, and the table holds their input, stretched over the range the
+// pipeline reaches at the nodes. What the table then interpolates is close
+// to linear in XYZ (and exactly so along the matrices of matrix-shapers),
+// and colours beyond the gamut are clipped by the curves after
+// interpolation rather than at the nodes, where clipping bends the colours
+// of the whole cell.
+constexpr uint32_t StretchedEntries = 16384;
+
+struct StretchedRange {
+    StageRange range;
+    double low[MaxStageChannels];
+    double span[MaxStageChannels];
+};
+
+bool measureRange(const uint16_t in[], uint16_t[], void* cargo)
+{
+    auto* r = static_cast<StretchedRange*>(cargo);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
+    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    for (uint32_t o = 0; o < r->range.outputs; ++o) {
+        if (!std::isfinite(y[o])) continue;
+        r->low[o] = std::min(r->low[o], double(y[o]));
+        r->span[o] = std::max(r->span[o], double(y[o]));   // the top, for now
+    }
+    return true;
+}
+
+bool sampleStretched(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    auto* r = static_cast<const StretchedRange*>(cargo);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
+    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    for (uint32_t o = 0; o < r->range.outputs; ++o)
+        out[o] = quickSaturateWord((double(y[o]) - r->low[o]) / r->span[o] * 65535.0);
+    return true;
+}
+
+// The last curves again, reading the stretched values.
+Stage* stretchedCurves(EngineContext* ctx, const Stage* curves, const StretchedRange& r)
+{
+    const uint32_t n = curves->inputs;
+    ToneCurve* made[MaxPipelineChannels] = {};
+    struct Release {
+        ToneCurve** curves;
+        uint32_t n;
+        ~Release()
+        {
+            for (uint32_t c = 0; c < n; ++c) freeCurve(curves[c]);
+        }
+    } release{made, n};
+    std::vector<uint16_t> table(StretchedEntries);
+    for (uint32_t o = 0; o < n; ++o) {
+        for (uint32_t k = 0; k < StretchedEntries; ++k) {
+            const double v = r.low[o] + r.span[o] * double(k) / (StretchedEntries - 1);
+            table[k] = quickSaturateWord(double(evalCurveFloat(stageCurves(curves)[o], float(v))) * 65535.0);
+        }
+        made[o] = buildTabulatedCurve16(ctx, StretchedEntries, table.data());
+        if (!made[o]) return nullptr;
+    }
+    return newCurvesStage(ctx, n, made);
+}
+
+bool stretchesPostCurves(const Pipeline* p, const Stage* last, uint32_t inputFormat, uint32_t outputFormat,
+                         uint32_t flags)
+{
+    const uint32_t space = formatColorSpace(outputFormat);
+    return !(flags & XformKeepPostLinearisation) && formatBytes(inputFormat) == 2 &&
+           (space == PixelRgb || space == PixelGray) && isCurves(last) && last != p->first &&
+           !curvesAreLinear(last) && p->outputs < MaxPipelineChannels;
+}
+
 bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
                         uint32_t* flags)
 {
@@ -1220,17 +1179,36 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
     const Stage* post = nullptr;
     if ((*flags & XformKeepPreLinearisation) && isCurves(first) && !curvesAreLinear(first)) pre = first;
     if ((*flags & XformKeepPostLinearisation) && isCurves(last) && last != pre && !curvesAreLinear(last)) post = last;
+    const bool stretched = stretchesPostCurves(src, last, inputFormat, outputFormat, *flags) && last != pre;
+    if (stretched) post = last;
 
     const StageRange range{pre ? pre->next : first, post, inputs, outputs};
     const uint32_t points = first ? gridPointsForChannels(inputs, *flags) : 2;
     StagePtr clut(newClut16StageUniform(ctx, points, inputs, outputs, nullptr), &freeStage);
-    if (!clut || !sampleClut16(clut.get(), sampleRange, const_cast<StageRange*>(&range), 0)) return false;
+    if (!clut) return false;
+    StagePtr postStage(nullptr, &freeStage);
+    if (stretched) {
+        StretchedRange r;
+        r.range = range;
+        for (uint32_t o = 0; o < outputs; ++o) {
+            r.low[o] = 0.0;
+            r.span[o] = 1.0;
+        }
+        if (!sampleClut16(clut.get(), measureRange, &r, SamplerInspect)) return false;
+        for (uint32_t o = 0; o < outputs; ++o) r.span[o] -= r.low[o];
+        postStage.reset(stretchedCurves(ctx, last, r));
+        if (!postStage || !sampleClut16(clut.get(), sampleStretched, &r, 0)) return false;
+    } else {
+        if (!sampleClut16(clut.get(), sampleRange, const_cast<StageRange*>(&range), 0)) return false;
+        if (post) postStage.reset(duplicateStage(post));
+        if (post && !postStage) return false;
+    }
 
     PipelinePtr resampled(newPipeline(ctx, inputs, outputs), &freePipeline);
     if (!resampled) return false;
     if (pre && !insertStage(resampled.get(), AtEnd, duplicateStage(pre))) return false;
     if (!insertStage(resampled.get(), AtEnd, clut.release())) return false;
-    if (post && !insertStage(resampled.get(), AtEnd, duplicateStage(post))) return false;
+    if (postStage && !insertStage(resampled.get(), AtEnd, postStage.release())) return false;
 
     if (intent == IntentAbsoluteColorimetric) *flags |= XformNoWhiteFixup;
     if (!(*flags & XformNoWhiteFixup)) fixWhite(resampled.get(), inputFormat, outputFormat);
@@ -1293,7 +1271,9 @@ bool optimisePrelinearisation(Pipeline** pipeline, uint32_t intent, uint32_t inp
     if (formatFloat(inputFormat) || formatFloat(outputFormat)) return false;
     if (formatColorSpace(inputFormat) != PixelRgb || formatColorSpace(outputFormat) != PixelRgb) return false;
     if (formatPlanar(inputFormat) || formatPlanar(outputFormat)) return false;
-    if (formatBytes(inputFormat) != 1 && !(*flags & XformKeepPreLinearisation)) return false;
+    // 8- and 16-bit input; wider input only when asked.
+    const uint32_t inputBytes = formatBytes(inputFormat);
+    if ((inputBytes == 0 || inputBytes > 2) && !(*flags & XformKeepPreLinearisation)) return false;
     const Pipeline* src = *pipeline;
     EngineContext* ctx = src->ctx;
     if (src->inputs != 3 || src->outputs != 3) return false;
@@ -1404,36 +1384,9 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
 
     if (optimiseByPlugins(ctx, pipeline, intent, inputFormat, outputFormat, flags)) return true;
     if (optimiseJoinedCurves(pipeline, *inputFormat, *outputFormat, flags)) return true;
-    if (optimiseMatrixShaper(pipeline, *inputFormat, *outputFormat)) return true;
+    if (optimiseMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
+    if (optimisePcsMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
     if (optimisePrelinearisation(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     if (optimiseResampling(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
     return changed;
-}
-
-void setOptimiserVectorCode(bool on)
-{
-    vectorCode.store(on, std::memory_order_relaxed);
-}
-
-TransformWorker optimisedWorkerFor(const Transform* t)
-{
-    if (!t || !t->lut || t->gamutCheck || (t->flags & (XformNullTransform | XformGamutCheck))) return nullptr;
-    // Formatter plug-ins may read these formats their own way.
-    if (pluginChain(t->ctx, SlotFormatters)) return nullptr;
-    const PipelineEval16Fn eval = t->lut->eval16;
-    if (eval == evalMatrixShaper16) {
-        if (plainBytes(t->inputFormat, 3) && plainBytes(t->outputFormat, 3)) return matrixShaperWorker;
-        return nullptr;
-    }
-    if (eval == evalClut8) {
-        const auto* d = static_cast<const ClutEval*>(t->lut->data);
-        if (!plainBytes(t->inputFormat, 3) || !plainBytes(t->outputFormat, d->outputs)) return nullptr;
-        switch (d->outputs) {
-        case 1: return clutWorker<1>;
-        case 3: return clutWorker<3>;
-        case 4: return clutWorker<4>;
-        default: return clutWorker<0>;
-        }
-    }
-    return nullptr;
 }

@@ -361,6 +361,16 @@ void setContextErrorHandler(EngineContext* ctx, ErrorHandler handler)
     slotState<ErrorState>(ctx, SlotError)->handler = handler;   // null restores the silent default
 }
 
+ErrorHandler errorHandler()
+{
+    return contextErrorHandler(nullptr);
+}
+
+ErrorHandler contextErrorHandler(EngineContext* ctx)
+{
+    return slotState<ErrorState>(ctx, SlotError)->handler;
+}
+
 // ---------------------------------------------------------------------------
 // Mutexes, alarm codes and adaptation state
 // ---------------------------------------------------------------------------

@@ -1,13 +1,29 @@
-// The worker scheduler: splits one transform call into slices, one per thread.
+// The worker scheduler: splits one transform call over worker threads.
+//
+// How many workers a call gets follows the size of its data (planWorkers).
+// The workers are threads of one pool, started when first needed and kept
+// for the life of the process, so that a call pays no thread creation. A
+// call is cut into chunks of whole lines (or, for a single line, of pixels)
+// of about 128 KiB of pixel data, which the calling thread and the pool's
+// threads take in turn until none is left: a worker slowed by other work on
+// the machine takes fewer chunks instead of holding up the call. Chunks of
+// lines write whole lines, and chunks of one line start on 64-byte
+// boundaries of the output where they can, so that workers rarely share a
+// cache line of output.
 #include "oslinternal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
 namespace {
 
 constexpr uint64_t BytesPerWorker = 0x20000;   // 128 KiB
+constexpr uint64_t BytesPerChunk = 0x20000;
+constexpr uint32_t CacheLine = 64;
 
 uint32_t bytesPerSample(uint32_t format)
 {
@@ -46,6 +62,159 @@ uint32_t workerCount(EngineContext* ctx, int32_t maxWorkers, uint32_t processors
                     int(processors), int(maxWorkers));
     }
     return uint32_t(std::max(maxWorkers, 1));
+}
+
+// ---------------------------------------------------------------------------
+// Chunks
+// ---------------------------------------------------------------------------
+
+// One call cut into chunks: `count` chunks of `lines` lines each (the last
+// takes what is left), or, for one line, of `pixels` pixels each.
+struct Chunking {
+    uint32_t count;
+    uint32_t lines;
+    uint32_t pixels;
+};
+
+Chunking chunking(uint32_t inputFormat, uint32_t outputFormat, uint32_t pixelsPerLine, uint32_t lineCount,
+                  const Stride& s, uint64_t dataSize, uint32_t workers)
+{
+    // At least a few chunks per worker, so that the faster ones can take more.
+    const uint64_t wanted = std::max<uint64_t>(dataSize / BytesPerChunk, uint64_t(workers) * 4);
+    if (lineCount > 1) {
+        const uint32_t lines = uint32_t(std::max<uint64_t>(1, lineCount / std::min<uint64_t>(wanted, lineCount)));
+        return {(lineCount + lines - 1) / lines, lines, pixelsPerLine};
+    }
+    // One line: chunks of a whole number of 64-byte output blocks where the
+    // pixel size allows it.
+    const uint32_t step = pixelStep(outputFormat);
+    uint32_t align = 1;
+    if (!formatPlanar(outputFormat) && step > 0 && CacheLine % step == 0) align = CacheLine / step;
+    uint32_t pixels = uint32_t(std::max<uint64_t>(1, pixelsPerLine / std::min<uint64_t>(wanted, pixelsPerLine)));
+    if (pixels > align) pixels -= pixels % align;
+    return {(pixelsPerLine + pixels - 1) / pixels, 1, pixels};
+}
+
+// ---------------------------------------------------------------------------
+// The pool
+// ---------------------------------------------------------------------------
+
+struct Job {
+    Transform* t;
+    TransformWorker work;
+    const uint8_t* in;
+    uint8_t* out;
+    uint32_t pixelsPerLine;
+    uint32_t lineCount;
+    Stride stride;
+    uint32_t inStep, outStep;    // bytes per pixel, for chunks of one line
+    Chunking chunks;
+    alignas(CacheLine) std::atomic<uint32_t> next{0};
+    alignas(CacheLine) std::atomic<uint32_t> helpersLeft{0};
+};
+
+// Takes chunks until none is left.
+void takeChunks(Job& job)
+{
+    const Chunking& c = job.chunks;
+    for (uint32_t k = job.next.fetch_add(1, std::memory_order_relaxed); k < c.count;
+         k = job.next.fetch_add(1, std::memory_order_relaxed)) {
+        if (job.lineCount > 1) {
+            const uint32_t first = k * c.lines;
+            const uint32_t lines = std::min(c.lines, job.lineCount - first);
+            job.work(job.t, job.in + size_t(first) * job.stride.bytesPerLineIn,
+                     job.out + size_t(first) * job.stride.bytesPerLineOut, job.pixelsPerLine, lines, &job.stride);
+        } else {
+            const uint32_t first = k * c.pixels;
+            const uint32_t pixels = std::min(c.pixels, job.pixelsPerLine - first);
+            job.work(job.t, job.in + size_t(first) * job.inStep, job.out + size_t(first) * job.outStep, pixels, 1,
+                     &job.stride);
+        }
+    }
+}
+
+class WorkerPool {
+public:
+    ~WorkerPool()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
+    }
+
+    // Runs the job on the calling thread and up to `helpers` pool threads;
+    // false when the pool is busy with another call (the caller then runs
+    // the job alone).
+    bool run(Job& job, uint32_t helpers, EngineContext* ctx)
+    {
+        std::unique_lock<std::mutex> busy(callLock_, std::try_to_lock);
+        if (!busy.owns_lock()) return false;
+        helpers = grow(helpers, ctx);
+        job.helpersLeft.store(helpers, std::memory_order_relaxed);
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            job_ = &job;
+            wanted_ = helpers;
+            ++generation_;
+        }
+        if (helpers) wake_.notify_all();
+        takeChunks(job);
+        // The job lives on the caller's stack: wait until every helper has let go of it.
+        std::unique_lock<std::mutex> guard(lock_);
+        done_.wait(guard, [&] { return job.helpersLeft.load(std::memory_order_acquire) == 0; });
+        job_ = nullptr;
+        return true;
+    }
+
+private:
+    // Starts threads up to `helpers`; returns how many there are.
+    uint32_t grow(uint32_t helpers, EngineContext* ctx)
+    {
+        while (threads_.size() < helpers) {
+            try {
+                threads_.emplace_back([this, index = uint32_t(threads_.size())] { serve(index); });
+            } catch (const std::system_error&) {
+                reportError(ctx, ErrUndefined, "Cannot create thread");
+                break;
+            }
+        }
+        return std::min<uint32_t>(helpers, uint32_t(threads_.size()));
+    }
+
+    void serve(uint32_t index)
+    {
+        uint64_t seen = 0;
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            wake_.wait(guard, [&] { return stopping_ || (generation_ != seen && job_ && index < wanted_); });
+            if (stopping_) return;
+            seen = generation_;
+            Job* job = job_;
+            guard.unlock();
+            takeChunks(*job);
+            const bool last = job->helpersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1;
+            guard.lock();
+            if (last) done_.notify_one();
+        }
+    }
+
+    std::mutex callLock_;   // one call at a time uses the pool
+    std::mutex lock_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> threads_;
+    Job* job_ = nullptr;
+    uint32_t wanted_ = 0;
+    uint64_t generation_ = 0;
+    bool stopping_ = false;
+};
+
+WorkerPool& pool()
+{
+    static WorkerPool instance;
+    return instance;
 }
 
 } // namespace
@@ -107,36 +276,25 @@ void runWorkers(Transform* t, const void* in, void* out, uint32_t pixelsPerLine,
         return;
     }
 
-    const std::vector<WorkSlice> slices =
-        planWorkers(t->ctx, t->inputFormat, t->outputFormat, pixelsPerLine, lineCount, s, t->maxWorkers, processors);
-
-    auto runSlice = [&](const WorkSlice& slice) {
-        work(t, static_cast<const uint8_t*>(in) + slice.inOffset, static_cast<uint8_t*>(out) + slice.outOffset,
-             slice.pixelsPerLine, slice.lineCount, &s);
-    };
-    if (slices.size() == 1) {
-        runSlice(slices[0]);
+    // Planar buffers are cut by lines of every plane alike: the plan's slices.
+    const uint32_t workers = uint32_t(
+        planWorkers(t->ctx, t->inputFormat, t->outputFormat, pixelsPerLine, lineCount, s, t->maxWorkers, processors)
+            .size());
+    if (workers <= 1) {
+        work(t, in, out, pixelsPerLine, lineCount, &s);
         return;
     }
 
-    std::vector<std::thread> threads;
-    std::vector<const WorkSlice*> unstarted;
-    for (size_t i = 1; i < slices.size(); ++i) {
-        try {
-            threads.emplace_back(runSlice, std::cref(slices[i]));
-        } catch (const std::system_error&) {
-            reportError(t->ctx, ErrUndefined, "Cannot create thread");
-            unstarted.push_back(&slices[i]);
-        }
-    }
-    runSlice(slices[0]);
-    // A slice whose thread could not start is still converted, here.
-    for (const WorkSlice* slice : unstarted) runSlice(*slice);
-    for (std::thread& thread : threads) {
-        try {
-            thread.join();
-        } catch (const std::system_error&) {
-            reportError(t->ctx, ErrUndefined, "Cannot join thread");
-        }
-    }
+    Job job;
+    job.t = t;
+    job.work = work;
+    job.in = static_cast<const uint8_t*>(in);
+    job.out = static_cast<uint8_t*>(out);
+    job.pixelsPerLine = pixelsPerLine;
+    job.lineCount = lineCount;
+    job.stride = s;
+    job.inStep = pixelStep(t->inputFormat);
+    job.outStep = pixelStep(t->outputFormat);
+    job.chunks = chunking(t->inputFormat, t->outputFormat, pixelsPerLine, lineCount, s, dataSize, workers);
+    if (!pool().run(job, workers - 1, t->ctx)) takeChunks(job);
 }

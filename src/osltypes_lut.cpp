@@ -357,6 +357,9 @@ void* lut16Read(TagTypeHandler* self, IoHandler* io, uint32_t* count, uint32_t s
         return nullptr;
     Pipeline* p = buildLutPipeline(self->ctx, inputs, outputs, grid, matrix, inEntries, inTables.data(), clut.data(),
                                    outEntries, outTables.data());
+    // Lab in a 16-bit table of this type is in the version-2 encoding,
+    // whatever the profile's version.
+    if (p) setPipelineLabV2(p, true);
     *count = p ? 1 : 0;
     return p;
 }

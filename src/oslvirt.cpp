@@ -431,6 +431,8 @@ IccProfile* transformToDeviceLink(Transform* transform, double version, uint32_t
         if (!pipeline) return nullptr;
     }
     if (eightBits) setPipelineSaveAs8Bits(pipeline.get(), true);
+    // Lab at either end of a version-2 table is now in the version-2 encoding.
+    setPipelineLabV2(pipeline.get(), version < 4.0 && (entry == SpaceLab || exit == SpaceLab));
 
     ProfilePtr p = newVirtualProfile(ctx, version, header.deviceClass, header.space, header.pcs);
     if (!p || !storeTexts(p.get(), "devicelink")) return nullptr;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,29 +25,43 @@ constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformN
 // Guess the device class, keep the pre- and post-linearisation curves.
 constexpr uint32_t DeviceLinkFlags = DeviceLinkGuessClass | XformKeepPreLinearisation | XformKeepPostLinearisation;
 
-// The latest message of the engine while an embedding runs. The engine's
-// handler is process-wide, so is this.
+// The latest message of the engine while an embedding runs, and the handler
+// that was installed before, which still hears every message. The engine's
+// handler is process-wide, so are these.
 std::mutex capturedMutex;
 std::string capturedMessage;
+ErrorHandler previousHandler = nullptr;
 
-void captureMessage(EngineContext*, uint32_t, const char* text)
+void captureMessage(EngineContext* ctx, uint32_t code, const char* text)
 {
-    std::lock_guard<std::mutex> lock(capturedMutex);
-    capturedMessage = text ? text : "";
+    ErrorHandler previous;
+    {
+        std::lock_guard<std::mutex> lock(capturedMutex);
+        capturedMessage = text ? text : "";
+        previous = previousHandler;
+    }
+    if (previous) previous(ctx, code, text);
 }
 
-// Installs the capturing handler for its lifetime.
+// Installs the capturing handler for its lifetime, then puts the previous
+// one back.
 class EngineMessageCapture {
 public:
-    EngineMessageCapture()
+    EngineMessageCapture() : previous_(errorHandler())
     {
         {
             std::lock_guard<std::mutex> lock(capturedMutex);
             capturedMessage.clear();
+            previousHandler = previous_ == captureMessage ? nullptr : previous_;
         }
         setErrorHandler(captureMessage);
     }
-    ~EngineMessageCapture() { setErrorHandler(nullptr); }
+    ~EngineMessageCapture()
+    {
+        setErrorHandler(previous_);
+        std::lock_guard<std::mutex> lock(capturedMutex);
+        previousHandler = nullptr;
+    }
     EngineMessageCapture(const EngineMessageCapture&) = delete;
     EngineMessageCapture& operator=(const EngineMessageCapture&) = delete;
 
@@ -55,6 +70,9 @@ public:
         std::lock_guard<std::mutex> lock(capturedMutex);
         return QString::fromUtf8(capturedMessage.c_str());
     }
+
+private:
+    ErrorHandler previous_;
 };
 
 enum class Direction { PcsToDevice, DeviceToPcs };
@@ -99,24 +117,35 @@ bool replaceText(IccProfile* profile, uint32_t tag, const QString& text)
 
 // Profiles often share one table among intents (B2A1 and B2A2 stored as
 // links to the B2A0 data). A table about to be replaced must not take the
-// other intents' tables with it: those get their own copy of the old data
-// first.
+// tables linked to it along: those get their own copy of the old data first.
+// Tables neither replaced nor linked to a replaced one are not touched, so
+// they are written as they were read.
 void separateSharedTables(IccProfile* output, const std::vector<uint32_t>& replaced)
 {
-    std::vector<std::pair<uint32_t, const void*>> written;
-    for (uint32_t tag : replaced)
-        if (hasTag(output, tag)) written.emplace_back(tag, loadTag(output, tag));
+    const auto isReplaced = [&](uint32_t tag) {
+        return std::find(replaced.begin(), replaced.end(), tag) != replaced.end();
+    };
     for (const auto& tags : {PcsToDeviceTags, DeviceToPcsTags}) {
         for (uint32_t tag : tags) {
-            if (std::find(replaced.begin(), replaced.end(), tag) != replaced.end() || !hasTag(output, tag)) continue;
-            const void* table = loadTag(output, tag);
-            for (const auto& [other, object] : written)
-                if (table && table == object) {
-                    storeTag(output, tag, table);
-                    break;
-                }
+            if (isReplaced(tag) || !hasTag(output, tag)) continue;
+            bool shared = false;
+            uint32_t at = tag;
+            for (int hops = 0; hops < 100 && !shared; ++hops) {
+                at = tagLinkTarget(output, at);
+                if (at == 0) break;
+                shared = isReplaced(at);
+            }
+            if (!shared) continue;
+            if (const void* table = loadTag(output, tag)) storeTag(output, tag, table);
         }
     }
+}
+
+// The profile written is a new one: it carries its own creation date.
+bool currentUtcTime(std::tm* now)
+{
+    const std::time_t t = std::time(nullptr);
+    return t != std::time_t(-1) && gmtime_r(&t, now);
 }
 
 }   // namespace
@@ -131,21 +160,25 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
         return result;
     };
 
+    // Every new table is made from the base profile as it was read: the
+    // copy that is written changes table by table, and intents that share a
+    // table would otherwise build on each other's results.
     ProfilePtr output = adoptProfile(open(request.baseProfile));
+    ProfilePtr base = adoptProfile(open(request.baseProfile));
     ProfilePtr abstract = adoptProfile(open(request.abstractProfile));
-    if (!output || !abstract) return fail(EmbedderText::CannotOpen);
+    if (!output || !base || !abstract) return fail(EmbedderText::CannotOpen);
     ProfilePtr xyzIdentity = adoptProfile(createXyzIdentity(nullptr));
     ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
     if (!xyzIdentity || !labIdentity) return fail(EmbedderText::CannotOpen);
 
-    const bool xyzPcs = profilePcs(output.get()) == SpaceXyz;
+    const bool xyzPcs = profilePcs(base.get()) == SpaceXyz;
     IccProfile* identity = xyzPcs ? xyzIdentity.get() : labIdentity.get();
-    IccProfile* const effectXyz[3] = {xyzIdentity.get(), abstract.get(), output.get()};
-    IccProfile* const effectLab[2] = {abstract.get(), output.get()};
+    IccProfile* const effectXyz[3] = {xyzIdentity.get(), abstract.get(), base.get()};
+    IccProfile* const effectLab[2] = {abstract.get(), base.get()};
     IccProfile* const* effect = xyzPcs ? effectXyz : effectLab;
     const uint32_t effectCount = xyzPcs ? 3 : 2;
-    IccProfile* const plain[2] = {identity, output.get()};
-    IccProfile* const reverse[2] = {output.get(), identity};
+    IccProfile* const plain[2] = {identity, base.get()};
+    IccProfile* const reverse[2] = {base.get(), identity};
 
     const int grid = std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
     const double version = request.versionIndex == 1 ? 2.1 : 4.3;
@@ -181,7 +214,10 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
 
     if (!replaceText(output.get(), sig("desc"), request.description)) return fail(EmbedderText::CannotDescribe);
     if (!replaceText(output.get(), sig("cprt"), request.copyright)) return fail(EmbedderText::CannotCopyright);
+    // Tables loaded from the base are re-encoded for the new version's Lab
+    // encoding as the profile is written; the new tables were made for it.
     setVersionFromNumber(output.get(), version);
+    if (std::tm now{}; currentUtcTime(&now)) setProfileCreationDate(output.get(), now);
 
     // Rebuilt tables replace the colorants and curves of a matrix-shaper.
     if (request.regenerateAll && isMatrixShaper(output.get())) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
@@ -79,9 +80,27 @@ std::array<double, 2> daylight(double t)
     return {x, -3.0 * x * x + 2.87 * x - 0.275};
 }
 
-double type4(const double p[5], double x)
+// The published decodings, encoded value to linear light.
+double srgbDecode(double v)   // IEC 61966-2-1
 {
-    return x >= p[4] ? std::pow(p[1] * x + p[2], p[0]) : p[3] * x;
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
+double rommDecode(double v)   // ROMM RGB, ISO 22028-2: Et = 1/512
+{
+    constexpr double Et = 1.0 / 512.0;
+    return v < 16.0 * Et ? v / 16.0 : std::pow(v, 1.8);
+}
+
+double bt2020Decode(double v)   // ITU-R BT.2020-2, the inverse of its OETF
+{
+    constexpr double Alpha = 1.09929682680944, Beta = 0.018053968510807;
+    return v < 4.5 * Beta ? v / 4.5 : std::pow((v + Alpha - 1.0) / Alpha, 1.0 / 0.45);
+}
+
+double lstarOfY(double y)   // CIE 1976
+{
+    return y > 216.0 / 24389.0 ? 116.0 * std::cbrt(y) - 16.0 : y * 24389.0 / 27.0;
 }
 
 struct RgbCase {
@@ -89,8 +108,8 @@ struct RgbCase {
     const char* description;
     double white[2];
     double primaries[3][2];
-    double gamma;        // 0: the type-4 curve below
-    double curve[5];
+    double gamma;                 // 0: the published curve below
+    double (*decode)(double);
     double version;
 };
 
@@ -101,7 +120,7 @@ const std::array<double, 2> DProPhoto = daylight(5002.78164116829);
 
 const RgbCase RgbCases[] = {
     {"*srgb", "sRGB-like color space", {0.3127, 0.3290}, {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}}, 0,
-     {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045}, 4.4},
+     srgbDecode, 4.4},
     {"*argb", "AdobeRGB1998-like color space", {D6504[0], D6504[1]}, {{0.64, 0.33}, {0.21, 0.71}, {0.15, 0.06}},
      2.19921875, {}, 4.4},
     {"*colormatchrgb", "ColormatchRGB-like color space", {D50x, D50y},
@@ -113,12 +132,11 @@ const RgbCase RgbCases[] = {
     {"*argblin", "AdobeRGB1998/gamma 1.0 (aRGB-linear) color space", {D6504[0], D6504[1]},
      {{0.64, 0.33}, {0.21, 0.71}, {0.15, 0.06}}, 1.0, {}, 4.4},
     {"*prophoto", "ProPhotoRGB-like", {DProPhoto[0], DProPhoto[1]},
-     {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}}, 0, {1.8, 1.0, 0.0, 0.0625, 0.001953}, 4.3},
+     {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}}, 0, rommDecode, 4.3},
     {"*prophotolin", "linear ProPhotoRGB-like", {DProPhoto[0], DProPhoto[1]},
      {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}}, 1.0, {}, 4.3},
     {"*bt2020", "ITU-R Recommendation BT.2020", {D6504[0], D6504[1]},
-     {{0.708, 0.292}, {0.17, 0.797}, {0.131, 0.046}}, 0,
-     {2.2222222222222223, 0.9099181073703367, 0.09008189262966333, 0.2222222222222222, 0.018}, 4.3},
+     {{0.708, 0.292}, {0.17, 0.797}, {0.131, 0.046}}, 0, bt2020Decode, 4.3},
     {"*ecirgb", "ECI RGB-like color space", {D50x, D50y}, {{0.67, 0.33}, {0.21, 0.71}, {0.14, 0.08}}, 1.8, {}, 4.4},
     {"*oprgb", "opRGB-IEC 61966-2-5:2007", {D6504[0], D6504[1]}, {{0.64, 0.33}, {0.21, 0.71}, {0.15, 0.06}},
      2.19921875, {}, 4.4},
@@ -155,8 +173,8 @@ TEST_P(RgbBuiltinTest, MadeAsTheTableSays)
     for (const uint32_t tag : {sig("rTRC"), sig("gTRC"), sig("bTRC")}) {
         const auto* curve = static_cast<const ToneCurve*>(loadTag(p.get(), tag));
         ASSERT_NE(curve, nullptr);
-        for (double x : {0.0, 0.01, 0.1, 0.25, 0.5, 0.75, 1.0}) {
-            const double want = c.gamma > 0 ? std::pow(x, c.gamma) : type4(c.curve, x);
+        for (double x : {0.0, 0.01, 0.03, 0.05, 0.08, 0.1, 0.25, 0.5, 0.75, 1.0}) {
+            const double want = c.gamma > 0 ? std::pow(x, c.gamma) : c.decode(x);
             EXPECT_NEAR(evalCurveFloat(curve, float(x)), want, 1e-4) << c.name << " at " << x;
         }
     }
@@ -166,6 +184,69 @@ INSTANTIATE_TEST_SUITE_P(Builtins, RgbBuiltinTest, ::testing::ValuesIn(RgbCases)
                          [](const ::testing::TestParamInfo<RgbCase>& info) {
                              return std::string(info.param.name + 1);
                          });
+
+// The two-piece curves: continuous and never falling, at full 16-bit
+// resolution as the engine tabulates them and in float, and the lightness of
+// dark greys through a whole transform as the published curve gives it.
+TEST(BuiltinSpacesTest, TwoPieceCurvesAreContinuousAndRising)
+{
+    const struct { const char* name; double (*decode)(double); double joint; } table[] = {
+        {"*srgb", srgbDecode, 0.04045},
+        {"*prophoto", rommDecode, 1.0 / 32.0},
+        {"*bt2020", bt2020Decode, 4.5 * 0.018053968510807},
+    };
+    for (const auto& row : table) {
+        ProfilePtr p = adoptProfile(openProfileByName(QString::fromLatin1(row.name)));
+        ASSERT_TRUE(p) << row.name;
+        const auto* curve = static_cast<const ToneCurve*>(loadTag(p.get(), sig("rTRC")));
+        ASSERT_NE(curve, nullptr);
+        const float below = evalCurveFloat(curve, float(row.joint * (1 - 1e-6)));
+        const float above = evalCurveFloat(curve, float(row.joint * (1 + 1e-6)));
+        EXPECT_NEAR(below, above, 1e-6) << row.name;
+        EXPECT_NEAR(above, row.decode(row.joint), 1e-6) << row.name;
+        uint16_t last = 0;
+        float lastFloat = 0;
+        for (uint32_t v = 0; v <= 0xFFFF; ++v) {
+            const uint16_t y = evalCurve16(curve, uint16_t(v));
+            const float yf = evalCurveFloat(curve, float(v / 65535.0));
+            ASSERT_GE(y, last) << row.name << " at " << v;
+            ASSERT_GE(yf, lastFloat) << row.name << " at " << v;
+            last = y;
+            lastFloat = yf;
+        }
+    }
+
+    // Greys through the profile into Lab: 8-bit grey 5 in BT.2020 is L* 3.94.
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    const struct { const char* name; uint16_t grey; } greys[] = {
+        {"*bt2020", 5 * 257}, {"*bt2020", 20 * 257}, {"*bt2020", 21 * 257}, {"*bt2020", 128 * 257},
+        {"*prophoto", 64}, {"*prophoto", 127}, {"*prophoto", 2047}, {"*prophoto", 2048}, {"*prophoto", 40000},
+    };
+    for (const auto& row : greys) {
+        ProfilePtr p = adoptProfile(openProfileByName(QString::fromLatin1(row.name)));
+        std::unique_ptr<Transform, decltype(&deleteTransform)> t{
+            createTransform(p.get(), FormatRgb16, lab.get(), FormatLabDouble, IntentRelativeColorimetric,
+                            XformNoOptimise),
+            &deleteTransform};
+        ASSERT_TRUE(t);
+        const uint16_t in[3] = {row.grey, row.grey, row.grey};
+        double out[3];
+        doTransform(t.get(), in, out, 1);
+        EXPECT_NEAR(out[0], lstarOfY(std::string(row.name) == "*bt2020" ? bt2020Decode(row.grey / 65535.0)
+                                                                         : rommDecode(row.grey / 65535.0)),
+                    0.01)
+            << row.name << " grey " << row.grey;
+    }
+    ProfilePtr bt2020 = adoptProfile(openProfileByName(QStringLiteral("*bt2020")));
+    std::unique_ptr<Transform, decltype(&deleteTransform)> t8{
+        createTransform(bt2020.get(), FormatRgb8, lab.get(), FormatLabDouble, IntentRelativeColorimetric, 0),
+        &deleteTransform};
+    ASSERT_TRUE(t8);
+    const uint8_t grey5[3] = {5, 5, 5};
+    double out[3];
+    doTransform(t8.get(), grey5, out, 1);
+    EXPECT_NEAR(out[0], 3.94, 0.01);
+}
 
 TEST(BuiltinSpacesTest, GraySpaces)
 {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -427,7 +428,7 @@ TEST_F(OptTest, TwoMatrixShapersFoldIntoOneWithin8BitStep)
     EXPECT_EQ(flags, XformNoCache);
 }
 
-TEST_F(OptTest, MatrixShaperNeedsThreeChannelFormatsWith8BitInput)
+TEST_F(OptTest, MatrixShaperNeedsThreeChannelIntegerFormats)
 {
     PipelinePtr p = matrixShaperPair(srgbCurve(), SrgbPrimaries, gamma(2.2), AdobePrimaries);
     struct Case {
@@ -437,7 +438,7 @@ TEST_F(OptTest, MatrixShaperNeedsThreeChannelFormatsWith8BitInput)
     const Case cases[] = {
         {FormatRgb8, FormatRgb8, "cvst matf cvst"},
         {FormatBgr8, FormatRgba16, "cvst matf cvst"},
-        {FormatRgb16, FormatRgb16, "clut"},          // resampled
+        {FormatRgb16, FormatRgb16, "cvst matf cvst"},   // the 16-bit tables
         {FormatRgb8Planar, FormatRgb8, "cvst matf cvst"},
         {FormatRgbFloat, FormatRgb8, "cvst matf cvst"},   // left as it is
         {FormatRgb8, FormatRgbFloat, "cvst matf cvst"},
@@ -499,10 +500,8 @@ TEST_F(OptTest, RgbToRgbWithoutAMatrixIsPrelinearised)
     EXPECT_EQ(result[1], 0xFFFF);
     EXPECT_EQ(result[2], 0xFFFF);
 
-    // 16-bit input only with the keep-pre-linearisation flag.
+    // 16-bit input too (wider input only with the keep-pre-linearisation flag).
     flags = 0;
-    EXPECT_EQ(kindsOf(optimised(p.get(), FormatRgb16, FormatRgb16, &flags).get()), "clut");
-    flags = XformKeepPreLinearisation;
     PipelinePtr o16 = optimised(p.get(), FormatRgb16, FormatRgb16, &flags);
     EXPECT_EQ(kindsOf(o16.get()), "cvst clut");
     EXPECT_LE(maxByteDifference(o16.get(), p.get(), 3), 1);
@@ -682,9 +681,10 @@ TEST_F(OptTest, WhiteFixUpReachesWhitesOffTheGridAndThroughPostCurves)
     ASSERT_TRUE(insertStage(p.get(), AtEnd, functionStage(ctx, 3, 3, &labToGrey)));
     ASSERT_TRUE(insertStage(p.get(), AtEnd, curves3(gamma(1 / 2.2))));
     const uint16_t labWhite[3] = {0xFFFF, 0x8080, 0x8080};
+    // With 16-bit input into RGB the curves stay behind the table even unasked.
     for (uint32_t flags : {0u, uint32_t(XformKeepPostLinearisation)}) {
         PipelinePtr o = optimised(p.get(), FormatLab16, FormatRgb16, &flags);
-        EXPECT_EQ(kindsOf(o.get()), flags ? "clut cvst" : "clut");
+        EXPECT_EQ(kindsOf(o.get()), "clut cvst");
         uint16_t result[3];
         evalPipeline16(labWhite, result, o.get());
         for (int i = 0; i < 3; ++i) EXPECT_EQ(result[i], 0xFFFF) << i;
@@ -1001,11 +1001,11 @@ TEST(OptimisedTransforms, ASpaceToItselfBecomesAnExactIdentity)
     EXPECT_EQ(std::memcmp(out.data(), pixels.data(), out.size()), 0);
 }
 
-TEST(OptimisedTransforms, SixteenBitRgbThroughLinearisedTables)
+TEST(OptimisedTransforms, SixteenBitRgbBetweenMatrixShapersKeepsWhite)
 {
-    // Tables round the steep foot of a pure power curve; between a space and
-    // a larger one, with the linearisation curves kept, they stay within two
-    // 8-bit steps of the chain.
+    // Between a space and a larger one, with the linearisation curves asked
+    // for, the 16-bit matrix-shaper stays within two 8-bit steps of the
+    // chain and white stays white.
     ProfilePtr srgb = openProfile(Colord + "sRGB.icc");
     ProfilePtr prophoto = openProfile(Colord + "ProPhotoRGB.icc");
     ASSERT_TRUE(srgb && prophoto);
@@ -1016,7 +1016,7 @@ TEST(OptimisedTransforms, SixteenBitRgbThroughLinearisedTables)
                                            XformNoOptimise),
                            &deleteTransform);
     ASSERT_TRUE(optimised && reference);
-    EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst clut");
+    EXPECT_EQ(kindsOf(transformPipeline(optimised.get())), "cvst matf cvst");
     std::mt19937 random(3);
     int worst = 0;
     for (int i = 0; i < 100000; ++i) {
@@ -1075,6 +1075,308 @@ TEST(OptimisedTransforms, RgbToCmykGoesThroughAResampledTable)
             EXPECT_FALSE(transformFlags(optimised.get()) & XformNoWhiteFixup);
             for (int k = 0; k < 4; ++k) EXPECT_EQ(a[k], 0) << k;
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// 16-bit transforms keep the accuracy of 8-bit ones
+// ---------------------------------------------------------------------------
+
+// Every RGB profile of the reference sets (argyll-ref, colord), in name
+// order, or of one of them.
+std::vector<std::string> referenceRgbProfiles(const std::vector<std::string>& dirs = {Argyll, Colord})
+{
+    std::vector<std::string> paths;
+    for (const std::string& dir : dirs) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+            ProfilePtr p(openFromFile(nullptr, entry.path().c_str(), "r"), &closeProfile);
+            if (p && profileColorSpace(p.get()) == SpaceRgb && profilePcs(p.get()) != SpaceRgb &&
+                profileDeviceClass(p.get()) != ClassLink && profileDeviceClass(p.get()) != ClassAbstract)
+                paths.push_back(entry.path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// The lattice step over 8-bit values: every value, except under the
+// sanitizers, which run these tests many times slower.
+#ifdef OSL_SANITIZED
+constexpr uint32_t LatticeStep = 5;
+#else
+constexpr uint32_t LatticeStep = 1;
+#endif
+
+// Runs `check` over slices of 16-bit pixels: all 8-bit lattice points
+// widened by × 257 (one slice per first value), then 100 000 random pixels.
+void overLatticeAndRandom(const std::function<void(const std::vector<uint16_t>&)>& check)
+{
+    std::vector<uint16_t> slice;
+    for (uint32_t r = 0; r < 256; r += LatticeStep) {
+        slice.resize(0);
+        for (uint32_t g = 0; g < 256; g += LatticeStep)
+            for (uint32_t b = 0; b < 256; b += LatticeStep) {
+                slice.push_back(uint16_t(r * 257));
+                slice.push_back(uint16_t(g * 257));
+                slice.push_back(uint16_t(b * 257));
+            }
+        check(slice);
+    }
+    std::mt19937 random(1619);
+    slice.clear();
+    for (uint32_t i = 0; i < 3 * 100000; ++i) slice.push_back(uint16_t(random()));
+    check(slice);
+}
+
+// The unoptimised chain of a 3-channel 16-bit transform, run as the engine
+// runs it (stage after stage in single precision, rounded to 16 bits at the
+// end), but quick enough for millions of pixels: a first curves stage is
+// tabulated at every word, matrix and Lab-to-XYZ stages are worked out here
+// with the arithmetic of their definitions (double precision, single
+// precision results), and the result of the last curves stage is bracketed
+// between its rounded results at the two nearest nodes of a fine table (its
+// curves are monotonic), so that a pixel needs the curves themselves only
+// where the bracket cannot settle a check.
+class ChainReference {
+public:
+    explicit ChainReference(const Pipeline* chain)
+        : chain_(chain)
+    {
+        std::vector<const Stage*> stages;
+        for (const Stage* st = pipelineFirstStage(chain); st; st = stageNext(st)) stages.push_back(st);
+        EXPECT_GE(stages.size(), 2u);
+        if (stages.size() < 2) return;
+        const Stage* last = stages.back();
+        EXPECT_EQ(stageKind(last), StageCurvesKind);
+        size_t from = 0;
+        if (stageKind(stages.front()) == StageCurvesKind) {
+            first_.resize(3 * 65536);
+            for (uint32_t w = 0; w < 65536; ++w) {
+                const float x[3] = {wordToUnit(uint16_t(w)), wordToUnit(uint16_t(w)), wordToUnit(uint16_t(w))};
+                float y[MaxStageChannels];
+                stages.front()->eval(x, y, stages.front());
+                for (int c = 0; c < 3; ++c) first_[c * 65536 + w] = y[c];
+            }
+            from = 1;
+        }
+        for (size_t i = from; i + 1 < stages.size(); ++i)
+            middle_.push_back({stages[i], stageMatrix(stages[i]), stageOffsets(stages[i])});
+        nodes_.resize(Nodes);
+        for (uint32_t k = 0; k < Nodes; ++k) {
+            const double t = (double(k) - Half) * 4.0 / Half;
+            nodes_[k] = float(t < 0 ? -t * t : t * t);
+        }
+        table_.resize(3 * Nodes);
+        for (uint32_t k = 0; k < Nodes; ++k) {
+            const float y[3] = {nodes_[k], nodes_[k], nodes_[k]};
+            float v[MaxStageChannels];
+            last->eval(y, v, last);
+            for (int c = 0; c < 3; ++c) table_[c * Nodes + k] = quickSaturateWord(double(v[c]) * 65535.0);
+        }
+        for (int c = 0; c < 3; ++c) {
+            const uint16_t* t = &table_[c * Nodes];
+            bool rising = true, falling = true;
+            for (uint32_t k = 1; k < Nodes; ++k) {
+                rising = rising && t[k] >= t[k - 1];
+                falling = falling && t[k] <= t[k - 1];
+            }
+            EXPECT_TRUE(rising || falling) << "the output curves are not monotonic";
+        }
+    }
+
+    // Bounds of the chain's words; false when the pixel leaves the table
+    // (the caller then asks for the exact words).
+    bool bounds(const uint16_t in[3], uint16_t lo[3], uint16_t hi[3]) const
+    {
+        float a[MaxStageChannels], b[MaxStageChannels];
+        if (!first_.empty()) {
+            for (int c = 0; c < 3; ++c) a[c] = first_[c * 65536 + in[c]];
+        } else {
+            for (int c = 0; c < 3; ++c) a[c] = wordToUnit(in[c]);
+        }
+        for (const Step& step : middle_) {
+            if (step.matrix) {
+                for (int r = 0; r < 3; ++r) {
+                    double sum = step.offsets ? step.offsets[r] : 0.0;
+                    for (int c = 0; c < 3; ++c) sum += double(a[c]) * step.matrix[r * 3 + c];
+                    b[r] = float(sum);
+                }
+            } else if (stageKind(step.stage) == StageLabToXyzKind) {
+                const CieXyz xyz = labToXyz(nullptr, CieLab{a[0] * 100.0, a[1] * 255.0 - 128.0, a[2] * 255.0 - 128.0});
+                b[0] = float(xyz.X / XyzDenormalise);
+                b[1] = float(xyz.Y / XyzDenormalise);
+                b[2] = float(xyz.Z / XyzDenormalise);
+            } else {
+                step.stage->eval(a, b, step.stage);
+            }
+            std::memcpy(a, b, 3 * sizeof(float));
+        }
+        for (int c = 0; c < 3; ++c) {
+            // Nodes at ±(k / 16384)², out to ±16 on either side of 0.
+            const float y = a[c];
+            if (!(y > -Reach && y < Reach)) return false;
+            const float t = std::sqrt(std::fabs(y)) * float(Half / 4);
+            int32_t k = int32_t(Half) + (y < 0 ? -int32_t(t) - 1 : int32_t(t));
+            k = std::clamp(k, 0, int32_t(Nodes) - 2);
+            if (nodes_[k] > y && k > 0) --k;
+            if (nodes_[k + 1] < y && k + 2 < int32_t(Nodes)) ++k;
+            if (!(nodes_[k] <= y && y <= nodes_[k + 1])) return false;
+            const uint16_t p = table_[c * Nodes + k], q = table_[c * Nodes + k + 1];
+            lo[c] = std::min(p, q);
+            hi[c] = std::max(p, q);
+        }
+        return true;
+    }
+
+    void exact(const uint16_t in[3], uint16_t out[3]) const { evalPipeline16(in, out, chain_); }
+
+private:
+    static constexpr uint32_t Half = 1u << 16;
+    static constexpr uint32_t Nodes = 2 * Half + 1;
+    static constexpr float Reach = 15.0f;
+
+    struct Step {
+        const Stage* stage;
+        const double* matrix;
+        const double* offsets;
+    };
+    const Pipeline* chain_;
+    std::vector<float> first_;
+    std::vector<Step> middle_;
+    std::vector<float> nodes_;
+    std::vector<uint16_t> table_;
+};
+
+// The greatest difference between the words of an optimised transform and
+// its chain: exact where the bracket leaves more than `settled` in doubt.
+int worstAgainstChain(const uint16_t* in, const uint16_t* out, const ChainReference& chain, int settled)
+{
+    uint16_t lo[3], hi[3];
+    if (chain.bounds(in, lo, hi)) {
+        int bound = 0;
+        for (int c = 0; c < 3; ++c)
+            bound = std::max({bound, std::abs(int(out[c]) - int(lo[c])), std::abs(int(out[c]) - int(hi[c]))});
+        if (bound <= settled) return bound;
+    }
+    uint16_t r[3];
+    chain.exact(in, r);
+    return std::max({std::abs(int(out[0]) - int(r[0])), std::abs(int(out[1]) - int(r[1])),
+                     std::abs(int(out[2]) - int(r[2]))});
+}
+
+TEST(SixteenBitAccuracy, RgbToRgbWithinOneEightBitStepOfTheChain)
+{
+    const std::vector<std::string> profiles = referenceRgbProfiles();
+    ASSERT_GE(profiles.size(), 25u) << "the argyll-ref and colord-data profiles are missing";
+    // Each profile once, into its neighbour in name order.
+    for (size_t k = 0; k < profiles.size(); k += 2) {
+        const std::string& from = profiles[k];
+        const std::string& to = profiles[(k + 1) % profiles.size()];
+        SCOPED_TRACE(from + " to " + to);
+        ProfilePtr a = openProfile(from), b = openProfile(to);
+        ASSERT_TRUE(a && b);
+        TransformPtr optimised(createTransform(a.get(), FormatRgb16, b.get(), FormatRgb16, IntentPerceptual, 0),
+                               &deleteTransform);
+        TransformPtr unoptimised(createTransform(a.get(), FormatRgb16, b.get(), FormatRgb16, IntentPerceptual,
+                                                 XformNoOptimise | XformNoCache),
+                                 &deleteTransform);
+        ASSERT_TRUE(optimised && unoptimised);
+        const ChainReference chain(transformPipeline(unoptimised.get()));
+        int worst = 0;
+        std::vector<uint16_t> out;
+        overLatticeAndRandom([&](const std::vector<uint16_t>& in) {
+            out.resize(in.size());
+            doTransform(optimised.get(), in.data(), out.data(), uint32_t(in.size() / 3));
+            for (size_t i = 0; i < in.size(); i += 3)
+                worst = std::max(worst, worstAgainstChain(&in[i], &out[i], chain, 257));
+        });
+        EXPECT_LE(worst, 257);
+    }
+}
+
+void labToRgbWithinHalfADeltaE(const std::vector<std::string>& profiles)
+{
+    ProfilePtr lab(createLabIdentityV4(nullptr, nullptr), &closeProfile);
+    for (const std::string& path : profiles) {
+        SCOPED_TRACE(path);
+        ProfilePtr rgb = openProfile(path);
+        ASSERT_TRUE(rgb);
+        const uint32_t intent = IntentRelativeColorimetric;
+        TransformPtr optimised(createTransform(lab.get(), FormatLab16, rgb.get(), FormatRgb16, intent, 0),
+                               &deleteTransform);
+        TransformPtr unoptimised(createTransform(lab.get(), FormatLab16, rgb.get(), FormatRgb16, intent,
+                                                 XformNoOptimise | XformNoCache),
+                                 &deleteTransform);
+        TransformPtr back(createTransform(rgb.get(), FormatRgbDouble, lab.get(), FormatLabDouble, intent,
+                                          XformNoOptimise),
+                          &deleteTransform);
+        ASSERT_TRUE(optimised && unoptimised && back);
+        const ChainReference chain(transformPipeline(unoptimised.get()));
+        double worst = 0;
+        std::vector<uint16_t> out;
+        overLatticeAndRandom([&](const std::vector<uint16_t>& in) {
+            out.resize(in.size());
+            doTransform(optimised.get(), in.data(), out.data(), uint32_t(in.size() / 3));
+            for (size_t i = 0; i < in.size(); i += 3) {
+                // Four 16-bit steps move no colour by 0.3 ΔE76, even in linear spaces.
+                if (worstAgainstChain(&in[i], &out[i], chain, 4) <= 4) continue;
+                uint16_t r[3];
+                chain.exact(&in[i], r);
+                const double p[3] = {out[i] / 65535.0, out[i + 1] / 65535.0, out[i + 2] / 65535.0};
+                const double q[3] = {r[0] / 65535.0, r[1] / 65535.0, r[2] / 65535.0};
+                CieLab lp, lq;
+                doTransform(back.get(), p, &lp, 1);
+                doTransform(back.get(), q, &lq, 1);
+                worst = std::max(worst, deltaE76(lp, lq));
+            }
+        });
+        EXPECT_LE(worst, 0.5);
+    }
+}
+
+// One test per set, so that they can run side by side.
+TEST(SixteenBitAccuracy, LabToRgbWithinHalfADeltaEOfTheChainOnArgyllProfiles)
+{
+    const std::vector<std::string> profiles = referenceRgbProfiles({Argyll});
+    ASSERT_GE(profiles.size(), 10u) << "the argyll-ref profiles are missing";
+    labToRgbWithinHalfADeltaE(profiles);
+}
+
+TEST(SixteenBitAccuracy, LabToRgbWithinHalfADeltaEOfTheChainOnColordProfiles)
+{
+    const std::vector<std::string> profiles = referenceRgbProfiles({Colord});
+    ASSERT_GE(profiles.size(), 20u) << "the colord-data profiles are missing";
+    labToRgbWithinHalfADeltaE(profiles);
+}
+
+TEST(SixteenBitAccuracy, RgbToLabWithinHalfADeltaEOfTheChain)
+{
+    const std::vector<std::string> profiles = referenceRgbProfiles();
+    ASSERT_GE(profiles.size(), 25u) << "the argyll-ref and colord-data profiles are missing";
+    ProfilePtr lab(createLabIdentityV4(nullptr, nullptr), &closeProfile);
+    auto decode = [](const uint16_t* w) {
+        return CieLab{w[0] * 100.0 / 65535, w[1] * 255.0 / 65535 - 128, w[2] * 255.0 / 65535 - 128};
+    };
+    for (const std::string& path : profiles) {
+        SCOPED_TRACE(path);
+        ProfilePtr rgb = openProfile(path);
+        ASSERT_TRUE(rgb);
+        TransformPtr optimised(createTransform(rgb.get(), FormatRgb16, lab.get(), FormatLab16,
+                                               IntentRelativeColorimetric, 0),
+                               &deleteTransform);
+        TransformPtr chain(createTransform(rgb.get(), FormatRgb16, lab.get(), FormatLab16, IntentRelativeColorimetric,
+                                           XformNoOptimise | XformNoCache),
+                           &deleteTransform);
+        ASSERT_TRUE(optimised && chain);
+        std::mt19937 random(16);
+        std::vector<uint16_t> in(3 * 100000), x(in.size()), y(in.size());
+        for (uint16_t& v : in) v = uint16_t(random());
+        doTransform(optimised.get(), in.data(), x.data(), 100000);
+        doTransform(chain.get(), in.data(), y.data(), 100000);
+        double worst = 0;
+        for (size_t i = 0; i < in.size(); i += 3) worst = std::max(worst, deltaE76(decode(&x[i]), decode(&y[i])));
+        EXPECT_LE(worst, 0.5);
     }
 }
 

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,7 +109,8 @@ TEST(PlanWorkers, MoreWorkersThanLinesFallsBackToOneCall)
 }
 
 // A transform worker of our own: inverts every byte and records which thread
-// handled each slice.
+// handled each piece of the call (lingering a little, so that both workers
+// find pieces to take).
 struct Recording {
     std::mutex lock;
     std::vector<std::thread::id> threads;
@@ -120,6 +124,7 @@ void invertBytes(Transform*, const void* in, void* out, uint32_t pixelsPerLine, 
         std::lock_guard<std::mutex> guard(recording.lock);
         recording.threads.push_back(std::this_thread::get_id());
     }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
     for (uint32_t line = 0; line < lineCount; ++line) {
         auto* src = static_cast<const uint8_t*>(in) + size_t(line) * stride->bytesPerLineIn;
         auto* dst = static_cast<uint8_t*>(out) + size_t(line) * stride->bytesPerLineOut;
@@ -127,12 +132,10 @@ void invertBytes(Transform*, const void* in, void* out, uint32_t pixelsPerLine, 
     }
 }
 
-TEST(RunWorkers, EveryByteIsConvertedExactlyOnceAcrossThreads)
+std::set<std::thread::id> threadsOfOneCall(uint32_t width, uint32_t height)
 {
-    const uint32_t width = 1024, height = 257;   // 2 MiB in and out
     std::vector<uint8_t> in(size_t(width) * height * 4), out(in.size(), 0);
     for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 31 + 7);
-
     Transform t;
     t.inputFormat = Rgba8;
     t.outputFormat = Rgba8;
@@ -142,10 +145,59 @@ TEST(RunWorkers, EveryByteIsConvertedExactlyOnceAcrossThreads)
     recording.threads.clear();
     Stride s{};
     t.worker(&t, in.data(), out.data(), width, height, &s);
+    for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(out[i], uint8_t(~in[i])) << "byte " << i;
+    return {recording.threads.begin(), recording.threads.end()};
+}
 
-    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], uint8_t(~in[i])) << "byte " << i;
-    ASSERT_EQ(recording.threads.size(), 2u);
-    EXPECT_NE(recording.threads[0], recording.threads[1]);
+TEST(RunWorkers, EveryByteIsConvertedExactlyOnceAcrossThreads)
+{
+    // 2 MiB in and out, in many lines and in one.
+    for (auto [width, height] : {std::pair{1024u, 257u}, std::pair{263000u, 1u}}) {
+        const std::set<std::thread::id> threads = threadsOfOneCall(width, height);
+        EXPECT_EQ(threads.size(), 2u) << width << " × " << height;
+        EXPECT_TRUE(threads.count(std::this_thread::get_id()));   // the caller takes its share
+    }
+}
+
+TEST(RunWorkers, TheSameThreadsServeEveryCall)
+{
+    const std::set<std::thread::id> first = threadsOfOneCall(1024, 257);
+    for (int call = 0; call < 5; ++call) EXPECT_EQ(threadsOfOneCall(1024, 257), first);
+}
+
+// A real transform gives the same bytes whatever the number of workers.
+TEST(RunWorkers, ResultsDoNotDependOnTheWorkers)
+{
+    using ProfilePtr = std::unique_ptr<IccProfile, decltype(&closeProfile)>;
+    using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+    const uint32_t width = 1536, height = 1024;   // a preview-sized image
+    std::vector<uint8_t> in(size_t(width) * height * 4);
+    uint32_t seed = 5;
+    for (uint8_t& b : in) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    std::vector<std::vector<uint8_t>> results;
+    for (int32_t workers : {1, 2}) {
+        EngineContext* ctx = createContext(nullptr, nullptr);
+        PluginParallelization plugin{{PluginMagic, 2140, PluginParallelizationSig, nullptr}, workers, 0, runWorkers};
+        ASSERT_TRUE(registerPlugins(ctx, &plugin));
+        {
+            ProfilePtr srgb(openFromFile(ctx, "/usr/share/color/icc/colord/sRGB.icc", "r"), &closeProfile);
+            ProfilePtr press(openFromFile(ctx, "/usr/share/color/icc/ghostscript/default_cmyk.icc", "r"),
+                             &closeProfile);
+            ASSERT_TRUE(srgb && press);
+            TransformPtr t(createTransformContext(ctx, srgb.get(), Rgba8, press.get(), (6 << 16) | (4 << 3) | 1, 0, 0),
+                           &deleteTransform);
+            ASSERT_NE(t, nullptr);
+            std::vector<uint8_t> out(in.size());
+            doTransformLineStride(t.get(), in.data(), out.data(), width, height, width * 4, width * 4, 0, 0);
+            // One long line too: cut by pixels.
+            std::vector<uint8_t> line(in.size());
+            doTransform(t.get(), in.data(), line.data(), width * height);
+            EXPECT_EQ(line, out);
+            results.push_back(std::move(out));
+        }
+        deleteContext(ctx);
+    }
+    EXPECT_EQ(results[0], results[1]);
 }
 
 } // namespace

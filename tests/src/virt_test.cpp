@@ -417,10 +417,12 @@ TEST_F(VirtTest, SavedProfilesGiveTheColoursTheyGaveBefore)
         {"XYZ identity", [] { return createXyzIdentity(nullptr); }, 1e-4},
         {"linearization", [&] { return createLinearizationLink(nullptr, SpaceCmyk, four); }, 0.02},
         {"RGB to CMYK link", [&] { return link(srgb.get(), FormatRgb16, cmyk.get(), FormatCmyk16, 4.3, 0); }, 0.01},
+        // Written at version 2 its Lab input is re-encoded: one more 16-bit
+        // rounding, where the table is steep near black.
         {"Lab to CMYK output", [&] {
              ProfilePtr lab = adopt(createLabIdentityV4(nullptr, nullptr));
              return link(lab.get(), FormatLab16, cmyk.get(), FormatCmyk16, 4.3, DeviceLinkGuessClass);
-         }, 0.01},
+         }, 0.02},
         {"RGB to Lab input", [&] {
              ProfilePtr lab = adopt(createLabIdentityV4(nullptr, nullptr));
              return link(srgb.get(), FormatRgb16, lab.get(), FormatLab16, 4.3, DeviceLinkGuessClass);

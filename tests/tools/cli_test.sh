@@ -29,6 +29,19 @@ cube_error() {
         for (c = 1; c <= 3; c++) { d = $c - want[c]; if (d < 0) d = -d; if (d > m) m = d }
     } END { printf "%.6f\n", m }' "$1"
 }
+# The profile ID stored in an ICC file against the one Python's MD5 gives:
+# the whole file with the flags, rendering intent and ID fields zeroed.
+id_matches() {
+    python3 - "$1" <<'EOF' || fail "$1: the stored profile ID is not the MD5 of the profile"
+import hashlib, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+stored = bytes(data[84:100])
+data[44:48] = bytes(4)
+data[64:68] = bytes(4)
+data[84:100] = bytes(16)
+sys.exit(0 if stored == hashlib.md5(bytes(data)).digest() and any(stored) else 1)
+EOF
+}
 below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }' || fail "$3: $1 is not below $2"; }
 
 [ -f "$PRESS" ] || fail "$PRESS is missing"
@@ -120,6 +133,7 @@ embed)
     expect 0 info "$WORK/look-press.icc"
     contains "$WORK/out" "Version:          4.3"
     contains "$WORK/out" "B2A0  mBA "
+    for f in look same look-press; do id_matches "$WORK/$f.icc"; done
     ;;
 apply)
     # A 4 × 2 picture: eight colours, as a binary PPM.
@@ -191,13 +205,17 @@ apply-profiles)
     mkdir "$WORK/results"
     expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
     [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    [ "$($MAKE dump "$WORK/results/u2.tif" | sed -n 2p)" = "10,20,30" ] || fail "sRGB to sRGB changed pixels"
     # An invalid embedded profile skips that file with a reason; the others are written.
     $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
     $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'ICC_PROFILE') + 12] = 9; open(sys.argv[2], 'wb').write(d)" \
+        "$WORK/sw.jpg" "$WORK/bad.jpg"
     mkdir "$WORK/res2"
-    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
+    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/bad.jpg" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
     contains "$WORK/err" "bad.tif: the embedded ICC profile cannot be used"
     contains "$WORK/err" "bad.png: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.jpg: the embedded ICC profile cannot be used (the ICC profile's APP2 chunks are damaged"
     [ "$(ls "$WORK/res2")" = u1.tif ] || fail "skipped files left output"
     ;;
 apply-cmyk)
@@ -268,6 +286,9 @@ apply-chain)
     cp "$WORK/white.tif" "$WORK/b/w.tif"
     expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
     contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
+    # A result named without an extension is of the input's kind.
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' -o "$WORK/plain"
+    tiffinfo "$WORK/plain" >/dev/null 2>&1 || fail "a result without an extension is not a TIFF"
     # The JPEG quality reaches the file.
     $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"

@@ -8,11 +8,14 @@
 
 #include <QFile>
 #include <QMap>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -84,6 +87,70 @@ int tableDifference(const QByteArray& fileA, const QByteArray& fileB, uint32_t t
         for (uint32_t c = 0; c < pipelineOutputs(ta); ++c) worst = std::max(worst, std::abs(int(oa[c]) - int(ob[c])));
     }
     return worst;
+}
+
+// How far a profile's own PCS-to-device table for an intent lies from the
+// chain it should hold (applied directly, unoptimised), in percent ink, over
+// colours inside the press gamut.
+struct Spread {
+    double mean = 0, max = 0;
+};
+
+Spread tableSpread(IccProfile* p, uint32_t intent, std::vector<IccProfile*> chain)
+{
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> table{outputPipelineOf(p, intent), &freePipeline};
+    TransformPtr exact{createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), FormatLabDouble,
+                                            FormatCmykDouble, intent, 0x144),
+                       &deleteTransform};
+    if (!table || !exact) return {1e9, 1e9};
+    Spread s;
+    int n = 0;
+    for (double L = 30; L <= 90; L += 5)
+        for (double a = -30; a <= 30; a += 10)
+            for (double b = -30; b <= 30; b += 10) {
+                const double in[3] = {L, a, b};
+                const float normal[3] = {float(L / 100), float((a + 128) / 255), float((b + 128) / 255)};
+                double want[4];
+                float got[4];
+                doTransform(exact.get(), in, want, 1);
+                evalPipelineFloat(normal, got, table.get());
+                for (int c = 0; c < 4; ++c) {
+                    const double d = std::fabs(got[c] * 100.0 - want[c]);
+                    s.mean += d;
+                    s.max = std::max(s.max, d);
+                    ++n;
+                }
+            }
+    s.mean /= n;
+    return s;
+}
+
+// The largest difference between two profiles' PCS-to-device tables for an
+// intent, over a Lab grid (0 … 1 device units), as the engine reads them.
+double tableChange(IccProfile* a, IccProfile* b, uint32_t intent)
+{
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> ta{outputPipelineOf(a, intent), &freePipeline};
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> tb{outputPipelineOf(b, intent), &freePipeline};
+    if (!ta || !tb) return 1e9;
+    double worst = 0;
+    for (int i = 0; i < 11 * 11 * 11; ++i) {
+        const float in[3] = {float(i % 11) / 10, float(i / 11 % 11) / 10, float(i / 121) / 10};
+        float x[4], y[4];
+        evalPipelineFloat(in, x, ta.get());
+        evalPipelineFloat(in, y, tb.get());
+        for (int c = 0; c < 4; ++c) worst = std::max(worst, double(std::fabs(x[c] - y[c])));
+    }
+    return worst;
+}
+
+// CMYK → Lab through a profile's own device-to-PCS table.
+CieLab tableLab(IccProfile* p, uint32_t intent, std::initializer_list<float> cmyk)
+{
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> lut{inputPipelineOf(p, intent), &freePipeline};
+    float in[4], out[3] = {};
+    std::copy(cmyk.begin(), cmyk.end(), in);
+    if (lut) evalPipelineFloat(in, out, lut.get());
+    return {out[0] * 100.0, out[1] * 255.0 - 128.0, out[2] * 255.0 - 128.0};
 }
 
 QString text(IccProfile* p, uint32_t which)
@@ -216,6 +283,135 @@ TEST_F(EmbedderTest, OnlyTheTickedIntentChanges)
         }
     EXPECT_LT(worst, 3.0);     // percent ink: the resampling of a 17-point table
     EXPECT_GT(changed, 5.0);   // the look is there
+}
+
+// The ghostscript press profile shares one table among its three intents
+// (and one among its A2B tables). Each chosen intent gets the look once, from
+// the base profile; the others keep the base profile's tables.
+TEST_F(EmbedderTest, SharedTablesGetTheLookOnceAndOnlyWhereChosen)
+{
+    ProfilePtr base = adoptProfile(openProfileFile(QString::fromLatin1(PressLab)));
+    ProfilePtr look = adoptProfile(openProfileFile(abstract_));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    ASSERT_TRUE(base && look && lab);
+
+    EmbedRequest r = request(PressLab, "shared.icc");
+    r.perceptual = r.saturation = true;
+    r.versionIndex = 1;
+    r.gridPoints = 33;
+    ToolResult result = embedAbstractProfile(r);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr embedded = adoptProfile(openProfileFile(r.outputFile));
+    ASSERT_TRUE(embedded);
+    for (const uint32_t intent : {IntentPerceptual, IntentSaturation}) {
+        // Against the look applied once, then the base profile.
+        const Spread once = tableSpread(embedded.get(), intent, {look.get(), base.get()});
+        EXPECT_LT(once.mean, 0.5) << "intent " << intent;
+        EXPECT_LT(once.max, 3.0) << "intent " << intent;
+    }
+    EXPECT_LT(tableChange(embedded.get(), base.get(), IntentRelativeColorimetric), 1e-4);
+
+    // Every table rebuilt, the look only in the perceptual one.
+    r = request(PressLab, "all.icc");
+    r.perceptual = true;
+    r.regenerateAll = true;
+    r.versionIndex = 1;
+    result = embedAbstractProfile(r);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr all = adoptProfile(openProfileFile(r.outputFile));
+    ASSERT_TRUE(all);
+    // (17 points per axis here, so the resampling leaves more.)
+    const Spread looked = tableSpread(all.get(), IntentPerceptual, {look.get(), base.get()});
+    EXPECT_LT(looked.mean, 0.75);
+    EXPECT_LT(looked.max, 10.0);
+    for (const uint32_t intent : {IntentRelativeColorimetric, IntentSaturation}) {
+        const Spread plain = tableSpread(all.get(), intent, {lab.get(), base.get()});
+        EXPECT_LT(plain.mean, 0.75) << "intent " << intent;
+        EXPECT_LT(plain.max, 10.0) << "intent " << intent;
+    }
+    // The file's K-only node holds L* 14592 / 652.8 = 22.35 (version-2 Lab);
+    // the rebuilt relative colorimetric table keeps it.
+    EXPECT_NEAR(tableLab(all.get(), IntentRelativeColorimetric, {0, 0, 0, 1}).L, 14592 / 652.8, 0.3);
+}
+
+// A version-2 base written as 4.3: the tables it leaves alone keep their
+// colours (the file's white node holds 65280, 32768, 32768: L* 100, a* 0,
+// b* 0 in version-2 Lab), and the new file has its own date and ID.
+TEST_F(EmbedderTest, Version2BaseWrittenAs43KeepsItsTables)
+{
+    EmbedRequest r = request(PressLab, "v4.icc");
+    r.perceptual = true;
+    r.versionIndex = 0;
+    r.gridPoints = 33;
+    const std::time_t started = std::time(nullptr);
+    const ToolResult result = embedAbstractProfile(r);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr base = adoptProfile(openProfileFile(r.baseProfile));
+    ProfilePtr embedded = adoptProfile(openProfileFile(r.outputFile));
+    ProfilePtr look = adoptProfile(openProfileFile(abstract_));
+    ASSERT_TRUE(base && embedded && look);
+    EXPECT_EQ(profileVersion(embedded.get()), 0x04300000u);
+
+    for (const uint32_t intent : {IntentPerceptual, IntentRelativeColorimetric, IntentSaturation}) {
+        const CieLab white = tableLab(embedded.get(), intent, {0, 0, 0, 0});
+        EXPECT_NEAR(white.L, 100.0, 0.005) << "intent " << intent;
+        EXPECT_NEAR(white.a, 0.0, 0.005) << "intent " << intent;
+        EXPECT_NEAR(white.b, 0.0, 0.005) << "intent " << intent;
+        EXPECT_NEAR(tableLab(embedded.get(), intent, {0, 0, 0, 1}).L, 14592 / 652.8, 0.005) << "intent " << intent;
+        double worst = 0;
+        for (uint32_t i = 0; i < 6 * 6 * 6 * 6; ++i) {
+            const std::initializer_list<float> cmyk = {float(i % 6) / 5, float(i / 6 % 6) / 5, float(i / 36 % 6) / 5,
+                                                       float(i / 216) / 5};
+            const CieLab x = tableLab(embedded.get(), intent, cmyk), y = tableLab(base.get(), intent, cmyk);
+            worst = std::max(worst, std::hypot(x.L - y.L, x.a - y.a, x.b - y.b));
+        }
+        EXPECT_LT(worst, 0.01) << "intent " << intent;
+    }
+    // The intents left alone map colours as before; the perceptual one has the look.
+    for (const uint32_t intent : {IntentRelativeColorimetric, IntentSaturation})
+        EXPECT_LT(tableChange(embedded.get(), base.get(), intent), 1e-4) << "intent " << intent;
+    const Spread once = tableSpread(embedded.get(), IntentPerceptual, {look.get(), base.get()});
+    EXPECT_LT(once.mean, 0.5);
+    EXPECT_LT(once.max, 3.0);
+
+    // Its own creation date, not the base profile's, and its own ID.
+    std::tm date = profileCreationDate(embedded.get());
+    const std::time_t written = timegm(&date);
+    EXPECT_GE(written, started - 2);
+    EXPECT_LE(written, std::time(nullptr) + 2);
+    const QByteArray bytes = readFile(r.outputFile);
+    uint8_t id[16];
+    ASSERT_TRUE(computeProfileId(bytes.constData(), uint32_t(bytes.size()), id));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(id), 16), bytes.mid(84, 16));
+    EXPECT_NE(bytes.mid(84, 16), QByteArray(16, '\0'));
+}
+
+// The engine's error handler is the caller's again after an embedding, and
+// hears the engine's messages during it.
+TEST_F(EmbedderTest, PutsTheErrorHandlerBack)
+{
+    static QStringList heard;
+    heard.clear();
+    const ErrorHandler listen = [](EngineContext*, uint32_t, const char* message) {
+        heard << QString::fromUtf8(message);
+    };
+    setErrorHandler(listen);
+    EmbedRequest r = request(PressLab, "handler.icc");
+    r.perceptual = true;
+    r.abstractProfile = dir_.filePath(QStringLiteral("garbage.icc"));
+    {
+        QFile f(r.abstractProfile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(256, 'x'));
+    }
+    EXPECT_FALSE(embedAbstractProfile(r).ok);
+    EXPECT_EQ(heard, QStringList{QStringLiteral("not an ICC profile, invalid signature")});
+    r = request(PressLab, "handler.icc");
+    EXPECT_TRUE(embedAbstractProfile(r).ok);
+    EXPECT_EQ(errorHandler(), listen);
+    reportError(nullptr, ErrRange, "after the embedding");
+    setErrorHandler(nullptr);
+    EXPECT_EQ(heard.last(), QStringLiteral("after the embedding"));
 }
 
 TEST_F(EmbedderTest, RegeneratingAllRebuildsEveryTable)

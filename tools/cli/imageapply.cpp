@@ -42,7 +42,8 @@ const char* const SoftProofHint =
 // ---------------------------------------------------------------------------
 
 struct LoadedProfile {
-    QString name;   // as messages show it
+    QString name;      // as messages show it
+    QString builtin;   // the built-in colour space it is, if any
     QByteArray bytes;
     ProfilePtr profile{nullptr, &closeProfile};
     uint32_t cls = 0, space = 0, pcs = 0;
@@ -75,6 +76,7 @@ QString loadProfile(const QString& name, const ProfileOpener& open, LoadedProfil
     }
     out.profile = adoptProfile(open(name));
     if (!out.profile) return failed;
+    if (name.startsWith(QLatin1Char('*'))) out.builtin = name;
     out.bytes = profileBytes(out.profile.get());
     out.cls = profileDeviceClass(out.profile.get());
     out.space = profileColorSpace(out.profile.get());
@@ -634,7 +636,9 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     PixelLayout out = in;
     out.model = *outModel;
     if (s.settings.bits) out.bits = uint32_t(s.settings.bits);
-    const FileKind outKind = fileKindOfName(output.toStdString());
+    // The kind of file its name asks for; a name without an extension keeps the input's.
+    FileKind outKind = fileKindOfName(output.toStdString());
+    if (outKind == FileKind::Other && QFileInfo(output).suffix().isEmpty()) outKind = reader->kind();
     if (outKind == FileKind::Jpeg) {
         if (out.bits != 8) result.notes << QStringLiteral("JPEG holds 8 bits per channel");
         if (out.extraChannels) result.notes << QStringLiteral("JPEG holds no alpha: alpha dropped");
@@ -666,8 +670,11 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     if (!writer) return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
 
     // The transform; none where the chain leaves the values as they are.
-    const bool identity = chain.size() == 2 && chain[0]->isDevice() && chain[1]->isDevice() &&
-                          chain[0]->bytes == chain[1]->bytes && in.model == out.model;
+    // Built-ins are the same space by name (each is written with its own date).
+    const bool sameProfile = chain.size() == 2 && (chain[0]->builtin.isEmpty() && chain[1]->builtin.isEmpty()
+                                                       ? chain[0]->bytes == chain[1]->bytes
+                                                       : chain[0]->builtin == chain[1]->builtin);
+    const bool identity = sameProfile && chain[0]->isDevice() && chain[1]->isDevice() && in.model == out.model;
     const bool copies = identity && in == out;
     Pipeline3 pipeline(*reader, grayToRgb, *writer, !copies, in, out);
     pipeline.start();

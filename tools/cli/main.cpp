@@ -163,7 +163,8 @@ result, and a chain that ends in a press profile writes CMYK.
   --source-profile P    the images' profile, put first instead of the one
                         each image carries
   -o, --output FILE     the result, for one image; the kind of file follows
-                        its name (.tif, .png, .jpg, others by the toolkit)
+                        its name (.tif, .png, .jpg, others by the toolkit;
+                        without an extension, the input's kind)
   --output-dir DIR      for several images: results under their own names
   --overwrite           replace results that exist (else they are refused)
   --bits 8|16           bits per channel of the results (default: as read)
