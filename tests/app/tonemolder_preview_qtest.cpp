@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
@@ -605,29 +606,54 @@ void TonemolderPreviewTest::aNewImageIsFittedToTheView()
 // when it ends.
 void TonemolderPreviewTest::largeImagesShowAProxyFirst()
 {
-    settings_->setValue("icc/grid_lstar", 64);   // a build that takes a while
-    settings_->setValue("icc/grid_abstar", 64);
     window_->resize(900, 600);
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    QImage large(2400, 1600, QImage::Format_RGB32);
-    for (int y = 0; y < large.height(); ++y)
-        for (int x = 0; x < large.width(); ++x) large.setPixel(x, y, qRgb(x / 10, y / 7, 128));
-    window_->loadImageFile(writePicture("camera.png", large));
+    QImage large(3000, 2000, QImage::Format_RGB32);
+    for (int y = 0; y < large.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(large.scanLine(y));
+        for (int x = 0; x < large.width(); ++x) row[x] = qRgb(x / 12, y / 8, 128);
+    }
+    QApplication::clipboard()->setImage(large);
+    window_->pasteImage();
     QVERIFY(proofed());
 
-    QSignalSpy frames(previewSchedulerOf(window_.get()), &PreviewScheduler::frameReady);
+    // When work starts, each frame, when it ends; and whether the busy
+    // indicator (bar and cursor) showed. A long pause before the full
+    // resolution makes a wait the indicator must show.
+    PreviewScheduler* scheduler = previewSchedulerOf(window_.get());
+    scheduler->setPause(600);
+    QSignalSpy frames(scheduler, &PreviewScheduler::frameReady);
     auto* bar = child<QProgressBar>("previewProgress");
     auto* view = child<QGraphicsViewMap>("imageViewer");
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> moments;
+    bool indicated = false;
+    const auto note = [&] { moments.append(clock.elapsed()); };
+    QObject::connect(scheduler, &PreviewScheduler::frameReady, this, note);
+    QObject::connect(scheduler, &PreviewScheduler::busyChanged, this, note);
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, this, [&] {
+        if (bar->isVisible() && view->viewport()->cursor().shape() == Qt::BusyCursor) indicated = true;
+    });
+    watch.start(10);
+
     child<QTabWidget>("generator")->setCurrentIndex(1);
     child<QCheckBox>("cbDestVC")->setChecked(true);
     child<QComboBox>("comboDestVC")->setCurrentIndex(DarkProjector);
     window_->proofImage();
-    QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), 10000);
-    QCOMPARE(view->viewport()->cursor().shape(), Qt::BusyCursor);
     QVERIFY(proofed());
+    watch.stop();
     QVERIFY(!bar->isVisible());
     QCOMPARE(view->viewport()->cursor().shape(), Qt::ArrowCursor);
+
+    // The longest wait with nothing new on screen decides: well over the
+    // delay, the indicator showed; well under it, it never did.
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < moments.size(); ++i) longest = std::max(longest, moments[i] - moments[i - 1]);
+    QVERIFY2(longest > 500, qPrintable(QString::number(longest)));
+    QVERIFY(indicated);
 
     QVERIFY(frames.count() >= 2);
     const PreviewFrame proxy = frames.first().at(0).value<PreviewFrame>();
@@ -638,6 +664,17 @@ void TonemolderPreviewTest::largeImagesShowAProxyFirst()
     QVERIFY(full.fullResolution);
     QCOMPARE(full.image.size(), large.size());
     QCOMPARE(shownImage(view).size(), large.size());
+
+    // A small picture is shown at once, without an indicator.
+    indicated = false;
+    moments.clear();
+    watch.start(10);
+    loadSample();
+    window_->proofImage();
+    QVERIFY(proofed());
+    watch.stop();
+    QVERIFY(moments.size() >= 2);
+    if (moments.last() - moments.first() < 250) QVERIFY(!indicated);   // unless the machine is that busy
 }
 
 QTEST_MAIN(TonemolderPreviewTest)

@@ -5,15 +5,14 @@
 #include "app/tonemolder.h"
 #include "curves/channelmodifier.h"
 #include "profiles/iccprofileselector.h"
+#include "window_support.h"
 #include "windowtest.h"
 
 #include <QAbstractSpinBox>
 #include <QAction>
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -32,53 +31,6 @@ double viewScale(const QGraphicsViewMap* view)
 {
     return view->transform().m11();
 }
-
-// Answers the modal windows a tool brings up: its own dialog (`prepare`
-// gets it, then its Save button is pressed), the save question (with
-// `target`), and any message box (whose text is kept).
-class ToolDriver : public QObject {
-public:
-    ToolDriver(const char* dialogClass, QString target, std::function<void(QDialog*)> prepare)
-        : class_(dialogClass), target_(std::move(target)), prepare_(std::move(prepare))
-    {
-        clock_.start();
-        connect(&timer_, &QTimer::timeout, this, &ToolDriver::poll);
-        timer_.start(20);
-    }
-
-    QString message;
-
-private:
-    void poll()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal) return;
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            message = box->text();
-            box->done(QMessageBox::Ok);
-        } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            files->selectFile(target_);
-            static_cast<QDialog*>(files)->done(QDialog::Accepted);
-        } else if (modal->inherits(class_) && (lastClick_ < 0 || clock_.elapsed() - lastClick_ > 500)) {
-            // The tool again, prepared once: Save (again, should the file
-            // dialog have come back without a name).
-            if (!prepared_.contains(modal)) {
-                prepared_.append(modal);
-                prepare_(qobject_cast<QDialog*>(modal));
-            }
-            lastClick_ = clock_.elapsed();
-            QMetaObject::invokeMethod(modal->findChild<QPushButton*>("buttonSave"), "click", Qt::QueuedConnection);
-        }
-    }
-
-    const char* class_;
-    QString target_;
-    std::function<void(QDialog*)> prepare_;
-    QList<QPointer<QWidget>> prepared_;
-    QElapsedTimer clock_;
-    qint64 lastClick_ = -1;
-    QTimer timer_;
-};
 
 }   // namespace
 
@@ -221,28 +173,28 @@ void TonemolderWindowTest::theWindowFitsASmallScreenAndKeepsItsShape()
 void TonemolderWindowTest::toolsTellWhichFileTheyWrote_data()
 {
     QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("dialog");
     QTest::addColumn<QString>("file");
-    QTest::newRow("embedder") << "action_Embed_to_output_profile" << "OutputProfileEmbedder" << "embedded.icc";
-    QTest::newRow("cube") << "actionConvert_to_CUBE_file" << "CubeGenerator" << "look.cube";
+    QTest::newRow("embedder") << "action_Embed_to_output_profile" << "embedded.icc";
+    QTest::newRow("cube") << "actionConvert_to_CUBE_file" << "look.cube";
 }
 
 void TonemolderWindowTest::toolsTellWhichFileTheyWrote()
 {
     QFETCH(QString, action);
-    QFETCH(QString, dialog);
     QFETCH(QString, file);
     makeWindow();
     const QString target = files_.filePath(file);
-    const QByteArray dialogClass = dialog.toLatin1();
-    ToolDriver driver(dialogClass.constData(), target, [](QDialog* d) {
-        d->findChild<QSpinBox*>("editGridPoints")->setValue(17);
-        d->findChild<ICCProfileSelector*>("abstractProfile")->selectByName("*lab");
-        if (auto* base = d->findChild<ICCProfileSelector*>("baseOutputProfile"))
+    WindowTest::Answers answers;
+    answers.then([](QWidget* tool) {
+        tool->findChild<QSpinBox*>("editGridPoints")->setValue(17);
+        tool->findChild<ICCProfileSelector*>("abstractProfile")->selectByName("*lab");
+        if (auto* base = tool->findChild<ICCProfileSelector*>("baseOutputProfile"))
             base->setSelection("/usr/share/color/icc/ghostscript", "default_cmyk.icc");
-    });
-    child<QAction>(action.toLatin1().constData())->trigger();
-    QVERIFY2(driver.message.isEmpty(), qPrintable(driver.message));
+        QVERIFY(tool->inherits(QByteArray(QTest::currentDataTag()) == "cube" ? "CubeGenerator" : "OutputProfileEmbedder"));
+        tool->findChild<QPushButton*>("buttonSave")->click();
+    }).file(target);
+    answers.run([&] { child<QAction>(action.toLatin1().constData())->trigger(); });
+    QVERIFY2(answers.allUsed() && answers.boxes.isEmpty(), qPrintable(answers.boxes.value(0).text));
     QVERIFY(QFileInfo(target).size() > 0);
     QVERIFY2(window_->statusBar()->currentMessage().contains(QDir::toNativeSeparators(target)),
              qPrintable(window_->statusBar()->currentMessage()));
