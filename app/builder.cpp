@@ -48,6 +48,15 @@ constexpr double LightnessExpandOffset = 3.25245;
 // fewer nodes than this.
 constexpr uint32_t NodesPerThread = 4096;
 
+// A result into the box the CLUT can hold. L* is held at 0 first: a node a
+// hair below black (as unclipped results near black are) keeps its a* and b*
+// rather than becoming neutral black, which would bend every colour near it.
+void clampIntoBox(CieLab& lab)
+{
+    lab.L = std::max(lab.L, 0.0);
+    clampLabToBox(&lab, AbMax, AbMin, AbMax, AbMin);
+}
+
 uint16_t applyCurve16(const ToneCurve* curve, uint16_t v)
 {
     return curve ? evalCurve16(curve, v) : v;
@@ -95,10 +104,13 @@ Stage* prelinearisationStage(const ToneCurve* ab, bool tabulatedLightness, uint3
     return newCurvesStage(nullptr, 3, curves);
 }
 
-// The chain Lab identity → P (intent) → link (intent) → P (relative
-// colorimetric) → Lab identity, on Lab doubles, unoptimised.
-Transform* labChainTransform(IccProfile* space, IccProfile* link, const IntentChoice& choice)
+}   // namespace
+
+Transform* createLabChainTransform(IccProfile* space, IccProfile* link, int intentIndex)
 {
+    const std::optional<IntentChoice> found = intentChoice(intentIndex);
+    if (!found || !space || !link) return nullptr;
+    const IntentChoice& choice = *found;
     ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
     if (!labIdentity) return nullptr;
     IccProfile* const chain[5] = {labIdentity.get(), space, link, space, labIdentity.get()};
@@ -108,8 +120,10 @@ Transform* labChainTransform(IccProfile* space, IccProfile* link, const IntentCh
     const bool compensation[5] = {bpc, bpc, bpc, bpc, bpc};
     const double adaptation[5] = {1.0, 1.0, 1.0, 1.0, 1.0};
     return createTransformExtended(nullptr, 5, chain, compensation, intents, adaptation, nullptr, 0,
-                                   FormatLabDouble, FormatLabDouble, XformNoOptimise);
+                                   FormatLabDouble, FormatLabDouble, XformNoOptimise | XformUnbounded);
 }
+
+namespace {
 
 // The Lab-to-Lab recipes share everything but the device link in the middle.
 IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile* link,
@@ -120,7 +134,7 @@ IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile*
     CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
     CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
     if (!forward || !inverse) return nullptr;
-    TransformPtr transform{labChainTransform(space, link, *choice), &deleteTransform};
+    TransformPtr transform{createLabChainTransform(space, link, intentIndex), &deleteTransform};
     if (!transform) return nullptr;
     LabSamplerCargo cargo{forward.get(), inverse.get(), transform.get()};
     const ClutFill fill =
@@ -150,14 +164,6 @@ bool isThreeByThreeClut16(Stage* clut)
 {
     return clut && stageKind(clut) == StageClutKind && !clutIsFloat(clut) && stageInputs(clut) == 3 &&
            stageOutputs(clut) == 3 && clutTable16(clut);
-}
-
-// R and B exchanged: a .cube table's device link works in blue, green, red
-// order (its first input is the file's slowest-varying blue).
-Stage* redBlueSwap()
-{
-    const double swap[9] = {0, 0, 1, 0, 1, 0, 1, 0, 0};
-    return newMatrixStage(nullptr, 3, 3, swap, nullptr);
 }
 
 }   // namespace
@@ -225,11 +231,10 @@ std::vector<uint16_t> tabulate(const ToneCurve* curve, uint32_t n)
 
 double adjust(const ToneCurve* curve, double v, double lo, double hi)
 {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    const double t = std::clamp((v - lo) / (hi - lo), 0.0, 1.0);
-    const double y = curve ? double(evalCurveFloat(curve, float(t))) : t;
-    return std::clamp(y * (hi - lo) + lo, lo, hi);
+    if (!(v > lo)) return lo;
+    const double t = (v - lo) / (hi - lo);
+    const double y = curve ? evalCurveUnbounded(curve, t) : t;
+    return std::max(y * (hi - lo) + lo, lo);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,7 +248,7 @@ CieLab labSamplerInput(const LabSamplerCargo& cargo, const uint16_t in[3])
 
 void labSamplerOutput(const LabSamplerCargo& cargo, CieLab lab, uint16_t out[3])
 {
-    clampLabToBox(&lab, AbMax, AbMin, AbMax, AbMin);
+    clampIntoBox(lab);
     encodeNode(cargo.forward, lab, out);
 }
 
@@ -258,10 +263,8 @@ bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo)
     return true;
 }
 
-bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
+CieLab cam16Recipe(const Cam16SamplerCargo& c, const CieLab& lab)
 {
-    const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
-    const CieLab lab = decodeNode(c.inverse, in);
     const CieLab compressed{lab.L * LightnessScale + LightnessOffset, lab.a, lab.b};
     const CieXyz xyz = labToXyz(&White100, compressed);
 
@@ -276,10 +279,16 @@ bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
         if (c.curves[2]) cc.h = std::fmod(adjust(c.curves[2], cc.h, 0, 360), 360.0);
         CieXyz back;
         if (cam16Inverse(c.destination, c.flags, cc, &back)) result = xyzToLab(&White100, back);
-        clampLabToBox(&result, AbMax, AbMin, AbMax, AbMin);
+        clampIntoBox(result);
     }
     result.L = std::max(result.L * LightnessExpand - LightnessExpandOffset, 0.0);
-    encodeNode(c.forward, result, out);
+    return result;
+}
+
+bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
+{
+    const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
+    encodeNode(c.forward, cam16Recipe(c, decodeNode(c.inverse, in)), out);
     return true;
 }
 
@@ -438,10 +447,6 @@ IccProfile* readCubeDeviceLink(const QString& fileName)
     if (!link) return nullptr;
     const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
     if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) return nullptr;
-    PipelinePtr swapped{duplicatePipeline(table), &freePipeline};
-    if (!swapped || !insertStage(swapped.get(), AtBegin, redBlueSwap()) ||
-        !insertStage(swapped.get(), AtEnd, redBlueSwap()) || !storeTag(link.get(), sig("A2B0"), swapped.get()))
-        return nullptr;
     return link.release();
 }
 

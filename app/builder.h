@@ -71,8 +71,10 @@ ToneCurve* buildPrelinearisationInverse(double k);
 // A curve as n 16-bit entries: floor(clamp(curve(i / (n − 1)), 0, 1) · 65535 + 0.5).
 std::vector<uint16_t> tabulate(const ToneCurve* curve, uint32_t n);
 
-// A correlate through a curve over [lo, hi]: values outside are clipped to
-// the ends; inside, y = curve((v − lo) / (hi − lo)) · (hi − lo) + lo, clipped.
+// A correlate through a curve over [lo, hi]: y = curve((v − lo) / (hi − lo))
+// · (hi − lo) + lo, never below lo. Beyond hi the curve carries on
+// (evalCurveUnbounded), so that a correlate past the editor's range (chroma
+// above 100 in wide-gamut colours) follows the curve instead of being cut.
 double adjust(const ToneCurve* curve, double v, double lo, double hi);
 
 // ---------------------------------------------------------------------------
@@ -95,6 +97,9 @@ struct Cam16SamplerCargo {
 };
 
 bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo);
+// The CIE CAM16 recipe on one colour, in double precision: what cam16Sampler
+// computes for a node, without the node's 16-bit encoding.
+CieLab cam16Recipe(const Cam16SamplerCargo& cargo, const CieLab& lab);
 bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo);
 
 // The node's Lab before the Lab-to-Lab transform, and its CLUT value from
@@ -133,6 +138,12 @@ IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* 
 IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
                               const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
                               Sampling sampling = Sampling::Batch);
+
+// The colour chain of the Softproofing and CUBE recipes on Lab doubles,
+// unoptimised: Lab identity → space (the intent of the index) → link (the
+// same intent) → space (relative colorimetric) → Lab identity. Null for an
+// intent index out of range or when the engine refuses.
+Transform* createLabChainTransform(IccProfile* space, IccProfile* link, int intentIndex);
 
 // Channels a Softproofing space has: gray 1, RGB 3, CMYK 4, Lab 3; 0 for
 // any other.

@@ -59,12 +59,15 @@ std::optional<LutDump> lutDump(IccProfile* link)
     if (dump.width <= 0) return std::nullopt;
     dump.height = int((nodes + dump.width - 1) / dump.width);
     dump.rgb.assign(size_t(dump.width) * size_t(dump.height) * 3, 0);
+    // Pixel k shows the file's line k (red fastest); the link's nodes run
+    // with blue fastest, its channels red, green, blue.
     for (uint64_t k = 0; k < nodes; ++k) {
-        const float* o = values + 3 * k;
+        const uint64_t r = k % n, g = (k / n) % n, b = k / (uint64_t(n) * n);
+        const float* o = values + 3 * ((r * n + g) * n + b);
         uint8_t* pixel = dump.rgb.data() + 3 * k;   // row k / W, column k mod W of a packed W-wide image
-        pixel[0] = lutDumpByte(o[2]);
+        pixel[0] = lutDumpByte(o[0]);
         pixel[1] = lutDumpByte(o[1]);
-        pixel[2] = lutDumpByte(o[0]);
+        pixel[2] = lutDumpByte(o[2]);
     }
     return dump;
 }

@@ -29,9 +29,10 @@ int lutDumpWidth(uint32_t gridPoints);
 uint8_t lutDumpByte(float value);
 
 // The dump of a device link whose 'A2B0' is a CLUT alone or curves then a
-// CLUT, float, N × N × N with three outputs. Node k goes to row ⌊k / W⌋,
-// column k mod W, with red, green, blue taken from outputs 2, 1, 0. Nothing
-// for any other table.
+// CLUT, float, N × N × N with three outputs. Pixel k (row ⌊k / W⌋, column
+// k mod W) shows the .cube file's line k, red fastest: the node for red
+// k mod N, green ⌊k / N⌋ mod N, blue ⌊k / N²⌋, its outputs as red, green,
+// blue. Nothing for any other table.
 std::optional<LutDump> lutDump(IccProfile* link);
 
 // The link's description (English, US; at most 4095 characters, up to the

@@ -145,6 +145,9 @@ struct InterpFunction {
 };
 constexpr uint32_t InterpFlagFloat = 0x1;
 constexpr uint32_t InterpFlagTrilinear = 0x100;
+// Float tables of three inputs: beyond 0 … 1 the edge cells carry on
+// linearly instead of holding their end values.
+constexpr uint32_t InterpFlagExtrapolate = 0x200;
 using InterpFactory = InterpFunction (*)(uint32_t inputs, uint32_t outputs, uint32_t flags);
 struct PluginInterpolation {
     PluginBase base;
@@ -706,6 +709,12 @@ bool smoothCurve(ToneCurve* curve, double lambda);
 
 float evalCurveFloat(const ToneCurve* curve, float x);
 uint16_t evalCurve16(const ToneCurve* curve, uint16_t v);
+// The curve carried on past 0 … 1 instead of held at its ends: a
+// one-segment parametric curve by its own formula above 1 and point-symmetric
+// about its value at 0 below 0 (so that a power law keeps its shape on
+// negative values); any other curve along its first and last table
+// intervals. Inside 0 … 1 the same as evalCurveFloat.
+double evalCurveUnbounded(const ToneCurve* curve, double x);
 
 int32_t parametricTypeOf(const ToneCurve* curve);   // type of a one-segment curve, else 0
 bool isLinear(const ToneCurve* curve);
@@ -752,7 +761,7 @@ constexpr uint32_t StageNormalisedToXyzKind = sig("n2x ");
 // of a node are contiguous. 'inpH' plug-ins read this record.
 struct InterpParams {
     EngineContext* ctx;
-    uint32_t flags;                        // InterpFlagFloat, InterpFlagTrilinear
+    uint32_t flags;                        // InterpFlagFloat, InterpFlagTrilinear, InterpFlagExtrapolate
     uint32_t inputs;
     uint32_t outputs;
     uint32_t gridPoints[MaxClutInputs];
@@ -987,6 +996,13 @@ constexpr uint32_t XformBlackPointCompensation = 0x2000;
 constexpr uint32_t XformClipNegatives = 0x8000;
 constexpr uint32_t XformCanChangeFormats = 0x2000000;   // set by the engine
 constexpr uint32_t XformCopyAlpha = 0x4000000;
+// Float values go on past the ends of every device range instead of being
+// held there: curves carry on (a parametric curve by its own formula above 1
+// and point-symmetric about its start below 0, any other along its end
+// intervals) and float tables of three inputs extrapolate from their edge
+// cells; 16-bit tables still clip. Meant for unoptimised float transforms
+// (XformNoOptimise), which keep the linked stages as they are.
+constexpr uint32_t XformUnbounded = 0x10000000;
 constexpr uint32_t xformGridPoints(uint32_t n) { return (n & 0xFF) << 16; }
 
 constexpr uint32_t MaxProfilesInChain = 255;
@@ -1188,5 +1204,7 @@ bool cgatsSetDataCell(CgatsSheet* sheet, int32_t set, int32_t field, const char*
 const char* cgatsDataCell(CgatsSheet* sheet, int32_t set, int32_t field);           // null when unset
 
 // Reads a .cube (or .lut) 3D table into an RGB device link under the global
-// context: optional shaper curves, then a float CLUT; the title goes to 'desc'.
+// context: optional shaper curves, then a float CLUT, with red, green and blue
+// as the first, second and third channel on both sides; the title goes to
+// 'desc'.
 IccProfile* readCubeFile(const char* fileName);

@@ -231,6 +231,7 @@ Pipeline* linkIcc(EngineContext* ctx, uint32_t count, const uint32_t intents[], 
         PipelinePtr part(pipelineFor(profiles[i], step, intents[i]), &freePipeline);
         if (!part || !moveStages(result.get(), part.get())) return nullptr;
     }
+    if ((flags & XformUnbounded) && !makeUnbounded(result.get())) return nullptr;
     if (flags & XformClipNegatives) {
         if (current == SpaceRgb || current == SpaceGray || current == SpaceCmyk) {
             if (!appendStage(result.get(), newClipNegativesStage(ctx, channelsOfSpace(current)))) return nullptr;

@@ -145,9 +145,7 @@ private:
         table_.clut.reserve(std::min<size_t>(nodes, 1u << 16) * 3);
         for (size_t i = 0; i < nodes; ++i) {
             if (!readLine(line)) return false;
-            table_.clut.push_back(line[2]);
-            table_.clut.push_back(line[1]);
-            table_.clut.push_back(line[0]);
+            table_.clut.insert(table_.clut.end(), line, line + 3);
         }
         lex_.skipLineEnds();
         if (lex_.token() == CgatsToken::SynError) return false;
@@ -199,9 +197,10 @@ bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable
     });
 }
 
-// The table as a 3-in, 3-out pipeline: the shaper curves first, then the float
-// CLUT, each only when present. The CLUT's first input is the file's blue, so
-// the curves go in the same order: the first curve is the file's blue column.
+// The table as a 3-in, 3-out pipeline in red, green, blue order on both
+// sides: the shaper curves first, then the float CLUT, each only when
+// present. A CLUT's last input varies fastest and a file's red does, so the
+// nodes are transposed: node (r, g, b) is the file's line (b·N + g)·N + r.
 Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
 {
     PipelinePtr pipeline(newPipeline(ctx, 3, 3), &freePipeline);
@@ -211,7 +210,7 @@ Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
         CurvePtr curves[3] = {{nullptr, &freeCurve}, {nullptr, &freeCurve}, {nullptr, &freeCurve}};
         const ToneCurve* stageCurves[3];
         for (int i = 0; i < 3; ++i) {
-            const std::vector<float>& column = table.shaper[2 - i];
+            const std::vector<float>& column = table.shaper[i];
             if (column.size() != table.shaperSize) return nullptr;
             curves[i].reset(buildTabulatedCurveFloat(ctx, table.shaperSize, column.data()));
             if (!curves[i]) return nullptr;
@@ -224,7 +223,13 @@ Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
     if (table.gridPoints > 0) {
         const size_t n = table.gridPoints;
         if (table.clut.size() != n * n * n * 3) return nullptr;
-        Stage* stage = newClutFloatStageUniform(ctx, table.gridPoints, 3, 3, table.clut.data());
+        std::vector<float> nodes(table.clut.size());
+        size_t at = 0;
+        for (size_t r = 0; r < n; ++r)
+            for (size_t g = 0; g < n; ++g)
+                for (size_t b = 0; b < n; ++b, at += 3)
+                    std::copy_n(&table.clut[((b * n + g) * n + r) * 3], 3, &nodes[at]);
+        Stage* stage = newClutFloatStageUniform(ctx, table.gridPoints, 3, 3, nodes.data());
         if (!stage || !insertStage(pipeline.get(), AtEnd, stage)) return nullptr;
     }
     return pipeline.release();

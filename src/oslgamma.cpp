@@ -441,6 +441,20 @@ uint16_t evalCurve16(const ToneCurve* curve, uint16_t v)
     return out;
 }
 
+double evalCurveUnbounded(const ToneCurve* curve, double x)
+{
+    if (x >= 0.0 && x <= 1.0) return evalCurveFloat(curve, float(x));
+    if (!(std::fabs(x) < PlusInfinity)) return evalCurveFloat(curve, float(x));
+    if (curve->segmentCount == 1 && curve->segments[0].type != 0) {
+        if (x > 1.0) return evalSegments(curve, x);
+        return 2.0 * evalSegments(curve, 0.0) - evalSegments(curve, -x);
+    }
+    const double h = 1.0 / double(curve->tableCount > 1 ? curve->tableCount - 1 : DefaultTableEntries - 1);
+    const auto at = [curve](double v) { return double(evalCurveFloat(curve, float(v))); };
+    if (x < 0.0) return at(0.0) + (at(h) - at(0.0)) / h * x;
+    return at(1.0) + (at(1.0) - at(1.0 - h)) / h * (x - 1.0);
+}
+
 // ---------------------------------------------------------------------------
 // Reversal and joining
 // ---------------------------------------------------------------------------

@@ -325,6 +325,11 @@ struct Pipeline {
     DupUserDataFn dupData;
 };
 
+// Makes a pipeline carry values past 0 … 1: its curve stages evaluate their
+// curves as above, and its float tables of three inputs extrapolate from
+// their edge cells. 16-bit tables still hold their end values.
+bool makeUnbounded(Pipeline* pipeline);
+
 // The channel check after a change of stages: the pipeline's counts follow
 // its first and last stages, and neighbouring stages must agree (reported
 // otherwise; the pipeline then evaluates to zeros until it agrees again).
@@ -580,7 +585,7 @@ struct CubeTable {
     uint32_t shaperSize = 0;
     std::vector<float> shaper[3];   // file channels red, green, blue
     uint32_t gridPoints = 0;
-    std::vector<float> clut;        // gridPoints³ × 3
+    std::vector<float> clut;        // gridPoints³ lines of red, green, blue, in file order
 };
 
 constexpr uint32_t CubeMaxShaperSize = 65536;

@@ -6,6 +6,7 @@
 // so the last node is used twice and no read goes past the table.
 #include "oslinternal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -101,6 +102,23 @@ inline FloatPos floatPos(float v, uint32_t domain, uint32_t stride)
     return {cell * stride, fraction == 0.0f ? 0 : stride, fraction};   // on a node: that node alone
 }
 
+// The same position for a table that goes on past its ends: outside 0 … 1 the
+// edge cell, with a fraction below 0 or above 1, so that the cell's
+// interpolation carries on linearly.
+inline FloatPos floatPosBeyond(float v, uint32_t domain, uint32_t stride)
+{
+    if (domain == 0 || !std::isfinite(v)) return floatPos(v, domain, stride);
+    const double px = double(v) * domain;
+    const double cell = std::min(std::max(std::floor(px), 0.0), double(domain - 1));
+    return {size_t(cell) * stride, stride, float(px - cell)};
+}
+
+template <bool Beyond>
+inline FloatPos positionOf(float v, uint32_t domain, uint32_t stride)
+{
+    return Beyond ? floatPosBeyond(v, domain, stride) : floatPos(v, domain, stride);
+}
+
 void linear1ToN_Float(const float in[], float out[], const InterpParams* p)
 {
     const float* t = tableFloat(p);
@@ -179,12 +197,13 @@ void trilinear16(const uint16_t in[], uint16_t out[], const InterpParams* p)
     }
 }
 
+template <bool Beyond = false>
 void trilinearFloat(const float in[], float out[], const InterpParams* p)
 {
     const float* t = tableFloat(p);
-    const FloatPos x = floatPos(in[0], p->domain[0], p->strides[0]);
-    const FloatPos y = floatPos(in[1], p->domain[1], p->strides[1]);
-    const FloatPos z = floatPos(in[2], p->domain[2], p->strides[2]);
+    const FloatPos x = positionOf<Beyond>(in[0], p->domain[0], p->strides[0]);
+    const FloatPos y = positionOf<Beyond>(in[1], p->domain[1], p->strides[1]);
+    const FloatPos z = positionOf<Beyond>(in[2], p->domain[2], p->strides[2]);
     const size_t x0 = x.base, x1 = x.base + x.next;
     const size_t y0 = y.base, y1 = y.base + y.next;
     const size_t z0 = z.base, z1 = z.base + z.next;
@@ -263,12 +282,13 @@ void tetrahedral16Fixed(const uint16_t in[], uint16_t out[], const InterpParams*
     tetrahedral16Core<Outputs>(in, out, table16(p), p->domain, p->strides, Outputs);
 }
 
+template <bool Beyond = false>
 inline void tetrahedralFloatCore(const float in[3], float out[], const float* t, const uint32_t domain[3],
                                  const uint32_t strides[3], uint32_t outputs)
 {
-    const FloatPos x = floatPos(in[0], domain[0], strides[0]);
-    const FloatPos y = floatPos(in[1], domain[1], strides[1]);
-    const FloatPos z = floatPos(in[2], domain[2], strides[2]);
+    const FloatPos x = positionOf<Beyond>(in[0], domain[0], strides[0]);
+    const FloatPos y = positionOf<Beyond>(in[1], domain[1], strides[1]);
+    const FloatPos z = positionOf<Beyond>(in[2], domain[2], strides[2]);
     const uint8_t* path = tetrahedronPath(x.fraction, y.fraction, z.fraction);
     const size_t steps[3] = {x.next, y.next, z.next};
     const float fractions[3] = {x.fraction, y.fraction, z.fraction};
@@ -283,9 +303,10 @@ inline void tetrahedralFloatCore(const float in[3], float out[], const float* t,
     }
 }
 
+template <bool Beyond = false>
 void tetrahedralFloat(const float in[], float out[], const InterpParams* p)
 {
-    tetrahedralFloatCore(in, out, tableFloat(p), p->domain, p->strides, p->outputs);
+    tetrahedralFloatCore<Beyond>(in, out, tableFloat(p), p->domain, p->strides, p->outputs);
 }
 
 // ---------------------------------------------------------------------------
@@ -339,17 +360,19 @@ void manyInputsFloat(const float in[], float out[], const InterpParams* p)
 InterpFunction builtinRoutine(uint32_t inputs, uint32_t outputs, uint32_t flags)
 {
     const bool trilinear = flags & InterpFlagTrilinear;
+    const bool beyond = flags & InterpFlagExtrapolate;
     switch (inputs) {
     case 1:
         if (outputs == 1) return {linear1To1_16, linear1To1_Float};
         return {linear1ToN_16, linear1ToN_Float};
     case 2: return {bilinear16, bilinearFloat};
     case 3:
-        if (trilinear) return {trilinear16, trilinearFloat};
-        if (outputs == 1) return {tetrahedral16Fixed<1>, tetrahedralFloat};
-        if (outputs == 3) return {tetrahedral16Fixed<3>, tetrahedralFloat};
-        if (outputs == 4) return {tetrahedral16Fixed<4>, tetrahedralFloat};
-        return {tetrahedral16, tetrahedralFloat};
+        if (trilinear) return {trilinear16, beyond ? trilinearFloat<true> : trilinearFloat<>};
+        if (beyond) return {tetrahedral16, tetrahedralFloat<true>};
+        if (outputs == 1) return {tetrahedral16Fixed<1>, tetrahedralFloat<>};
+        if (outputs == 3) return {tetrahedral16Fixed<3>, tetrahedralFloat<>};
+        if (outputs == 4) return {tetrahedral16Fixed<4>, tetrahedralFloat<>};
+        return {tetrahedral16, tetrahedralFloat<>};
     default:
         if (inputs >= 4 && inputs <= MaxClutInputs && outputs < MaxStageChannels)
             return {manyInputs16, manyInputsFloat};

@@ -76,6 +76,17 @@ void evalCurves(const float in[], float out[], const Stage* stage)
     for (uint32_t i = 0; i < d->count; ++i) out[i] = evalCurveFloat(d->curves[i], in[i]);
 }
 
+void evalCurvesUnbounded(const float in[], float out[], const Stage* stage)
+{
+    auto* d = static_cast<const CurvesStageData*>(stage->data);
+    for (uint32_t i = 0; i < d->count; ++i) out[i] = float(evalCurveUnbounded(d->curves[i], in[i]));
+}
+
+bool isCurvesStage(const Stage* stage)
+{
+    return stage && stage->kind == StageCurvesKind && (stage->eval == evalCurves || stage->eval == evalCurvesUnbounded);
+}
+
 // ---------------------------------------------------------------------------
 // Matrix
 // ---------------------------------------------------------------------------
@@ -214,7 +225,7 @@ void* dupClutData(EngineContext* ctx, const void* data)
     auto* d = static_cast<const ClutStageData*>(data);
     const InterpParams* p = d->params;
     ClutStageData* copy = newClutData(ctx, p->gridPoints, p->inputs, p->outputs, d->table, d->isFloat);
-    if (copy && (p->flags & InterpFlagTrilinear)) {
+    if (copy && (p->flags & (InterpFlagTrilinear | InterpFlagExtrapolate))) {
         // Keep the routine the original was set up with.
         InterpParams* q = newInterpParams(ctx, p->gridPoints, p->inputs, p->outputs, copy->table, p->flags);
         if (!q) {
@@ -609,7 +620,7 @@ void evalStageFloat(const Stage* stage, const float in[], float out[])
 
 ToneCurve* const* stageCurves(const Stage* stage)
 {
-    if (!stage || stage->kind != StageCurvesKind || stage->eval != evalCurves) return nullptr;
+    if (!isCurvesStage(stage)) return nullptr;
     return static_cast<const CurvesStageData*>(stage->data)->curves;
 }
 
@@ -659,6 +670,26 @@ const InterpParams* clutInterpParams(const Stage* stage)
 {
     const ClutStageData* d = clutData(stage);
     return d ? d->params : nullptr;
+}
+
+bool makeUnbounded(Pipeline* pipeline)
+{
+    if (!pipeline) return false;
+    for (Stage* s = pipeline->first; s; s = s->next) {
+        if (isCurvesStage(s)) {
+            s->eval = evalCurvesUnbounded;
+            continue;
+        }
+        auto* d = const_cast<ClutStageData*>(clutData(s));
+        if (!d || !d->isFloat || s->inputs != 3 || (d->params->flags & InterpFlagExtrapolate)) continue;
+        const InterpParams* old = d->params;
+        InterpParams* params = newInterpParams(s->ctx, old->gridPoints, old->inputs, old->outputs, d->table,
+                                               old->flags | InterpFlagExtrapolate);
+        if (!params) return false;
+        freeInterpParams(d->params);
+        d->params = params;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -413,10 +413,13 @@ IccProfile* transformToDeviceLink(Transform* transform, double version, uint32_t
     if (!pipeline) return nullptr;
     // Version-2 profiles carry Lab in the version-2 encoding. The white the
     // fix-up knows is the version-4 one, so a table indexed by version-2 Lab
-    // is left unpatched, as one that gives version-2 Lab is.
+    // is left unpatched, as one that gives version-2 Lab is. The curves from
+    // version-2 Lab stay in front of the table: so its grid is laid out in
+    // version-4 Lab, whose last L* node is white itself, instead of ending at
+    // L* 100.39 where the transform has long stopped.
     if (version < 4.0 && entry == SpaceLab) {
         if (!insertStage(pipeline.get(), AtBegin, newLabV2ToV4CurvesStage(ctx))) return nullptr;
-        flags |= XformNoWhiteFixup;
+        flags |= XformNoWhiteFixup | XformKeepPreLinearisation;
     }
     if (version < 4.0 && exit == SpaceLab) {
         if (!insertStage(pipeline.get(), AtEnd, newLabV4ToV2Stage(ctx))) return nullptr;

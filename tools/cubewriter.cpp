@@ -74,14 +74,17 @@ void appendNumber(std::string& out, float value)
     out.append(text, r.ptr);
 }
 
-// The header lines. Line breaks in the title become blanks, and every line
-// of the copyright gets its own comment mark, so the file stays a table.
+// The header lines. Line breaks in the title become blanks and its double
+// quotes single ones (no reader takes a double quote inside the quoted
+// title), and every line of the copyright gets its own comment mark, so the
+// file stays a table every reader accepts.
 std::string headerText(const CubeRequest& request, int n)
 {
     QString title = request.title;
     title.replace(QLatin1String("\r\n"), QLatin1String(" "));
     title.replace(QChar('\r'), QChar(' '));
     title.replace(QChar('\n'), QChar(' '));
+    title.replace(QChar('"'), QChar('\''));
     std::string out = "TITLE \"" + title.toStdString() + "\"\n";
     QString copyright = request.copyright;
     copyright.replace(QLatin1String("\r\n"), QLatin1String("\n"));

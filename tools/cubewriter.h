@@ -21,7 +21,7 @@ struct CubeRequest {
     QString abstractProfile;   // by name (built-in or file)
     QString rgbProfile;        // the RGB space the table works in
     QString outputFile;
-    QString title;             // TITLE line
+    QString title;             // TITLE line (double quotes become single ones)
     QString copyright;         // comment line(s)
     int gridPoints = 33;       // 2..255 (the tool offers 17..255)
 };

@@ -50,6 +50,18 @@ CieLab evalLab(const Pipeline* p, const CieLab& lab)
     return {out[0] * 100.0, out[1] * 255.0 - 128.0, out[2] * 255.0 - 128.0};
 }
 
+// Lab through an abstract profile as a colour engine evaluates it (its
+// table's own Lab encoding included), in float, unoptimised.
+CieLab throughProfile(IccProfile* p, const CieLab& lab)
+{
+    std::unique_ptr<Transform, decltype(&deleteTransform)> t{
+        createTransform(p, FormatLabDouble, nullptr, FormatLabDouble, IntentPerceptual, XformNoOptimise),
+        &deleteTransform};
+    CieLab out{-1, 0, 0};
+    if (t) doTransform(t.get(), &lab, &out, 1);
+    return out;
+}
+
 // What a sampler gives for any Lab, not only at nodes: the Lab encoded and
 // prelinearised as a node would be, the sampler, and the output curves.
 CieLab predicted(Sampler16Fn sampler, void* cargo, const ToneCurve* forward, const ToneCurve* inverse,
@@ -217,15 +229,19 @@ TEST_F(BuilderTest, SigmoidFollowsItsDefinition)
     }
 }
 
-TEST_F(BuilderTest, AdjustClipsAndMaps)
+TEST_F(BuilderTest, AdjustMapsAndCarriesOnPastTheRange)
 {
     CurvePtr square = curvePtr(buildGammaCurve(nullptr, 2.0));
+    const float rising[3] = {0.0f, 0.6f, 1.2f};   // 1.2·t sampled at 0, 0.5, 1
+    CurvePtr gain = curvePtr(buildTabulatedCurveFloat(nullptr, 3, rising));
+    // Below the range: the low end. Past it: x² by its formula, 1.2·t along
+    // its last interval, the identity as it is.
     const struct { const ToneCurve* curve; double v, lo, hi, want; } table[] = {
-        {nullptr, -5, 0, 100, 0},    {nullptr, 150, 0, 100, 100}, {nullptr, 42, 0, 100, 42},
+        {nullptr, -5, 0, 100, 0},       {nullptr, 150, 0, 100, 150},   {nullptr, 42, 0, 100, 42},
         {square.get(), 50, 0, 100, 25}, {square.get(), 100, 0, 200, 50}, {square.get(), 180, 0, 360, 90},
-        {square.get(), 250, 0, 200, 200},
+        {square.get(), 250, 0, 200, 312.5}, {gain.get(), 90, 0, 100, 108}, {gain.get(), 125, 0, 100, 150},
     };
-    for (const auto& row : table) EXPECT_NEAR(adjust(row.curve, row.v, row.lo, row.hi), row.want, 1e-3) << row.v;
+    for (const auto& row : table) EXPECT_NEAR(adjust(row.curve, row.v, row.lo, row.hi), row.want, 1e-2) << row.v;
 }
 
 // ---------------------------------------------------------------------------
@@ -515,60 +531,83 @@ TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
     }
 }
 
-// CAM16 chroma of a Lab colour under the first preset, as the sampler sees it.
-double cam16Chroma(const CieLab& lab)
+// The six faces of an RGB space's cube, n × n colours each, as Lab; only
+// those an ICC Lab table can carry (a* and b* from -128: Adobe RGB's green
+// lies a little beyond).
+std::vector<CieLab> gamutSurface(const char* name, int n)
 {
-    const CieXyz white{96.42, 100.0, 82.49};
-    Cam16ModelPtr model{createCam16Model(nullptr, ViewingConditionsPresets::builtIns().at(0).values), &freeCam16Model};
-    Cam16Correlates c{};
-    cam16Forward(model.get(), labToXyz(&white, CieLab{lab.L * 0.9685 + 3.15, lab.a, lab.b}), &c);
-    return c.C;
+    ProfilePtr space = adoptProfile(openProfileByName(QString::fromLatin1(name)));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr t{createTransform(space.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                   IntentRelativeColorimetric, XformNoOptimise),
+                   &deleteTransform};
+    std::vector<CieLab> out;
+    for (int axis = 0; axis < 3 && t; ++axis)
+        for (int side = 0; side < 2; ++side)
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < n; ++j) {
+                    double rgb[3];
+                    rgb[axis] = side;
+                    rgb[(axis + 1) % 3] = double(i) / (n - 1);
+                    rgb[(axis + 2) % 3] = double(j) / (n - 1);
+                    CieLab lab;
+                    doTransform(t.get(), rgb, &lab, 1);
+                    if (lab.a >= -128 && lab.b >= -128) out.push_back(lab);
+                }
+    return out;
 }
 
-TEST_F(RecipeBuildTest, NeutralRecipesAreIdentities)
+TEST_F(RecipeBuildTest, NeutralRecipesAreIdentitiesOnWholeGamuts)
 {
-    const ResolutionPreferences prefs;
-    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
-    // Soft-proofing a matrix-shaper space clips nothing: its whole gamut.
-    const std::vector<CieLab> inSrgb = colorsInGamut(srgb.get(), 500, 3);
-    // The table's device link clips at the faces of its RGB space, and the
-    // sparse outer grid nodes beyond them pull the interpolation near the
-    // faces: a table in a wide space, for colours well inside a smaller one.
-    const std::vector<CieLab> inSrgbToo = colorsInGamut(srgb.get(), 500, 4, 0.1);
-    // CAM16 clips chroma at 100: colours whose chroma stays clear of it.
-    std::vector<CieLab> belowClip;
-    for (const CieLab& lab : inSrgb)
-        if (cam16Chroma(lab) < 80.0) belowClip.push_back(lab);
-    ASSERT_EQ(inSrgb.size(), 500u);
-    ASSERT_GT(belowClip.size(), 300u);
+    // Nothing is clipped at the faces of an RGB cube: a neutral recipe is the
+    // identity up to the surface of its space's gamut, and a table in a wide
+    // space keeps a smaller space's surface too.
+    ProfilePtr srgbSpace = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    std::vector<CieLab> srgb = gamutSurface("*srgb", 17);
+    const std::vector<CieLab> inside = colorsInGamut(srgbSpace.get(), 300, 3);
+    srgb.insert(srgb.end(), inside.begin(), inside.end());
+    std::vector<CieLab> both = gamutSurface("*argb", 17);
+    ASSERT_GT(both.size(), 1700u);   // of 6 × 17², a few greens lie beyond
+    both.insert(both.end(), srgb.begin(), srgb.end());
 
+    const QString identity33 = writeCube(dir_, "identity33.cube", 33, identityTable);
+    Recipe softproof;
+    softproof.generator = 0;
+    softproof.softproofProfile = QStringLiteral("*srgb");
+    softproof.softproofIntent = 1;
+    Recipe softproofWide = softproof;
+    softproofWide.softproofProfile = QStringLiteral("*argb");
+    Recipe cam16;
+    cam16.generator = 1;
     struct Case {
         const char* name;
         Recipe recipe;
         const std::vector<CieLab>* colors;
     };
-    Recipe softproof;
-    softproof.generator = 0;
-    softproof.softproofProfile = QStringLiteral("*srgb");
-    softproof.softproofIntent = 1;
-    Recipe cam16;
-    cam16.generator = 1;
     const Case cases[] = {
-        {"softproofing in sRGB", softproof, &inSrgb},
-        {"CIE CAM16", cam16, &belowClip},
-        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), &inSrgbToo},
+        {"softproofing in sRGB", softproof, &srgb},
+        {"softproofing in Adobe RGB", softproofWide, &both},
+        {"CIE CAM16", cam16, &both},
+        {"CUBE identity in sRGB", cubeRecipeIn(identityCube_, "*srgb"), &srgb},
+        {"CUBE identity in Adobe RGB", cubeRecipeIn(identity33, "*argb"), &both},
+        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), &both},
     };
-    for (const Case& c : cases) {
-        const BuildResult built = buildRecipe(c.recipe, prefs);
-        ASSERT_TRUE(built.ok()) << c.name;
-        ProfilePtr back = reopen(built.profile.get());
-        double worst = 0;
-        CieLab worstLab{};
-        for (const CieLab& lab : *c.colors) {
-            const double e = deltaE76(evalLab(a2b0(back.get()), lab), lab);
-            if (e > worst) worst = e, worstLab = lab;
+    for (int version : {0, 1}) {
+        ResolutionPreferences prefs;
+        prefs.versionIndex = version;
+        for (const Case& c : cases) {
+            const BuildResult built = buildRecipe(c.recipe, prefs);
+            ASSERT_TRUE(built.ok()) << c.name;
+            ProfilePtr back = reopen(built.profile.get());
+            double worst = 0;
+            CieLab worstLab{};
+            for (const CieLab& lab : *c.colors) {
+                const double e = deltaE76(throughProfile(back.get(), lab), lab);
+                if (e > worst) worst = e, worstLab = lab;
+            }
+            EXPECT_LT(worst, 0.05) << c.name << ", version index " << version << ", at " << worstLab.L << " "
+                                   << worstLab.a << " " << worstLab.b;
         }
-        EXPECT_LT(worst, 0.5) << c.name << " at " << worstLab.L << " " << worstLab.a << " " << worstLab.b;
     }
 }
 
@@ -654,6 +693,36 @@ TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
     EXPECT_GT(grey.a, 3.0);
     EXPECT_GT(grey.b, 2.0);
     EXPECT_GT(grey.L, 50.0);
+
+    // An asymmetric table on coloured patches: each patch becomes the colour
+    // of the table's function applied to its own sRGB values. Red and blue
+    // exchanged anywhere on the way would miss by tens of units.
+    const auto mix = [](const double x[3], double y[3]) {
+        y[0] = 0.8 * x[0] + 0.2 * x[1];
+        y[1] = x[1] * x[1];
+        y[2] = 0.6 * x[2] + 0.3 * x[0];
+    };
+    ResolutionPreferences fine;
+    fine.gridLstar = fine.gridAbstar = 33;
+    const BuildResult mixed = buildRecipe(cubeRecipeIn(writeCube(dir_, "mix.cube", 33, mix), "*srgb"), fine);
+    ASSERT_TRUE(mixed.ok()) << mixed.message.toStdString();
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr toLab{createTransform(srgb.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                       IntentRelativeColorimetric, XformNoOptimise),
+                       &deleteTransform};
+    ASSERT_TRUE(toLab);
+    const double patches[][3] = {{0.8, 0.2, 0.1}, {0.2, 0.7, 0.3}, {0.1, 0.3, 0.8}, {0.9, 0.8, 0.2},
+                                 {0.3, 0.8, 0.8}, {0.7, 0.3, 0.7}, {0.6, 0.45, 0.35}, {0.5, 0.5, 0.5}};
+    for (const auto& patch : patches) {
+        double looked[3];
+        mix(patch, looked);
+        CieLab from, want;
+        doTransform(toLab.get(), patch, &from, 1);
+        doTransform(toLab.get(), looked, &want, 1);
+        EXPECT_LT(deltaE76(throughProfile(mixed.profile.get(), from), want), 2.0)
+            << patch[0] << " " << patch[1] << " " << patch[2];
+    }
 }
 
 TEST_F(RecipeBuildTest, NothingToBuild)
@@ -748,9 +817,9 @@ TEST_F(Cam16SamplerTest, BlackStaysBlack)
     EXPECT_EQ(out[0], 0);
 }
 
-TEST_F(Cam16SamplerTest, NeutralCurvesStillClipChroma)
+TEST_F(Cam16SamplerTest, NeutralCurvesKeepChromaAbove100)
 {
-    // A strongly saturated colour with CAM16 chroma above 100 comes back at 100.
+    // A strongly saturated colour with CAM16 chroma above 100 comes back as it was.
     const CieXyz white{96.42, 100.0, 82.49};
     const CieLab lab{50.0, 90.0, -100.0};
     const CieLab compressed{lab.L * 0.9685 + 3.15, lab.a, lab.b};
@@ -761,7 +830,7 @@ TEST_F(Cam16SamplerTest, NeutralCurvesStillClipChroma)
     Cam16Correlates after;
     const CieLab back{(out.L + 3.25245) / 1.03252, out.a, out.b};
     ASSERT_TRUE(cam16Forward(model_.get(), labToXyz(&white, back), &after));
-    EXPECT_NEAR(after.C, 100.0, 1.5);
+    EXPECT_NEAR(after.C, before.C, 0.5);
     EXPECT_NEAR(after.h, before.h, 1.0);
 }
 

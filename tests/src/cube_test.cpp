@@ -34,17 +34,17 @@ std::string twoPointLines(bool trailingLineEnd)
     return text;
 }
 
-TEST_F(CubeTest, TwoPointTableKeepsFileOrderWithReversedValues)
+TEST_F(CubeTest, TwoPointTableKeepsFileOrder)
 {
     ASSERT_TRUE(read("TITLE \"two points\"\nLUT_3D_SIZE 2\n" + twoPointLines(true))) << lastReport();
     EXPECT_EQ(table.title, "two points");
     EXPECT_EQ(table.gridPoints, 2u);
     EXPECT_EQ(table.shaperSize, 0u);
     ASSERT_EQ(table.clut.size(), 24u);
-    for (int node = 0; node < 8; ++node) {
-        EXPECT_EQ(table.clut[node * 3 + 0], float((node + 0.3) / 10)) << node;   // the line's third value
-        EXPECT_EQ(table.clut[node * 3 + 1], float((node + 0.2) / 10)) << node;
-        EXPECT_EQ(table.clut[node * 3 + 2], float((node + 0.1) / 10)) << node;   // the line's first value
+    for (int line = 0; line < 8; ++line) {
+        EXPECT_EQ(table.clut[line * 3 + 0], float((line + 0.1) / 10)) << line;
+        EXPECT_EQ(table.clut[line * 3 + 1], float((line + 0.2) / 10)) << line;
+        EXPECT_EQ(table.clut[line * 3 + 2], float((line + 0.3) / 10)) << line;
     }
     EXPECT_TRUE(reports.empty());
 }
@@ -73,17 +73,21 @@ std::string identityCube(int n, const std::string& header)
     return text;
 }
 
-TEST_F(CubeTest, ThirtyThreePointTableIndexesBlueFirst)
+TEST_F(CubeTest, ThirtyThreePointTableIndexesRedFirst)
 {
     ASSERT_TRUE(read(identityCube(33, "# generated\nDOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 1 1\n"))) << lastReport();
     ASSERT_EQ(table.gridPoints, 33u);
     ASSERT_EQ(table.clut.size(), size_t(33 * 33 * 33 * 3));
-    // Node (k0, k1, k2) starts at (k0·33² + k1·33 + k2)·3 and holds the line
-    // for red k2, green k1, blue k0, reversed: so output j is k_j / 32.
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> pipeline(buildCubePipeline(ctx, table), &freePipeline);
+    ASSERT_TRUE(pipeline);
+    const float* nodes = clutTableFloat(pipelineFirstStage(pipeline.get()));
+    ASSERT_NE(nodes, nullptr);
+    // Node (k0, k1, k2) starts at (k0·33² + k1·33 + k2)·3 and is the identity
+    // line for red k0, green k1, blue k2: output j is k_j / 32.
     for (int k0 = 0; k0 < 33; ++k0)
         for (int k1 = 0; k1 < 33; ++k1)
             for (int k2 = 0; k2 < 33; ++k2) {
-                const float* node = &table.clut[size_t((k0 * 33 + k1) * 33 + k2) * 3];
+                const float* node = &nodes[size_t((k0 * 33 + k1) * 33 + k2) * 3];
                 const int k[3] = {k0, k1, k2};
                 for (int j = 0; j < 3; ++j) {
                     char expected[32];
@@ -114,14 +118,14 @@ TEST_F(CubeTest, ShaperAndTableAreNormalisedByTheDomain)
         EXPECT_EQ(table.shaper[c][2], 1.0f);
     }
     ASSERT_EQ(table.clut.size(), 24u);
-    // Node 1 is the second line (1.5, 0, 1) → (1, 0, 0) → reversed (0, 0, 1).
-    EXPECT_EQ(table.clut[3], 0.0f);
+    // The second line (1.5, 0, 1) → (1, 0, 0).
+    EXPECT_EQ(table.clut[3], 1.0f);
     EXPECT_EQ(table.clut[4], 0.0f);
-    EXPECT_EQ(table.clut[5], 1.0f);
-    // Node 7: (1.1, 1.5, 4) → (0.8, 0.75, 0.75) → reversed.
-    EXPECT_EQ(table.clut[21], float((4.0 - 1) / 4));
+    EXPECT_EQ(table.clut[5], 0.0f);
+    // The last: (1.1, 1.5, 4) → (0.8, 0.75, 0.75).
+    EXPECT_EQ(table.clut[21], float((1.1 + 0.5) / 2));
     EXPECT_EQ(table.clut[22], float(1.5 / 2));
-    EXPECT_EQ(table.clut[23], float((1.1 + 0.5) / 2));
+    EXPECT_EQ(table.clut[23], float((4.0 - 1) / 4));
 }
 
 TEST_F(CubeTest, WindowsFilesWithMarkCommentsAndExponentsAreRead)
@@ -130,7 +134,7 @@ TEST_F(CubeTest, WindowsFilesWithMarkCommentsAndExponentsAreRead)
                              "0 0 0\r\n1e-05 0 0\r\n0 1 0\r\n1 1 0\r\n0 0 1\r\n1 0 1\r\n0 1 1\r\n1 1 1.0E0\r\n";
     ASSERT_TRUE(read(text)) << lastReport();
     EXPECT_EQ(table.title, "quoted");
-    EXPECT_EQ(table.clut[5], 1e-05f);
+    EXPECT_EQ(table.clut[3], 1e-05f);
     EXPECT_EQ(table.clut[21], 1.0f);
 }
 
@@ -201,19 +205,20 @@ TEST_F(CubeTest, VideoRangeAfterTheDataIsExtra)
 
 using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 
-TEST_F(CubeTest, TwoPointPipelineReturnsTheReversedLinesAtTheCorners)
+TEST_F(CubeTest, TwoPointPipelineReturnsTheLinesAtTheCorners)
 {
     ASSERT_TRUE(read("LUT_3D_SIZE 2\n" + twoPointLines(true)));
     PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
     ASSERT_TRUE(pipeline);
     EXPECT_EQ(pipelineStageCount(pipeline.get()), 1u);
-    for (int node = 0; node < 8; ++node) {
-        const float in[3] = {float(node >> 2), float((node >> 1) & 1), float(node & 1)};
+    // Red, green, blue in; the file lists red fastest: line = 4·blue + 2·green + red.
+    for (int line = 0; line < 8; ++line) {
+        const float in[3] = {float(line & 1), float((line >> 1) & 1), float(line >> 2)};
         float out[3];
         evalPipelineFloat(in, out, pipeline.get());
-        EXPECT_NEAR(out[0], (node + 0.3) / 10, 1e-6) << node;
-        EXPECT_NEAR(out[1], (node + 0.2) / 10, 1e-6) << node;
-        EXPECT_NEAR(out[2], (node + 0.1) / 10, 1e-6) << node;
+        EXPECT_NEAR(out[0], (line + 0.1) / 10, 1e-6) << line;
+        EXPECT_NEAR(out[1], (line + 0.2) / 10, 1e-6) << line;
+        EXPECT_NEAR(out[2], (line + 0.3) / 10, 1e-6) << line;
     }
 }
 
@@ -239,13 +244,13 @@ TEST_F(CubeTest, ShaperCurvesFollowTheTablesChannelOrder)
     PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
     ASSERT_TRUE(pipeline);
     EXPECT_EQ(pipelineStageCount(pipeline.get()), 2u);
-    // Inputs and outputs run blue, green, red like the table's nodes.
+    // Inputs and outputs run red, green, blue.
     const float in[3] = {0.5f, 0.5f, 0.5f};
     float out[3];
     evalPipelineFloat(in, out, pipeline.get());
-    EXPECT_NEAR(out[0], 0.7, 1e-6);
+    EXPECT_NEAR(out[0], 0.25, 1e-6);
     EXPECT_NEAR(out[1], 0.5, 1e-6);
-    EXPECT_NEAR(out[2], 0.25, 1e-6);
+    EXPECT_NEAR(out[2], 0.7, 1e-6);
 }
 
 TEST_F(CubeTest, TableWithoutDataGivesAnEmptyPipeline)
@@ -296,15 +301,18 @@ TEST_F(CubeTest, FileBecomesAnRgbDeviceLinkWithItsTitle)
     EXPECT_GT(getText8(static_cast<const LocalizedText*>(loadTag(link, sig("desc"))), "", "", title, sizeof title), 0u);
     EXPECT_STREQ(title, "warm look");
 
-    // Node 1 (first input 0, second 0, last input 1) holds the second line reversed.
+    // Pure blue is the fifth line, pure red the second.
     auto* pipeline = static_cast<const Pipeline*>(loadTag(link, sig("A2B0")));
     ASSERT_NE(pipeline, nullptr);
-    const float in[3] = {0, 0, 1};
+    const float blue[3] = {0, 0, 1}, red[3] = {1, 0, 0};
     float out[3];
-    evalPipelineFloat(in, out, pipeline);
-    EXPECT_FLOAT_EQ(out[0], 0.13f);
-    EXPECT_FLOAT_EQ(out[1], 0.12f);
-    EXPECT_FLOAT_EQ(out[2], 0.11f);
+    evalPipelineFloat(blue, out, pipeline);
+    EXPECT_FLOAT_EQ(out[0], 0.41f);
+    EXPECT_FLOAT_EQ(out[1], 0.42f);
+    EXPECT_FLOAT_EQ(out[2], 0.43f);
+    evalPipelineFloat(red, out, pipeline);
+    EXPECT_FLOAT_EQ(out[0], 0.11f);
+    EXPECT_FLOAT_EQ(out[2], 0.13f);
     closeProfile(link);
 
     EXPECT_EQ(readCubeFile((dir / "absent.cube").string().c_str()), nullptr);

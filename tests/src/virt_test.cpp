@@ -673,4 +673,34 @@ TEST_F(VirtTest, VersionTwoLinksCarryLabInTheVersionTwoEncoding)
     }
 }
 
+TEST_F(VirtTest, LabLinksKeepWhiteWhiteAtBothVersions)
+{
+    // Lab through sRGB and back: white is white, and colours brighter than
+    // white stop at it. A version-2 table is indexed by version-2 Lab, whose
+    // top (L* 100.39) lies beyond white; white itself must not be
+    // interpolated towards it.
+    ProfilePtr srgb = openFile(SrgbPath);
+    ProfilePtr lab = adopt(createLabIdentityV4(nullptr, nullptr));
+    ASSERT_TRUE(srgb && lab);
+    IccProfile* chain[4] = {lab.get(), srgb.get(), srgb.get(), lab.get()};
+    TransformPtr t(createMultiTransform(nullptr, chain, 4, FormatLab16, FormatLab16, IntentRelativeColorimetric, 0),
+                   &deleteTransform);
+    ASSERT_NE(t, nullptr);
+    for (double version : {2.1, 4.3}) {
+        SCOPED_TRACE(version);
+        ProfilePtr again = reopened(adopt(transformToDeviceLink(t.get(), version, 0)).get());
+        ASSERT_NE(again, nullptr);
+        TransformPtr f(createTransform(again.get(), FormatLabDouble, nullptr, FormatLabDouble,
+                                       IntentRelativeColorimetric, XformNoOptimise),
+                       &deleteTransform);
+        ASSERT_NE(f, nullptr);
+        for (double L : {100.0, 99.0, 50.0}) {
+            const CieLab grey{L, 0, 0};
+            CieLab out;
+            doTransform(f.get(), &grey, &out, 1);
+            EXPECT_LT(deltaE76(out, grey), L == 100.0 ? 0.01 : 0.05) << L;
+        }
+    }
+}
+
 } // namespace

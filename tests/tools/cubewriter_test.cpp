@@ -133,7 +133,7 @@ TEST_F(CubeFileTest, TitleAndCopyrightLines)
     ProfilePtr lab = adoptProfile(openProfileByName(QStringLiteral("*lab")));
     const struct { QString title, copyright; QList<QByteArray> head; } table[] = {
         {QString(), QString(), {"TITLE \"\"", "# "}},
-        {QStringLiteral("Say \"hi\""), QStringLiteral("one"), {"TITLE \"Say \"hi\"\"", "# one"}},
+        {QStringLiteral("Say \"hi\""), QStringLiteral("one"), {"TITLE \"Say 'hi'\"", "# one"}},
         {QStringLiteral("two\nlines"), QStringLiteral("first\nsecond"), {"TITLE \"two lines\"", "# first", "# second"}},
     };
     for (const auto& row : table) {
@@ -155,7 +155,7 @@ TEST_F(CubeFileTest, WrittenFileReadsBackAsATable)
     request.rgbProfile = QStringLiteral("*prophoto");
     request.outputFile = dir_.filePath(QStringLiteral("identity.cube"));
     request.gridPoints = 33;
-    request.title = QStringLiteral("identity");
+    request.title = QStringLiteral("My \"warm\" look");
     int calls = 0, last = 0;
     const ToolResult result = writeCubeFile(request, openProfileByName, [&](int done, int total) {
         ++calls;
@@ -169,6 +169,9 @@ TEST_F(CubeFileTest, WrittenFileReadsBackAsATable)
 
     ProfilePtr link = adoptProfile(readCubeFile(QFile::encodeName(request.outputFile).constData()));
     ASSERT_TRUE(link);
+    char title[64] = {};
+    getText8(static_cast<const LocalizedText*>(loadTag(link.get(), sig("desc"))), "", "", title, sizeof title);
+    EXPECT_STREQ(title, "My 'warm' look");
     const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
     ASSERT_NE(table, nullptr);
     const Stage* clut = pipelineLastStage(table);
