@@ -67,14 +67,14 @@ constexpr uint32_t MsIndexShift = 23 - MsStepBits;
 // are left to the other optimisations: their rounding would grow with them.
 constexpr double MsMatrixLimit = 32.0;
 
-// Output table index of a linear value.
+// Output table index of a linear value: above 1 (and NaN) as 1, below 2^-20
+// (negative values too, whose bits read as negative numbers) as 2^-20.
 inline uint32_t msIndex(float y)
 {
-    y = y > 0.0f ? y : 0.0f;   // NaN too
     y = y < 1.0f ? y : 1.0f;
-    uint32_t bits = floatBits(y);
-    bits = bits > MsFloorBits ? bits : MsFloorBits;
-    return (bits >> MsIndexShift) - (MsFloorBits >> MsIndexShift);
+    int32_t bits = int32_t(floatBits(y));
+    bits = bits > int32_t(MsFloorBits) ? bits : int32_t(MsFloorBits);
+    return (uint32_t(bits) >> MsIndexShift) - (MsFloorBits >> MsIndexShift);
 }
 
 struct MatrixShaper {

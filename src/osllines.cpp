@@ -22,6 +22,8 @@
 #define OSL_SSE41 __attribute__((target("sse4.1")))
 #define OSL_AVX2 __attribute__((target("avx2")))
 #define OSL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+// Small loops over outputs and nodes, unrolled so that their vectors stay in registers.
+#define OSL_UNROLL _Pragma("GCC unroll 16")
 #endif
 
 namespace {
@@ -214,7 +216,7 @@ OSL_SSE41 void matrixShaperSse41(const MatrixShaper* d, const LineLayout& L, con
     const __m128 c1 = _mm_setr_ps(d->matrix[1], d->matrix[4], d->matrix[7], 0.0f);
     const __m128 c2 = _mm_setr_ps(d->matrix[2], d->matrix[5], d->matrix[8], 0.0f);
     const __m128 offsets = _mm_setr_ps(d->offsets[0], d->offsets[1], d->offsets[2], 0.0f);
-    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    const __m128 one = _mm_set1_ps(1.0f);
     const __m128i floor = _mm_set1_epi32(int32_t(MsFloorBits));
     const __m128i floorIndex = _mm_set1_epi32(int32_t(MsFloorBits >> MsIndexShift));
     for (uint32_t i = 0; i < pixels; ++i) {
@@ -223,7 +225,7 @@ OSL_SSE41 void matrixShaperSse41(const MatrixShaper* d, const LineLayout& L, con
         const __m128 x2 = _mm_set1_ps(d->linear[2][src[L.in[2]]]);
         __m128 y = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(c0, x0), _mm_mul_ps(c1, x1)), _mm_mul_ps(c2, x2)),
                               offsets);
-        y = _mm_min_ps(_mm_max_ps(y, zero), one);
+        y = _mm_min_ps(y, one);
         const __m128i index = _mm_sub_epi32(
             _mm_srli_epi32(_mm_max_epi32(_mm_castps_si128(y), floor), MsIndexShift), floorIndex);
         if constexpr (Alpha) dst[L.outAlpha] = src[L.inAlpha];
@@ -299,12 +301,14 @@ void bytePicks(const LineLayout& L, uint32_t pixels, BytePicks* b)
 {
     std::memset(b, -128, sizeof b->pick + sizeof b->place);
     for (uint32_t p = 0; p < pixels; ++p) {
+        OSL_UNROLL
         for (uint32_t c = 0; c < 3; ++c) b->pick[c][4 * p] = int8_t(p * L.inStep + L.in[c]);
         if (L.alpha) b->pick[3][4 * p + 3] = int8_t(p * L.inStep + L.inAlpha);
     }
     b->written = 0;
     for (uint32_t q = 0; q < pixels * L.outStep; ++q) {
         const uint32_t p = q / L.outStep, s = q % L.outStep;
+        OSL_UNROLL
         for (uint32_t o = 0; o < L.outputs; ++o)
             if (L.out[o] == s) b->place[q] = int8_t(4 * p + o);
         if (L.alpha && L.outAlpha == s) b->place[q] = int8_t(4 * p + 3);
@@ -330,6 +334,7 @@ OSL_AVX2 Bytes8 bytes8(const LineLayout& L)
     BytePicks b;
     bytePicks(L, 4, &b);
     Bytes8 io;
+    OSL_UNROLL
     for (int c = 0; c < 4; ++c)
         io.pick[c] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(b.pick[c])));
     io.place = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(b.place)));
@@ -368,6 +373,14 @@ OSL_AVX2 inline void storeBytes8(const Bytes8& io, __m256i words, uint8_t* dst)
     std::memcpy(dst + 20, &hi8, 4);
 }
 
+// The output table of channel r, moved back so that the index of a linear
+// value before the subtraction of msIndex reads its entry (addresses are
+// worked out in integers: the pointer itself lies before the table).
+inline const int* outputTableBase(const MatrixShaper* d, int r)
+{
+    return reinterpret_cast<const int*>(reinterpret_cast<uintptr_t>(d->out8[r]) - (MsFloorBits >> MsIndexShift));
+}
+
 template <bool Alpha>
 OSL_AVX2 void matrixShaperAvx2(const MatrixShaper* d, const LineLayout& L, const uint8_t* src, uint8_t* dst,
                                uint32_t pixels)
@@ -376,28 +389,39 @@ OSL_AVX2 void matrixShaperAvx2(const MatrixShaper* d, const LineLayout& L, const
     if (blockBytes(L)) {
         const Bytes8 io = bytes8(L);
         __m256 m[9], offsets[3];
+        OSL_UNROLL
         for (int k = 0; k < 9; ++k) m[k] = _mm256_set1_ps(d->matrix[k]);
+        OSL_UNROLL
         for (int k = 0; k < 3; ++k) offsets[k] = _mm256_set1_ps(d->offsets[k]);
-        const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+        const __m256 one = _mm256_set1_ps(1.0f);
         const __m256i floor = _mm256_set1_epi32(int32_t(MsFloorBits));
-        const __m256i floorIndex = _mm256_set1_epi32(int32_t(MsFloorBits >> MsIndexShift));
         const __m256i lowByte = _mm256_set1_epi32(0xFF);
+        const int* out8[3];
+        for (int r = 0; r < 3; ++r) out8[r] = outputTableBase(d, r);
+        // The input curves of one block are read while the output curves
+        // are read for the block before it.
+        __m256i v = _mm256_setzero_si256();
+        __m256 x[3] = {};
+        if (i + 8 + io.slack <= pixels) {
+            v = loadBytes8(io, src);
+            for (int c = 0; c < 3; ++c) x[c] = _mm256_i32gather_ps(d->linear[c], _mm256_shuffle_epi8(v, io.pick[c]), 4);
+        }
         for (; i + 8 + io.slack <= pixels; i += 8) {
-            const __m256i v = loadBytes8(io, src);
-            const __m256 x0 = _mm256_i32gather_ps(d->linear[0], _mm256_shuffle_epi8(v, io.pick[0]), 4);
-            const __m256 x1 = _mm256_i32gather_ps(d->linear[1], _mm256_shuffle_epi8(v, io.pick[1]), 4);
-            const __m256 x2 = _mm256_i32gather_ps(d->linear[2], _mm256_shuffle_epi8(v, io.pick[2]), 4);
+            const __m256 x0 = x[0], x1 = x[1], x2 = x[2];
             __m256i words = Alpha ? _mm256_shuffle_epi8(v, io.pick[3]) : _mm256_setzero_si256();
+            if (i + 16 + io.slack <= pixels) {
+                v = loadBytes8(io, src + 8 * L.inStep);
+                for (int c = 0; c < 3; ++c)
+                    x[c] = _mm256_i32gather_ps(d->linear[c], _mm256_shuffle_epi8(v, io.pick[c]), 4);
+            }
             for (int r = 0; r < 3; ++r) {
                 __m256 y = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(m[3 * r], x0),
                                                                      _mm256_mul_ps(m[3 * r + 1], x1)),
                                                        _mm256_mul_ps(m[3 * r + 2], x2)),
                                          offsets[r]);
-                y = _mm256_min_ps(_mm256_max_ps(y, zero), one);
-                const __m256i index = _mm256_sub_epi32(
-                    _mm256_srli_epi32(_mm256_max_epi32(_mm256_castps_si256(y), floor), MsIndexShift), floorIndex);
-                const __m256i b = _mm256_and_si256(
-                    _mm256_i32gather_epi32(reinterpret_cast<const int*>(d->out8[r]), index, 1), lowByte);
+                y = _mm256_min_ps(y, one);
+                const __m256i index = _mm256_srli_epi32(_mm256_max_epi32(_mm256_castps_si256(y), floor), MsIndexShift);
+                const __m256i b = _mm256_and_si256(_mm256_i32gather_epi32(out8[r], index, 1), lowByte);
                 words = _mm256_or_si256(words, _mm256_slli_epi32(b, 8 * r));
             }
             storeBytes8(io, words, dst);
@@ -444,10 +468,13 @@ OSL_AVX2 inline Tetrahedra8 tetrahedra8(__m256i base, const __m256i s[3], const 
 OSL_AVX2 inline void interpolate8(const uint16_t* table, const Tetrahedra8& t, __m256i words[4])
 {
     __m256i a[4], p0[4];
+    OSL_UNROLL
     for (int k = 0; k < 4; ++k) {
+        OSL_UNROLL
         for (int h = 0; h < 2; ++h) {
             const __m128i nodes = h ? _mm256_extracti128_si256(t.node[k], 1) : _mm256_castsi256_si128(t.node[k]);
             const __m256i g = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(table), nodes, 2);
+            OSL_UNROLL
             for (int half = 0; half < 2; ++half) {
                 const int pair = 2 * h + half;   // pixels 2·pair and 2·pair + 1
                 const __m256i values = _mm256_cvtepu16_epi32(half ? _mm256_extracti128_si256(g, 1)
@@ -464,6 +491,7 @@ OSL_AVX2 inline void interpolate8(const uint16_t* table, const Tetrahedra8& t, _
             }
         }
     }
+    OSL_UNROLL
     for (int pair = 0; pair < 4; ++pair)
         words[pair] = _mm256_srli_epi32(
             _mm256_sub_epi32(_mm256_add_epi32(a[pair], _mm256_srli_epi32(a[pair], 16)), p0[pair]), 16);
@@ -474,6 +502,7 @@ OSL_AVX2 inline void axes8(const ClutEval* d, const __m256i x[3], __m256i* base,
 {
     const __m256i low = _mm256_set1_epi32(0xFFFF), cellMask = _mm256_set1_epi32(0xFF), one = _mm256_set1_epi32(1);
     *base = _mm256_setzero_si256();
+    OSL_UNROLL
     for (int c = 0; c < 3; ++c) {
         const __m256i w = _mm256_i32gather_epi32(reinterpret_cast<const int*>(d->axisWords[c]), x[c], 4);
         const __m256i stride = _mm256_set1_epi32(int32_t(d->params->strides[c]));
@@ -491,6 +520,15 @@ OSL_AVX2 inline __m256i wordsToBytes16(__m256i v)
         _mm256_add_epi16(_mm256_mulhi_epu16(v, _mm256_set1_epi16(int16_t(65281))), _mm256_set1_epi16(128)), 8);
 }
 
+OSL_AVX2 inline Tetrahedra8 tetrahedraOfBytes8(const ClutEval* d, const Bytes8& io, __m256i v)
+{
+    const __m256i x[3] = {_mm256_shuffle_epi8(v, io.pick[0]), _mm256_shuffle_epi8(v, io.pick[1]),
+                          _mm256_shuffle_epi8(v, io.pick[2])};
+    __m256i base, s[3], r[3];
+    axes8(d, x, &base, s, r);
+    return tetrahedra8(base, s, r);
+}
+
 template <bool Alpha>
 OSL_AVX2 void clutAvx2(const ClutEval* d, const LineLayout& L, const uint8_t* src, uint8_t* dst, uint32_t pixels)
 {
@@ -499,20 +537,23 @@ OSL_AVX2 void clutAvx2(const ClutEval* d, const LineLayout& L, const uint8_t* sr
         const Bytes8 io = bytes8(L);
         const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
         const __m256i colours = _mm256_set1_epi32(d->outputs == 4 ? -1 : 0x00FFFFFF);
+        // The grid positions of one block are worked out while the table is
+        // read for the block before it.
+        __m256i v = _mm256_setzero_si256();
+        Tetrahedra8 t{};
+        if (i + 8 + io.slack <= pixels) t = tetrahedraOfBytes8(d, io, v = loadBytes8(io, src));
         for (; i + 8 + io.slack <= pixels; i += 8) {
-            const __m256i v = loadBytes8(io, src);
-            const __m256i x[3] = {_mm256_shuffle_epi8(v, io.pick[0]), _mm256_shuffle_epi8(v, io.pick[1]),
-                                  _mm256_shuffle_epi8(v, io.pick[2])};
-            __m256i base, s[3], r[3];
-            axes8(d, x, &base, s, r);
+            const __m256i current = v;
+            const Tetrahedra8 now = t;
+            if (i + 16 + io.slack <= pixels) t = tetrahedraOfBytes8(d, io, v = loadBytes8(io, src + 8 * L.inStep));
             __m256i words[4];
-            interpolate8(d->table, tetrahedra8(base, s, r), words);
+            interpolate8(d->table, now, words);
             // Pairs of pixels to bytes, back in pixel order.
             const __m256i a = wordsToBytes16(_mm256_packus_epi32(words[0], words[1]));   // 0 2 | 1 3
             const __m256i b = wordsToBytes16(_mm256_packus_epi32(words[2], words[3]));   // 4 6 | 5 7
             __m256i out = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b), order);
             out = _mm256_and_si256(out, colours);
-            if constexpr (Alpha) out = _mm256_or_si256(out, _mm256_shuffle_epi8(v, io.pick[3]));
+            if constexpr (Alpha) out = _mm256_or_si256(out, _mm256_shuffle_epi8(current, io.pick[3]));
             storeBytes8(io, out, dst);
             src += 8 * L.inStep;
             dst += 8 * L.outStep;
@@ -541,9 +582,11 @@ struct Words8 {
 OSL_AVX2 Words8 words8(const LineLayout& L)
 {
     Words8 io;
+    OSL_UNROLL
     for (uint32_t c = 0; c < 4; ++c) {
         const uint32_t at = c < 3 ? L.in[c] : L.inAlpha;
         alignas(32) int32_t offsets[8];
+        OSL_UNROLL
         for (uint32_t p = 0; p < 8; ++p) offsets[p] = int32_t(2 * (p * L.inStep + at));
         io.gather[c] = _mm256_load_si256(reinterpret_cast<const __m256i*>(offsets));
     }
@@ -552,6 +595,7 @@ OSL_AVX2 Words8 words8(const LineLayout& L)
         place[q] = -128;
         const uint32_t p = q / (2 * L.outStep), s = (q / 2) % L.outStep, byte = q % 2;
         if (p < 2) {
+            OSL_UNROLL
             for (uint32_t o = 0; o < L.outputs; ++o)
                 if (L.out[o] == s) place[q] = int8_t(8 * p + 2 * o + byte);
             if (L.alpha && L.outAlpha == s) place[q] = int8_t(8 * p + 6 + byte);
@@ -636,6 +680,16 @@ OSL_AVX2 inline void labInputAvx2(__m256i w0, __m256i w1, __m256i w2, __m256 x[3
     x[2] = labFInverseAvx2(_mm256_sub_ps(fy, _mm256_div_ps(b, _mm256_set1_ps(200.0f))));
 }
 
+template <bool LabIn>
+OSL_AVX2 inline void wideInputsAvx2(const WideMatrixShaper* d, const Words8& io, const uint16_t* src, __m256 x[3])
+{
+    if constexpr (LabIn) {
+        labInputAvx2(gatherWords8(io, src, 0), gatherWords8(io, src, 1), gatherWords8(io, src, 2), x);
+    } else {
+        for (int c = 0; c < 3; ++c) x[c] = wideInputAvx2(d->in[c], gatherWords8(io, src, c));
+    }
+}
+
 template <bool Alpha, bool LabIn = false>
 OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& L, const uint16_t* src,
                                    uint16_t* dst, uint32_t pixels)
@@ -644,17 +698,20 @@ OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& 
     if (blockWords(L)) {
         const Words8 io = words8(L);
         __m256 m[9], offsets[3];
+        OSL_UNROLL
         for (int k = 0; k < 9; ++k) m[k] = _mm256_set1_ps(d->matrix[k]);
+        OSL_UNROLL
         for (int k = 0; k < 3; ++k) offsets[k] = _mm256_set1_ps(d->offsets[k]);
+        // The input side of one block is read while the output curves are
+        // read for the block before it.
+        __m256 x[3] = {};
+        if (i + 8 < pixels) wideInputsAvx2<LabIn>(d, io, src, x);
         for (; i + 8 < pixels; i += 8) {
-            __m256 x[3];
-            if constexpr (LabIn) {
-                labInputAvx2(gatherWords8(io, src, 0), gatherWords8(io, src, 1), gatherWords8(io, src, 2), x);
-            } else {
-                for (int c = 0; c < 3; ++c) x[c] = wideInputAvx2(d->in[c], gatherWords8(io, src, c));
-            }
             const __m256 x0 = x[0], x1 = x[1], x2 = x[2];
+            const __m256i alpha = Alpha ? gatherWords8(io, src, 3) : _mm256_setzero_si256();
+            if (i + 16 < pixels) wideInputsAvx2<LabIn>(d, io, src + 8 * L.inStep, x);
             __m256i w[3];
+            OSL_UNROLL
             for (int r = 0; r < 3; ++r) {
                 const __m256 y = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(m[3 * r], x0),
                                                                            _mm256_mul_ps(m[3 * r + 1], x1)),
@@ -662,7 +719,6 @@ OSL_AVX2 void wideMatrixShaperAvx2(const WideMatrixShaper* d, const LineLayout& 
                                                offsets[r]);
                 w[r] = wideOutputAvx2(d->out[r], y);
             }
-            const __m256i alpha = Alpha ? gatherWords8(io, src, 3) : _mm256_setzero_si256();
             const __m256i rg = _mm256_or_si256(w[0], _mm256_slli_epi32(w[1], 16));
             const __m256i ba = _mm256_or_si256(w[2], _mm256_slli_epi32(alpha, 16));
             const __m256i lo = _mm256_unpacklo_epi32(rg, ba), hi = _mm256_unpackhi_epi32(rg, ba);   // 0 1 | 4 5, 2 3 | 6 7
@@ -711,6 +767,7 @@ OSL_AVX2 void clutWordsAvx2(const ClutEval* d, const LineLayout& L, const uint16
         const Words8 io = words8(L);
         const uint16_t* store = d->curveStore;
         __m256i preOffset[3], preDomain[3], clutDomain[3], stride[3];
+        OSL_UNROLL
         for (int c = 0; c < 3; ++c) {
             preOffset[c] = _mm256_set1_epi32(d->hasPre ? int32_t(d->preTables[c].values - store) : 0);
             preDomain[c] = _mm256_set1_epi32(d->hasPre ? int32_t(d->preTables[c].domain) : 0);
@@ -725,19 +782,29 @@ OSL_AVX2 void clutWordsAvx2(const ClutEval* d, const LineLayout& L, const uint16
         const __m256i postOffset = _mm256_load_si256(reinterpret_cast<const __m256i*>(postOffsets));
         const __m256i postDomain = _mm256_load_si256(reinterpret_cast<const __m256i*>(postDomains));
         const __m256i top = _mm256_set1_epi32(0xFFFF);
-        for (; i + 8 < pixels; i += 8) {
+        // The tetrahedra of the block after this one, worked out while the
+        // table is read for this one.
+        auto tetrahedraAt = [&](const uint16_t* from) OSL_AVX2 {
             __m256i base = _mm256_setzero_si256(), s[3], r[3];
             for (int c = 0; c < 3; ++c) {
-                __m256i x = gatherWords8(io, src, c);
+                __m256i x = gatherWords8(io, from, c);
                 if (d->hasPre) x = curveWords8(store, preOffset[c], preDomain[c], x);
                 const __m256i v = position16(x, clutDomain[c]);
                 r[c] = _mm256_and_si256(v, top);
                 base = _mm256_add_epi32(base, _mm256_mullo_epi32(_mm256_srli_epi32(v, 16), stride[c]));
                 s[c] = _mm256_andnot_si256(_mm256_cmpeq_epi32(x, top), stride[c]);
             }
+            return tetrahedra8(base, s, r);
+        };
+        Tetrahedra8 t{};
+        if (i + 8 < pixels) t = tetrahedraAt(src);
+        for (; i + 8 < pixels; i += 8) {
+            const Tetrahedra8 now = t;
+            if (i + 16 < pixels) t = tetrahedraAt(src + 8 * L.inStep);
             __m256i words[4];
-            interpolate8(d->table, tetrahedra8(base, s, r), words);
+            interpolate8(d->table, now, words);
             const __m256i alpha = Alpha ? gatherWords8(io, src, 3) : _mm256_setzero_si256();
+            OSL_UNROLL
             for (int pair = 0; pair < 4; ++pair) {
                 if (d->hasPost) words[pair] = curveWords8(store, postOffset, postDomain, words[pair]);
                 if constexpr (Alpha) {
@@ -773,6 +840,7 @@ OSL_AVX512 Bytes16 bytes16(const LineLayout& L)
     BytePicks b;
     bytePicks(L, 16, &b);
     Bytes16 io;
+    OSL_UNROLL
     for (int c = 0; c < 4; ++c) io.pick[c] = _mm512_load_si512(b.pick[c]);
     io.place = _mm512_load_si512(b.place);
     io.load = 16 * L.inStep == 64 ? ~__mmask64(0) : (__mmask64(1) << (16 * L.inStep)) - 1;
@@ -793,31 +861,43 @@ OSL_AVX512 void matrixShaperAvx512(const MatrixShaper* d, const LineLayout& L, c
                                    uint32_t pixels)
 {
     uint32_t i = 0;
-    if (blockBytes(L)) {
+    if (blockBytes(L) && pixels >= 16) {
         const Bytes16 io = bytes16(L);
         __m512 m[9], offsets[3];
+        OSL_UNROLL
         for (int k = 0; k < 9; ++k) m[k] = _mm512_set1_ps(d->matrix[k]);
+        OSL_UNROLL
         for (int k = 0; k < 3; ++k) offsets[k] = _mm512_set1_ps(d->offsets[k]);
-        const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
+        const __m512 one = _mm512_set1_ps(1.0f);
         const __m512i floor = _mm512_set1_epi32(int32_t(MsFloorBits));
-        const __m512i floorIndex = _mm512_set1_epi32(int32_t(MsFloorBits >> MsIndexShift));
-        const __m512i lowByte = _mm512_set1_epi32(0xFF);
+        const __m512i byteMask[3] = {_mm512_set1_epi32(0xFF), _mm512_set1_epi32(0xFF00), _mm512_set1_epi32(0xFF0000)};
+        const int* out8[3];
+        for (int r = 0; r < 3; ++r) out8[r] = outputTableBase(d, r);
+        // The input curves of one block are read while the output curves
+        // are read for the block before it.
+        __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
+        __m512 x[3];
+        OSL_UNROLL
+        for (int c = 0; c < 3; ++c) x[c] = _mm512_i32gather_ps(pickBytes(io, v, c), d->linear[c], 4);
         for (; i + 16 <= pixels; i += 16) {
-            const __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
-            const __m512 x0 = _mm512_i32gather_ps(pickBytes(io, v, 0), d->linear[0], 4);
-            const __m512 x1 = _mm512_i32gather_ps(pickBytes(io, v, 1), d->linear[1], 4);
-            const __m512 x2 = _mm512_i32gather_ps(pickBytes(io, v, 2), d->linear[2], 4);
+            const __m512 x0 = x[0], x1 = x[1], x2 = x[2];
             __m512i words = Alpha ? pickBytes(io, v, 3) : _mm512_setzero_si512();
+            if (i + 32 <= pixels) {
+                v = _mm512_maskz_loadu_epi8(io.load, src + 16 * L.inStep);
+                OSL_UNROLL
+                for (int c = 0; c < 3; ++c) x[c] = _mm512_i32gather_ps(pickBytes(io, v, c), d->linear[c], 4);
+            }
+            OSL_UNROLL
             for (int r = 0; r < 3; ++r) {
                 __m512 y = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(m[3 * r], x0),
                                                                      _mm512_mul_ps(m[3 * r + 1], x1)),
                                                        _mm512_mul_ps(m[3 * r + 2], x2)),
                                          offsets[r]);
-                y = _mm512_min_ps(_mm512_max_ps(y, zero), one);
-                const __m512i index = _mm512_sub_epi32(
-                    _mm512_srli_epi32(_mm512_max_epi32(_mm512_castps_si512(y), floor), MsIndexShift), floorIndex);
-                const __m512i b = _mm512_and_si512(_mm512_i32gather_epi32(index, d->out8[r], 1), lowByte);
-                words = _mm512_or_si512(words, _mm512_slli_epi32(b, 8 * r));
+                y = _mm512_min_ps(y, one);
+                const __m512i index = _mm512_srli_epi32(_mm512_max_epi32(_mm512_castps_si512(y), floor), MsIndexShift);
+                const __m512i b = _mm512_i32gather_epi32(index, out8[r], 1);
+                // Byte 0 of the word read goes to byte r of the result.
+                words = _mm512_ternarylogic_epi32(_mm512_slli_epi32(b, 8 * r), words, byteMask[r], 0xE4);
             }
             _mm512_mask_storeu_epi8(dst, io.store, _mm512_permutexvar_epi8(io.place, words));
             src += 16 * L.inStep;
@@ -863,10 +943,13 @@ OSL_AVX512 inline __m256i upperOrLower(__m512i v, int upper)
 OSL_AVX512 inline void interpolate16(const uint16_t* table, const Tetrahedra16& t, __m512i words[4])
 {
     __m512i a[4], p0[4];
+    OSL_UNROLL
     for (int k = 0; k < 4; ++k) {
+        OSL_UNROLL
         for (int h = 0; h < 2; ++h) {
             const __m256i nodes = upperOrLower(t.node[k], h);
             const __m512i g = _mm512_i32gather_epi64(nodes, table, 2);
+            OSL_UNROLL
             for (int half = 0; half < 2; ++half) {
                 const int quad = 2 * h + half;   // pixels 4·quad … 4·quad + 3
                 const __m512i values = _mm512_cvtepu16_epi32(upperOrLower(g, half));
@@ -883,6 +966,7 @@ OSL_AVX512 inline void interpolate16(const uint16_t* table, const Tetrahedra16& 
             }
         }
     }
+    OSL_UNROLL
     for (int quad = 0; quad < 4; ++quad)
         words[quad] = _mm512_srli_epi32(
             _mm512_sub_epi32(_mm512_add_epi32(a[quad], _mm512_srli_epi32(a[quad], 16)), p0[quad]), 16);
@@ -894,29 +978,43 @@ OSL_AVX512 inline __m512i wordsToBytes32(__m512i v)
         _mm512_add_epi16(_mm512_mulhi_epu16(v, _mm512_set1_epi16(int16_t(65281))), _mm512_set1_epi16(128)), 8);
 }
 
+// The tetrahedra of sixteen 8-bit pixels, from their axis words.
+OSL_AVX512 inline Tetrahedra16 tetrahedraOfBytes16(const ClutEval* d, const Bytes16& io, __m512i v)
+{
+    __m512i base = _mm512_setzero_si512(), s[3], r[3];
+    OSL_UNROLL
+    for (int c = 0; c < 3; ++c) {
+        const __m512i stride = _mm512_set1_epi32(int32_t(d->params->strides[c]));
+        const __m512i w = _mm512_i32gather_epi32(pickBytes(io, v, c), d->axisWords[c], 4);
+        r[c] = _mm512_and_si512(w, _mm512_set1_epi32(0xFFFF));
+        base = _mm512_add_epi32(
+            base, _mm512_mullo_epi32(_mm512_and_si512(_mm512_srli_epi32(w, 16), _mm512_set1_epi32(0xFF)), stride));
+        s[c] = _mm512_and_si512(_mm512_sub_epi32(_mm512_srli_epi32(w, 24), _mm512_set1_epi32(1)), stride);
+    }
+    return tetrahedra16(base, s, r);
+}
+
 template <bool Alpha>
 OSL_AVX512 void clutAvx512(const ClutEval* d, const LineLayout& L, const uint8_t* src, uint8_t* dst,
                            uint32_t pixels)
 {
     uint32_t i = 0;
-    if (blockBytes(L)) {
+    if (blockBytes(L) && pixels >= 16) {
         const Bytes16 io = bytes16(L);
-        const __m512i low = _mm512_set1_epi32(0xFFFF), cellMask = _mm512_set1_epi32(0xFF), one = _mm512_set1_epi32(1);
         const __m512i colours = _mm512_set1_epi32(d->outputs == 4 ? -1 : 0x00FFFFFF);
-        __m512i stride[3];
-        for (int c = 0; c < 3; ++c) stride[c] = _mm512_set1_epi32(int32_t(d->params->strides[c]));
+        // The grid positions of one block are worked out while the table is
+        // read for the block before it: each waits on reads of its own.
+        __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
+        Tetrahedra16 t = tetrahedraOfBytes16(d, io, v);
         for (; i + 16 <= pixels; i += 16) {
-            const __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
-            __m512i base = _mm512_setzero_si512(), s[3], r[3];
-            for (int c = 0; c < 3; ++c) {
-                const __m512i w = _mm512_i32gather_epi32(pickBytes(io, v, c), d->axisWords[c], 4);
-                r[c] = _mm512_and_si512(w, low);
-                base = _mm512_add_epi32(
-                    base, _mm512_mullo_epi32(_mm512_and_si512(_mm512_srli_epi32(w, 16), cellMask), stride[c]));
-                s[c] = _mm512_and_si512(_mm512_sub_epi32(_mm512_srli_epi32(w, 24), one), stride[c]);
+            const __m512i current = v;
+            const Tetrahedra16 now = t;
+            if (i + 32 <= pixels) {
+                v = _mm512_maskz_loadu_epi8(io.load, src + 16 * L.inStep);
+                t = tetrahedraOfBytes16(d, io, v);
             }
             __m512i words[4];
-            interpolate16(d->table, tetrahedra16(base, s, r), words);
+            interpolate16(d->table, now, words);
             // Four pixels per register to bytes, in pixel order.
             const __m512i lo = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(words[0])),
                                                   _mm512_cvtepi32_epi16(words[1]), 1);
@@ -925,7 +1023,7 @@ OSL_AVX512 void clutAvx512(const ClutEval* d, const LineLayout& L, const uint8_t
             __m512i out = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(wordsToBytes32(lo))),
                                              _mm512_cvtepi16_epi8(wordsToBytes32(hi)), 1);
             out = _mm512_and_si512(out, colours);
-            if constexpr (Alpha) out = _mm512_or_si512(out, pickBytes(io, v, 3));
+            if constexpr (Alpha) out = _mm512_or_si512(out, pickBytes(io, current, 3));
             _mm512_mask_storeu_epi8(dst, io.store, _mm512_permutexvar_epi8(io.place, out));
             src += 16 * L.inStep;
             dst += 16 * L.outStep;
@@ -944,6 +1042,7 @@ struct Words16 {
 OSL_AVX512 Words16 words16(const LineLayout& L)
 {
     Words16 io;
+    OSL_UNROLL
     for (uint32_t c = 0; c < 4; ++c) {
         const uint32_t at = c < 3 ? L.in[c] : L.inAlpha;
         alignas(64) int32_t offsets[16];
@@ -955,6 +1054,7 @@ OSL_AVX512 Words16 words16(const LineLayout& L)
     for (uint32_t q = 0; q < 8 * L.outStep; ++q) {
         const uint32_t p = q / L.outStep, s = q % L.outStep;
         int32_t from = -1;
+        OSL_UNROLL
         for (uint32_t o = 0; o < L.outputs; ++o)
             if (L.out[o] == s) from = int32_t(4 * p + o);
         if (L.alpha && L.outAlpha == s) from = int32_t(4 * p + 3);
@@ -1015,6 +1115,18 @@ OSL_AVX512 inline void labInputAvx512(__m512i w0, __m512i w1, __m512i w2, __m512
     x[2] = labFInverseAvx512(_mm512_sub_ps(fy, _mm512_div_ps(b, _mm512_set1_ps(200.0f))));
 }
 
+template <bool LabIn>
+OSL_AVX512 inline void wideInputsAvx512(const WideMatrixShaper* d, const Words16& io, const uint16_t* src,
+                                        __m512 x[3])
+{
+    if constexpr (LabIn) {
+        labInputAvx512(gatherWords16(io, src, 0), gatherWords16(io, src, 1), gatherWords16(io, src, 2), x);
+    } else {
+        OSL_UNROLL
+        for (int c = 0; c < 3; ++c) x[c] = wideInputAvx512(d->in[c], gatherWords16(io, src, c));
+    }
+}
+
 template <bool Alpha, bool LabIn = false>
 OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayout& L, const uint16_t* src,
                                        uint16_t* dst, uint32_t pixels)
@@ -1023,17 +1135,20 @@ OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayo
     if (blockWords(L)) {
         const Words16 io = words16(L);
         __m512 m[9], offsets[3];
+        OSL_UNROLL
         for (int k = 0; k < 9; ++k) m[k] = _mm512_set1_ps(d->matrix[k]);
+        OSL_UNROLL
         for (int k = 0; k < 3; ++k) offsets[k] = _mm512_set1_ps(d->offsets[k]);
+        // The input side of one block is read while the output curves are
+        // read for the block before it.
+        __m512 x[3] = {};
+        if (i + 16 < pixels) wideInputsAvx512<LabIn>(d, io, src, x);
         for (; i + 16 < pixels; i += 16) {
-            __m512 x[3];
-            if constexpr (LabIn) {
-                labInputAvx512(gatherWords16(io, src, 0), gatherWords16(io, src, 1), gatherWords16(io, src, 2), x);
-            } else {
-                for (int c = 0; c < 3; ++c) x[c] = wideInputAvx512(d->in[c], gatherWords16(io, src, c));
-            }
             const __m512 x0 = x[0], x1 = x[1], x2 = x[2];
+            const __m512i alpha = Alpha ? gatherWords16(io, src, 3) : _mm512_setzero_si512();
+            if (i + 32 < pixels) wideInputsAvx512<LabIn>(d, io, src + 16 * L.inStep, x);
             __m512i w[3];
+            OSL_UNROLL
             for (int r = 0; r < 3; ++r) {
                 const __m512 y = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(m[3 * r], x0),
                                                                            _mm512_mul_ps(m[3 * r + 1], x1)),
@@ -1041,7 +1156,6 @@ OSL_AVX512 void wideMatrixShaperAvx512(const WideMatrixShaper* d, const LineLayo
                                                offsets[r]);
                 w[r] = wideOutputAvx512(d->out[r], y);
             }
-            const __m512i alpha = Alpha ? gatherWords16(io, src, 3) : _mm512_setzero_si512();
             const __m512i rg = _mm512_or_si512(w[0], _mm512_slli_epi32(w[1], 16));
             const __m512i ba = _mm512_or_si512(w[2], _mm512_slli_epi32(alpha, 16));
             // Per 128-bit lane: unpacking gives pixels 0 1 and 2 3 of each group of four.
@@ -1087,6 +1201,7 @@ OSL_AVX512 void clutWordsAvx512(const ClutEval* d, const LineLayout& L, const ui
         const Words16 io = words16(L);
         const uint16_t* store = d->curveStore;
         __m512i preOffset[3], preDomain[3], clutDomain[3], stride[3];
+        OSL_UNROLL
         for (int c = 0; c < 3; ++c) {
             preOffset[c] = _mm512_set1_epi32(d->hasPre ? int32_t(d->preTables[c].values - store) : 0);
             preDomain[c] = _mm512_set1_epi32(d->hasPre ? int32_t(d->preTables[c].domain) : 0);
@@ -1095,6 +1210,7 @@ OSL_AVX512 void clutWordsAvx512(const ClutEval* d, const LineLayout& L, const ui
         }
         alignas(64) int32_t postOffsets[16] = {}, postDomains[16] = {};
         for (uint32_t o = 0; d->hasPost && o < d->outputs; ++o)
+            OSL_UNROLL
             for (uint32_t q = 0; q < 4; ++q) {
                 postOffsets[4 * q + o] = int32_t(d->postTables[o].values - store);
                 postDomains[4 * q + o] = int32_t(d->postTables[o].domain);
@@ -1102,19 +1218,30 @@ OSL_AVX512 void clutWordsAvx512(const ClutEval* d, const LineLayout& L, const ui
         const __m512i postOffset = _mm512_load_si512(postOffsets);
         const __m512i postDomain = _mm512_load_si512(postDomains);
         const __m512i top = _mm512_set1_epi32(0xFFFF);
-        for (; i + 16 < pixels; i += 16) {
+        // The tetrahedra of the block after this one, worked out while the
+        // table is read for this one.
+        auto tetrahedraAt = [&](const uint16_t* from) OSL_AVX512 {
             __m512i base = _mm512_setzero_si512(), s[3], r[3];
+            OSL_UNROLL
             for (int c = 0; c < 3; ++c) {
-                __m512i x = gatherWords16(io, src, c);
+                __m512i x = gatherWords16(io, from, c);
                 if (d->hasPre) x = curveWords16(store, preOffset[c], preDomain[c], x);
                 const __m512i v = position32(x, clutDomain[c]);
                 r[c] = _mm512_and_si512(v, top);
                 base = _mm512_add_epi32(base, _mm512_mullo_epi32(_mm512_srli_epi32(v, 16), stride[c]));
                 s[c] = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(x, top), stride[c]);
             }
+            return tetrahedra16(base, s, r);
+        };
+        Tetrahedra16 t{};
+        if (i + 16 < pixels) t = tetrahedraAt(src);
+        for (; i + 16 < pixels; i += 16) {
+            const Tetrahedra16 now = t;
+            if (i + 32 < pixels) t = tetrahedraAt(src + 16 * L.inStep);
             __m512i words[4];
-            interpolate16(d->table, tetrahedra16(base, s, r), words);
+            interpolate16(d->table, now, words);
             const __m512i alpha = Alpha ? gatherWords16(io, src, 3) : _mm512_setzero_si512();
+            OSL_UNROLL
             for (int quad = 0; quad < 4; ++quad) {
                 if (d->hasPost) words[quad] = curveWords16(store, postOffset, postDomain, words[quad]);
                 if constexpr (Alpha) {
@@ -1125,6 +1252,7 @@ OSL_AVX512 void clutWordsAvx512(const ClutEval* d, const LineLayout& L, const ui
                                                           _mm512_permutexvar_epi32(spread, alpha));
                 }
             }
+            OSL_UNROLL
             for (int half = 0; half < 2; ++half) {
                 const __m512i groups =
                     _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(words[2 * half])),

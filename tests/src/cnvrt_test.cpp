@@ -244,6 +244,70 @@ TEST_F(Linking, LabTablesOfVersion2ProfilesAreReencoded)
     EXPECT_NE(stageImplementedKind(pipelineFirstStage(out.get())), StageLabV4ToV2Kind);   // 'mft1' needs none
 }
 
+TEST_F(Linking, UnboundedChainsCarryValuesPastTheDeviceRange)
+{
+    // Curves: a power law keeps its shape on negative values (point-symmetric)
+    // and goes on by its formula above 1; a table goes on along its end
+    // intervals (x² tabulated: slopes 2 at the top, 0 at the bottom).
+    std::unique_ptr<ToneCurve, decltype(&freeCurve)> power(buildGammaCurve(ctx, 2.2), &freeCurve);
+    std::vector<uint16_t> squares(257);
+    for (size_t i = 0; i < squares.size(); ++i) squares[i] = uint16_t(std::lround(std::pow(i / 256.0, 2) * 65535));
+    std::unique_ptr<ToneCurve, decltype(&freeCurve)> table(buildTabulatedCurve16(ctx, 257, squares.data()), &freeCurve);
+    EXPECT_NEAR(evalCurveUnbounded(power.get(), -0.5), -std::pow(0.5, 2.2), 1e-6);
+    EXPECT_NEAR(evalCurveUnbounded(power.get(), 1.5), std::pow(1.5, 2.2), 1e-6);
+    EXPECT_NEAR(evalCurveUnbounded(power.get(), 0.5), std::pow(0.5, 2.2), 1e-6);
+    EXPECT_NEAR(evalCurveUnbounded(table.get(), 1.25), 1 + 0.25 * (2 - 1 / 256.0), 1e-3);
+    EXPECT_NEAR(evalCurveUnbounded(table.get(), -0.25), -0.25 / 256.0, 1e-3);
+
+    // A float table of a linear function extrapolates it exactly; held at its
+    // ends without the flag.
+    const auto f = [](const float x[3], float y[3]) {
+        y[0] = 0.5f * x[0] + 0.2f * x[1];
+        y[1] = x[1] - 0.1f * x[2];
+        y[2] = 0.3f + 0.4f * x[2] - 0.2f * x[0];
+    };
+    std::vector<float> nodes;
+    for (int r = 0; r < 5; ++r)
+        for (int g = 0; g < 5; ++g)
+            for (int b = 0; b < 5; ++b) {
+                const float x[3] = {r / 4.0f, g / 4.0f, b / 4.0f};
+                float y[3];
+                f(x, y);
+                nodes.insert(nodes.end(), y, y + 3);
+            }
+    PipelinePtr held(newPipeline(ctx, 3, 3), &freePipeline);
+    ASSERT_TRUE(insertStage(held.get(), AtEnd, newClutFloatStageUniform(ctx, 5, 3, 3, nodes.data())));
+    PipelinePtr beyond(duplicatePipeline(held.get()), &freePipeline);
+    ASSERT_TRUE(makeUnbounded(beyond.get()));
+    const float x[3] = {1.5f, -0.25f, 0.6f}, clamped[3] = {1.0f, 0.0f, 0.6f};
+    float want[3], wantHeld[3], got[3];
+    f(x, want);
+    f(clamped, wantHeld);
+    evalPipelineFloat(x, got, beyond.get());
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 1e-5) << c;
+    evalPipelineFloat(x, got, held.get());
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], wantHeld[c], 1e-5) << c;
+
+    // Lab through a gamma-2.2 RGB space and back: a colour outside the space
+    // comes back as it was, instead of clipped at the faces of the RGB cube.
+    ProfilePtr adobe = open(ColordDir + "AdobeRGB1998.icc");
+    ASSERT_TRUE(adobe);
+    IccProfile* chain[4] = {lab.get(), adobe.get(), adobe.get(), lab.get()};
+    TransformPtr unbounded(createMultiTransform(ctx, chain, 4, FormatLabDouble, FormatLabDouble,
+                                                IntentRelativeColorimetric, XformNoOptimise | XformUnbounded),
+                           &deleteTransform);
+    TransformPtr plain(createMultiTransform(ctx, chain, 4, FormatLabDouble, FormatLabDouble,
+                                            IntentRelativeColorimetric, XformNoOptimise),
+                       &deleteTransform);
+    ASSERT_TRUE(unbounded && plain);
+    const CieLab outside{40.0, 90.0, -110.0};
+    CieLab back, cut;
+    doTransform(unbounded.get(), &outside, &back, 1);
+    doTransform(plain.get(), &outside, &cut, 1);
+    EXPECT_LT(deltaE76(back, outside), 1e-3);
+    EXPECT_GT(deltaE76(cut, outside), 5.0);
+}
+
 TEST_F(Linking, GrayProfilesUseTheirCurveBothWays)
 {
     // An XYZ gray profile: Y = kTRC(gray), on the neutral axis.
