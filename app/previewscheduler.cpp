@@ -149,11 +149,7 @@ bool PreviewScheduler::pauseUninterrupted(std::chrono::steady_clock::time_point 
     return !wake_.wait_until(lock, until, [this] { return stop_ || pending_.has_value(); });
 }
 
-bool PreviewScheduler::hasPending() const
-{
-    const std::lock_guard lock(mutex_);
-    return stop_ || pending_.has_value();
-}
+
 
 QImage PreviewScheduler::proxyOf(const QImage& image, const QSize& limit)
 {
@@ -200,13 +196,11 @@ void PreviewScheduler::process(const Job& job, const Inputs& in)
     deliver(frame);
 
     // The full resolution once the user pauses, band by band, given up for
-    // any newer request. The exact transform is made while the pause runs,
-    // unless a newer request is already waiting.
+    // any newer request. The exact transform is made only then: made at
+    // once, it would hold up the next change's proxy.
     const auto pauseEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(in.pauseMs);
-    ImageTransform exact;
-    if (!hasPending()) exact = ImageTransform::make(in.image.format(), chain);
     if (!pauseUninterrupted(pauseEnds) || superseded(job.request)) return;
-    if (exact.isNull()) exact = ImageTransform::make(in.image.format(), chain);
+    const ImageTransform exact = ImageTransform::make(in.image.format(), chain);
     frame.message.clear();
     frame.fullResolution = true;
     frame.image = QImage();

@@ -37,7 +37,7 @@ QSize proxySize(const QSize& image, const QSize& limit);
 
 // Engine flags of the proxy's transform: a coarse table, made quickly, as the
 // proxy is replaced at full resolution moments later.
-constexpr uint32_t ProxyGridPoints = 17;
+constexpr uint32_t ProxyGridPoints = 25;
 constexpr uint32_t ProxyTransformFlags = PreviewTransformFlags | XformForceClut | (ProxyGridPoints << 16);
 
 struct PreviewFrame {
@@ -111,7 +111,6 @@ private:
     bool superseded(quint64 request) const;
     // Waits until the pause ends; false when a newer request or the end came first.
     bool pauseUninterrupted(std::chrono::steady_clock::time_point until);
-    bool hasPending() const;
     void deliver(PreviewFrame frame);
     void reportProgress(quint64 request, int percent);
 

@@ -125,7 +125,7 @@ private slots:
         // The proxy: the picture scaled down and transformed, within the coarse table's error.
         const QImage scaled = source.scaled(150, 100, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const QImage scaledExact = transformImage(scaled, {srgb.get(), built.profile.get(), srgb.get()});
-        QVERIFY2(largestDifference(shown[0].image, scaledExact) <= 3,
+        QVERIFY2(largestDifference(shown[0].image, scaledExact) <= 2,
                  qPrintable(QString::number(largestDifference(shown[0].image, scaledExact))));
         // Darker than the picture: the profile was applied.
         QVERIFY(qGray(shown[0].image.pixel(75, 50)) < qGray(source.pixel(300, 200)) - 20);
