@@ -8,11 +8,12 @@
 
 namespace {
 
-// A new thread starts with the vector registers of the one that made it.
-// When those were left with AVX state in their upper halves, every SSE
+// A new thread starts with the vector registers of the one that made it,
+// and the interface thread's are often left with AVX state in their upper
+// halves (by the toolkit's drawing code). With that state every SSE
 // instruction after it pays for merging them (the engine's hot loops are
-// SSE), many times over; clearing the state once at the start avoids that
-// for this thread and the engine's threads it starts.
+// SSE), many times over: clearing it before each job avoids that for this
+// thread and for the engine's threads it starts.
 void clearUpperVectorState()
 {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -127,7 +128,6 @@ bool PreviewScheduler::superseded(quint64 request) const
 
 void PreviewScheduler::run()
 {
-    clearUpperVectorState();
     for (;;) {
         Job job;
         Inputs in;
@@ -139,6 +139,7 @@ void PreviewScheduler::run()
             pending_.reset();
             in = inputs_;
         }
+        clearUpperVectorState();
         process(job, in);
     }
 }
