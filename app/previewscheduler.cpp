@@ -54,6 +54,7 @@ PreviewScheduler::~PreviewScheduler()
         stop_ = true;
         pending_.reset();
     }
+    stopping_ = true;
     wake_.notify_all();
     worker_.join();
 }
@@ -63,12 +64,6 @@ void PreviewScheduler::setImage(const QImage& image)
     const QImage ready = transformableImage(image);
     const std::lock_guard lock(mutex_);
     inputs_.image = ready;
-}
-
-QImage PreviewScheduler::image() const
-{
-    const std::lock_guard lock(mutex_);
-    return inputs_.image;
 }
 
 void PreviewScheduler::setProfiles(SharedProfile image, SharedProfile display)
@@ -123,7 +118,7 @@ quint64 PreviewScheduler::post(Job job)
 
 bool PreviewScheduler::superseded(quint64 request) const
 {
-    return latest_.load() != request;
+    return stopping_.load() || latest_.load() != request;
 }
 
 void PreviewScheduler::run()

@@ -60,12 +60,12 @@ public:
     static constexpr int DefaultPauseMs = 200;
 
     explicit PreviewScheduler(QObject* parent = nullptr);
+    // Gives up any work under way (finishing a band of it at most).
     ~PreviewScheduler() override;
 
     // The sample image, converted to a transformable layout. Takes effect
     // with the next request.
     void setImage(const QImage& image);
-    QImage image() const;
     // The image's profile and the one it is shown in.
     void setProfiles(SharedProfile image, SharedProfile display);
     // The view's size in device pixels, which the proxy fits.
@@ -120,6 +120,7 @@ private:
     Inputs inputs_;
     bool stop_ = false;
     std::atomic<quint64> latest_{0};
+    std::atomic<bool> stopping_{false};   // the scheduler is going: any work is given up
     quint64 nextRequest_ = 0;
     bool busy_ = false;   // interface thread only
 
