@@ -50,13 +50,14 @@ PY
   "$prefix/bin/tonemolder-cli" --help | grep -q '^Usage: tonemolder-cli' || fail "tonemolder-cli --help"
 }
 
-# Every dependency of the package is installed on this machine, and every
-# library the programs load is owned by a package the dependencies name.
+# Every dependency of the package is installed on this machine (whose setup
+# never installs a colour-management library, so none can slip in through the
+# package), and every library the programs load is owned by a package the
+# dependencies name.
 check_dependencies() {
   local deb=$1 depends
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "Depends: $depends"
-  case "$depends" in *lcms*|*colord*) fail "the package brings a colour-management library";; esac
   /usr/bin/python3 - "$depends" <<'PY' || fail "a dependency is not installed here"
 import re, subprocess, sys
 ok = True
