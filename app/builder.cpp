@@ -522,9 +522,11 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
     const BuilderSettings settings = builderSettings(preferences);
     switch (recipe.tab()) {
     case RecipeTab::Softproof: {
-        ProfilePtr space = adoptProfile(open(recipe.softproofProfile));
+        ProfilePtr space = adoptProfile(recipe.softproofProfile.isEmpty() ? nullptr : open(recipe.softproofProfile));
         if (!space) {
-            result.message = BuilderText::InternalError;
+            result.message = recipe.softproofProfile.isEmpty()
+                                 ? QString::fromLatin1(BuilderText::NoSpace)
+                                 : QString::fromLatin1(BuilderText::SpaceUnavailable).arg(recipe.softproofProfile);
             break;
         }
         const uint32_t channels = softproofChannelCount(profileColorSpace(space.get()));
@@ -552,9 +554,11 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
     }
     case RecipeTab::CubeImport: {
         if (recipe.cubeFile.isEmpty()) break;
-        ProfilePtr space = adoptProfile(open(recipe.lutProfile));
+        ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
         if (!space) {
-            result.message = BuilderText::InternalError;
+            result.message = recipe.lutProfile.isEmpty()
+                                 ? QString::fromLatin1(BuilderText::NoLutSpace)
+                                 : QString::fromLatin1(BuilderText::LutSpaceUnavailable).arg(recipe.lutProfile);
             break;
         }
         ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));

@@ -27,6 +27,11 @@
 
 namespace BuilderText {
 inline constexpr char InternalError[] = "Internal error";
+inline constexpr char NoSpace[] = "No color space for adjusts is selected. Choose one on the Softproofing tab.";
+inline constexpr char SpaceUnavailable[] = "The color space for adjusts cannot be opened: %1\nChoose another one.";
+inline constexpr char NoLutSpace[] = "No color space is selected for the imported LUT. Choose one on the Import LUT tab.";
+inline constexpr char LutSpaceUnavailable[] =
+    "The color space for the imported LUT cannot be opened: %1\nChoose another one.";
 inline constexpr char CubeUnreadable[] = "Unable to access .cube file: ";
 inline constexpr char Description[] = "Tonemolder profile";
 inline constexpr char Copyright[] = "No copyright, use freely";

@@ -10,7 +10,7 @@ QList<PanelCurve> softproofChannels(int spaceClass)
         return {{QStringLiteral("C"), 0xFF00BCD4},
                 {QStringLiteral("M"), 0xFFE91E63},
                 {QStringLiteral("Y"), 0xFFFFEB3B},
-                {QStringLiteral("K"), 0xFF505050}};
+                {QStringLiteral("K"), 0xFFC8C8C8}};
     case SpaceClassLab:
         return {{QStringLiteral("L"), 0xFFFFFFFF}, {QStringLiteral("a"), 0xFF03A9F4}, {QStringLiteral("b"), 0xFFFFEB3B}};
     default: return {};

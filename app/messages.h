@@ -11,6 +11,11 @@ inline void criticalBox(QWidget* parent, const QString& text)
     QMessageBox::critical(parent, QApplication::applicationDisplayName(), text);
 }
 
+inline void warningBox(QWidget* parent, const QString& text)
+{
+    QMessageBox::warning(parent, QApplication::applicationDisplayName(), text);
+}
+
 inline void informationBox(QWidget* parent, const QString& text)
 {
     QMessageBox::information(parent, QApplication::applicationDisplayName(), text);

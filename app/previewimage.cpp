@@ -7,6 +7,8 @@
 #include <QImageReader>
 #include <QPixmap>
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace {
@@ -129,37 +131,76 @@ uint32_t previewPixelFormat(QImage::Format format)
     }
 }
 
-QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chain, uint32_t intent, uint32_t flags)
+QImage transformableImage(const QImage& image)
 {
-    if (source.isNull() || chain.empty() || chain.size() > MaxProfilesInChain) return {};
+    if (image.isNull()) return image;
+    const QImage::Format straight = unpremultiplied(image.format());
+    if (previewPixelFormat(straight) != 0) return straight == image.format() ? image : image.convertToFormat(straight);
+    // Palettes, one-bit, 16-bit-per-pixel and packed layouts.
+    if (image.depth() > 32) return image.convertToFormat(QImage::Format_RGBA64);
+    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+}
+
+ImageTransform ImageTransform::make(QImage::Format source, const std::vector<IccProfile*>& chain, uint32_t intent,
+                                    uint32_t flags)
+{
+    ImageTransform t;
+    if (chain.empty() || chain.size() > MaxProfilesInChain) return t;
     for (IccProfile* p : chain)
-        if (!p) return {};
-    if (previewPixelFormat(unpremultiplied(source.format())) == 0) return {};
+        if (!p) return t;
+    QImage::Format in = unpremultiplied(source);
+    if (previewPixelFormat(in) == 0) return t;
+    if (isGray(in) && entrySpace(chain.front()) == PixelRgb) in = rgbForGray(in);
+    QImage::Format out = in;
+    if (isGray(out) && exitSpace(chain.back()) == PixelRgb) out = rgbForGray(out);
 
-    QImage in = source;
-    if (unpremultiplied(in.format()) != in.format()) in.convertTo(unpremultiplied(in.format()));
-    if (isGray(in.format()) && entrySpace(chain.front()) == PixelRgb) in.convertTo(rgbForGray(in.format()));
-
-    QImage::Format outFormat = in.format();
-    if (isGray(outFormat) && exitSpace(chain.back()) == PixelRgb) outFormat = rgbForGray(outFormat);
-
-    const uint32_t inPixel = previewPixelFormat(in.format());
-    const uint32_t outPixel = previewPixelFormat(outFormat);
+    const uint32_t inPixel = previewPixelFormat(in);
+    const uint32_t outPixel = previewPixelFormat(out);
     // Alpha is copied only between layouts that both carry it; a filler
     // byte the input lacks is made opaque.
     if (formatExtra(inPixel) != formatExtra(outPixel)) flags &= ~XformCopyAlpha;
 
-    QImage out(in.size(), outFormat);
-    if (out.isNull()) return {};
-    if (!(flags & XformCopyAlpha) && formatExtra(outPixel) != 0) out.fill(Qt::white);
+    Transform* made =
+        createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), inPixel, outPixel, intent, flags);
+    if (!made) return t;
+    t.transform_.reset(made, &deleteTransform);
+    t.in_ = in;
+    t.out_ = out;
+    t.fillOpaque_ = !(flags & XformCopyAlpha) && formatExtra(outPixel) != 0;
+    return t;
+}
 
-    TransformPtr transform{createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), inPixel, outPixel,
-                                                intent, flags),
-                           &deleteTransform};
-    if (!transform) return {};
-    doTransformLineStride(transform.get(), in.constBits(), out.bits(), uint32_t(in.width()), uint32_t(in.height()),
-                          uint32_t(in.bytesPerLine()), uint32_t(out.bytesPerLine()), 0, 0);
+QImage ImageTransform::prepared(const QImage& source) const
+{
+    return source.format() == in_ ? source : source.convertToFormat(in_);
+}
+
+void ImageTransform::apply(const QImage& prepared, QImage& target, int first, int count) const
+{
+    if (!transform_ || prepared.format() != in_ || target.format() != out_ || target.size() != prepared.size()) return;
+    first = std::clamp(first, 0, prepared.height());
+    count = std::clamp(count, 0, prepared.height() - first);
+    if (count == 0) return;
+    uchar* to = target.scanLine(first);
+    if (fillOpaque_) std::memset(to, 0xFF, size_t(target.bytesPerLine()) * size_t(count));
+    doTransformLineStride(transform_.get(), prepared.constScanLine(first), to, uint32_t(prepared.width()),
+                          uint32_t(count), uint32_t(prepared.bytesPerLine()), uint32_t(target.bytesPerLine()), 0, 0);
+}
+
+QImage ImageTransform::apply(const QImage& source) const
+{
+    if (!transform_ || source.isNull()) return {};
+    const QImage in = prepared(source);
+    QImage out(in.size(), out_);
+    if (out.isNull()) return {};
+    apply(in, out, 0, in.height());
     return out;
+}
+
+QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chain, uint32_t intent, uint32_t flags)
+{
+    if (source.isNull()) return {};
+    return ImageTransform::make(source.format(), chain, intent, flags).apply(source);
 }
 
 QImage lutDumpImage(const LutDump& dump)
@@ -175,9 +216,30 @@ QImage lutDumpImage(const LutDump& dump)
 
 void showImageOnView(QGraphicsViewMap* view, const QImage& image)
 {
-    auto* scene = new CurvesScene(QRectF(0, 0, image.width(), image.height()), true);
-    scene->setBackgroundBrush(QBrush(Qt::black));
-    view->setAcceptDrops(true);
-    scene->addItem(new ImageItem(QPixmap::fromImage(image)));
-    view->setImageScene(scene);
+    showImageOnView(view, image, image.size());
+}
+
+void showImageOnView(QGraphicsViewMap* view, const QImage& image, const QSize& sceneSize)
+{
+    const QRectF rect(QPointF(0, 0), QSizeF(sceneSize));
+    ImageItem* item = nullptr;
+    if (QGraphicsScene* shown = view->imageScene(); shown && view->scene() == shown && shown->sceneRect() == rect) {
+        const QList<QGraphicsItem*> items = shown->items();
+        if (items.size() == 1) item = dynamic_cast<ImageItem*>(items.first());
+    }
+    if (!item) {
+        auto* scene = new CurvesScene(rect, true);
+        scene->setBackgroundBrush(QBrush(Qt::black));
+        view->setAcceptDrops(true);
+        item = new ImageItem(QPixmap());
+        scene->addItem(item);
+        view->setImageScene(scene);
+    }
+    item->setPixmap(QPixmap::fromImage(image));
+    // A smaller picture is stretched over the scene it stands for.
+    const bool stretched = !image.isNull() && image.size() != sceneSize;
+    item->setTransformationMode(stretched ? Qt::SmoothTransformation : Qt::FastTransformation);
+    item->setTransform(stretched ? QTransform::fromScale(qreal(sceneSize.width()) / image.width(),
+                                                         qreal(sceneSize.height()) / image.height())
+                                 : QTransform());
 }

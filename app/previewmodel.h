@@ -23,7 +23,14 @@ inline constexpr char MonitorCorrupted[] = "The profile you have assiged to your
 inline constexpr char SelectCube[] = "Select .cube file to import";
 inline constexpr char NotACube[] = "This is not a .CUBE file";
 inline constexpr char NoTitle[] = "No title";
+inline constexpr char NoCubeLoaded[] = "No .CUBE file is loaded: the preview shows the image unchanged.";
+inline constexpr char CubeTitle[] = "Select the file to use ";
 }   // namespace PreviewText
+
+// How long the status bar keeps a message, and how long work may go on
+// before the window shows that it is busy.
+constexpr int StatusMessageMs = 10000;
+constexpr int BusyDelayMs = 300;
 
 // The five resolution preferences as stored ("icc/version", "icc/grid_lstar",
 // "icc/grid_abstar", "icc/grid_curves", "icc/sigmoid_sh"), defaults for

@@ -13,11 +13,11 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
 constexpr int DeltaPerNotch = 120;
-constexpr double TickDivisor = 300.0;
 constexpr int AnimationMs = 350;
 constexpr int TickMs = 20;
 
@@ -71,18 +71,6 @@ double QGraphicsViewMap::scheduleSteps(double scheduled, int steps)
     return scheduled + steps;
 }
 
-double QGraphicsViewMap::stepTowardZero(double scheduled)
-{
-    if (scheduled >= 1) return scheduled - 1;
-    if (scheduled <= -1) return scheduled + 1;
-    return 0;
-}
-
-double QGraphicsViewMap::tickFactor(double scheduled)
-{
-    return 1.0 + scheduled / TickDivisor;
-}
-
 void QGraphicsViewMap::setContextMenu(QMenu* menu)
 {
     menu_ = menu;
@@ -100,7 +88,14 @@ double QGraphicsViewMap::scheduledSteps() const
 
 void QGraphicsViewMap::resetScheduledSteps()
 {
+    timeLine_->stop();
     scheduled_ = 0;
+    animated_ = 0;
+}
+
+void QGraphicsViewMap::setFitOnResize(bool fit)
+{
+    fitOnResize_ = fit;
 }
 
 void QGraphicsViewMap::setImageScene(QGraphicsScene* scene)
@@ -116,6 +111,12 @@ void QGraphicsViewMap::setImageScene(QGraphicsScene* scene)
 QGraphicsScene* QGraphicsViewMap::imageScene() const
 {
     return imageScene_;
+}
+
+void QGraphicsViewMap::clearImage()
+{
+    resetScheduledSteps();
+    if (imageScene_) setImageScene(nullptr);
 }
 
 void QGraphicsViewMap::clearCurves()
@@ -168,6 +169,13 @@ void QGraphicsViewMap::autoFit()
     fitInView(scene()->itemsBoundingRect(), Qt::KeepAspectRatio);
 }
 
+void QGraphicsViewMap::actualSize()
+{
+    resetScheduledSteps();
+    const qreal unit = 1.0 / devicePixelRatioF();
+    setTransform(QTransform::fromScale(unit, unit));
+}
+
 void QGraphicsViewMap::zoomIn()
 {
     scale(1.1, 1.1);
@@ -183,6 +191,9 @@ void QGraphicsViewMap::wheelEvent(QWheelEvent* event)
 {
     wheelPosition_ = event->position().toPoint();
     scheduled_ = scheduleSteps(scheduled_, wheelNotches(event->angleDelta().y()));
+    // The new animation shares out everything still due.
+    animated_ = scheduled_;
+    lastProgress_ = 0;
     timeLine_->stop();
     timeLine_->start();
     event->accept();
@@ -194,12 +205,31 @@ bool QGraphicsViewMap::scaleAllowed(double factor) const
     return scaled.mapRect(QRectF(0, 0, 1, 1)).width() >= MinimumScale;
 }
 
-void QGraphicsViewMap::scalingTime(qreal)
+void QGraphicsViewMap::scalingTime(qreal value)
 {
-    const double factor = tickFactor(scheduled_);
+    const qreal progress = std::clamp<qreal>(value, lastProgress_, 1.0);
+    const double due = animated_ * (progress - lastProgress_);
+    lastProgress_ = progress;
+    zoomAboutWheel(due);
+}
+
+void QGraphicsViewMap::animFinished()
+{
+    timeLine_->stop();
+    zoomAboutWheel(scheduled_);
+    animated_ = 0;
+}
+
+// Zooms by `notches` (of NotchFactor each) about the wheel position: the
+// scene point under it stays under it. Nothing past the zoom-out limit.
+void QGraphicsViewMap::zoomAboutWheel(double notches)
+{
+    if (notches == 0) return;
+    scheduled_ -= notches;
+    if (std::abs(scheduled_) < 1e-9) scheduled_ = 0;
+    const double factor = std::pow(NotchFactor, notches);
     if (!scaleAllowed(factor)) return;
 
-    // Scale about the wheel position: the scene point under it stays under it.
     const QPointF anchor = mapToScene(wheelPosition_);
     const ViewportAnchor saved = transformationAnchor();
     setTransformationAnchor(NoAnchor);
@@ -211,10 +241,10 @@ void QGraphicsViewMap::scalingTime(qreal)
     verticalScrollBar()->setValue(verticalScrollBar()->value() + qRound(moved.y()));
 }
 
-void QGraphicsViewMap::animFinished()
+void QGraphicsViewMap::resizeEvent(QResizeEvent* event)
 {
-    scheduled_ = stepTowardZero(scheduled_);
-    timeLine_->stop();
+    QGraphicsView::resizeEvent(event);
+    if (fitOnResize_) autoFit();
 }
 
 void QGraphicsViewMap::contextMenuEvent(QContextMenuEvent* event)

@@ -1,6 +1,6 @@
 // The program's one view class: a graphics view with an animated wheel zoom,
-// fixed-step zoom, fitting the scene into the view, a context menu and the
-// dropping of one file.
+// fixed-step zoom, fitting the scene into the view or showing it at one scene
+// unit per device pixel, a context menu and the dropping of one file.
 #pragma once
 
 #include <QGraphicsPixmapItem>
@@ -29,25 +29,30 @@ public:
     // Zoom steps still to animate after `steps` more notches: turning the wheel
     // the other way starts over in the new direction.
     static double scheduleSteps(double scheduled, int steps);
-    // One animation finished: one step fewer to go.
-    static double stepTowardZero(double scheduled);
-    // Scale factor of one animation tick.
-    static double tickFactor(double scheduled);
 
+    // One wheel notch zooms by this factor, shared out over the animation.
+    static constexpr double NotchFactor = 1.25;
     // No zoom makes one scene unit narrower than this many pixels.
     static constexpr double MinimumScale = 0.1;
 
     void setContextMenu(QMenu* menu);   // not owned
     QMenu* contextMenu() const;
 
+    // Notches of zoom still to animate.
     double scheduledSteps() const;
     void resetScheduledSteps();
+
+    // Whether the view fits its scene again whenever it is resized (the curve
+    // panels, whose views change size with the editors below them).
+    void setFitOnResize(bool fit);
 
     // Installs a scene made for an image; the view owns it from now on and
     // deletes the image scene it had before. The view's transform is kept, so
     // zoom and pan survive a new image.
     void setImageScene(QGraphicsScene* scene);
     QGraphicsScene* imageScene() const;
+    // Shows nothing: the image scene is dropped and no zoom is pending.
+    void clearImage();
 
     // Curve plotting. A panel redraw is: clearCurves, setLegend, then one
     // addCurve per channel with a path of drawingWidth × drawingHeight.
@@ -72,13 +77,19 @@ signals:
 
 public slots:
     void autoFit();
+    // One scene unit per device pixel: an image at its own resolution.
+    void actualSize();
     void zoomIn();
     void zoomOut();
     void wheelEvent(QWheelEvent* event) override;
+    // A tick of the wheel animation at `value` (0 to 1) of its time line:
+    // the part of the scheduled zoom due since the last tick.
     void scalingTime(qreal value);
+    // The animation ended: whatever zoom is still due, at once.
     void animFinished();
 
 protected:
+    void resizeEvent(QResizeEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
@@ -86,10 +97,14 @@ protected:
 
 private:
     bool scaleAllowed(double factor) const;
+    void zoomAboutWheel(double notches);
 
     QMenu* menu_ = nullptr;
     QPoint wheelPosition_;
     double scheduled_ = 0.0;
+    double animated_ = 0.0;       // notches the running animation shares out
+    qreal lastProgress_ = 0.0;    // time-line value of its last tick
+    bool fitOnResize_ = false;
     QGraphicsScene* imageScene_ = nullptr;
     QTimeLine* timeLine_ = nullptr;
     QList<QRgb> curveColors_;

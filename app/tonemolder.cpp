@@ -2,6 +2,8 @@
 
 #include "app/appinfo.h"
 #include "app/document.h"
+#include "app/messages.h"
+#include "app/previewmodel.h"
 #include "cam16/viewingconditions.h"
 #include "curves/curvefamily.h"
 #include "profiles/preferences.h"
@@ -13,11 +15,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QSettings>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -34,6 +39,9 @@ constexpr int ImageClasses = 27;
 constexpr int RgbOnly = 2;
 
 constexpr char UndecoratedKey[] = "gui/undecorated";
+constexpr char GeometryKey[] = "gui/geometry";
+constexpr char SplitterKey[] = "gui/splitter";
+
 constexpr char UndecoratedAboutStyle[] = "background-color: #4f4f4f;color: white;border: 0px none transparent; ";
 
 } // namespace
@@ -42,10 +50,14 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TonemolderClass>()), settings_(settings)
 {
     ui_->setupUi(this);
-    // The recipe keeps its width when the window grows; the preview takes the rest.
+    // The recipe keeps its width when the window grows; the preview takes the
+    // rest. Neither side is squeezed below what its controls need, which
+    // still fits a small screen (800 × 480).
     ui_->splitter->setStretchFactor(0, 0);
     ui_->splitter->setStretchFactor(1, 1);
+    ui_->splitter->setChildrenCollapsible(false);
     ui_->splitter->setSizes({500, 613});
+    setUpPreview();
 
     // The program's own parametric curve types (109 to 114), before any curve
     // of those types exists.
@@ -59,8 +71,9 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
                        static_cast<QWidget*>(ui_->chkLive), static_cast<QWidget*>(ui_->iccPreviewImage)}) {
         w->setEnabled(false);
     }
+    setUpZoomActions();
     for (QAction* a : {ui_->action_view_original, ui_->action_view_abstract, ui_->action_zoom_in,
-                       ui_->action_zoom_out}) {
+                       ui_->action_zoom_out, zoomFitAction_, zoomActualAction_}) {
         a->setEnabled(false);
     }
 
@@ -97,12 +110,10 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     connectActions();
     setUpDocument();
     newProfile();
+    restoreWindowState();
 }
 
-Tonemolder::~Tonemolder()
-{
-    for (IccProfile* p : {imageProfile_, builtProfile_, monitorProfile_}) closeProfile(p);
-}
+Tonemolder::~Tonemolder() = default;
 
 void Tonemolder::setUpSelectors(bool undecorated)
 {
@@ -116,6 +127,57 @@ void Tonemolder::setUpSelectors(bool undecorated)
     ui_->iccProfileLUT->bindSettings(settings_, QStringLiteral("lut_dir"), QStringLiteral("lut_prf"));
     ui_->iccPreviewImage->setPclass(ImageClasses);
     ui_->iccPreviewImage->bindSettings(settings_, QStringLiteral("img_dir"), QStringLiteral("img_prf"));
+
+    // Profiles chosen in an earlier session that are gone: the selectors have
+    // fallen back to sRGB; the user hears which files once the window is up.
+    const auto where = [this](QWidget* tab, ICCProfileSelector* s) {
+        return ui_->generator->tabText(ui_->generator->indexOf(tab)).trimmed() + QLatin1String(", ") + s->prompt();
+    };
+    const std::pair<ICCProfileSelector*, QString> selectors[] = {
+        {ui_->iccProfile, where(ui_->tabAdjusts, ui_->iccProfile)},
+        {ui_->iccProfileLUT, where(ui_->tabLUT, ui_->iccProfileLUT)},
+        {ui_->iccPreviewImage, ui_->iccPreviewImage->prompt()},
+    };
+    QStringList gone;
+    for (const auto& [s, place] : selectors) {
+        if (!s->unavailableStoredFile().isEmpty())
+            gone << place + QLatin1Char(' ') + QDir::toNativeSeparators(s->unavailableStoredFile());
+    }
+    if (!gone.isEmpty()) {
+        QTimer::singleShot(0, this, [this, gone] {
+            warningBox(this, tr("These profiles chosen before cannot be opened any more:\n\n%1\n\n"
+                                "The built-in sRGB is used in their place.")
+                                 .arg(gone.join(QLatin1Char('\n'))));
+        });
+    }
+}
+
+// Zoom in and out by Ctrl++ and Ctrl+- anywhere in the window; the bare
+// + and - only while the image view has the focus, so that they stay
+// characters in every field.
+void Tonemolder::setUpZoomActions()
+{
+    const std::pair<QKeySequence, QAction*> keys[] = {{QKeySequence(Qt::Key_Plus), ui_->action_zoom_in},
+                                                      {QKeySequence(Qt::Key_Equal), ui_->action_zoom_in},
+                                                      {QKeySequence(Qt::Key_Minus), ui_->action_zoom_out}};
+    for (const auto& [key, action] : keys) {
+        auto* local = new QAction(ui_->imageViewer);
+        local->setShortcut(key);
+        local->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        ui_->imageViewer->addAction(local);
+        connect(local, &QAction::triggered, action, &QAction::trigger);
+    }
+
+    zoomFitAction_ = new QAction(tr("Fit"), this);
+    zoomFitAction_->setObjectName(QStringLiteral("action_zoom_fit"));
+    zoomFitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    zoomActualAction_ = new QAction(tr("100 %"), this);
+    zoomActualAction_->setObjectName(QStringLiteral("action_zoom_actual"));
+    zoomActualAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    ui_->menuPreview->addAction(zoomFitAction_);
+    ui_->menuPreview->addAction(zoomActualAction_);
+    connect(zoomFitAction_, &QAction::triggered, this, &Tonemolder::zoomToFit);
+    connect(zoomActualAction_, &QAction::triggered, this, &Tonemolder::zoomToActualSize);
 }
 
 void Tonemolder::setUpImageMenu()
@@ -129,6 +191,8 @@ void Tonemolder::setUpImageMenu()
     imageMenu_->addSeparator();
     imageMenu_->addAction(ui_->action_zoom_in);
     imageMenu_->addAction(ui_->action_zoom_out);
+    imageMenu_->addAction(zoomFitAction_);
+    imageMenu_->addAction(zoomActualAction_);
     ui_->imageViewer->setContextMenu(imageMenu_);
 }
 
@@ -187,7 +251,9 @@ void Tonemolder::livePreviewChanged()
 {
     if (restoring_ || previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
     ui_->btnPreview->setEnabled(false);
+    liveRequest_ = true;
     proofImage();
+    liveRequest_ = false;
 }
 
 void Tonemolder::zoomIn()
@@ -198,6 +264,16 @@ void Tonemolder::zoomIn()
 void Tonemolder::zoomOut()
 {
     ui_->imageViewer->zoomOut();
+}
+
+void Tonemolder::zoomToFit()
+{
+    ui_->imageViewer->autoFit();
+}
+
+void Tonemolder::zoomToActualSize()
+{
+    ui_->imageViewer->actualSize();
 }
 
 // ---------------------------------------------------------------------------
@@ -287,12 +363,19 @@ void Tonemolder::outputProfileEmbedder()
 {
     OutputProfileEmbedder dialog(settings_, this);
     dialog.exec();
+    reportWrittenFile(dialog.writtenFile());
 }
 
 void Tonemolder::cubeExporter()
 {
     CubeGenerator dialog(settings_, this);
     dialog.exec();
+    reportWrittenFile(dialog.writtenFile());
+}
+
+void Tonemolder::reportWrittenFile(const QString& path)
+{
+    if (!path.isEmpty()) statusBar()->showMessage(tr("Written: %1").arg(QDir::toNativeSeparators(path)), StatusMessageMs);
 }
 
 void Tonemolder::preferences()
@@ -342,7 +425,22 @@ void Tonemolder::closeEvent(QCloseEvent* event)
         return;
     }
     for (ICCProfileSelector* s : {ui_->iccProfile, ui_->iccProfileLUT, ui_->iccPreviewImage}) s->storeSelection();
+    storeWindowState();
     event->accept();
+}
+
+void Tonemolder::restoreWindowState()
+{
+    const QByteArray geometry = settings_->value(GeometryKey).toByteArray();
+    if (!geometry.isEmpty()) restoreGeometry(geometry);
+    const QByteArray split = settings_->value(SplitterKey).toByteArray();
+    if (!split.isEmpty()) ui_->splitter->restoreState(split);
+}
+
+void Tonemolder::storeWindowState()
+{
+    settings_->setValue(GeometryKey, saveGeometry());
+    settings_->setValue(SplitterKey, ui_->splitter->saveState());
 }
 
 void Tonemolder::showEvent(QShowEvent* event)

@@ -13,13 +13,17 @@
 
 struct IccProfile;
 struct PanelCurve;
+struct PreviewFrame;
 struct Recipe;
 class ChannelModifier;
-class QGraphicsViewMap;
+class PreviewScheduler;
 class QAction;
+class QGraphicsViewMap;
 class QComboBox;
 class QMenu;
+class QProgressBar;
 class QSettings;
+class QTimer;
 class RecipeHistory;
 class ViewingConditions;
 
@@ -72,6 +76,8 @@ public slots:
     void setPreviewProfiles();
     void zoomIn();
     void zoomOut();
+    void zoomToFit();
+    void zoomToActualSize();
 
     // CUBE import.
     void loadCUBE();
@@ -108,6 +114,7 @@ protected:
 
 private:
     void setUpSelectors(bool undecorated);
+    void setUpZoomActions();
     void setUpImageMenu();
     void setUpHelpMenu();
     void setUpModifiers(bool undecorated);
@@ -140,11 +147,8 @@ private:
     std::unique_ptr<Ui::TonemolderClass> ui_;
     QSettings* settings_;   // not owned
     QMenu* imageMenu_ = nullptr;
-
-    // Owned; each is closed before it is replaced (preview pane and builder).
-    IccProfile* imageProfile_ = nullptr;
-    IccProfile* builtProfile_ = nullptr;
-    IccProfile* monitorProfile_ = nullptr;
+    QAction* zoomFitAction_ = nullptr;
+    QAction* zoomActualAction_ = nullptr;
 
     QString fileName_;
     // The saved flag is the history's: the current step is the saved one.
@@ -173,14 +177,34 @@ private:
     static constexpr int CorrelateSlot = 4;
     static constexpr int CorrelateEditors = 3;
 
-    // Builds the recipe of the current tab, replacing the built profile;
-    // tells the user when the builder says why nothing was built. Returns
-    // the built profile (owned by the window) or null.
-    IccProfile* rebuildProfile();
     void setUpCurveScenes();
     // Clears the view, then draws the legend and one curve per entry, the
     // curves taken from the editors from `firstSlot` on.
     void drawCurvePanel(QGraphicsViewMap* view, const QList<PanelCurve>& curves, int firstSlot);
+
+    // The preview pane's work (tonemolder_preview.cpp): the scheduler owns the
+    // image and display profiles and builds the abstract profile of each
+    // request; the view shows its frames.
+    void setUpPreview();
+    void enableImageControls();
+    void showPreviewFrame(const PreviewFrame& frame);
+    void previewBusyChanged(bool busy);
+    // Asks again for what the pane shows, after the image's profile changed.
+    void refreshShownImage();
+    enum class Shown { Nothing, Original, Proof };
+    PreviewScheduler* preview_ = nullptr;   // a child of the window
+    Shown shown_ = Shown::Nothing;
+    bool fitPending_ = false;          // a new image: fit it when its first frame comes
+    bool liveRequest_ = false;         // the proof asked for is a live refresh
+    quint64 explicitProof_ = 0;        // the request of the last Preview the user asked for
+    QTimer* busyTimer_ = nullptr;
+    QProgressBar* busyBar_ = nullptr;
+
+    // The window's size and the split between recipe and preview.
+    void restoreWindowState();
+    void storeWindowState();
+    // Tells in the status bar which file a tool wrote.
+    void reportWrittenFile(const QString& path);
 
     ViewingConditions* viewingConditions_ = nullptr;   // a child of the window; owns the preset list
     // Where the image and table dialogs open after their first use.

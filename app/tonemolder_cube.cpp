@@ -31,22 +31,28 @@ void Tonemolder::loadCUBE()
 
 void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
 {
-    cubeFileName_.clear();
-    if (!QFileInfo(fileName).isFile()) return;
-
     // The table as the reader stores it: the dump pictures its nodes as they are.
-    ProfilePtr link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    const bool isFile = QFileInfo(fileName).isFile();
+    ProfilePtr link{nullptr, &closeProfile};
+    if (isFile) link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
     if (!link) {
-        if (complain) criticalBox(this, tr(PreviewText::NotACube));
+        // Nothing of an earlier table stays: no title, no picture, no effect.
+        cubeFileName_.clear();
+        ui_->titleLUT->setText(tr(PreviewText::CubeTitle));
+        ui_->imageViewerLUT->clearImage();
+        if (shown_ == Shown::Proof) proofImage();
+        if (complain && isFile) criticalBox(this, tr(PreviewText::NotACube));
         return;
     }
 
     const QString title = lutTitle(link.get());
     ui_->titleLUT->setText(title.isEmpty() ? tr(PreviewText::NoTitle) : title);
-    if (const std::optional<LutDump> dump = lutDump(link.get())) {
-        const QImage picture = lutDumpImage(*dump);
-        if (!picture.isNull()) showImageOnView(ui_->imageViewerLUT, picture);
-    }
+    const std::optional<LutDump> dump = lutDump(link.get());
+    const QImage picture = dump ? lutDumpImage(*dump) : QImage();
+    if (picture.isNull())
+        ui_->imageViewerLUT->clearImage();
+    else
+        showImageOnView(ui_->imageViewerLUT, picture);
     link.reset();
 
     cubeFileName_ = fileName;

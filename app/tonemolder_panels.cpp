@@ -18,8 +18,12 @@ constexpr QRectF CurveSceneRect(0, 0, 1024, 512);
 
 void Tonemolder::setUpCurveScenes()
 {
-    for (QGraphicsViewMap* view : {ui_->curvesGraphicsView, ui_->correlatesGraphicsView})
+    // The panels fit their curves again whenever their views change size,
+    // as they do when the number of editors below them changes.
+    for (QGraphicsViewMap* view : {ui_->curvesGraphicsView, ui_->correlatesGraphicsView}) {
         view->setScene(new CurvesScene(CurveSceneRect, false, view));
+        view->setFitOnResize(true);
+    }
 }
 
 void Tonemolder::setSlidersSoftProof()
@@ -36,6 +40,7 @@ void Tonemolder::setSlidersSoftProof()
     }
     bulkUpdate_ = false;
     drawSlidersSoftProof();
+    autoArrange();
     ui_->comboIntent->setEnabled(ui_->iccProfile->currentIsTableBased());
 }
 

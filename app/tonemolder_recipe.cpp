@@ -2,8 +2,6 @@
 // profile built from it.
 #include "app/tonemolder.h"
 
-#include "app/builder.h"
-#include "app/messages.h"
 #include "app/previewmodel.h"
 #include "app/recipe.h"
 #include "cam16/viewingconditions.h"
@@ -39,14 +37,4 @@ ProfileOpener Tonemolder::selectedProfileOpener() const
 {
     return selectionOpener({{ui_->iccProfile->currentFileName(), ui_->iccProfile->currentName()},
                             {ui_->iccProfileLUT->currentFileName(), ui_->iccProfileLUT->currentName()}});
-}
-
-IccProfile* Tonemolder::rebuildProfile()
-{
-    closeProfile(builtProfile_);
-    builtProfile_ = nullptr;
-    BuildResult result = buildRecipe(recipeFromControls(), resolutionPreferences(*settings_), selectedProfileOpener());
-    if (!result.message.isEmpty()) criticalBox(this, result.message);
-    builtProfile_ = result.profile.release();
-    return builtProfile_;
 }

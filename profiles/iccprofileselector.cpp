@@ -1,6 +1,7 @@
 #include "profiles/iccprofileselector.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 
 namespace {
 
@@ -150,11 +152,21 @@ bool ICCProfileSelector::bindSettings(QSettings* settings, const QString& folder
     fileKey_ = fileKey;
     if (!settings_) return false;
 
-    // A stored file that is gone or no longer passes the filter is refused
-    // and leaves the list as it is, so that the owner sees no choice rather
-    // than one the user never made.
+    unavailableStoredFile_.clear();
     const StoredSelection stored = readStoredSelection(*settings_, folderKey_, fileKey_, catalogue_.classMask());
-    return setSelection(stored.folder, stored.file);
+    if (setSelection(stored.folder, stored.file)) return true;
+
+    // The stored file is gone or filtered out: the folder and the built-ins
+    // stay listed with the default choice, and the owner can tell the user.
+    const StoredSelection request = ProfileCatalogue::normalised(stored.folder, stored.file);
+    unavailableStoredFile_ = QDir(request.folder).filePath(request.file);
+    setSelection(request.folder, defaultSelection(catalogue_.classMask()));
+    return false;
+}
+
+QString ICCProfileSelector::unavailableStoredFile() const
+{
+    return unavailableStoredFile_;
 }
 
 bool ICCProfileSelector::setSelection(const QString& folder, const QString& file)
@@ -165,7 +177,7 @@ bool ICCProfileSelector::setSelection(const QString& folder, const QString& file
     fillList();
     {
         const QSignalBlocker block(list_);
-        list_->setCurrentIndex(*index);
+        list_->setCurrentIndex(rowOf(*index));
     }
     updateTooltip();
     emit valueChanged();
@@ -174,15 +186,18 @@ bool ICCProfileSelector::setSelection(const QString& folder, const QString& file
 
 bool ICCProfileSelector::selectByName(const QString& name)
 {
-    const int index = catalogue_.indexOfName(catalogue_.keyFor(name));
-    list_->setCurrentIndex(index >= 0 ? index : 0);
+    const int index = catalogue_.indexOfFile(name);
+    list_->setCurrentIndex(rowOf(index >= 0 ? index : 0));
     updateTooltip();
     return index >= 0;
 }
 
 void ICCProfileSelector::storeSelection()
 {
-    if (settings_) settings_->setValue(fileKey_, currentFileName());
+    if (!settings_) return;
+    const ProfileEntry* e = currentEntry();
+    const QString folder = readStoredSelection(*settings_, folderKey_, fileKey_, catalogue_.classMask()).folder;
+    settings_->setValue(fileKey_, e ? storedNameFor(*e, folder) : QString());
 }
 
 void ICCProfileSelector::selectDirectory()
@@ -226,23 +241,49 @@ void ICCProfileSelector::refill()
     emit valueChanged();
 }
 
-// The items of the catalogue's entries, the first one current; the list's
-// own notifications are held back, the caller tells the owners once.
+// The items of the catalogue's entries, the first one current; files of
+// subfolders come under a heading per subfolder that cannot be chosen. The
+// list's own notifications are held back, the caller tells the owners once.
 void ICCProfileSelector::fillList()
 {
     const QSignalBlocker block(list_);
     list_->clear();
-    for (const ProfileEntry& e : catalogue_.entries()) list_->addItem(e.description);
-    list_->setCurrentIndex(list_->count() > 0 ? 0 : -1);
+    const QList<ProfileEntry>& entries = catalogue_.entries();
+    const QStringList texts = listTexts(entries, catalogue_.folder());
+    QString group;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries[i].group != group) {
+            group = entries[i].group;
+            list_->addItem(QDir::toNativeSeparators(group) + QDir::separator(), -1);
+            if (auto* model = qobject_cast<QStandardItemModel*>(list_->model()))
+                model->item(list_->count() - 1)->setFlags(Qt::NoItemFlags);
+        }
+        list_->addItem(texts[i], i);
+    }
+    list_->setCurrentIndex(rowOf(entries.isEmpty() ? -1 : 0));
     applyIcons();
+}
+
+int ICCProfileSelector::rowOf(int entryIndex) const
+{
+    return entryIndex < 0 ? -1 : list_->findData(entryIndex);
+}
+
+int ICCProfileSelector::entryOfRow(int row) const
+{
+    if (row < 0 || row >= list_->count()) return -1;
+    bool ok = false;
+    const int index = list_->itemData(row).toInt(&ok);
+    return ok ? index : -1;
 }
 
 void ICCProfileSelector::applyIcons()
 {
     const QList<ProfileEntry>& entries = catalogue_.entries();
-    for (int i = 0; i < list_->count() && i < entries.size(); ++i) {
-        const QString resource = icons_ ? iconResourceFor(entries[i]) : QString();
-        list_->setItemIcon(i, resource.isEmpty() ? QIcon() : QIcon(resource));
+    for (int row = 0; row < list_->count(); ++row) {
+        const int i = entryOfRow(row);
+        const QString resource = icons_ && i >= 0 ? iconResourceFor(entries[i]) : QString();
+        list_->setItemIcon(row, resource.isEmpty() ? QIcon() : QIcon(resource));
     }
 }
 
@@ -303,12 +344,12 @@ const QList<ProfileEntry>& ICCProfileSelector::entries() const
 
 int ICCProfileSelector::currentIndex() const
 {
-    return list_->currentIndex();
+    return entryOfRow(list_->currentIndex());
 }
 
 const ProfileEntry* ICCProfileSelector::currentEntry() const
 {
-    return catalogue_.entryAt(list_->currentIndex());
+    return catalogue_.entryAt(currentIndex());
 }
 
 QString ICCProfileSelector::currentName() const

@@ -43,9 +43,14 @@ public:
     void setBuiltins(const QStringList& names);
 
     // Remembers where the folder and the choice are kept and selects the
-    // stored choice (false, and the list unchanged, when the stored file no
-    // longer opens or no longer passes the filter).
+    // stored choice. When the stored file no longer opens or no longer passes
+    // the filter, the stored folder is listed all the same with the default
+    // choice ("*srgb"; nothing for abstract profiles), the file is reported by
+    // unavailableStoredFile, and the result is false.
     bool bindSettings(QSettings* settings, const QString& folderKey, const QString& fileKey);
+    // The path of the stored file the last bindSettings could not select;
+    // empty when it could.
+    QString unavailableStoredFile() const;
     // Lists the folder and selects the file in it (a built-in name or a file
     // name). A file that does not open or is filtered out is refused: false,
     // and nothing changes.
@@ -53,14 +58,17 @@ public:
     // Selects the entry of that name (built-in, or file of the current
     // folder); when there is none, the first entry, and false.
     bool selectByName(const QString& name);
-    // Writes the current choice under the file key (empty when nothing is
-    // selected).
+    // Writes the current choice under the file key so that bindSettings finds
+    // the same file again: a built-in name, a path relative to the stored
+    // folder, or an absolute path for a file elsewhere (one that was dropped);
+    // empty when nothing is selected.
     void storeSelection();
 
     void setFolderIconLight(bool light);
 
     QString folder() const;
     const QList<ProfileEntry>& entries() const;
+    // The index of the current entry in entries(), -1 for none.
     int currentIndex() const;
 
     // The current entry; empty, 0 or false when nothing is selected.
@@ -88,6 +96,9 @@ protected:
 
 private:
     const ProfileEntry* currentEntry() const;
+    // The list row of an entry and back; subfolder headings are rows of no entry.
+    int rowOf(int entryIndex) const;
+    int entryOfRow(int row) const;
     void refill();
     void fillList();
     void applyIcons();
@@ -100,6 +111,7 @@ private:
     QSettings* settings_ = nullptr;
     QString folderKey_;
     QString fileKey_;
+    QString unavailableStoredFile_;
     bool icons_ = true;
     bool showDir_ = true;
 };

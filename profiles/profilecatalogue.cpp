@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QHash>
 #include <QSettings>
 
 #include <cstring>
@@ -166,7 +167,7 @@ QString tooltipFor(const ProfileEntry* entry)
     return entry->description + QLatin1Char('\n') + entry->copyright + QLatin1String("\n\n") + entry->name;
 }
 
-QStringList profileFilesIn(const QString& folder)
+QStringList profileFilesIn(const QString& folder, bool subfolders)
 {
     const QDir dir(folder);
     if (!dir.exists() || !dir.isReadable()) return {};
@@ -177,6 +178,16 @@ QStringList profileFilesIn(const QString& folder)
         const QFileInfo info(it.next());
         if (!info.isFile() || !isProfileFileName(info.fileName())) continue;
         files.append(base + QLatin1Char('/') + info.fileName());
+    }
+    if (!subfolders) return files;
+
+    const QDir::SortFlags byName = QDir::Name | QDir::IgnoreCase;
+    for (const QString& sub : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Readable, byName)) {
+        const QDir inner(dir.filePath(sub));
+        for (const QFileInfo& info : inner.entryInfoList(QDir::Files, byName)) {
+            if (isProfileFileName(info.fileName()))
+                files.append(base + QLatin1Char('/') + sub + QLatin1Char('/') + info.fileName());
+        }
     }
     return files;
 }
@@ -191,16 +202,48 @@ QString systemColorDirectory()
     return {};
 }
 
+bool isSystemColorDirectory(const QString& folder)
+{
+    const QString system = systemColorDirectory();
+    return !system.isEmpty() && !folder.isEmpty() && canonicalFolder(folder) == canonicalFolder(system);
+}
+
+QStringList listTexts(const QList<ProfileEntry>& entries, const QString& folder)
+{
+    QHash<QString, int> uses;
+    for (const ProfileEntry& e : entries) ++uses[e.description];
+    const QDir base(canonicalFolder(folder));
+    QStringList texts;
+    for (const ProfileEntry& e : entries) {
+        if (uses.value(e.description) < 2) {
+            texts.append(e.description);
+            continue;
+        }
+        const QString where = e.isBuiltin ? e.name : QDir::toNativeSeparators(base.relativeFilePath(e.name));
+        texts.append(e.description + QLatin1String(" (") + where + QLatin1Char(')'));
+    }
+    return texts;
+}
+
+QString storedNameFor(const ProfileEntry& entry, const QString& folder)
+{
+    if (entry.isBuiltin) return entry.name;
+    const QString base = canonicalFolder(folder) + QLatin1Char('/');
+    if (!folder.isEmpty() && entry.name.startsWith(base)) return entry.name.mid(base.size());
+    return entry.name;
+}
+
+QString defaultSelection(int classMask)
+{
+    return QString::fromLatin1((classMask & ClassMask::Abstract) ? NoAbstractChoice : SrgbName);
+}
+
 StoredSelection readStoredSelection(const QSettings& settings, const QString& folderKey, const QString& fileKey,
                                     int classMask)
 {
     StoredSelection s;
     s.folder = settings.contains(folderKey) ? settings.value(folderKey).toString() : systemColorDirectory();
-    if (settings.contains(fileKey)) {
-        s.file = settings.value(fileKey).toString();
-    } else {
-        s.file = QString::fromLatin1((classMask & ClassMask::Abstract) ? NoAbstractChoice : SrgbName);
-    }
+    s.file = settings.contains(fileKey) ? settings.value(fileKey).toString() : defaultSelection(classMask);
     return s;
 }
 
@@ -230,9 +273,14 @@ void ProfileCatalogue::refill()
         ProfilePtr p = adoptProfile(openProfileByName(name));
         if (p && passesFilter(p.get(), classMask_, spaceMask_)) entries_.append(entryFor(p.get(), name));
     }
-    for (const QString& path : profileFilesIn(folder_)) {
+    const QString base = canonicalFolder(folder_);
+    for (const QString& path : profileFilesIn(folder_, isSystemColorDirectory(folder_))) {
         ProfilePtr p = adoptProfile(openProfileFile(path));
-        if (p && passesFilter(p.get(), classMask_, spaceMask_)) entries_.append(entryFor(p.get(), path));
+        if (!p || !passesFilter(p.get(), classMask_, spaceMask_)) continue;
+        ProfileEntry e = entryFor(p.get(), path);
+        const QString dir = QFileInfo(path).path();
+        if (dir != base) e.group = QDir(base).relativeFilePath(dir);
+        entries_.append(e);
     }
 }
 
@@ -256,6 +304,16 @@ int ProfileCatalogue::indexOfName(const QString& name) const
     return -1;
 }
 
+int ProfileCatalogue::indexOfFile(const QString& file) const
+{
+    const int exact = indexOfName(keyFor(file));
+    if (exact >= 0 || isBuiltinStyleName(file) || file.contains(QLatin1Char('/'))) return exact;
+    for (int i = 0; i < entries_.size(); ++i) {
+        if (!entries_[i].isBuiltin && !entries_[i].group.isEmpty() && fileNameOf(entries_[i]) == file) return i;
+    }
+    return -1;
+}
+
 QString ProfileCatalogue::fileNameOf(const ProfileEntry& entry)
 {
     return entry.isBuiltin ? entry.name : QFileInfo(entry.name).fileName();
@@ -264,13 +322,17 @@ QString ProfileCatalogue::fileNameOf(const ProfileEntry& entry)
 StoredSelection ProfileCatalogue::normalised(const QString& folder, const QString& file)
 {
     if (folder.isEmpty() || file.isEmpty()) return {QString(), QString::fromLatin1(SrgbName)};
+    const QFileInfo info(file);
+    if (!isBuiltinStyleName(file) && info.isAbsolute() &&
+        !info.absoluteFilePath().startsWith(canonicalFolder(folder) + QLatin1Char('/')))
+        return {info.absolutePath(), info.fileName()};
     return {folder, file};
 }
 
 bool ProfileCatalogue::accepts(const StoredSelection& request) const
 {
     if (isBuiltinStyleName(request.file)) return true;
-    ProfilePtr p = adoptProfile(openProfileByName(request.folder + QDir::separator() + request.file));
+    ProfilePtr p = adoptProfile(openProfileByName(QDir(request.folder).filePath(request.file)));
     return p && passesFilter(p.get(), classMask_, spaceMask_);
 }
 
@@ -280,5 +342,5 @@ std::optional<int> ProfileCatalogue::select(const QString& folder, const QString
     if (!accepts(request)) return std::nullopt;
     folder_ = request.folder;
     refill();
-    return indexOfName(keyFor(request.file));
+    return indexOfFile(request.file);
 }

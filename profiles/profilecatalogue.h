@@ -67,6 +67,9 @@ struct ProfileEntry {
     bool isTableBased = false;
     int spaceCode = 0;
     int pcsCode = 0;
+    // The subfolder of the listed folder the file lies in ("colord"), empty
+    // for built-ins and files of the folder itself.
+    QString group;
 };
 
 // The name a selector understands besides the built-ins: an empty slot that
@@ -83,23 +86,40 @@ QString iconResourceFor(const ProfileEntry& entry);
 // The tooltip of the list for the current entry (null: nothing selected).
 QString tooltipFor(const ProfileEntry* entry);
 
-// The profile files of a folder: its regular files (no subfolders, no
-// recursion) named "*.icc", "*.icm" or "*.pf" in any case, in the directory
-// iterator's order, as paths under the folder's canonical path. An empty
+// The profile files of a folder: its regular files named "*.icc", "*.icm" or
+// "*.pf" in any case, in the directory iterator's order, as paths under the
+// folder's canonical path. With `subfolders`, then those of each subfolder
+// one level down, folder by folder and file by file in name order. An empty
 // folder text is the current directory; a missing or unreadable folder has
 // none.
-QStringList profileFilesIn(const QString& folder);
+QStringList profileFilesIn(const QString& folder, bool subfolders = false);
 
 // The system's colour profile directory: the first existing one of
 // $XDG_DATA_HOME/icc (by default ~/.local/share/icc) and /usr/share/color/icc,
 // else empty.
 QString systemColorDirectory();
+// Whether a folder is that directory, which keeps its profiles in subfolders
+// by maker (colord, ghostscript ...) and is therefore listed one level deep.
+bool isSystemColorDirectory(const QString& folder);
+
+// The texts a list shows for its entries: each description, and where two
+// entries share one, the file's path under `folder` (or the built-in name)
+// after it in brackets, so that no two items read the same.
+QStringList listTexts(const QList<ProfileEntry>& entries, const QString& folder);
+
+// What a selector stores for an entry so that the same file comes back: the
+// built-in name; a file under `folder` by its path relative to it
+// ("sRGB.icc", "colord/sRGB.icc"); any other file by its absolute path.
+QString storedNameFor(const ProfileEntry& entry, const QString& folder);
 
 // Where a stored choice lives and what it holds.
 struct StoredSelection {
     QString folder;
     QString file;
 };
+// The choice of a selector that has none stored: "*lab4" (which selects
+// nothing) for selectors of abstract profiles, else "*srgb".
+QString defaultSelection(int classMask);
 // The folder and file values under two keys, with the defaults of a selector
 // that has never stored anything: the system colour directory, and "*lab4"
 // (which selects nothing) for selectors of abstract profiles, else "*srgb".
@@ -142,8 +162,15 @@ public:
     // without its folder.
     static QString fileNameOf(const ProfileEntry& entry);
 
+    // The entry a name stands for: a built-in name, a file of the current
+    // folder by its path relative to it, or by its absolute path; failing
+    // that, a bare file name (as a recipe keeps it) finds the first listed
+    // file of that name in a subfolder. -1 when none.
+    int indexOfFile(const QString& file) const;
+
     // A selection request (folder, file) after the empty-value rule: an empty
-    // folder or file means the empty folder with "*srgb".
+    // folder or file means the empty folder with "*srgb". An absolute file
+    // outside the folder is taken in its own folder.
     static StoredSelection normalised(const QString& folder, const QString& file);
     // Whether the file of a normalised request may be selected: a built-in
     // name always; a file only if it opens as a profile that passes the

@@ -95,6 +95,7 @@ void CubeGenerator::saveCubeFile()
                                [&progress](int done, int total) { progress.advance(done, total); });
     }
     if (result.ok) {
+        writtenFile_ = fileName;
         accept();
         return;
     }

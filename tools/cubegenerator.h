@@ -28,6 +28,9 @@ public:
     // What the controls ask for, written to `outputFile`.
     CubeRequest cubeRequest(const QString& outputFile) const;
 
+    // The file the dialog wrote, empty until it has written one.
+    QString writtenFile() const { return writtenFile_; }
+
 public slots:
     // The texts of the newly chosen abstract profile become title and copyright.
     void setDescriptionAndCopyright();
@@ -41,4 +44,5 @@ protected:
 private:
     std::unique_ptr<Ui::CubeGenerator> ui;
     QSettings* settings_;
+    QString writtenFile_;
 };

@@ -137,6 +137,7 @@ void OutputProfileEmbedder::saveOutputProfile()
                                       [&progress](int done, int total) { progress.advance(done, total); });
     }
     if (result.ok) {
+        writtenFile_ = fileName;
         accept();
         return;
     }

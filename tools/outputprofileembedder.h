@@ -29,6 +29,9 @@ public:
     // What the controls ask for, written to `outputFile`.
     EmbedRequest embedRequest(const QString& outputFile) const;
 
+    // The file the dialog wrote, empty until it has written one.
+    QString writtenFile() const { return writtenFile_; }
+
 public slots:
     // The texts of the newly chosen base profile become the new texts.
     void setVersionCopyright();
@@ -45,4 +48,5 @@ private:
 
     std::unique_ptr<Ui::OutputProfileEmbedder> ui;
     QSettings* settings_;
+    QString writtenFile_;
 };

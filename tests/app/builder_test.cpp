@@ -776,11 +776,20 @@ TEST_F(RecipeBuildTest, NothingToBuild)
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.message, QStringLiteral("Unable to access .cube file: ") + gone);
 
+    // A space that cannot be opened is named, never an internal error.
     Recipe missing = softproofRecipe();
     missing.softproofProfile = dir_.filePath(QStringLiteral("nowhere.icc"));
     r = buildRecipe(missing, prefs);
     EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.message, QStringLiteral("Internal error"));
+    EXPECT_EQ(r.message, QStringLiteral("The color space for adjusts cannot be opened: ") + missing.softproofProfile +
+                             QStringLiteral("\nChoose another one."));
+    missing.softproofProfile.clear();
+    EXPECT_EQ(buildRecipe(missing, prefs).message,
+              QStringLiteral("No color space for adjusts is selected. Choose one on the Softproofing tab."));
+    Recipe lutMissing = cubeRecipe(warmCube_);
+    lutMissing.lutProfile = QStringLiteral("gone.icc");
+    EXPECT_EQ(buildRecipe(lutMissing, prefs).message,
+              QStringLiteral("The color space for the imported LUT cannot be opened: gone.icc\nChoose another one."));
 
     Recipe badIntent = softproofRecipe();
     badIntent.softproofIntent = 4;

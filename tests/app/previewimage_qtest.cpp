@@ -109,6 +109,9 @@ private slots:
     void chainsThatCannotBeMadeGiveNothing();
     void lutDumpImageHoldsTheDump();
     void imagesGoOnAPlainBlackSceneOfTheirSize();
+    void otherLayoutsBecomeTransformable_data();
+    void otherLayoutsBecomeTransformable();
+    void bandsMakeTheWholeImage();
     void tiffSamplesAreReadByTheProgramsOwnReader();
 };
 
@@ -292,6 +295,59 @@ void PreviewImageTest::imagesGoOnAPlainBlackSceneOfTheirSize()
     QVERIFY(previous.isNull());
     QCOMPARE(view.scene()->sceneRect(), QRectF(0, 0, 8, 9));
     QCOMPARE(view.transform(), QTransform::fromScale(2, 2));
+
+    // A proxy a quarter the size covers the scene of the image it stands
+    // for; the scene of that size stays, with its zoom and pan.
+    showImageOnView(&view, QImage(80, 90, QImage::Format_RGB32));
+    QGraphicsScene* full = view.scene();
+    view.centerOn(60, 70);
+    const QPointF centre = view.mapToScene(view.viewport()->rect().center());
+    QImage proxy(20, 22, QImage::Format_RGB32);
+    proxy.fill(qRgb(10, 20, 30));
+    showImageOnView(&view, proxy, QSize(80, 90));
+    QCOMPARE(view.scene(), full);
+    QCOMPARE(view.mapToScene(view.viewport()->rect().center()), centre);
+    auto* stretched = dynamic_cast<ImageItem*>(full->items().constFirst());
+    QCOMPARE(stretched->pixmap().size(), QSize(20, 22));
+    QCOMPARE(stretched->sceneBoundingRect(), QRectF(0, 0, 80, 90));
+}
+
+// Layouts the table does not have are converted first, keeping every colour.
+void PreviewImageTest::otherLayoutsBecomeTransformable_data()
+{
+    QTest::addColumn<QImage::Format>("format");
+    QTest::newRow("palette") << QImage::Format_Indexed8;
+    QTest::newRow("one bit") << QImage::Format_Mono;
+    QTest::newRow("16-bit RGB") << QImage::Format_RGB16;
+    QTest::newRow("12-bit RGB") << QImage::Format_RGB444;
+    QTest::newRow("float RGBA") << QImage::Format_RGBA32FPx4;
+    QTest::newRow("premultiplied") << QImage::Format_ARGB32_Premultiplied;
+}
+
+void PreviewImageTest::otherLayoutsBecomeTransformable()
+{
+    QFETCH(QImage::Format, format);
+    const QImage source = testPicture(QImage::Format_ARGB32, 16, 9).convertToFormat(format);
+    const QImage ready = transformableImage(source);
+    QVERIFY(previewPixelFormat(ready.format()) != 0);
+    QCOMPARE(ready.hasAlphaChannel(), source.hasAlphaChannel());
+    // Through sRGB to sRGB: the colours the source had.
+    const Chain c = chainOf({"*srgb", "*srgb"});
+    const QImage out = transformImage(ready, c.profiles());
+    QVERIFY(!out.isNull());
+    comparePixels(source, out, [](const QColor& in) { return in; }, 1.5 / 255);
+}
+
+// Bands of rows through one transform make the image the whole call makes.
+void PreviewImageTest::bandsMakeTheWholeImage()
+{
+    const QImage source = testPicture(QImage::Format_RGB32, 37, 23);
+    const Chain c = chainOf({"*srgb", "*argb"});
+    const ImageTransform t = ImageTransform::make(source.format(), c.profiles());
+    QVERIFY(!t.isNull());
+    QImage banded(source.size(), t.outputFormat());
+    for (int y = 0; y < source.height(); y += 5) t.apply(t.prepared(source), banded, y, 5);
+    QCOMPARE(banded, transformImage(source, c.profiles()));
 }
 
 

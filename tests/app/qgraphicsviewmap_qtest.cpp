@@ -43,12 +43,15 @@ class QGraphicsViewMapTest : public QObject {
 private slots:
     void wheelSchedulesSteps_data();
     void wheelSchedulesSteps();
-    void finishedAnimationTakesOneStepOff();
-    void tickScalesByOneThreeHundredthPerStep();
+    void aNotchZoomsByAQuarter_data();
+    void aNotchZoomsByAQuarter();
+    void ticksShareOutTheScheduledZoom();
     void tickKeepsTheScenePointUnderTheWheel();
     void zoomOutStopsAtOneTenthPixelPerUnit();
     void zoomSlotsScaleAtOnce();
     void autoFitShowsEveryItem();
+    void actualSizeShowsOneUnitPerDevicePixel();
+    void fitOnResizeRefitsTheScene();
     void imageSceneIsReplacedAndTransformKept();
     void dropEmitsTheFirstLocalFileOnly_data();
     void dropEmitsTheFirstLocalFileOnly();
@@ -87,42 +90,66 @@ void QGraphicsViewMapTest::wheelSchedulesSteps()
     QCOMPARE(view.scheduledSteps(), scheduled);
 }
 
-void QGraphicsViewMapTest::finishedAnimationTakesOneStepOff()
+void QGraphicsViewMapTest::aNotchZoomsByAQuarter_data()
 {
-    QGraphicsViewMap view;
-    turnWheel(view, 360);
-    view.animFinished();
-    QCOMPARE(view.scheduledSteps(), 2.0);
+    QTest::addColumn<int>("delta");
+    QTest::addColumn<double>("scale");
 
-    QGraphicsViewMap down;
-    turnWheel(down, -240);
-    down.animFinished();
-    QCOMPARE(down.scheduledSteps(), -1.0);
-    down.animFinished();
-    QCOMPARE(down.scheduledSteps(), 0.0);
-    down.animFinished();   // nothing left: stays at rest
-    QCOMPARE(down.scheduledSteps(), 0.0);
-
-    // A new notch after the rest is one step again.
-    turnWheel(down, 120);
-    QCOMPARE(down.scheduledSteps(), 1.0);
+    QTest::newRow("one notch in") << 120 << 1.25;
+    QTest::newRow("one notch out") << -120 << 0.8;
+    QTest::newRow("three notches") << 360 << 1.25 * 1.25 * 1.25;
 }
 
-void QGraphicsViewMapTest::tickScalesByOneThreeHundredthPerStep()
+void QGraphicsViewMapTest::aNotchZoomsByAQuarter()
+{
+    QFETCH(int, delta);
+    QFETCH(double, scale);
+
+    QGraphicsScene scene(0, 0, 100, 100);
+    QGraphicsViewMap view;
+    view.setScene(&scene);
+    view.resize(300, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    // The whole animation, as the time line runs it.
+    turnWheel(view, delta);
+    QTRY_COMPARE(view.scheduledSteps(), 0.0);
+    QVERIFY2(std::abs(horizontalScale(view) / scale - 1) < 1e-9, qPrintable(QString::number(horizontalScale(view))));
+    QVERIFY(qFuzzyCompare(view.transform().m22(), view.transform().m11()));
+}
+
+void QGraphicsViewMapTest::ticksShareOutTheScheduledZoom()
 {
     QGraphicsScene scene(0, 0, 100, 100);
     QGraphicsViewMap view;
     view.setScene(&scene);
     view.resize(300, 300);
 
-    turnWheel(view, 120);
-    view.scalingTime(0.5);
-    QVERIFY(qFuzzyCompare(horizontalScale(view), 1.0 + 1.0 / 300));
+    // Two notches: each tick zooms by the part of 1.25² due since the last.
+    turnWheel(view, 240);
+    view.scalingTime(0.25);
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 0.5)));
+    QVERIFY(qFuzzyCompare(view.scheduledSteps(), 1.5));
+    view.scalingTime(0.25);   // nothing new is due
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 0.5)));
 
-    turnWheel(view, 240);   // three steps now
+    // A notch more mid-way: the new animation shares out all that is due.
+    turnWheel(view, 120);
+    QVERIFY(qFuzzyCompare(view.scheduledSteps(), 2.5));
+    view.scalingTime(0.6);
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 0.5 + 1.5)));
+    view.animFinished();
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 3)));
+    QCOMPARE(view.scheduledSteps(), 0.0);
+
+    // Turning back starts over from the notches in the new direction.
+    turnWheel(view, 240);
     view.scalingTime(0.5);
-    QVERIFY(qFuzzyCompare(horizontalScale(view), (1.0 + 1.0 / 300) * 1.01));
-    QVERIFY(qFuzzyCompare(view.transform().m22(), view.transform().m11()));
+    turnWheel(view, -120);
+    QCOMPARE(view.scheduledSteps(), -1.0);
+    view.animFinished();
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 3 + 1 - 1)));
 }
 
 void QGraphicsViewMapTest::tickKeepsTheScenePointUnderTheWheel()
@@ -137,9 +164,9 @@ void QGraphicsViewMapTest::tickKeepsTheScenePointUnderTheWheel()
 
     const QPoint at(120, 260);
     const QPointF before = view.mapToScene(at);
-    turnWheel(view, 3600, at);   // 30 steps: 10 % per tick
-    for (int i = 0; i < 5; ++i) view.scalingTime(0.5);
-    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.1, 5)));
+    turnWheel(view, 480, at);
+    for (int i = 1; i <= 5; ++i) view.scalingTime(0.2 * i);
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(1.25, 4)));
 
     // Scroll bars move in whole pixels: the point stays within a pixel.
     const QPointF after = view.mapToScene(at);
@@ -153,10 +180,13 @@ void QGraphicsViewMapTest::zoomOutStopsAtOneTenthPixelPerUnit()
     QGraphicsViewMap view;
     view.setScene(&scene);
 
-    turnWheel(view, -3600);   // 30 steps out: 0.9 per tick
-    for (int i = 0; i < 40; ++i) view.scalingTime(0.5);
-    // 0.9^21 = 0.1094 is the last scale at or above 0.1 (0.9^22 = 0.0985).
-    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(0.9, 21)));
+    // Twenty notches out, one at a time: 0.8^10 = 0.107 is the last scale at
+    // or above 0.1 (0.8^11 = 0.086).
+    for (int i = 0; i < 20; ++i) {
+        turnWheel(view, -120);
+        view.animFinished();
+    }
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(0.8, 10)));
 
     // The zoom-out slot stops at the same floor.
     QGraphicsViewMap stepped;
@@ -165,9 +195,9 @@ void QGraphicsViewMapTest::zoomOutStopsAtOneTenthPixelPerUnit()
     QVERIFY(qFuzzyCompare(horizontalScale(stepped), std::pow(0.9, 21)));
 
     // Zooming in again still works.
-    turnWheel(view, 1200);
-    view.scalingTime(0.5);
-    QVERIFY(horizontalScale(view) > std::pow(0.9, 21));
+    turnWheel(view, 120);
+    view.animFinished();
+    QVERIFY(qFuzzyCompare(horizontalScale(view), std::pow(0.8, 10) * 1.25));
 }
 
 void QGraphicsViewMapTest::zoomSlotsScaleAtOnce()
@@ -205,6 +235,43 @@ void QGraphicsViewMapTest::autoFitShowsEveryItem()
     // Aspect ratio kept, and the wider side fills the viewport.
     QVERIFY(shown.width() >= viewport.width() - 8);
     QVERIFY(std::abs(double(shown.width()) / shown.height() - 1101.0 / 701.0) < 0.02);
+}
+
+void QGraphicsViewMapTest::actualSizeShowsOneUnitPerDevicePixel()
+{
+    QGraphicsScene scene(0, 0, 6000, 4000);
+    scene.addRect(0, 0, 6000, 4000);
+    QGraphicsViewMap view;
+    view.setScene(&scene);
+    view.resize(400, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.autoFit();
+    QVERIFY(horizontalScale(view) < 0.1);
+    view.actualSize();
+    QVERIFY(qFuzzyCompare(horizontalScale(view) * view.devicePixelRatioF(), 1.0));
+    QVERIFY(qFuzzyCompare(view.transform().m22(), view.transform().m11()));
+}
+
+void QGraphicsViewMapTest::fitOnResizeRefitsTheScene()
+{
+    QGraphicsScene scene(0, 0, 1024, 512);
+    scene.addRect(0, 0, 1024, 512);
+    QGraphicsViewMap view;
+    view.setScene(&scene);
+    view.resize(600, 400);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.autoFit();
+
+    // A plain view keeps its zoom; a fitting one shows everything again.
+    view.resize(300, 400);
+    QVERIFY(view.mapFromScene(scene.itemsBoundingRect()).boundingRect().width() > view.viewport()->width() + 8);
+    view.setFitOnResize(true);
+    view.resize(320, 400);
+    const QRect shown = view.mapFromScene(scene.itemsBoundingRect()).boundingRect();
+    QVERIFY(view.viewport()->rect().adjusted(-1, -1, 1, 1).contains(shown));
+    QVERIFY(shown.width() >= view.viewport()->width() - 8);
 }
 
 void QGraphicsViewMapTest::imageSceneIsReplacedAndTransformKept()

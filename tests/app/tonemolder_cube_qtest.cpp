@@ -4,6 +4,7 @@
 #include "app/qgraphicsviewmap.h"
 #include "app/recipe.h"
 #include "app/tonemolder.h"
+#include "windowtest.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,37 +22,6 @@
 #include <memory>
 
 namespace {
-
-struct BoxSeen {
-    bool shown = false;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QString text;
-};
-
-BoxSeen answeringBoxes(const std::function<void()>& action)
-{
-    BoxSeen seen;
-    QTimer watch;
-    watch.setInterval(0);
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            seen = {true, box->icon(), box->text()};
-            box->done(QMessageBox::Ok);
-        }
-    });
-    watch.start();
-    action();
-    watch.stop();
-    return seen;
-}
-
-QImage shownImage(QGraphicsViewMap* view)
-{
-    if (!view->imageScene()) return {};
-    for (QGraphicsItem* item : view->imageScene()->items())
-        if (auto* image = dynamic_cast<ImageItem*>(item)) return image->pixmap().toImage();
-    return {};
-}
 
 // Eight lines of a 2-point table, each its own colour.
 constexpr char TableLines[] = "0.1 0.9 0.5\n0.2 0.8 0\n0.3 0.7 1\n0.4 0.6 0.999\n"
@@ -182,10 +152,10 @@ void TonemolderCubeTest::aFileThatIsNoTableIsRefused()
         QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.text, QString("This is not a .CUBE file"));
     }
-    // The table is gone, though its title and picture stay on screen.
+    // The table is gone, and so are its title and picture.
     QVERIFY(cubeFileName().isEmpty());
-    QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Kept"));
-    QCOMPARE(shownImage(child<QGraphicsViewMap>("imageViewerLUT")).pixel(0, 0), TablePixels[0]);
+    QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Select the file to use "));
+    QVERIFY(shownImage(child<QGraphicsViewMap>("imageViewerLUT")).isNull());
 }
 
 void TonemolderCubeTest::aPathThatIsNoFileIsIgnoredSilently()
@@ -193,11 +163,13 @@ void TonemolderCubeTest::aPathThatIsNoFileIsIgnoredSilently()
     const QString good = writeFile("good.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines);
     window_->loadCubeFile(good);
     for (const QString& path : {files_.filePath("missing.cube"), files_.path(), QString()}) {
+        window_->loadCubeFile(good);
         const BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(path); });
         QVERIFY(!box.shown);
         QVERIFY(cubeFileName().isEmpty());
+        QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Select the file to use "));
+        QVERIFY(shownImage(child<QGraphicsViewMap>("imageViewerLUT")).isNull());
     }
-    QCOMPARE(child<QLabel>("titleLUT")->text(), QString("No title"));
 }
 
 void TonemolderCubeTest::loadingATableRefreshesThePreview()
@@ -207,17 +179,30 @@ void TonemolderCubeTest::loadingATableRefreshesThePreview()
     const QString image = files_.filePath("sample.png");
     QVERIFY(picture.save(image));
     window_->loadImageFile(image);
+    QVERIFY(waitForPreview(window_.get()));
     child<QTabWidget>("generator")->setCurrentIndex(1);
     QVERIFY(!child<QCheckBox>("chkLive")->isChecked());
 
     // Live preview off: the preview is refreshed all the same.
     auto* view = child<QGraphicsViewMap>("imageViewer");
-    QGraphicsScene* shown = view->imageScene();
-    const BoxSeen box =
-        answeringBoxes([&] { window_->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines)); });
+    const BoxSeen box = answeringBoxes([&] {
+        window_->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
+        QVERIFY(waitForPreview(window_.get()));
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
-    QVERIFY(view->imageScene() != shown);
     QVERIFY(child<QWidget>("btnOriginal")->isEnabled());
+
+    // On the CUBE tab the table's effect shows; a table that fails to load
+    // takes it away again.
+    child<QTabWidget>("generator")->setCurrentIndex(2);
+    window_->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
+    QVERIFY(waitForPreview(window_.get()));
+    QVERIFY(largestDifference(shownImage(view), picture) > 5);
+    answeringBoxes([&] {
+        window_->loadCubeFile(writeFile("bad.cube", "LUT_3D_SIZE 2\nnot a table\n"));
+        QVERIFY(waitForPreview(window_.get()));
+    });
+    QVERIFY(largestDifference(shownImage(view), picture) <= 1);
 }
 
 void TonemolderCubeTest::theTableDialogOffersCubeLutAndAnyFiles()

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QGraphicsPathItem>
 #include <QGraphicsSimpleTextItem>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -79,6 +80,8 @@ private slots:
     void theIntentMattersOnlyForTableProfiles();
     void curvesShowTheEditorsShapes();
     void withoutAColourSpaceTheEditorsStayAndNothingIsDrawn();
+    void theBlackLegendReadsOnTheBlackPanel();
+    void anotherNumberOfEditorsRefitsThePanel();
 
 private:
     // A built-in space, or a profile of the press and Lab profiles' folder.
@@ -219,7 +222,7 @@ void TonemolderPanelsTest::channelEditorsFollowTheColourSpace_data()
     QTest::newRow("gray") << "*gray22" << QStringList{"G"} << QList<QRgb>{0xFF7F7F7F};
     QTest::newRow("RGB") << "*srgb" << QStringList{"R", "G", "B"} << QList<QRgb>{0xFFFF3232, 0xFF32FF32, 0xFF0033FF};
     QTest::newRow("CMYK") << PressProfile << QStringList{"C", "M", "Y", "K"}
-                          << QList<QRgb>{0xFF00BCD4, 0xFFE91E63, 0xFFFFEB3B, 0xFF505050};
+                          << QList<QRgb>{0xFF00BCD4, 0xFFE91E63, 0xFFFFEB3B, 0xFFC8C8C8};
     QTest::newRow("Lab") << LabProfile << QStringList{"L", "a", "b"} << QList<QRgb>{0xFFFFFFFF, 0xFF03A9F4, 0xFFFFEB3B};
 }
 
@@ -301,6 +304,45 @@ void TonemolderPanelsTest::withoutAColourSpaceTheEditorsStayAndNothingIsDrawn()
     QCOMPARE(child<ChannelModifier>("chan_1")->componentName(), QString("kept"));
     QVERIFY(!child<ChannelModifier>("chan_4")->isHidden());
     QVERIFY(child<QGraphicsViewMap>("curvesGraphicsView")->scene()->items().isEmpty());
+}
+
+// Every legend stands out from the panel's black: a contrast ratio (WCAG 2,
+// from relative luminance) of at least 4.5, the "K" of CMYK included.
+void TonemolderPanelsTest::theBlackLegendReadsOnTheBlackPanel()
+{
+    const auto linear = [](int c) {
+        const double v = c / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    selectSpace(PressProfile);
+    const Panel panel = panelOf(child<QGraphicsViewMap>("curvesGraphicsView"));
+    QCOMPARE(panel.legend.value(3), QString("K"));
+    const QRgb k = panel.legendColors.value(3);
+    const double luminance = 0.2126 * linear(qRed(k)) + 0.7152 * linear(qGreen(k)) + 0.0722 * linear(qBlue(k));
+    QVERIFY2((luminance + 0.05) / 0.05 >= 4.5, qPrintable(QString::number((luminance + 0.05) / 0.05)));
+}
+
+// Four editors take more room than three: the curves are fitted into what
+// is left, without scroll bars.
+void TonemolderPanelsTest::anotherNumberOfEditorsRefitsThePanel()
+{
+    window_->resize(1000, 650);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    auto* view = child<QGraphicsViewMap>("curvesGraphicsView");
+    const auto fitted = [view] {
+        const QRect shown = view->mapFromScene(view->scene()->sceneRect()).boundingRect();
+        return !view->horizontalScrollBar()->isVisible() && !view->verticalScrollBar()->isVisible() &&
+               view->viewport()->rect().adjusted(-2, -2, 2, 2).contains(shown);
+    };
+    selectSpace("*srgb");
+    QTest::qWait(50);
+    QVERIFY(fitted());
+    for (const QString& space : {PressProfile, QString("*gray22"), PressProfile}) {
+        selectSpace(space);
+        QTest::qWait(50);
+        QVERIFY2(fitted(), qPrintable(space));
+    }
 }
 
 QTEST_MAIN(TonemolderPanelsTest)

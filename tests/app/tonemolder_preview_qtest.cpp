@@ -5,18 +5,24 @@
 #include "app/tonemolder.h"
 #include "curves/channelmodifier.h"
 #include "profiles/iccprofileselector.h"
+#include "windowtest.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGraphicsScene>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -27,31 +33,6 @@
 #include <memory>
 
 namespace {
-
-struct BoxSeen {
-    bool shown = false;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QString title;
-    QString text;
-};
-
-// Runs `action`, answering any message box it brings up; reports the last one.
-BoxSeen answeringBoxes(const std::function<void()>& action)
-{
-    BoxSeen seen;
-    QTimer watch;
-    watch.setInterval(0);
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            seen = {true, box->icon(), box->windowTitle(), box->text()};
-            box->done(QMessageBox::Ok);
-        }
-    });
-    watch.start();
-    action();
-    watch.stop();
-    return seen;
-}
 
 // A picture of moderate colours, far from the gamut's edges (where the
 // abstract profile's table, interpolated across the clipping, is least exact).
@@ -66,30 +47,6 @@ QImage samplePicture()
 // A viewing-conditions preset far from the first one: a projector in the dark.
 constexpr int DarkProjector = 8;
 
-// The image an image view shows, as it shows it.
-QImage shownImage(QGraphicsViewMap* view)
-{
-    if (!view->imageScene()) return {};
-    for (QGraphicsItem* item : view->imageScene()->items())
-        if (auto* image = dynamic_cast<ImageItem*>(item)) return image->pixmap().toImage();
-    return {};
-}
-
-// The largest difference of one channel between two images of one size.
-int largestDifference(const QImage& a, const QImage& b)
-{
-    int worst = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y);
-            const QRgb q = b.pixel(x, y);
-            worst = std::max({worst, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
-                              std::abs(qBlue(p) - qBlue(q))});
-        }
-    }
-    return worst;
-}
-
 }   // namespace
 
 class TonemolderPreviewTest : public QObject {
@@ -102,7 +59,8 @@ private slots:
 
     void loadingAnImageShowsItAndEnablesTheControls();
     void aJpegShowsAsItReads();
-    void aPaletteImageShowsEmpty();
+    void palettesShowLikeAnyImage_data();
+    void palettesShowLikeAnyImage();
     void theImageDialogOffersEveryReadableType();
     void aDroppedFileIsLoaded();
     void aFileDroppedOnTheTableViewIsNotLoaded();
@@ -117,10 +75,15 @@ private slots:
     void showingTheOriginalUnchecksLivePreview();
     void livePreviewFollowsCurveChangesOnlyWhenChecked();
     void livePreviewFollowsTheRecipeTab();
+    void anotherImageProfileRedrawsAtOnce();
+    void aNewImageIsFittedToTheView();
+    void largeImagesShowAProxyFirst();
 
 private:
     QString writePicture(const QString& name, const QImage& image);
     void loadSample();
+    // Waits until the preview shows the latest request.
+    bool proofed();
     template <class T> T* child(const char* name) const
     {
         T* w = window_->findChild<T*>(QString::fromLatin1(name));
@@ -169,8 +132,16 @@ QString TonemolderPreviewTest::writePicture(const QString& name, const QImage& i
 
 void TonemolderPreviewTest::loadSample()
 {
-    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(writePicture("sample.png", samplePicture())); });
+    const BoxSeen box = answeringBoxes([&] {
+        window_->loadImageFile(writePicture("sample.png", samplePicture()));
+        QVERIFY(waitForPreview(window_.get()));
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
+}
+
+bool TonemolderPreviewTest::proofed()
+{
+    return waitForPreview(window_.get());
 }
 
 QImage TonemolderPreviewTest::original() const
@@ -200,21 +171,48 @@ void TonemolderPreviewTest::aJpegShowsAsItReads()
     QImageReader reader(path);
     const QImage decoded = reader.read();
     QCOMPARE(decoded.format(), QImage::Format_RGB32);
-    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
+    const BoxSeen box = answeringBoxes([&] {
+        window_->loadImageFile(path);
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QCOMPARE(original().size(), decoded.size());
     QVERIFY(largestDifference(original(), decoded) <= 1);
 }
 
-void TonemolderPreviewTest::aPaletteImageShowsEmpty()
+void TonemolderPreviewTest::palettesShowLikeAnyImage_data()
 {
-    QImage palette = samplePicture().convertToFormat(QImage::Format_Indexed8);
-    const QString path = writePicture("palette.png", palette);
-    QCOMPARE(QImageReader(path).read().format(), QImage::Format_Indexed8);
-    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
-    QVERIFY(!box.shown);
-    QVERIFY(original().isNull());
-    QVERIFY(child<QWidget>("btnPreview")->isEnabled());   // the image is loaded all the same
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("indexed PNG") << "palette.png" << QByteArray("PNG");
+    QTest::newRow("GIF") << "palette.gif" << QByteArray("GIF");
+}
+
+void TonemolderPreviewTest::palettesShowLikeAnyImage()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, format);
+    const QString path = files_.filePath(file);
+    if (QImageWriter::supportedImageFormats().contains(format.toLower())) {
+        QVERIFY(samplePicture().convertToFormat(QImage::Format_Indexed8).save(path, format.constData()));
+    } else {
+        // Without a writer: a one-pixel GIF of a two-colour palette, by hand.
+        QFile gif(path);
+        QVERIFY(gif.open(QIODevice::WriteOnly));
+        gif.write(QByteArray::fromHex("4749463839610100010080000020a0e0000000"
+                                      "2c00000000010001000002024401003b"));
+    }
+    const QImage decoded = QImageReader(path).read();
+    QVERIFY(!decoded.isNull());
+    const BoxSeen box = answeringBoxes([&] {
+        window_->loadImageFile(path);
+        QVERIFY(proofed());
+    });
+    QVERIFY2(!box.shown, qPrintable(box.text));
+    // sRGB to sRGB: the picture's own colours, not an empty pane.
+    QCOMPARE(original().size(), decoded.size());
+    QVERIFY(largestDifference(original(), decoded.convertToFormat(QImage::Format_RGB32)) <= 1);
+    QVERIFY(child<QWidget>("btnPreview")->isEnabled());
 }
 
 void TonemolderPreviewTest::theImageDialogOffersEveryReadableType()
@@ -250,7 +248,10 @@ void TonemolderPreviewTest::aDroppedFileIsLoaded()
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(view->viewport(), &enter);
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    const BoxSeen box = answeringBoxes([&] { QApplication::sendEvent(view->viewport(), &drop); });
+    const BoxSeen box = answeringBoxes([&] {
+        QApplication::sendEvent(view->viewport(), &drop);
+        QVERIFY(proofed());
+    });
     QVERIFY(drop.isAccepted());
     QVERIFY2(!box.shown, qPrintable(box.text));
     QCOMPARE(original().size(), QSize(24, 16));
@@ -275,11 +276,14 @@ void TonemolderPreviewTest::aPastedImageIsShown()
 {
     QApplication::clipboard()->setImage(samplePicture());
     window_->pasteImage();
+    QVERIFY(proofed());
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
     for (const char* name : {"btnPreview", "chkLive", "iccPreviewImage"})
         QVERIFY2(child<QWidget>(name)->isEnabled(), name);
-    for (const char* name : {"action_view_original", "action_view_abstract"})
-        QVERIFY2(child<QAction>(name)->isEnabled(), name);
+    // A pasted image can be zoomed like a loaded one.
+    for (const char* name : {"action_view_original", "action_view_abstract", "action_zoom_in", "action_zoom_out",
+                             "action_zoom_fit", "action_zoom_actual"})
+        QVERIFY2(child<QAction>(name) && child<QAction>(name)->isEnabled(), name);
 }
 
 void TonemolderPreviewTest::aClipboardWithoutAnImageChangesNothing()
@@ -350,7 +354,10 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
     QVERIFY(destination->count() > DarkProjector);
     child<QCheckBox>("cbDestVC")->setChecked(true);
     destination->setCurrentIndex(DarkProjector);
-    BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    BoxSeen box = answeringBoxes([&] {
+        window_->proofImage();
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     const QImage changed = original();
     QCOMPARE(changed.size(), before.size());
@@ -359,15 +366,19 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
 
     // The same conditions on both sides change nothing.
     child<QCheckBox>("cbDestVC")->setChecked(false);
-    box = answeringBoxes([&] { window_->proofImage(); });
+    box = answeringBoxes([&] {
+        window_->proofImage();
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QVERIFY(largestDifference(original(), before) <= 1);
 
-    // The original again.
+    // The original again, asked for before the proof was shown.
     destination->setCurrentIndex(DarkProjector);
     child<QCheckBox>("cbDestVC")->setChecked(true);
     window_->proofImage();
     window_->origImage();
+    QVERIFY(proofed());
     QVERIFY(largestDifference(original(), before) <= 1);
 }
 
@@ -378,7 +389,10 @@ void TonemolderPreviewTest::softproofCurvesShowInThePreview()
     child<QTabWidget>("generator")->setCurrentIndex(0);
 
     // Neutral curves: the picture as it was.
-    BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    BoxSeen box = answeringBoxes([&] {
+        window_->proofImage();
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
 
@@ -386,7 +400,10 @@ void TonemolderPreviewTest::softproofCurvesShowInThePreview()
     auto* red = child<ChannelModifier>("chan_1");
     red->selectFamily(2);
     red->setValue(2.0);
-    box = answeringBoxes([&] { window_->proofImage(); });
+    box = answeringBoxes([&] {
+        window_->proofImage();
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     const QImage proofed = original();
     const QImage sample = samplePicture();
@@ -420,11 +437,17 @@ void TonemolderPreviewTest::anImportedTableShowsInThePreview()
         file.write(table);
     }
 
-    BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(files_.filePath("identity.cube")); });
+    BoxSeen box = answeringBoxes([&] {
+        window_->loadCubeFile(files_.filePath("identity.cube"));
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
 
-    box = answeringBoxes([&] { window_->loadCubeFile(files_.filePath("swap.cube")); });
+    box = answeringBoxes([&] {
+        window_->loadCubeFile(files_.filePath("swap.cube"));
+        QVERIFY(proofed());
+    });
     QVERIFY2(!box.shown, qPrintable(box.text));
     const QImage proofed = original();
     const QImage sample = samplePicture();
@@ -438,7 +461,10 @@ void TonemolderPreviewTest::proofingWithoutAnImageDoesNothing()
 {
     // Even a recipe that cannot be built is not tried.
     child<QTabWidget>("generator")->setCurrentIndex(0);
-    const BoxSeen box = answeringBoxes([&] { window_->proofImage(); });
+    const BoxSeen box = answeringBoxes([&] {
+        window_->proofImage();
+        QVERIFY(proofed());
+    });
     QVERIFY(!box.shown);
     QVERIFY(original().isNull());
     QVERIFY(!child<QWidget>("btnOriginal")->isEnabled());
@@ -460,40 +486,45 @@ void TonemolderPreviewTest::livePreviewFollowsCurveChangesOnlyWhenChecked()
 {
     loadSample();
     child<QTabWidget>("generator")->setCurrentIndex(1);
-    auto* view = child<QGraphicsViewMap>("imageViewer");
     auto* live = child<QCheckBox>("chkLive");
+    QSignalSpy frames(previewSchedulerOf(window_.get()), &PreviewScheduler::frameReady);
 
     // Unchecked: a curve change leaves the shown image alone.
-    QGraphicsScene* shown = view->imageScene();
     child<ChannelModifier>("corr_1")->selectFamily(2);
     child<ChannelModifier>("corr_1")->setValue(1.5);
     child<ChannelModifier>("chan_2")->setValue(0.5);
-    QCOMPARE(view->imageScene(), shown);
+    QVERIFY(proofed());
+    QCOMPARE(frames.count(), 0);
     QVERIFY(child<QWidget>("btnPreview")->isEnabled());
 
     // Checked: checking proofs at once, and every curve change proofs again.
     live->setChecked(true);
-    QVERIFY(view->imageScene() != shown);
+    QVERIFY(proofed());
+    QCOMPARE(frames.count(), 1);
+    QVERIFY(frames.last().at(0).value<PreviewFrame>().proofed);
     QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
     for (const char* editor : {"corr_1", "corr_3", "chan_1"}) {
-        shown = view->imageScene();
+        frames.clear();
         child<ChannelModifier>(editor)->setValue(2.0);
-        QVERIFY2(view->imageScene() != shown, editor);
+        QVERIFY(proofed());
+        QVERIFY2(frames.count() == 1, editor);
     }
     // And what it shows follows the curve: lightness through gamma 0.5 brightens.
     const QImage before = original();
     auto* lightness = child<ChannelModifier>("corr_1");
     lightness->selectFamily(2);
     lightness->setValue(0.5);
+    QVERIFY(proofed());
     const QImage after = original();
     QVERIFY(qGray(after.pixel(12, 8)) > qGray(before.pixel(12, 8)) + 10);
 
     // Unchecking leaves the preview button as it is.
     live->setChecked(false);
     QVERIFY(!child<QWidget>("btnPreview")->isEnabled());
-    shown = view->imageScene();
+    frames.clear();
     child<ChannelModifier>("corr_2")->setValue(0.7);
-    QCOMPARE(view->imageScene(), shown);
+    QVERIFY(proofed());
+    QCOMPARE(frames.count(), 0);
 }
 
 void TonemolderPreviewTest::livePreviewFollowsTheRecipeTab()
@@ -504,13 +535,146 @@ void TonemolderPreviewTest::livePreviewFollowsTheRecipeTab()
     child<QCheckBox>("cbDestVC")->setChecked(true);
     child<QComboBox>("comboDestVC")->setCurrentIndex(DarkProjector);
     child<QCheckBox>("chkLive")->setChecked(true);
+    QVERIFY(proofed());
     const QImage cam16 = original();
     QVERIFY(largestDifference(cam16, samplePicture()) > 3);
 
-    // The CUBE tab without a table builds nothing, silently: the view keeps what it showed.
-    const BoxSeen box = answeringBoxes([&] { tabs->setCurrentIndex(2); });
+    // The CUBE tab without a table has no effect to show: the image as it
+    // is, not the CIE CAM16 tab's effect, and the status bar says why.
+    const BoxSeen box = answeringBoxes([&] {
+        tabs->setCurrentIndex(2);
+        QVERIFY(proofed());
+    });
     QVERIFY(!box.shown);
-    QCOMPARE(original(), cam16);
+    QVERIFY(largestDifference(original(), samplePicture()) <= 1);
+    QVERIFY2(window_->statusBar()->currentMessage().contains(".CUBE"),
+             qPrintable(window_->statusBar()->currentMessage()));
+}
+
+// Another profile for the image redraws what is shown at once, whether the
+// original or the preview.
+void TonemolderPreviewTest::anotherImageProfileRedrawsAtOnce()
+{
+    loadSample();
+    auto* imageIn = child<ICCProfileSelector>("iccPreviewImage");
+    QVERIFY(imageIn->selectByName("*prophoto"));
+    QVERIFY(proofed());
+    // A ProPhoto picture shown in sRGB: more saturated than the numbers say.
+    const QImage wide = original();
+    QVERIFY(largestDifference(wide, samplePicture()) > 10);
+
+    window_->proofImage();
+    QVERIFY(proofed());
+    QVERIFY(imageIn->selectByName("*srgb"));
+    QVERIFY(proofed());
+    QVERIFY(largestDifference(original(), samplePicture()) <= 1);   // neutral recipe, sRGB again
+}
+
+// A new image comes fitted into the view, whatever its size; the image menu
+// shows it whole again or at one image pixel per screen pixel.
+void TonemolderPreviewTest::aNewImageIsFittedToTheView()
+{
+    window_->resize(1000, 700);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    auto* view = child<QGraphicsViewMap>("imageViewer");
+    const auto fitted = [view] {
+        const QRect shown = view->mapFromScene(view->scene()->itemsBoundingRect()).boundingRect();
+        const QRect viewport = view->viewport()->rect();
+        return viewport.adjusted(-2, -2, 2, 2).contains(shown) &&
+               (shown.width() >= viewport.width() - 8 || shown.height() >= viewport.height() - 8);
+    };
+    QImage large(3000, 2000, QImage::Format_RGB32);
+    large.fill(qRgb(90, 120, 150));
+    window_->loadImageFile(writePicture("large.png", large));
+    QVERIFY(proofed());
+    QVERIFY(fitted());
+
+    child<QAction>("action_zoom_actual")->trigger();
+    QVERIFY(qFuzzyCompare(view->transform().m11() * view->devicePixelRatioF(), 1.0));
+    child<QAction>("action_zoom_fit")->trigger();
+    QVERIFY(fitted());
+
+    // A small one grows to fill the view, too.
+    window_->loadImageFile(writePicture("small.png", samplePicture()));
+    QVERIFY(proofed());
+    QVERIFY(fitted());
+}
+
+// A camera-sized image: a proxy no larger than the view comes first, then
+// the full resolution; long work shows the busy indicator, which goes away
+// when it ends.
+void TonemolderPreviewTest::largeImagesShowAProxyFirst()
+{
+    window_->resize(900, 600);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QImage large(3000, 2000, QImage::Format_RGB32);
+    for (int y = 0; y < large.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(large.scanLine(y));
+        for (int x = 0; x < large.width(); ++x) row[x] = qRgb(x / 12, y / 8, 128);
+    }
+    QApplication::clipboard()->setImage(large);
+    window_->pasteImage();
+    QVERIFY(proofed());
+
+    // When work starts, each frame, when it ends; and whether the busy
+    // indicator (bar and cursor) showed. A long pause before the full
+    // resolution makes a wait the indicator must show.
+    PreviewScheduler* scheduler = previewSchedulerOf(window_.get());
+    scheduler->setPause(600);
+    QSignalSpy frames(scheduler, &PreviewScheduler::frameReady);
+    auto* bar = child<QProgressBar>("previewProgress");
+    auto* view = child<QGraphicsViewMap>("imageViewer");
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> moments;
+    bool indicated = false;
+    const auto note = [&] { moments.append(clock.elapsed()); };
+    QObject::connect(scheduler, &PreviewScheduler::frameReady, this, note);
+    QObject::connect(scheduler, &PreviewScheduler::busyChanged, this, note);
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, this, [&] {
+        if (bar->isVisible() && view->viewport()->cursor().shape() == Qt::BusyCursor) indicated = true;
+    });
+    watch.start(10);
+
+    child<QTabWidget>("generator")->setCurrentIndex(1);
+    child<QCheckBox>("cbDestVC")->setChecked(true);
+    child<QComboBox>("comboDestVC")->setCurrentIndex(DarkProjector);
+    window_->proofImage();
+    QVERIFY(proofed());
+    watch.stop();
+    QVERIFY(!bar->isVisible());
+    QCOMPARE(view->viewport()->cursor().shape(), Qt::ArrowCursor);
+
+    // The longest wait with nothing new on screen decides: well over the
+    // delay, the indicator showed; well under it, it never did.
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < moments.size(); ++i) longest = std::max(longest, moments[i] - moments[i - 1]);
+    QVERIFY2(longest > 500, qPrintable(QString::number(longest)));
+    QVERIFY(indicated);
+
+    QVERIFY(frames.count() >= 2);
+    const PreviewFrame proxy = frames.first().at(0).value<PreviewFrame>();
+    const PreviewFrame full = frames.last().at(0).value<PreviewFrame>();
+    const QSize device = view->viewport()->size() * view->devicePixelRatioF();
+    QVERIFY(!proxy.fullResolution);
+    QVERIFY(proxy.image.width() <= device.width() && proxy.image.height() <= device.height());
+    QVERIFY(full.fullResolution);
+    QCOMPARE(full.image.size(), large.size());
+    QCOMPARE(shownImage(view).size(), large.size());
+
+    // A small picture is shown at once, without an indicator.
+    indicated = false;
+    moments.clear();
+    watch.start(10);
+    loadSample();
+    window_->proofImage();
+    QVERIFY(proofed());
+    watch.stop();
+    QVERIFY(moments.size() >= 2);
+    if (moments.last() - moments.first() < 250) QVERIFY(!indicated);   // unless the machine is that busy
 }
 
 QTEST_MAIN(TonemolderPreviewTest)

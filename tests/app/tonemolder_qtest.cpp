@@ -153,7 +153,7 @@ void TonemolderTest::menusHoldTheirActionsInOrder_data()
     QTest::newRow("edit") << "menuEdit" << "&Edit" << QStringList{"Undo", "Redo"};
     QTest::newRow("preview") << "menuPreview" << "Preview"
                              << QStringList{"Load preview image", "Paste preview image", "-", "View original image",
-                                            "Preview across abstract profile", "-", "Zoom in", "Zoom out"};
+                                            "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %"};
     QTest::newRow("settings") << "menuSettings" << "Settings" << QStringList{"Preferences"};
     QTest::newRow("tools") << "menu_Tools" << "&Tools"
                            << QStringList{"Embed to output profile...", "Convert to .CUBE file"};
@@ -188,8 +188,8 @@ void TonemolderTest::actionsCarryIconTextsAndShortcuts_data()
 
     QTest::newRow("original") << "action_view_original" << "Original" << "Ctrl+A";
     QTest::newRow("abstract") << "action_view_abstract" << "Preview" << "Ctrl+S";
-    QTest::newRow("zoom in") << "action_zoom_in" << "Zoom +" << "+";
-    QTest::newRow("zoom out") << "action_zoom_out" << "Zoom -" << "-";
+    QTest::newRow("zoom in") << "action_zoom_in" << "Zoom +" << "Ctrl++";
+    QTest::newRow("zoom out") << "action_zoom_out" << "Zoom -" << "Ctrl+-";
     QTest::newRow("save") << "actionSave" << "Save" << "";
     // Conventional shortcuts where the preview's own leave them free.
     QTest::newRow("new") << "actionNew" << "New" << "Ctrl+N";
@@ -328,7 +328,7 @@ void TonemolderTest::imageViewerHasTheImageMenu()
     QStringList texts;
     for (QAction* a : menu->actions()) texts << (a->isSeparator() ? QString("-") : a->text());
     QCOMPARE(texts, (QStringList{"Load preview image", "Paste preview image", "-", "View original image",
-                                 "Preview across abstract profile", "-", "Zoom in", "Zoom out"}));
+                                 "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %"}));
     // The same actions as the Preview menu, so they are enabled together.
     QVERIFY(menu->actions().contains(child<QAction>("action_view_original")));
     QVERIFY(!child<QGraphicsViewMap>("imageViewerLUT")->contextMenu());

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -261,8 +262,9 @@ private slots:
         QCOMPARE(settings->value("outgen/abstract_prf").toString(), QString());
     }
 
-    // A stored file that is gone, or that the filter now rejects, is refused:
-    // the list stays empty, with no choice to report.
+    // A stored file that is gone, or that the filter now rejects, leaves the
+    // built-ins and the stored folder listed with "*srgb" chosen, and the
+    // owner learns which file it was.
     void storedFileNoLongerAvailable()
     {
         for (const char* stored : {"deleted.icc", "x11-colors.icc", "default_cmyk.icc", "readme.icc"}) {
@@ -274,16 +276,130 @@ private slots:
             s.setSpace(2);   // default_cmyk.icc is filtered out
             QSignalSpy changed(&s, &ICCProfileSelector::valueChanged);
             QVERIFY(!s.bindSettings(settings.get(), "img_dir", "img_prf"));
-            QVERIFY(s.entries().isEmpty());
-            QCOMPARE(listOf(s)->count(), 0);
-            QCOMPARE(s.currentName(), QString());
-            QCOMPARE(changed.count(), 0);
+            QCOMPARE(s.unavailableStoredFile(), inFolder(stored));
+            QCOMPARE(s.folder(), folder_);
+            QCOMPARE(names(s).mid(0, RgbBuiltins.size()), RgbBuiltins);
+            QVERIFY(names(s).contains(inFolder("sRGB.icc")));
+            QCOMPARE(s.currentName(), QString("*srgb"));
+            QVERIFY(changed.count() >= 1);
             QCOMPARE(settings->value("img_prf").toString(), QString::fromLatin1(stored));   // untouched
 
-            // Dropping a profile brings the list back.
-            QVERIFY(s.setSelection(folder_, "sRGB.icc"));
+            // A stored choice that opens is no longer reported.
+            settings->setValue("img_prf", "sRGB.icc");
+            QVERIFY(s.bindSettings(settings.get(), "img_dir", "img_prf"));
+            QVERIFY(s.unavailableStoredFile().isEmpty());
             QCOMPARE(s.currentName(), inFolder("sRGB.icc"));
         }
+
+        // A folder that is gone as well: the built-ins alone.
+        auto settings = freshSettings("gone.ini");
+        settings->setValue("proof_dir", dir_.filePath("no-such-folder"));
+        settings->setValue("proof_prf", "press.icc");
+        ICCProfileSelector s;
+        s.setPclass(25);
+        QVERIFY(!s.bindSettings(settings.get(), "proof_dir", "proof_prf"));
+        QCOMPARE(s.unavailableStoredFile(), dir_.filePath("no-such-folder/press.icc"));
+        QCOMPARE(s.currentName(), QString("*srgb"));
+        QVERIFY(names(s).contains("*gray22"));
+    }
+
+    // Two entries that read the same are told apart by their files.
+    void clashingDescriptionsShowTheirFiles()
+    {
+        QTemporaryDir twins;
+        QVERIFY(QFile::copy(inFolder("sRGB.icc"), twins.filePath("one.icc")));
+        QVERIFY(QFile::copy(inFolder("sRGB.icc"), twins.filePath("two.icc")));
+        QVERIFY(QFile::copy(inFolder("AdobeRGB1998.icc"), twins.filePath("adobe.icc")));
+        ICCProfileSelector s;
+        s.setPclass(25);
+        s.setSpace(2);
+        QVERIFY(s.setSelection(twins.path(), "two.icc"));
+        const QString folder = QDir(twins.path()).canonicalPath();
+        const int one = names(s).indexOf(folder + "/one.icc");
+        const int two = names(s).indexOf(folder + "/two.icc");
+        const int adobe = names(s).indexOf(folder + "/adobe.icc");
+        QVERIFY(one >= 0 && two >= 0 && adobe >= 0);
+        const QString description = s.entries()[one].description;
+        QComboBox* list = listOf(s);
+        QCOMPARE(list->itemText(one), description + " (one.icc)");
+        QCOMPARE(list->itemText(two), description + " (two.icc)");
+        QCOMPARE(list->itemText(adobe), s.entries()[adobe].description);   // no clash, no file name
+        QCOMPARE(s.currentName(), folder + "/two.icc");
+        QCOMPARE(list->currentText(), description + " (two.icc)");
+    }
+
+    // A profile dropped from another folder comes back as that very file,
+    // not as a file of the same name in the stored folder.
+    void aDroppedProfileComesBackByItsPath()
+    {
+        auto settings = freshSettings("dropped.ini");
+        settings->setValue("proof_dir", folder_);
+        settings->setValue("proof_prf", "AdobeRGB1998.icc");
+        {
+            ICCProfileSelector s;
+            s.setPclass(25);
+            QVERIFY(s.bindSettings(settings.get(), "proof_dir", "proof_prf"));
+            QVERIFY(s.setSelection(other_, "sRGB.icc"));   // as a drop does
+            s.storeSelection();
+        }
+        ICCProfileSelector again;
+        again.setPclass(25);
+        QVERIFY(again.bindSettings(settings.get(), "proof_dir", "proof_prf"));
+        QCOMPARE(again.currentName(), other_ + "/sRGB.icc");
+        QCOMPARE(settings->value("proof_dir").toString(), folder_);
+    }
+
+    // The system colour directory keeps its profiles in a folder per maker:
+    // they are listed one level down, under a heading per folder; a folder
+    // of the user's stays flat.
+    void theSystemDirectoryListsItsSubfolders()
+    {
+        const QString system = dataHome_ + "/icc";
+        QVERIFY(QDir(system).mkpath("maker") && QDir(system).mkpath("press"));
+        copy("/usr/share/color/icc/colord/AdobeRGB1998.icc", system + "/maker/AdobeRGB1998.icc");
+        copy("/usr/share/color/icc/ghostscript/default_cmyk.icc", system + "/press/cmyk.icc");
+        auto settings = freshSettings("system.ini");
+        ICCProfileSelector s;
+        s.setPclass(25);
+        QVERIFY(s.bindSettings(settings.get(), "proof_dir", "proof_prf"));
+        QCOMPARE(s.folder(), system);
+        const QStringList listed = names(s);
+        const int top = listed.indexOf(system + "/system-sRGB.icc");
+        const int maker = listed.indexOf(system + "/maker/AdobeRGB1998.icc");
+        const int press = listed.indexOf(system + "/press/cmyk.icc");
+        QVERIFY(top >= 0 && top < maker && maker < press);
+
+        // Each subfolder's files follow a heading that cannot be chosen.
+        QComboBox* list = listOf(s);
+        const int heading = list->findText("maker/");
+        QVERIFY(heading > 0);
+        QCOMPARE(list->itemText(heading + 1), s.entries()[maker].description);
+        QVERIFY(!(qobject_cast<QStandardItemModel*>(list->model())->item(heading)->flags() & Qt::ItemIsEnabled));
+        QVERIFY(list->findText("press/") > heading);
+
+        // Chosen and stored by its path in the folder, found again.
+        list->setCurrentIndex(list->findText(s.entries()[press].description));
+        QCOMPARE(s.currentName(), system + "/press/cmyk.icc");
+        QCOMPARE(s.currentIndex(), press);
+        QCOMPARE(s.currentSpaceCode(), 4);
+        s.storeSelection();
+        QCOMPARE(settings->value("proof_prf").toString(), QString("press/cmyk.icc"));
+        ICCProfileSelector again;
+        again.setPclass(25);
+        QVERIFY(again.bindSettings(settings.get(), "proof_dir", "proof_prf"));
+        QCOMPARE(again.currentName(), system + "/press/cmyk.icc");
+        // A recipe names it by its file alone.
+        QVERIFY(again.selectByName("*srgb"));
+        QVERIFY(again.selectByName("cmyk.icc"));
+        QCOMPARE(again.currentName(), system + "/press/cmyk.icc");
+
+        // A folder of the user's with subfolders lists its own files only.
+        ICCProfileSelector flat;
+        flat.setPclass(25);
+        QVERIFY(flat.setSelection(dir_.path() + "/data", "*srgb"));
+        QVERIFY(!names(flat).contains(system + "/maker/AdobeRGB1998.icc"));
+        QCOMPARE(listOf(flat)->findText("icc/"), -1);
+        QVERIFY(QDir(system + "/maker").removeRecursively() && QDir(system + "/press").removeRecursively());
     }
 
     void setSelectionAndSelectByName()

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -414,6 +415,46 @@ private slots:
         QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nCouldn't save the profile. Maybe the file "
                                                "is taken by other program?"));
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    }
+
+    // A base profile dropped from another folder, of the same name and the
+    // same description as one of the stored folder: the file used, then and
+    // when the dialog is opened again, is the file chosen.
+    void theFileUsedIsTheFileChosen()
+    {
+        QTemporaryDir elsewhere;
+        const QString twin = elsewhere.filePath("press.icc");
+        {
+            ProfilePtr other = adoptProfile(openProfileFile("/usr/share/color/icc/ghostscript/ps_cmyk.icc"));
+            ProfilePtr base = adoptProfile(openProfileFile(base_));
+            QVERIFY(other && base);
+            QVERIFY(storeTag(other.get(), sig("desc"), loadTag(base.get(), sig("desc"))));
+            QVERIFY(saveProfileToFile(other.get(), twin));
+        }
+        storeProfileChoice("press.icc", "look.icc");
+        {
+            Embedder dialog(settings_.get());
+            auto* base = dialog.control<ICCProfileSelector>("baseOutputProfile");
+            QVERIFY(base->setSelection(elsewhere.path(), "press.icc"));   // as a drop does
+            QCOMPARE(base->currentDescription(), profileText(adoptProfile(openProfileFile(base_)).get(), InfoDescription));
+        }
+        Embedder dialog(settings_.get());
+        QCOMPARE(QFileInfo(dialog.control<ICCProfileSelector>("baseOutputProfile")->currentName()).canonicalFilePath(),
+                 QFileInfo(twin).canonicalFilePath());
+        for (const char* box : {"checkBoxPerceptual", "checkBoxSaturation", "checkBoxRelCol", "checkBoxGenAll"})
+            dialog.control<QCheckBox>(box)->setChecked(false);
+        dialog.answer = dir_.filePath("from-twin.icc");
+        MessageCatcher messages;
+        dialog.control<QPushButton>("buttonSave")->click();
+        QCOMPARE(messages.count, 0);
+
+        // The result carries the tables of the file chosen, not of its namesake.
+        ProfilePtr out = adoptProfile(openProfileFile(dialog.answer));
+        ProfilePtr chosen = adoptProfile(openProfileFile(twin));
+        ProfilePtr namesake = adoptProfile(openProfileFile(base_));
+        QVERIFY(out);
+        QCOMPARE(tableDifference(out.get(), chosen.get(), sig("B2A0")), 0);
+        QVERIFY(tableDifference(out.get(), namesake.get(), sig("B2A0")) > 1000);
     }
 
     // The Tools menu entry runs the dialog modally with the program's settings.
