@@ -456,7 +456,11 @@ struct CubeCache {
 
 CubeCache& cubeCache()
 {
+    // The engine's global context first, so that it outlives the cached
+    // profile, which is closed at exit.
+    static const bool engineFirst = (contextUserData(nullptr), true);
     static CubeCache cache;
+    (void)engineFirst;
     return cache;
 }
 
