@@ -519,6 +519,14 @@ IccProfile* readCubeDeviceLink(const QString& fileName)
     return link.release();
 }
 
+QString spaceUnavailableMessage(const Recipe& recipe)
+{
+    const bool lut = recipe.tab() == RecipeTab::CubeImport;
+    const QString& name = lut ? recipe.lutProfile : recipe.softproofProfile;
+    if (name.isEmpty()) return QString::fromLatin1(lut ? BuilderText::NoLutSpace : BuilderText::NoSpace);
+    return QString::fromLatin1(lut ? BuilderText::LutSpaceUnavailable : BuilderText::SpaceUnavailable).arg(name);
+}
+
 BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& preferences, const ProfileOpener& open,
                         Sampling sampling)
 {
@@ -528,9 +536,7 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
     case RecipeTab::Softproof: {
         ProfilePtr space = adoptProfile(recipe.softproofProfile.isEmpty() ? nullptr : open(recipe.softproofProfile));
         if (!space) {
-            result.message = recipe.softproofProfile.isEmpty()
-                                 ? QString::fromLatin1(BuilderText::NoSpace)
-                                 : QString::fromLatin1(BuilderText::SpaceUnavailable).arg(recipe.softproofProfile);
+            result.message = spaceUnavailableMessage(recipe);
             break;
         }
         const uint32_t channels = softproofChannelCount(profileColorSpace(space.get()));
@@ -560,9 +566,7 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
         if (recipe.cubeFile.isEmpty()) break;
         ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
         if (!space) {
-            result.message = recipe.lutProfile.isEmpty()
-                                 ? QString::fromLatin1(BuilderText::NoLutSpace)
-                                 : QString::fromLatin1(BuilderText::LutSpaceUnavailable).arg(recipe.lutProfile);
+            result.message = spaceUnavailableMessage(recipe);
             break;
         }
         ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));

@@ -160,6 +160,10 @@ struct BuildResult {
     bool ok() const { return profile != nullptr; }
 };
 
+// Why the colour space of the recipe's current tab (Softproofing or Import
+// LUT) could not be opened: none is chosen, or the one chosen is named.
+QString spaceUnavailableMessage(const Recipe& recipe);
+
 // Builds the recipe of its current tab at the given resolution.
 BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& preferences,
                         const ProfileOpener& open = openProfileByName, Sampling sampling = Sampling::Batch);

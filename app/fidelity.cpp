@@ -299,8 +299,8 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
     };
     switch (recipe.tab()) {
     case RecipeTab::Softproof: {
-        ProfilePtr space = adoptProfile(open(recipe.softproofProfile));
-        if (!space) return failed(BuilderText::InternalError);
+        ProfilePtr space = adoptProfile(recipe.softproofProfile.isEmpty() ? nullptr : open(recipe.softproofProfile));
+        if (!space) return failed(spaceUnavailableMessage(recipe));
         const uint32_t colorSpace = profileColorSpace(space.get());
         const uint32_t channels = softproofChannelCount(colorSpace);
         std::vector<CurvePtr> curves = builtCurves(recipe.channels.data(), channels);
@@ -321,8 +321,8 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
                                              builtCurves(recipe.correlates.data(), CorrelateCount));
     }
     case RecipeTab::CubeImport: {
-        ProfilePtr space = adoptProfile(open(recipe.lutProfile));
-        if (!space) return failed(BuilderText::InternalError);
+        ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
+        if (!space) return failed(spaceUnavailableMessage(recipe));
         const QByteArray file = QFile::encodeName(recipe.cubeFile);
         ProfilePtr raw = adoptProfile(recipe.cubeFile.isEmpty() ? nullptr : readCubeFile(file.constData()));
         if (!raw) return failed(BuilderText::CubeUnreadable + recipe.cubeFile);

@@ -2,7 +2,6 @@
 
 #include "app/appinfo.h"
 #include "app/document.h"
-#include "app/messages.h"
 #include "app/previewmodel.h"
 #include "cam16/viewingconditions.h"
 #include "curves/curvefamily.h"
@@ -22,7 +21,6 @@
 #include <QStatusBar>
 #include <QSettings>
 #include <QTextBrowser>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -133,23 +131,9 @@ void Tonemolder::setUpSelectors(bool undecorated)
     const auto where = [this](QWidget* tab, ICCProfileSelector* s) {
         return ui_->generator->tabText(ui_->generator->indexOf(tab)).trimmed() + QLatin1String(", ") + s->prompt();
     };
-    const std::pair<ICCProfileSelector*, QString> selectors[] = {
-        {ui_->iccProfile, where(ui_->tabAdjusts, ui_->iccProfile)},
-        {ui_->iccProfileLUT, where(ui_->tabLUT, ui_->iccProfileLUT)},
-        {ui_->iccPreviewImage, ui_->iccPreviewImage->prompt()},
-    };
-    QStringList gone;
-    for (const auto& [s, place] : selectors) {
-        if (!s->unavailableStoredFile().isEmpty())
-            gone << place + QLatin1Char(' ') + QDir::toNativeSeparators(s->unavailableStoredFile());
-    }
-    if (!gone.isEmpty()) {
-        QTimer::singleShot(0, this, [this, gone] {
-            warningBox(this, tr("These profiles chosen before cannot be opened any more:\n\n%1\n\n"
-                                "The built-in sRGB is used in their place.")
-                                 .arg(gone.join(QLatin1Char('\n'))));
-        });
-    }
+    reportUnavailableStoredFiles(this, {{ui_->iccProfile, where(ui_->tabAdjusts, ui_->iccProfile)},
+                                        {ui_->iccProfileLUT, where(ui_->tabLUT, ui_->iccProfileLUT)},
+                                        {ui_->iccPreviewImage, ui_->iccPreviewImage->prompt()}});
 }
 
 // Zoom in and out by Ctrl++ and Ctrl+- anywhere in the window; the bare

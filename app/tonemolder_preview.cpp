@@ -140,6 +140,8 @@ void Tonemolder::proofImage()
     if (!liveRequest_) explicitProof_ = request;
     if (recipe.tab() == RecipeTab::CubeImport && recipe.cubeFile.isEmpty())
         statusBar()->showMessage(tr(PreviewText::NoCubeLoaded), StatusMessageMs);
+    else if (statusBar()->currentMessage() == tr(PreviewText::NoCubeLoaded))
+        statusBar()->clearMessage();   // a table came, or another tab: no longer true
     ui_->btnOriginal->setEnabled(true);
     ui_->chkLive->setEnabled(true);
 }

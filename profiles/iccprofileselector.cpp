@@ -8,11 +8,13 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
+#include <QTimer>
 
 namespace {
 
@@ -386,4 +388,26 @@ bool ICCProfileSelector::currentIsTableBased() const
 {
     const ProfileEntry* e = currentEntry();
     return e && e->isTableBased;
+}
+
+void reportUnavailableStoredFiles(QWidget* owner,
+                                  std::initializer_list<std::pair<const ICCProfileSelector*, QString>> places)
+{
+    QStringList gone;
+    bool srgb = false, none = false;
+    for (const auto& [s, place] : places) {
+        if (s->unavailableStoredFile().isEmpty()) continue;
+        gone << place + QLatin1Char(' ') + QDir::toNativeSeparators(s->unavailableStoredFile());
+        (s->currentName().isEmpty() ? none : srgb) = true;
+    }
+    if (gone.isEmpty()) return;
+    const QString instead = !none ? ICCProfileSelector::tr("The built-in sRGB is used in their place.")
+                            : !srgb ? ICCProfileSelector::tr("Choose them again, or others, in their lists.")
+                                    : ICCProfileSelector::tr("The built-in sRGB stands in where the list offers it; "
+                                                             "choose the others again.");
+    const QString text = ICCProfileSelector::tr("These profiles chosen before cannot be opened any more:\n\n%1\n\n%2")
+                             .arg(gone.join(QLatin1Char('\n')), instead);
+    QTimer::singleShot(0, owner, [owner, text] {
+        QMessageBox::warning(owner, QGuiApplication::applicationDisplayName(), text);
+    });
 }

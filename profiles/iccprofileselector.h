@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <utility>
+
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -115,3 +117,10 @@ private:
     bool icons_ = true;
     bool showDir_ = true;
 };
+
+// Tells the user once, when the owner's event loop runs, which stored choices
+// of these selectors were gone when they were bound (unavailableStoredFile):
+// one warning names each file after its place and says what stands in for
+// it. Nothing when every stored choice was found.
+void reportUnavailableStoredFiles(QWidget* owner,
+                                  std::initializer_list<std::pair<const ICCProfileSelector*, QString>> places);

@@ -45,6 +45,8 @@ CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
     ui->RgbWorkSpace->setSpace(RgbOnly);
     ui->RgbWorkSpace->setFolderIconLight(light);
     ui->RgbWorkSpace->bindSettings(settings_, RgbDirKey, RgbFileKey);
+    reportUnavailableStoredFiles(this, {{ui->abstractProfile, ui->abstractProfile->prompt()},
+                                        {ui->RgbWorkSpace, ui->RgbWorkSpace->prompt()}});
 
     connect(ui->abstractProfile, &ICCProfileSelector::valueChanged, this, &CubeGenerator::setDescriptionAndCopyright);
     setDescriptionAndCopyright();

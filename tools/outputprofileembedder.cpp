@@ -56,6 +56,8 @@ OutputProfileEmbedder::OutputProfileEmbedder(QSettings* settings, QWidget* paren
     ui->abstractProfile->setSpace(AnySpace);
     ui->abstractProfile->setFolderIconLight(light);
     ui->abstractProfile->bindSettings(settings_, AbstractDirKey, AbstractFileKey);
+    reportUnavailableStoredFiles(this, {{ui->baseOutputProfile, ui->baseOutputProfile->prompt()},
+                                        {ui->abstractProfile, ui->abstractProfile->prompt()}});
 
     // Connected only now: the stored texts stay until the user picks another base profile.
     connect(ui->baseOutputProfile, &ICCProfileSelector::valueChanged, this, &OutputProfileEmbedder::setVersionCopyright);

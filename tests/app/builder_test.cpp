@@ -1,4 +1,5 @@
 #include "app/builder.h"
+#include "app/fidelity.h"
 
 #include "curves/curvefamily.h"
 #include "tools/toolfiles.h"
@@ -776,20 +777,32 @@ TEST_F(RecipeBuildTest, NothingToBuild)
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.message, QStringLiteral("Unable to access .cube file: ") + gone);
 
-    // A space that cannot be opened is named, never an internal error.
+    // A space that cannot be opened is named, never an internal error, by
+    // the builder and by the fidelity check alike.
+    const QString nowhere = dir_.filePath(QStringLiteral("nowhere.icc"));
     Recipe missing = softproofRecipe();
-    missing.softproofProfile = dir_.filePath(QStringLiteral("nowhere.icc"));
-    r = buildRecipe(missing, prefs);
-    EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.message, QStringLiteral("The color space for adjusts cannot be opened: ") + missing.softproofProfile +
-                             QStringLiteral("\nChoose another one."));
-    missing.softproofProfile.clear();
-    EXPECT_EQ(buildRecipe(missing, prefs).message,
-              QStringLiteral("No color space for adjusts is selected. Choose one on the Softproofing tab."));
+    missing.softproofProfile = nowhere;
+    Recipe unchosen = softproofRecipe();
+    unchosen.softproofProfile.clear();
     Recipe lutMissing = cubeRecipe(warmCube_);
     lutMissing.lutProfile = QStringLiteral("gone.icc");
-    EXPECT_EQ(buildRecipe(lutMissing, prefs).message,
-              QStringLiteral("The color space for the imported LUT cannot be opened: gone.icc\nChoose another one."));
+    const struct {
+        Recipe recipe;
+        QString message;
+    } spaces[] = {
+        {missing, QStringLiteral("The color space for adjusts cannot be opened: ") + nowhere +
+                      QStringLiteral("\nChoose another one.")},
+        {unchosen, QStringLiteral("No color space for adjusts is selected. Choose one on the Softproofing tab.")},
+        {lutMissing, QStringLiteral("The color space for the imported LUT cannot be opened: gone.icc\nChoose another one.")},
+    };
+    for (const auto& c : spaces) {
+        r = buildRecipe(c.recipe, prefs);
+        EXPECT_FALSE(r.ok());
+        EXPECT_EQ(r.message, c.message);
+        QString error;
+        EXPECT_EQ(ExactRecipe::forRecipe(c.recipe, openProfileByName, &error), nullptr);
+        EXPECT_EQ(error, c.message);
+    }
 
     Recipe badIntent = softproofRecipe();
     badIntent.softproofIntent = 4;

@@ -549,6 +549,15 @@ void TonemolderPreviewTest::livePreviewFollowsTheRecipeTab()
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
     QVERIFY2(window_->statusBar()->currentMessage().contains(".CUBE"),
              qPrintable(window_->statusBar()->currentMessage()));
+
+    // Once a table is loaded the hint is gone.
+    QFile table(files_.filePath("gray.cube"));
+    QVERIFY(table.open(QIODevice::WriteOnly));
+    table.write("LUT_3D_SIZE 2\n" + QByteArray("0.5 0.5 0.5\n").repeated(8));
+    table.close();
+    window_->loadCubeFile(table.fileName());
+    QVERIFY(proofed());
+    QVERIFY2(window_->statusBar()->currentMessage().isEmpty(), qPrintable(window_->statusBar()->currentMessage()));
 }
 
 // Another profile for the image redraws what is shown at once, whether the

@@ -1,10 +1,12 @@
 // The main window as a user meets it: zoom keys that leave typing alone, a
 // usable and remembered size, tools that say what they wrote, and profiles
-// of an earlier session that are gone.
+// of an earlier session that are gone, in the window and in the tools.
 #include "app/appinfo.h"
 #include "app/tonemolder.h"
 #include "curves/channelmodifier.h"
 #include "profiles/iccprofileselector.h"
+#include "tools/cubegenerator.h"
+#include "tools/outputprofileembedder.h"
 #include "window_support.h"
 #include "windowtest.h"
 
@@ -47,6 +49,8 @@ private slots:
     void toolsTellWhichFileTheyWrote_data();
     void toolsTellWhichFileTheyWrote();
     void profilesThatAreGoneAreNamedOnce();
+    void toolsNameTheirGoneProfilesOnce_data();
+    void toolsNameTheirGoneProfilesOnce();
 
 private:
     void makeWindow();
@@ -236,6 +240,51 @@ void TonemolderWindowTest::profilesThatAreGoneAreNamedOnce()
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QCOMPARE(shownImage(child<QGraphicsViewMap>("imageViewer")).size(), QSize(8, 8));
+}
+
+void TonemolderWindowTest::toolsNameTheirGoneProfilesOnce_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QStringList>("selectors");   // object name, settings key stem, prompt; twice
+    QTest::addColumn<QStringList>("standIns");
+    QTest::newRow("embedder") << "outgen"
+                              << QStringList{"baseOutputProfile", "output", "Base Output profile:",
+                                             "abstractProfile", "abstract", "Abstract profile:"}
+                              << QStringList{"", ""};
+    QTest::newRow("cube") << "cubegen"
+                          << QStringList{"abstractProfile", "abstract", "Abstract profile:", "RgbWorkSpace", "output",
+                                         "Rgb workspace:"}
+                          << QStringList{"", "*srgb"};
+}
+
+// The tools' stored choices that are gone: one message names both files
+// with their places, and the lists stand in as the message says.
+void TonemolderWindowTest::toolsNameTheirGoneProfilesOnce()
+{
+    QFETCH(QString, group);
+    QFETCH(QStringList, selectors);
+    QFETCH(QStringList, standIns);
+    for (int i = 0; i < 2; ++i) {
+        settings_->setValue(group + "/" + selectors[3 * i + 1] + "_dir", files_.path());
+        settings_->setValue(group + "/" + selectors[3 * i + 1] + "_prf", QString("gone-%1.icc").arg(i));
+    }
+    std::unique_ptr<QDialog> tool;
+    const BoxSeen box = answeringBoxes([&] {
+        if (group == "outgen")
+            tool = std::make_unique<OutputProfileEmbedder>(settings_.get());
+        else
+            tool = std::make_unique<CubeGenerator>(settings_.get());
+        QTest::qWait(50);
+    });
+    QCOMPARE(box.count, 1);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    for (int i = 0; i < 2; ++i) {
+        const QString line =
+            selectors[3 * i + 2] + " " + QDir::toNativeSeparators(files_.filePath(QString("gone-%1.icc").arg(i)));
+        QVERIFY2(box.text.contains(line), qPrintable(box.text));
+        QCOMPARE(tool->findChild<ICCProfileSelector*>(selectors[3 * i])->currentName(), standIns[i]);
+    }
+    QVERIFY2(box.text.contains(standIns.contains("*srgb") ? "sRGB" : "again"), qPrintable(box.text));
 }
 
 QTEST_MAIN(TonemolderWindowTest)

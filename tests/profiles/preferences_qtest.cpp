@@ -95,7 +95,7 @@ private slots:
         QCOMPARE(d.windowTitle(), QString("Preferences"));
         QCOMPARE(d.windowModality(), Qt::ApplicationModal);
         QVERIFY(d.isSizeGripEnabled());
-        QCOMPARE(d.size(), QSize(743, 388));
+        QCOMPARE(d.size(), QSize(600, 600));
         QVERIFY(child<QPushButton>(d, "okButton")->isDefault());
         QCOMPARE(child<QComboBox>(d, "comboProfileVersion")->count(), 2);
         QCOMPARE(child<QComboBox>(d, "comboProfileVersion")->itemText(0), QString("V4 ICC profile (recommended)"));

@@ -392,7 +392,7 @@ private slots:
         dialog.answer = target;
         MessageCatcher messages;
         dialog.control<QPushButton>("buttonSave")->click();
-        QCOMPARE(messages.count, 1);
+        QCOMPARE(messages.count, 2);   // the warning naming the gone profile, then the failure
         QCOMPARE(messages.icon, QMessageBox::Critical);
         QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
         QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nI cannot open the base profiles"));
