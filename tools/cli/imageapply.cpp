@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/mman.h>
+
 using namespace imagefiles;
 
 namespace {
@@ -32,6 +34,7 @@ constexpr qint64 MaxProfileBytes = qint64(256) << 20;
 constexpr size_t StripBytes = size_t(2) << 20;
 constexpr int InputStrips = 4;
 constexpr int OutputStrips = 3;
+constexpr size_t HugePage = size_t(2) << 20;
 
 const char* const SoftProofHint =
     "A soft-proof chain names the press profile twice, once to go into the press space and once to "
@@ -323,7 +326,7 @@ private:
 };
 
 struct Strip {
-    std::unique_ptr<uint8_t[]> data;
+    uint8_t* data = nullptr;
     uint32_t rows = 0;
     bool input = true;   // which pool it returns to
 };
@@ -340,6 +343,55 @@ void expandGray(const uint8_t* src, uint8_t* dst, const PixelLayout& gray, uint3
         src += extras * sample;
         dst += extras * sample;
     }
+}
+
+// The bands' memory, in one block of whole huge pages where the system has
+// them: a few page faults instead of thousands.
+class BandMemory {
+public:
+    BandMemory() = default;
+    explicit BandMemory(size_t bytes)
+    {
+        // Large blocks start on a huge page, so that they are made of them.
+        const size_t align = bytes >= HugePage ? HugePage : 0;
+        void* p = ::mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<uint8_t*>(p);
+        size_ = bytes + align;
+        data_ = base_;
+        if (align == 0) return;
+        data_ += (align - reinterpret_cast<uintptr_t>(base_) % align) % align;
+        ::madvise(data_, bytes, MADV_HUGEPAGE);
+    }
+    BandMemory(BandMemory&& o) noexcept { swap(o); }
+    BandMemory& operator=(BandMemory&& o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    ~BandMemory()
+    {
+        if (base_) ::munmap(base_, size_);
+    }
+    uint8_t* data() const { return data_; }
+
+private:
+    void swap(BandMemory& o) noexcept
+    {
+        std::swap(base_, o.base_);
+        std::swap(size_, o.size_);
+        std::swap(data_, o.data_);
+    }
+    uint8_t* base_ = nullptr;
+    size_t size_ = 0;
+    uint8_t* data_ = nullptr;
+};
+
+// A band's bytes, rounded up to whole huge pages when it nearly fills one.
+size_t bandBytes(size_t bytes)
+{
+    const size_t unit = bytes >= HugePage / 2 ? HugePage : 4096;
+    return (bytes + unit - 1) / unit * unit;
 }
 
 class Pipeline3 {
@@ -364,10 +416,12 @@ public:
     {
         const size_t widest = std::max(in_.rowBytes(), out_.rowBytes());
         stripRows_ = uint32_t(std::clamp<size_t>(StripBytes / widest, 8, in_.height));
-        for (int i = 0; i < InputStrips; ++i)
-            freeIn_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(in_.rowBytes() * stripRows_), 0, true});
-        for (int i = 0; transforms_ && i < OutputStrips; ++i)
-            freeOut_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(out_.rowBytes() * stripRows_), 0, false});
+        const size_t inBytes = bandBytes(in_.rowBytes() * stripRows_);
+        const size_t outBytes = bandBytes(out_.rowBytes() * stripRows_);
+        bands_ = BandMemory(inBytes * InputStrips + (transforms_ ? outBytes * OutputStrips : 0));
+        uint8_t* next = bands_.data();
+        for (int i = 0; i < InputStrips; ++i, next += inBytes) freeIn_.push(Strip{next, 0, true});
+        for (int i = 0; transforms_ && i < OutputStrips; ++i, next += outBytes) freeOut_.push(Strip{next, 0, false});
         reading_ = std::thread([this] { readAll(); });
         writing_ = std::thread([this] { writeAll(); });
     }
@@ -386,7 +440,7 @@ public:
             } else {
                 std::optional<Strip> o = freeOut_.pop();
                 if (!o) continue;
-                doTransformLineStride(transform, s->data.get(), o->data.get(), in_.width, s->rows,
+                doTransformLineStride(transform, s->data, o->data, in_.width, s->rows,
                                       uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()), 0, 0);
                 o->rows = s->rows;
                 freeIn_.push(std::move(*s));
@@ -428,12 +482,12 @@ private:
             if (!s || failed_) break;
             s->rows = std::min(stripRows_, in_.height - y);
             const bool ok = grayToRgb_ ? reader_.readRows(gray.data(), grayLayout.rowBytes(), s->rows)
-                                       : reader_.readRows(s->data.get(), in_.rowBytes(), s->rows);
+                                       : reader_.readRows(s->data, in_.rowBytes(), s->rows);
             if (!ok) {
                 fail(readError_, reader_.error());
                 break;
             }
-            if (grayToRgb_) expandGray(gray.data(), s->data.get(), grayLayout, s->rows);
+            if (grayToRgb_) expandGray(gray.data(), s->data, grayLayout, s->rows);
             filled_.push(std::move(*s));
         }
         filled_.close();
@@ -442,7 +496,7 @@ private:
     void writeAll()
     {
         while (std::optional<Strip> s = done_.pop()) {
-            if (!failed_ && !writer_.writeRows(s->data.get(), out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
+            if (!failed_ && !writer_.writeRows(s->data, out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
             (s->input ? freeIn_ : freeOut_).push(std::move(*s));
         }
     }
@@ -452,6 +506,7 @@ private:
     ImageWriter& writer_;
     bool transforms_;
     PixelLayout in_, out_;
+    BandMemory bands_;   // before the channels holding pointers into it
     std::thread reading_, writing_;
     uint32_t stripRows_ = 1;
     Channel<Strip> freeIn_, freeOut_, filled_, done_;

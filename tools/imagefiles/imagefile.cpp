@@ -1,5 +1,6 @@
 #include "tools/imagefiles/imagefileinternal.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,11 +33,14 @@ const mode_t NewFileMode = [] {
     return mode_t(0666 & ~mask);
 }();
 
+// How much of a result is written before its writing to the disk is started.
+constexpr size_t WritebackBytes = size_t(4) << 20;
+
 // The encoder behind a pending file.
 class FileWriter : public ImageWriter {
 public:
-    FileWriter(std::unique_ptr<PendingFile> file, std::unique_ptr<Encoder> encoder, uint32_t height)
-        : file_(std::move(file)), encoder_(std::move(encoder)), height_(height)
+    FileWriter(std::unique_ptr<PendingFile> file, std::unique_ptr<Encoder> encoder, uint32_t height, size_t rowBytes)
+        : file_(std::move(file)), encoder_(std::move(encoder)), height_(height), rowBytes_(rowBytes)
     {
     }
 
@@ -46,6 +50,11 @@ public:
         if (count > height_ - written_) return fail("more rows than the image has");
         if (!encoder_->writeRows(rows, stride, count)) return fail(encoder_->error);
         written_ += count;
+        unflushed_ += size_t(count) * rowBytes_;
+        if (unflushed_ >= WritebackBytes) {
+            file_->startWriteback();
+            unflushed_ = 0;
+        }
         return true;
     }
 
@@ -72,6 +81,8 @@ private:
     std::unique_ptr<PendingFile> file_;   // outlives the encoder: declared first
     std::unique_ptr<Encoder> encoder_;
     uint32_t height_;
+    size_t rowBytes_;
+    size_t unflushed_ = 0;
     uint32_t written_ = 0;
 };
 
@@ -170,7 +181,7 @@ std::unique_ptr<ImageWriter> createImageFile(const std::string& path, FileKind k
     case FileKind::Other: break;
     }
     if (!encoder) return nullptr;
-    return std::make_unique<FileWriter>(std::move(file), std::move(encoder), layout.height);
+    return std::make_unique<FileWriter>(std::move(file), std::move(encoder), layout.height, layout.rowBytes());
 }
 
 PendingFile::PendingFile(const std::string& target) : target_(target)
@@ -182,12 +193,23 @@ PendingFile::PendingFile(const std::string& target) : target_(target)
         return;
     }
     ::fchmod(fd, NewFileMode);
-    ::close(fd);
     temp_ = pattern;
+    // Renaming over a file makes some file systems (ext4) write the new
+    // file's data to the disk first, and wait for it; written out along the
+    // way instead, the data is mostly there by the time of the rename.
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fd_ = fd;
+    else ::close(fd);
+}
+
+void PendingFile::startWriteback()
+{
+    if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 PendingFile::~PendingFile()
 {
+    if (fd_ >= 0) ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
