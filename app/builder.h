@@ -40,10 +40,10 @@ inline constexpr char Copyright[] = "No copyright, use freely";
 // The resolution preferences as the builder uses them, clamped.
 struct BuilderSettings {
     uint32_t version = 0x04300000;   // raw ICC version: 4.3 or 2.1
-    uint32_t curvePoints = 1024;     // entries of each tabulated curve
-    uint32_t gridLstar = 23;
-    uint32_t gridAbstar = 17;
-    double sigmoidShape = 3.0;       // k
+    uint32_t curvePoints = PreferenceDefaults::GridCurves;   // entries of each tabulated curve
+    uint32_t gridLstar = PreferenceDefaults::GridLStar;
+    uint32_t gridAbstar = PreferenceDefaults::GridAbStar;
+    double sigmoidShape = PreferenceDefaults::SigmoidShape;   // k
 };
 
 constexpr uint32_t ProfileVersion4 = 0x04300000;

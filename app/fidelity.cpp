@@ -72,6 +72,7 @@ FidelityFigures figuresOf(std::vector<double> errors)
     double sum = 0;
     for (double e : errors) sum += e;
     f.mean = sum / double(errors.size());
+    f.worst = size_t(std::max_element(errors.begin(), errors.end()) - errors.begin());
     std::sort(errors.begin(), errors.end());
     f.max = errors.back();
     const size_t at = size_t(std::ceil(0.95 * double(errors.size()))) - 1;

@@ -19,6 +19,7 @@ struct FidelityFigures {
     double p95 = 0;     // 95th percentile
     double max = 0;
     size_t colours = 0;
+    size_t worst = 0;   // index of the colour with the largest error
 };
 
 // The colours measured on: 10 000 random colours inside sRGB and as many

@@ -9,6 +9,7 @@
 #include "cam16/viewingconditionslist.h"
 #include "curves/channelcurve.h"
 #include "osl.h"
+#include "profiles/preferencesettings.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,11 +40,11 @@ inline constexpr char ResolutionQuestion[] =
 
 // The five resolution preferences, as the settings store holds them.
 struct ResolutionPreferences {
-    int versionIndex = 0;       // "icc/version": 0 ICC 4.3, 1 ICC 2.1
-    int gridLstar = 23;         // "icc/grid_lstar"
-    int gridAbstar = 17;        // "icc/grid_abstar"
-    int gridCurves = 1024;      // "icc/grid_curves"
-    double sigmoidShape = 3.0;  // "icc/sigmoid_sh"
+    int versionIndex = PreferenceDefaults::ProfileVersion;    // "icc/version": 0 ICC 4.3, 1 ICC 2.1
+    int gridLstar = PreferenceDefaults::GridLStar;            // "icc/grid_lstar"
+    int gridAbstar = PreferenceDefaults::GridAbStar;          // "icc/grid_abstar"
+    int gridCurves = PreferenceDefaults::GridCurves;          // "icc/grid_curves"
+    double sigmoidShape = PreferenceDefaults::SigmoidShape;   // "icc/sigmoid_sh"
 
     bool operator==(const ResolutionPreferences&) const = default;   // the sigmoid compared exactly
 };

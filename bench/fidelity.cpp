@@ -7,7 +7,14 @@
 // run it by hand (`build/bench/fidelity`), optionally with a look's name to
 // report only the looks whose names contain it.
 //
-//   fidelity [--save DIR] [--profiles DIR] [LOOK]
+//   fidelity [--save DIR] [--profiles DIR] [--grid L[,AB]]... [--sigmoid K]
+//            [--curve-points N] [--version 4.3|2.1] [--worst] [LOOK]
+//
+// --grid replaces the three grids by the ones given (L* points, and a*/b*
+// points when they differ); --sigmoid and --curve-points set the rest of the
+// resolution of every build (the defaults otherwise); --version reports one
+// version only; --worst prints, under each row, the colour with the largest
+// error with what the recipe and the profile make of it.
 //
 // --save DIR writes the looks' tables and each look as a saved recipe
 // profile (DIR/<n>.icc, n counting the looks from 1), so that another build
@@ -27,6 +34,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,10 +78,19 @@ struct Look {
     Recipe recipe;
 };
 
+struct Grid {
+    std::string name;
+    int lstar, abstar;
+};
+
 struct Options {
     QString save;       // where the looks are written as recipe profiles
     QString profiles;   // where profiles of another build are read
     std::string only;
+    std::vector<Grid> grids;
+    ResolutionPreferences resolution;   // curve points and sigmoid of every build
+    bool worst = false;                 // print where each largest error lies
+    int version = -1;                   // 0: 4.3 only, 1: 2.1 only, else both
 };
 
 Recipe cubeRecipe(const QString& file, const char* space)
@@ -130,14 +147,14 @@ std::vector<Look> looks(const QDir& dir)
     Recipe neutralCam;
     neutralCam.generator = int(RecipeTab::Cam16);
     out.push_back({"neutral CAM16", neutralCam});
+    // The press round trip alone, last so that the numbering of saved looks
+    // stays: how much of the K look's error is the press profile's own
+    // tables rather than the curve.
+    Recipe pressOnly = press;
+    pressOnly.channels[3] = ChannelCurve{};
+    out.push_back({"neutral softproof, cmyk", pressOnly});
     return out;
 }
-
-struct Grid {
-    const char* name;
-    int lstar, abstar;
-};
-constexpr Grid Grids[] = {{"default", 23, 17}, {"33", 33, 33}, {"64", 64, 64}};
 
 ProfilePtr build(const Options& options, size_t index, const Recipe& recipe, int version, const Grid& grid)
 {
@@ -146,15 +163,34 @@ ProfilePtr build(const Options& options, size_t index, const Recipe& recipe, int
                                  .filePath(QStringLiteral("%1-%2-%3.icc")
                                                .arg(index + 1)
                                                .arg(QLatin1String(version ? "2.1" : "4.3"))
-                                               .arg(QLatin1String(grid.name)));
+                                               .arg(QString::fromStdString(grid.name)));
         if (QFile::exists(file)) return adoptProfile(openProfileFile(file));
     }
-    ResolutionPreferences prefs;
+    ResolutionPreferences prefs = options.resolution;
     prefs.versionIndex = version;
     prefs.gridLstar = grid.lstar;
     prefs.gridAbstar = grid.abstar;
     BuildResult built = buildRecipe(recipe, prefs);
     return built.ok() ? savedCopy(built.profile.get()) : adoptProfile(nullptr);
+}
+
+// The colour with the largest error: where it came from, what the recipe
+// makes of it and what the profile does.
+void printWorst(IccProfile* profile, const ExactRecipe& exact, size_t index)
+{
+    const std::vector<CieLab> colour{fidelityColours().at(index)};
+    std::vector<CieLab> wanted;
+    exact.apply(colour, wanted);
+    using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+    TransformPtr t{createTransform(profile, FormatLabDouble, nullptr, FormatLabDouble, IntentPerceptual,
+                                   XformNoOptimise),
+                   &deleteTransform};
+    CieLab built{};
+    if (t) doTransform(t.get(), colour.data(), &built, 1);
+    const CieLab& c = colour[0];
+    std::printf("    worst: %s colour %zu, Lab %.2f %.2f %.2f -> recipe %.2f %.2f %.2f, profile %.2f %.2f %.2f\n",
+                index < fidelityColours().size() / 2 ? "sRGB" : "Adobe RGB", index, c.L, c.a, c.b, wanted[0].L,
+                wanted[0].a, wanted[0].b, built.L, built.a, built.b);
 }
 
 void report(const Options& options, size_t index, const Look& look)
@@ -167,17 +203,20 @@ void report(const Options& options, size_t index, const Look& look)
     }
     ProfilePtr defaults[2] = {adoptProfile(nullptr), adoptProfile(nullptr)};
     for (int version = 0; version < 2; ++version) {
-        for (const Grid& grid : Grids) {
+        if (options.version >= 0 && version != options.version) continue;
+        for (const Grid& grid : options.grids) {
             ProfilePtr profile = build(options, index, look.recipe, version, grid);
             if (!profile) {
-                std::printf("%-28s  %s  %-7s  build failed\n", look.name.c_str(), version ? "2.1" : "4.3", grid.name);
+                std::printf("%-28s  %s  %-7s  build failed\n", look.name.c_str(), version ? "2.1" : "4.3",
+                            grid.name.c_str());
                 continue;
             }
             const FidelityFigures f = measureFidelity(profile.get(), *exact);
             std::printf("%-28s  %s  %-7s  %7.3f  %7.3f  %7.3f\n", look.name.c_str(), version ? "2.1" : "4.3",
-                        grid.name, f.mean, f.p95, f.max);
+                        grid.name.c_str(), f.mean, f.p95, f.max);
+            if (options.worst) printWorst(profile.get(), *exact, f.worst);
             std::fflush(stdout);
-            if (&grid == &Grids[0]) defaults[version] = std::move(profile);
+            if (&grid == &options.grids.front()) defaults[version] = std::move(profile);
         }
     }
     if (defaults[0] && defaults[1]) {
@@ -200,10 +239,29 @@ int main(int argc, char** argv)
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if ((a == "--save" || a == "--profiles") && i + 1 < argc)
+        if ((a == "--save" || a == "--profiles") && i + 1 < argc) {
             (a == "--save" ? options.save : options.profiles) = QString::fromLocal8Bit(argv[++i]);
-        else
+        } else if (a == "--grid" && i + 1 < argc) {
+            const std::string g = argv[++i];
+            int l = 0, ab = 0;
+            if (std::sscanf(g.c_str(), "%d,%d", &l, &ab) == 2) options.grids.push_back({g, l, ab});
+            else if (std::sscanf(g.c_str(), "%d", &l) == 1) options.grids.push_back({g, l, l});
+        } else if (a == "--sigmoid" && i + 1 < argc) {
+            options.resolution.sigmoidShape = std::atof(argv[++i]);
+        } else if (a == "--curve-points" && i + 1 < argc) {
+            options.resolution.gridCurves = std::atoi(argv[++i]);
+        } else if (a == "--version" && i + 1 < argc) {
+            const std::string v = argv[++i];
+            options.version = v == "4.3" ? 0 : v == "2.1" ? 1 : -1;
+        } else if (a == "--worst") {
+            options.worst = true;
+        } else {
             options.only = a;
+        }
+    }
+    if (options.grids.empty()) {
+        const ResolutionPreferences defaults;
+        options.grids = {{"default", defaults.gridLstar, defaults.gridAbstar}, {"33", 33, 33}, {"64", 64, 64}};
     }
     QTemporaryDir temporary;
     const QDir dir(options.save.isEmpty() ? temporary.path() : options.save);

@@ -52,6 +52,7 @@ double forwardBuiltin(int32_t type, const double* P, double X)
     switch (type) {
     case 1:
         if (X < 0) return std::fabs(P[0] - 1.0) < Tolerance ? X : 0;
+        if (P[0] == 1.0) return X;   // the identity, common in chains, without pow
         return std::pow(X, P[0]);
     case 2: {
         if (nearZero(P[1])) return 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -285,7 +286,7 @@ TEST_F(BuilderTest, VersionFourLayout)
     // L* passes through a parametric identity, a* and b* through S tabulated.
     ToneCurve* const* in = stageCurves(stages[0]);
     EXPECT_EQ(parametricTypeOf(in[0]), 1);
-    EXPECT_NEAR(evalCurveFloat(in[1], 0.25f), sigmoid(0.25, 3.0), 2e-3);
+    EXPECT_NEAR(evalCurveFloat(in[1], 0.25f), sigmoid(0.25, s.sigmoidShape), 2e-3);
     char desc[64] = {};
     profileTextUtf8(back.get(), InfoDescription, "en", "US", desc, sizeof desc);
     EXPECT_STREQ(desc, "Tonemolder profile");
@@ -439,8 +440,11 @@ TEST_F(RecipeBuildTest, BatchSamplingEqualsNodeByNode)
 }
 
 // How far the saved table is from its sampler: at the CLUT's nodes (where
-// only the tabulated curves and 16-bit rounding stand between them) and at
-// colours between the nodes (where the CLUT interpolates).
+// only the tabulated curves and 16-bit rounding stand between them: a code
+// or two off the node, which moves the result by a thousandth of the step to
+// the next node, a tenth of a unit where the recipe jumps, as CAM16 does
+// between black colours it passes through and those it maps) and at colours
+// between the nodes (where the CLUT interpolates).
 struct Agreement {
     double worstAtNodes = 0;
     double meanBetween = 0;
@@ -504,7 +508,7 @@ TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
         ASSERT_TRUE(built.ok());
         const Agreement a =
             agreement(built.profile.get(), labToLabSampler, &cargo, forward.get(), inverse.get(), s, colors);
-        EXPECT_LT(a.worstAtNodes, 0.1) << "softproofing";
+        EXPECT_LT(a.worstAtNodes, 0.2) << "softproofing";
         EXPECT_LT(a.meanBetween, 1.0) << "softproofing";
     }
     // CIE CAM16.
@@ -527,7 +531,7 @@ TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
         ASSERT_TRUE(built.ok());
         const Agreement a =
             agreement(built.profile.get(), cam16Sampler, &cargo, forward.get(), inverse.get(), s, colors);
-        EXPECT_LT(a.worstAtNodes, 0.1) << "CAM16";
+        EXPECT_LT(a.worstAtNodes, 0.2) << "CAM16";
         EXPECT_LT(a.meanBetween, 1.0) << "CAM16";
     }
 }
@@ -724,6 +728,40 @@ TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
         EXPECT_LT(deltaE76(throughProfile(mixed.profile.get(), from), want), 2.0)
             << patch[0] << " " << patch[1] << " " << patch[2];
     }
+}
+
+TEST_F(RecipeBuildTest, ATableChangedOnDiskIsReadAgain)
+{
+    // Red lifted, then blue lifted: the same bytes in another order, so the
+    // file keeps its size; a grey must follow whichever table is on disk.
+    const auto redder = [](const double x[3], double y[3]) {
+        y[0] = std::min(x[0] + 0.1, 1.0);
+        y[1] = x[1];
+        y[2] = x[2];
+    };
+    const auto bluer = [](const double x[3], double y[3]) {
+        y[0] = x[0];
+        y[1] = x[1];
+        y[2] = std::min(x[2] + 0.1, 1.0);
+    };
+    const QString path = writeCube(dir_, "changing.cube", 9, redder);
+    const qint64 size = QFileInfo(path).size();
+    const Recipe recipe = cubeRecipe(path);
+    for (int round = 0; round < 2; ++round) {
+        BuildResult built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_GT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, 2.0);   // red: warm
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, bluer), path);
+        ASSERT_EQ(QFileInfo(path).size(), size);
+        built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_LT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, -2.0);   // blue: cool
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, redder), path);
+    }
+    ASSERT_TRUE(QFile::remove(path));
+    const BuildResult gone = buildRecipe(recipe, ResolutionPreferences{});
+    EXPECT_FALSE(gone.ok());
+    EXPECT_EQ(gone.message, QStringLiteral("Unable to access .cube file: ") + path);
 }
 
 TEST_F(RecipeBuildTest, NothingToBuild)

@@ -54,7 +54,7 @@ protected:
 
 TEST_F(PreviewSettingsTest, ResolutionPreferencesTakeTheStoredValuesOrTheDefaults)
 {
-    EXPECT_EQ(resolutionPreferences(*settings_), ResolutionPreferences{});   // 0, 23, 17, 1024, 3.0
+    EXPECT_EQ(resolutionPreferences(*settings_), ResolutionPreferences{});   // 0, 33, 33, 1024, 1.5
 
     settings_->setValue("icc/version", 1);
     settings_->setValue("icc/grid_lstar", 33);

@@ -108,7 +108,7 @@ TEST_F(RecipeTest, NewDocumentDefaults)
     const Recipe r;
     EXPECT_EQ(r.description, QStringLiteral("New abstract profile"));
     EXPECT_EQ(r.copyright, QStringLiteral("No copyright"));
-    EXPECT_EQ(r.resolution, (ResolutionPreferences{0, 23, 17, 1024, 3.0}));
+    EXPECT_EQ(r.resolution, (ResolutionPreferences{0, 33, 33, 1024, 1.5}));
     for (const ChannelCurve& c : r.channels) {
         EXPECT_EQ(c.family(), CurveFamily::Preserve);
         EXPECT_EQ(c.families(), SoftproofFamilies);
@@ -411,7 +411,8 @@ TEST_F(RecipeTest, DamagedTextsAreSurvived)
     }
     // Numbers far out of range read as nothing usable, then raised.
     QByteArray huge = text;
-    huge.replace("ICC_GRIDS_LSTAR\t23", "ICC_GRIDS_LSTAR\t99999999999999999999");
+    huge.replace("ICC_GRIDS_LSTAR\t33", "ICC_GRIDS_LSTAR\t99999999999999999999");
+    ASSERT_NE(huge, text);
     const RecipeReadResult result = readRecipeText(huge);
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(result.recipe.resolution.gridLstar, 7);

@@ -29,6 +29,8 @@
 
 #include <memory>
 
+Q_DECLARE_METATYPE(ResolutionPreferences)
+
 using namespace WindowTest;
 
 namespace {
@@ -470,17 +472,24 @@ void TonemolderDocumentTest::openWarnsAboutWhatThisMachineLacks()
 void TonemolderDocumentTest::openAsksAboutAnotherResolution_data()
 {
     QTest::addColumn<QMessageBox::StandardButton>("answer");
-    QTest::newRow("take the profile's") << QMessageBox::Yes;
-    QTest::newRow("keep mine") << QMessageBox::No;
+    QTest::addColumn<ResolutionPreferences>("saved");
+    QTest::addColumn<ResolutionPreferences>("theirs");   // as read: grids of 0 and 3 as 7, curve points of 0 as 16
+    const ResolutionPreferences coarse{1, 0, 3, 0, 2.5}, coarseRead{1, 7, 7, 16, 2.5};
+    // The defaults of earlier versions of the program.
+    const ResolutionPreferences earlier{0, 23, 17, 1024, 3.0};
+    QTest::newRow("take the profile's") << QMessageBox::Yes << coarse << coarseRead;
+    QTest::newRow("keep mine") << QMessageBox::No << coarse << coarseRead;
+    QTest::newRow("earlier defaults, take them") << QMessageBox::Yes << earlier << earlier;
+    QTest::newRow("earlier defaults, keep mine") << QMessageBox::No << earlier << earlier;
 }
 
 void TonemolderDocumentTest::openAsksAboutAnotherResolution()
 {
     QFETCH(QMessageBox::StandardButton, answer);
+    QFETCH(ResolutionPreferences, saved);
+    QFETCH(ResolutionPreferences, theirs);
     const ResolutionPreferences mine = resolutionPreferences(*settings_);
-    // Grids of 0 and 3 are read as 7, curve points of 0 as 16.
-    const QString file = savedRecipe("coarse.icc", Recipe(), {1, 0, 3, 0, 2.5});
-    const ResolutionPreferences theirs{1, 7, 7, 16, 2.5};
+    const QString file = savedRecipe("other.icc", Recipe(), saved);
 
     Answers answers;
     answers.file(file).box(answer);

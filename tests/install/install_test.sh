@@ -81,7 +81,8 @@ PY
   local names lib path owner
   names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/^ *//; s/ *$//' | sort -u)
   for lib in $(objdump -p "$build/app/tonemolder" "$build/tools/cli/tonemolder-cli" | awk '/NEEDED/ {print $2}' | sort -u); do
-    path=$(ldconfig -p | awk -v l="$lib" '$1 == l {print $NF; exit}')
+    # awk reads to the end: leaving early would kill ldconfig with SIGPIPE.
+    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && !found {print $NF; found = 1}')
     # The package database knows a library under /usr or under its real path.
     owner=$( { dpkg -S "$path" || dpkg -S "/usr$path" || dpkg -S "$(readlink -f "$path")"; } 2>/dev/null | head -1 | cut -d: -f1 || true)
     [ -n "$owner" ] || fail "no package owns $lib ($path)"

@@ -120,11 +120,11 @@ private slots:
     {
         Preferences d(settings_.get(), nullptr, builtinSrgb);
         QCOMPARE(child<QComboBox>(d, "comboProfileVersion")->currentIndex(), 0);
-        QCOMPARE(child<QSpinBox>(d, "editLStar")->value(), 23);
-        QCOMPARE(child<QSpinBox>(d, "editAbStar")->value(), 17);
+        QCOMPARE(child<QSpinBox>(d, "editLStar")->value(), 33);
+        QCOMPARE(child<QSpinBox>(d, "editAbStar")->value(), 33);
         QCOMPARE(child<QSpinBox>(d, "editCurvePoints")->value(), 1024);
-        QCOMPARE(d.values().sigmoidShape, 3.0);
-        QCOMPARE(child<QDoubleSpinBox>(d, "spinValue")->text(), QString("3.00"));
+        QCOMPARE(d.values().sigmoidShape, 1.5);
+        QCOMPARE(child<QDoubleSpinBox>(d, "spinValue")->text(), QString("1.50"));
         QCOMPARE(child<QSpinBox>(d, "editDrawCurveRes")->value(), 64);
         QVERIFY(!child<QCheckBox>(d, "cbDontDark")->isChecked());
         QComboBox* monitors = child<QComboBox>(d, "comboMonitors");
@@ -293,7 +293,7 @@ private slots:
         }
         QCOMPARE(legends, 1);
 
-        // Five samples of S(x; 3) on the 1023 x 511 drawing.
+        // Five samples of S(x; 1.5) on the 1023 x 511 drawing.
         const auto check = [&](double shape, int n) {
             QGraphicsPathItem* curve = curveItem(d);
             QVERIFY(curve);
@@ -307,7 +307,7 @@ private slots:
                          qPrintable(QString("point %1 of %2 at shape %3").arg(i).arg(n).arg(shape)));
             }
         };
-        check(3.0, 5);
+        check(1.5, 5);
 
         child<ChannelModifier>(d, "prelin")->setValue(6.5);
         check(6.5, 5);

@@ -27,10 +27,10 @@ TEST_F(PreferenceSettingsTest, EmptySettingsGiveTheDefaults)
 {
     const PreferenceSettings p = PreferenceSettings::read(*settings_);
     EXPECT_EQ(p.profileVersion, 0);
-    EXPECT_EQ(p.gridLStar, 23);
-    EXPECT_EQ(p.gridAbStar, 17);
+    EXPECT_EQ(p.gridLStar, 33);
+    EXPECT_EQ(p.gridAbStar, 33);
     EXPECT_EQ(p.gridCurves, 1024);
-    EXPECT_EQ(p.sigmoidShape, 3.0);
+    EXPECT_EQ(p.sigmoidShape, 1.5);
     EXPECT_EQ(p.drawCurveRes, 64);
     EXPECT_FALSE(p.undecorated);
     EXPECT_EQ(p.monitorSrgb, 0);

@@ -281,7 +281,7 @@ TEST_F(EmbedderTest, OnlyTheTickedIntentChanges)
                 changed = std::max(changed, std::fabs(plain[c] - g[c]));
             }
         }
-    EXPECT_LT(worst, 3.0);     // percent ink: the resampling of a 17-point table
+    EXPECT_LT(worst, 3.5);     // percent ink: the resampling of a 17-point table
     EXPECT_GT(changed, 5.0);   // the look is there
 }
 
