@@ -1,9 +1,5 @@
 #include "tools/imagefiles/imagefileinternal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,14 +20,6 @@ std::string lowerExtension(const std::string& path)
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     return ext;
 }
-
-// The permissions a newly created file gets under the process's umask, read
-// once at start (reading it means setting it).
-const mode_t NewFileMode = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mode_t(0666 & ~mask);
-}();
 
 // How much of a result is written before its writing to the disk is started.
 constexpr size_t WritebackBytes = size_t(4) << 20;
@@ -182,55 +170,6 @@ std::unique_ptr<ImageWriter> createImageFile(const std::string& path, FileKind k
     }
     if (!encoder) return nullptr;
     return std::make_unique<FileWriter>(std::move(file), std::move(encoder), layout.height, layout.rowBytes());
-}
-
-PendingFile::PendingFile(const std::string& target) : target_(target)
-{
-    std::string pattern = target + ".partial-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        error_ = std::strerror(errno);
-        return;
-    }
-    ::fchmod(fd, NewFileMode);
-    temp_ = pattern;
-    // Renaming over a file makes some file systems (ext4) write the new
-    // file's data to the disk first, and wait for it; written out along the
-    // way instead, the data is mostly there by the time of the rename.
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fd_ = fd;
-    else ::close(fd);
-}
-
-void PendingFile::startWriteback()
-{
-    if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
-PendingFile::~PendingFile()
-{
-    if (fd_ >= 0) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-}
-
-bool PendingFile::commit(bool overwrite)
-{
-    if (temp_.empty()) return false;
-    if (overwrite) {
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return error_ = std::strerror(errno), false;
-    } else if (::link(temp_.c_str(), target_.c_str()) == 0) {
-        ::unlink(temp_.c_str());
-    } else if (errno == EEXIST) {
-        return error_ = "the file exists (use --overwrite to replace it)", false;
-    } else {
-        // File systems without hard links: the existence check and the
-        // rename are then two steps.
-        struct stat st;
-        if (::stat(target_.c_str(), &st) == 0) return error_ = "the file exists (use --overwrite to replace it)", false;
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return error_ = std::strerror(errno), false;
-    }
-    temp_.clear();
-    return true;
 }
 
 void unpremultiply(uint8_t* row, const PixelLayout& layout)
