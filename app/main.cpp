@@ -1,20 +1,13 @@
 // Start-up: resources, the engine's worker scheduler, the application and its
 // event loop; at exit the engine's plug-ins are reset.
 #include "app/tonemolderapp.h"
+#include "app/workerscheduler.h"
 
 #include <osl.h>
 
 #include <QTimer>
 
 namespace {
-
-// The engine's worker scheduler: as many workers as processors allow.
-PluginParallelization workerScheduler{
-    {PluginMagic, 2140, PluginParallelizationSig, nullptr},
-    -1,
-    0,
-    runWorkers,
-};
 
 // For automated runs: TONEMOLDER_QUIT_AFTER_MS closes every window after that
 // many milliseconds, which ends the program as the user closing it would.
@@ -30,7 +23,7 @@ void scheduleQuitFromEnvironment(QApplication& app)
 int main(int argc, char* argv[])
 {
     Q_INIT_RESOURCE(tonemolder);
-    registerPlugins(nullptr, &workerScheduler);
+    registerPlugins(nullptr, processorWideScheduler());
 
     int code = 0;
     {

@@ -9,6 +9,7 @@
 #include "cam16/viewingconditions.h"
 #include "curves/channelmodifier.h"
 #include "profiles/profilecatalogue.h"
+#include "profiles/waitcursor.h"
 #include "ui_tonemolder.h"
 
 #include <QAbstractButton>
@@ -40,14 +41,6 @@ public:
 private:
     bool& flag_;
     bool was_;
-};
-
-class WaitCursor {
-public:
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
 }   // namespace

@@ -7,6 +7,7 @@
 // 1 s and a 255-point one in 20 s, and `apply` of a 24-megapixel image through
 // three profiles with a peak memory under three times the two images' size.
 #include "app/builder.h"
+#include "app/workerscheduler.h"
 #include "curves/curvefamily.h"
 #include "tools/cubewriter.h"
 
@@ -27,13 +28,6 @@
 namespace {
 
 constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
-
-PluginParallelization workerScheduler{
-    {PluginMagic, 2140, PluginParallelizationSig, nullptr},
-    -1,
-    0,
-    runWorkers,
-};
 
 QTemporaryDir& workDir()
 {
@@ -237,7 +231,7 @@ BENCHMARK(BM_CubeExport)->Arg(65)->Arg(255)->Unit(benchmark::kMillisecond)->Iter
 
 int main(int argc, char** argv)
 {
-    registerPlugins(nullptr, &workerScheduler);
+    registerPlugins(nullptr, processorWideScheduler());
     if (!registerCurveFamilyPlugin()) return 1;
     if (!QFile::exists(QString::fromLatin1(PressProfile))) {
         std::fprintf(stderr, "%s is missing\n", PressProfile);

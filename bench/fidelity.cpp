@@ -25,6 +25,7 @@
 // figures of another build against the same recipes.
 #include "app/builder.h"
 #include "app/fidelity.h"
+#include "app/workerscheduler.h"
 #include "curves/curvefamily.h"
 #include "tools/toolfiles.h"
 
@@ -42,13 +43,6 @@
 namespace {
 
 constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
-
-PluginParallelization workerScheduler{
-    {PluginMagic, 2140, PluginParallelizationSig, nullptr},
-    -1,
-    0,
-    runWorkers,
-};
 
 using RgbFunction = std::function<void(double r, double g, double b, double out[3])>;
 
@@ -230,7 +224,7 @@ void report(const Options& options, size_t index, const Look& look)
 
 int main(int argc, char** argv)
 {
-    registerPlugins(nullptr, &workerScheduler);
+    registerPlugins(nullptr, processorWideScheduler());
     if (!registerCurveFamilyPlugin()) return 1;
     if (!QFile::exists(QString::fromLatin1(PressProfile))) {
         std::fprintf(stderr, "%s is missing\n", PressProfile);

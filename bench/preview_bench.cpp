@@ -13,6 +13,7 @@
 #include "app/previewscheduler.h"
 #include "app/qgraphicsviewmap.h"
 #include "app/tonemolder.h"
+#include "app/workerscheduler.h"
 #include "curves/channelmodifier.h"
 #include "curves/curvefamily.h"
 
@@ -36,8 +37,6 @@ template <class Done> void waitFor(Done done)
     waited.start();
     while (!done() && waited.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
-
-PluginParallelization workerScheduler{{PluginMagic, 2140, PluginParallelizationSig, nullptr}, -1, 0, runWorkers};
 
 constexpr int ImageWidth = 6000;
 constexpr int ImageHeight = 4000;
@@ -158,7 +157,7 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     Q_INIT_RESOURCE(tonemolder);
-    registerPlugins(nullptr, &workerScheduler);
+    registerPlugins(nullptr, processorWideScheduler());
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Osterlane"));
     QCoreApplication::setApplicationName(QStringLiteral("Osterlane Color Tonemolder bench"));

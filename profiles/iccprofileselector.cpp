@@ -1,4 +1,5 @@
 #include "profiles/iccprofileselector.h"
+#include "profiles/waitcursor.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -19,15 +20,6 @@
 namespace {
 
 constexpr QSize ListIconSize(32, 40);
-
-// The wait cursor for as long as the folder is being read.
-class WaitCursor {
-public:
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 }   // namespace
 

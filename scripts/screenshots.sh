@@ -7,8 +7,9 @@
 #
 #   scripts/screenshots.sh [BUILD_DIR]      (make screenshots)
 #
-# The clicks land where the controls are in the window's default layout; run
-# it again whenever the window changes, and look at the pictures.
+# The window is set to 1240 x 740 and the clicks land where the controls
+# are at that size; run it again whenever the window changes, and look at
+# the pictures.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -76,6 +77,8 @@ pids+=($!)
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Osterlane Color Tonemolder$' | head -1)
 sleep 2.5   # the splash goes
 xdotool windowfocus --sync "$window"
+xdotool windowsize --sync "$window" 1240 740
+sleep 1
 
 # Menus are reached from File with the arrow keys: File, Edit, Preview, Settings.
 to_preview_menu="alt+f Right Right"
@@ -116,31 +119,32 @@ shot() {
   echo "wrote doc/manual/images/$1.png"
 }
 
-# The photograph, through Preview > Load preview image, shrunk to fit with
-# Preview > Zoom out (and Fit), and Live preview on.
+# The photograph, through Preview > Load preview image (it comes fitted to
+# the pane), and Live preview on.
 keys $to_preview_menu Return
 choose_file 'Select image for proofing' "$photo"
-for _ in 1 2 3 4 5 6; do keys $to_preview_menu Down Down Down Down Down Return; done
-keys ctrl+0   # Preview > Fit, where the window has it
-click 1003 578
+click 1130 689
 
 # Softproofing on the press: less cyan and more yellow in the mid-tones (a
 # warmer print), and a firmer black.
-family 130 439 1 1.35      # C: gamma
-family 130 509 1 0.80      # Y: gamma
-family 130 544 2 2.5       # K: sigmoidal
+family 130 551 1 1.35      # C: gamma
+family 130 621 1 0.80      # Y: gamma
+family 130 656 2 2.5       # K: sigmoidal
 shot softproofing
 
 # CIE CAM16: more chroma, a touch of lightness contrast.
 click 155 90 1
-family 238 509 1 0.70      # C - chroma: gamma
-family 230 474 2 1.5       # J - lightness: sigmoidal
+family 240 621 1 0.70      # C - chroma: gamma
+family 235 586 2 1.5       # J - lightness: sigmoidal
 shot cam16
 
 # Import LUT: the film look, applied in sRGB.
 click 250 90 1
-click 258 575 1
+click 258 687 1
 choose_file 'Select .cube file to import' "$work/film-look.cube"
+# The table's picture (a pixel per node) brought up with the mouse wheel.
+xdotool mousemove --window "$window" 258 425 click --repeat 7 --delay 80 4
+sleep 1
 shot import-lut
 
 # The two tools of the Tools menu.

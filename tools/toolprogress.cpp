@@ -1,7 +1,5 @@
 #include "tools/toolprogress.h"
 
-#include <QApplication>
-
 namespace {
 
 // Runs shorter than this finish without a progress window.
@@ -11,7 +9,6 @@ constexpr int ShowAfterMs = 800;
 
 ToolProgress::ToolProgress(QWidget* parent, const QString& label) : window_(parent)
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     window_.setWindowModality(Qt::WindowModal);
     window_.setCancelButton(nullptr);
     window_.setLabelText(label);
@@ -23,7 +20,6 @@ ToolProgress::ToolProgress(QWidget* parent, const QString& label) : window_(pare
 ToolProgress::~ToolProgress()
 {
     window_.reset();
-    QApplication::restoreOverrideCursor();
 }
 
 void ToolProgress::advance(int done, int total)

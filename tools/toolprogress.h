@@ -4,6 +4,8 @@
 // dialog that started the run.
 #pragma once
 
+#include "profiles/waitcursor.h"
+
 #include <QProgressDialog>
 #include <QString>
 
@@ -20,5 +22,6 @@ public:
     void advance(int done, int total);
 
 private:
+    WaitCursor cursor_;   // before the window, and gone after it
     QProgressDialog window_;
 };

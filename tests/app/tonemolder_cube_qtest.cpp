@@ -32,7 +32,7 @@ const QRgb TablePixels[8] = {qRgb(25, 229, 127), qRgb(51, 204, 0),   qRgb(76, 17
 
 }   // namespace
 
-class TonemolderCubeTest : public QObject {
+class TonemolderCubeTest : public QObject, protected WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -52,41 +52,24 @@ private slots:
 private:
     QString writeFile(const QString& name, const QByteArray& text);
     QString cubeFileName() const { return window_->recipeFromControls().cubeFile; }
-    template <class T> T* child(const char* name) const
-    {
-        T* w = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!w) qWarning("no child %s", name);
-        return w;
-    }
 
-    QTemporaryDir configDir_;
-    QTemporaryDir files_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<Tonemolder> window_;
 };
 
 void TonemolderCubeTest::initTestCase()
 {
     Q_INIT_RESOURCE(tonemolder);
-    QVERIFY(configDir_.isValid());
-    QVERIFY(files_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
-    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
-    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    useOwnSettings();
 }
 
 void TonemolderCubeTest::init()
 {
-    settings_ = std::make_unique<QSettings>();
-    settings_->clear();
-    settings_->setValue("monitor_sRGB", true);
-    window_ = std::make_unique<Tonemolder>(settings_.get());
+    freshSettings();
+    makeWindow();
 }
 
 void TonemolderCubeTest::cleanup()
 {
-    window_.reset();
-    settings_.reset();
+    closeWindow();
 }
 
 QString TonemolderCubeTest::writeFile(const QString& name, const QByteArray& text)

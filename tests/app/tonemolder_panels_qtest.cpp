@@ -7,6 +7,7 @@
 #include "curves/channelmodifier.h"
 #include "curves/curvesscene.h"
 #include "profiles/iccprofileselector.h"
+#include "windowtest.h"
 
 #include <QComboBox>
 #include <QGraphicsPathItem>
@@ -59,7 +60,7 @@ Panel panelOf(QGraphicsViewMap* view)
 
 }   // namespace
 
-class TonemolderPanelsTest : public QObject {
+class TonemolderPanelsTest : public QObject, protected WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -92,39 +93,23 @@ private:
             name.startsWith('*') ? selector->selectByName(name) : selector->setSelection(ProfileFolder, name);
         QVERIFY2(selected, qPrintable(name));
     }
-    template <class T> T* child(const char* name) const
-    {
-        T* w = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!w) qWarning("no child %s", name);
-        return w;
-    }
-
-    QTemporaryDir configDir_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<Tonemolder> window_;
 };
 
 void TonemolderPanelsTest::initTestCase()
 {
     Q_INIT_RESOURCE(tonemolder);
-    QVERIFY(configDir_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
-    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
-    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    useOwnSettings();
 }
 
 void TonemolderPanelsTest::init()
 {
-    settings_ = std::make_unique<QSettings>();
-    settings_->clear();
-    settings_->setValue("monitor_sRGB", true);
-    window_ = std::make_unique<Tonemolder>(settings_.get());
+    freshSettings();
+    makeWindow();
 }
 
 void TonemolderPanelsTest::cleanup()
 {
-    window_.reset();
-    settings_.reset();
+    closeWindow();
 }
 
 void TonemolderPanelsTest::bothViewsHoldACurveSceneOf1024By512()

@@ -49,7 +49,7 @@ constexpr int DarkProjector = 8;
 
 }   // namespace
 
-class TonemolderPreviewTest : public QObject {
+class TonemolderPreviewTest : public QObject, protected WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -84,43 +84,24 @@ private:
     void loadSample();
     // Waits until the preview shows the latest request.
     bool proofed();
-    template <class T> T* child(const char* name) const
-    {
-        T* w = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!w) qWarning("no child %s", name);
-        return w;
-    }
     QImage original() const;
-
-    QTemporaryDir configDir_;
-    QTemporaryDir files_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<Tonemolder> window_;
 };
 
 void TonemolderPreviewTest::initTestCase()
 {
     Q_INIT_RESOURCE(tonemolder);
-    QVERIFY(configDir_.isValid());
-    QVERIFY(files_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
-    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
-    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    useOwnSettings();
 }
 
 void TonemolderPreviewTest::init()
 {
-    settings_ = std::make_unique<QSettings>();
-    settings_->clear();
-    // The preview is shown in sRGB whatever display the tests run on.
-    settings_->setValue("monitor_sRGB", true);
-    window_ = std::make_unique<Tonemolder>(settings_.get());
+    freshSettings();
+    makeWindow();
 }
 
 void TonemolderPreviewTest::cleanup()
 {
-    window_.reset();
-    settings_.reset();
+    closeWindow();
 }
 
 QString TonemolderPreviewTest::writePicture(const QString& name, const QImage& image)

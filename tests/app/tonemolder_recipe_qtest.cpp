@@ -28,7 +28,7 @@ const QString PressProfile = QStringLiteral("default_cmyk.icc");
 
 }   // namespace
 
-class TonemolderRecipeTest : public QObject {
+class TonemolderRecipeTest : public QObject, protected WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -42,41 +42,24 @@ private slots:
     void aProfileThatCannotBeOpenedIsReported();
 
 private:
-    template <class T> T* child(const char* name) const
-    {
-        T* w = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!w) qWarning("no child %s", name);
-        return w;
-    }
 
-    QTemporaryDir configDir_;
-    QTemporaryDir files_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<Tonemolder> window_;
 };
 
 void TonemolderRecipeTest::initTestCase()
 {
     Q_INIT_RESOURCE(tonemolder);
-    QVERIFY(configDir_.isValid());
-    QVERIFY(files_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
-    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
-    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    useOwnSettings();
 }
 
 void TonemolderRecipeTest::init()
 {
-    settings_ = std::make_unique<QSettings>();
-    settings_->clear();
-    settings_->setValue("monitor_sRGB", true);
-    window_ = std::make_unique<Tonemolder>(settings_.get());
+    freshSettings();
+    makeWindow();
 }
 
 void TonemolderRecipeTest::cleanup()
 {
-    window_.reset();
-    settings_.reset();
+    closeWindow();
 }
 
 void TonemolderRecipeTest::aNewDocumentIsTheNewRecipe()

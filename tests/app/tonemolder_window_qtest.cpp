@@ -36,7 +36,7 @@ double viewScale(const QGraphicsViewMap* view)
 
 }   // namespace
 
-class TonemolderWindowTest : public QObject {
+class TonemolderWindowTest : public QObject, protected WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -53,46 +53,23 @@ private slots:
     void toolsNameTheirGoneProfilesOnce();
 
 private:
-    void makeWindow();
-    template <class T> T* child(const char* name) const
-    {
-        T* w = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!w) qWarning("no child %s", name);
-        return w;
-    }
 
-    QTemporaryDir configDir_;
-    QTemporaryDir files_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<Tonemolder> window_;
 };
 
 void TonemolderWindowTest::initTestCase()
 {
     Q_INIT_RESOURCE(tonemolder);
-    QVERIFY(configDir_.isValid());
-    QVERIFY(files_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
-    QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
-    QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    useOwnSettings();
 }
 
 void TonemolderWindowTest::init()
 {
-    settings_ = std::make_unique<QSettings>();
-    settings_->clear();
-    settings_->setValue("monitor_sRGB", true);
-}
-
-void TonemolderWindowTest::makeWindow()
-{
-    window_ = std::make_unique<Tonemolder>(settings_.get());
+    freshSettings();
 }
 
 void TonemolderWindowTest::cleanup()
 {
-    window_.reset();
-    settings_.reset();
+    closeWindow();
 }
 
 // "+" and "-" are characters in every field and zoom only the focused image;

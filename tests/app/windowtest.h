@@ -1,20 +1,26 @@
-// What the main window's tests share: answering message boxes, reading the
+// What the main window's tests share: the window with a settings store of its
+// own, answering message boxes, reading the
 // image a view shows, and waiting for the preview, whose frames come from a
 // worker thread through the event loop.
 #pragma once
 
+#include "app/appinfo.h"
 #include "app/previewscheduler.h"
 #include "app/qgraphicsviewmap.h"
+#include "app/tonemolder.h"
 
 #include <QApplication>
 #include <QGraphicsScene>
 #include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 struct BoxSeen {
     bool shown = false;
@@ -80,3 +86,42 @@ inline bool waitForPreview(const QWidget* window, int timeoutMs = 20000)
     PreviewScheduler* scheduler = previewSchedulerOf(window);
     return !scheduler || QTest::qWaitFor([scheduler] { return !scheduler->isBusy(); }, timeoutMs);
 }
+
+// The state of a test class of the main window: a settings store apart from
+// the user's, a folder for the files a test writes, and the window.
+class WindowFixture {
+protected:
+    // Once per test class, after the resources are loaded.
+    void useOwnSettings()
+    {
+        QVERIFY(configDir_.isValid());
+        QVERIFY(files_.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir_.path());
+        QCoreApplication::setOrganizationName(AppInfo::OrganizationName);
+        QCoreApplication::setApplicationName(AppInfo::ApplicationName);
+    }
+    // Empty settings, but the preview shown in sRGB whatever display the tests run on.
+    void freshSettings()
+    {
+        settings_ = std::make_unique<QSettings>();
+        settings_->clear();
+        settings_->setValue("monitor_sRGB", true);
+    }
+    void makeWindow() { window_ = std::make_unique<Tonemolder>(settings_.get()); }
+    void closeWindow()
+    {
+        window_.reset();
+        settings_.reset();
+    }
+    template <class T> T* child(const char* name) const
+    {
+        T* w = window_->findChild<T*>(QString::fromLatin1(name));
+        if (!w) qWarning("no child %s", name);
+        return w;
+    }
+
+    QTemporaryDir configDir_;
+    QTemporaryDir files_;
+    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<Tonemolder> window_;
+};

@@ -5,6 +5,7 @@
 #include "app/builder.h"
 #include "app/fidelity.h"
 #include "app/recipe.h"
+#include "app/workerscheduler.h"
 #include "curves/curvefamily.h"
 #include "profiles/builtinspaces.h"
 #include "profiles/profilecatalogue.h"
@@ -33,14 +34,6 @@
 #include <optional>
 
 namespace {
-
-// The engine's worker scheduler: as many workers as there are processors.
-PluginParallelization workerScheduler{
-    {PluginMagic, 2140, PluginParallelizationSig, nullptr},
-    -1,
-    0,
-    runWorkers,
-};
 
 constexpr char Program[] = "tonemolder-cli";
 
@@ -903,7 +896,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);   // image format plug-ins
     QCoreApplication::setApplicationName(QLatin1String(Program));
     QCoreApplication::setApplicationVersion(QLatin1String(AppInfo::Version));
-    registerPlugins(nullptr, &workerScheduler);
+    registerPlugins(nullptr, processorWideScheduler());
     if (!registerCurveFamilyPlugin()) {
         std::fputs("tonemolder-cli: the curve types could not be registered\n", stderr);
         return Failure;

@@ -28,4 +28,28 @@ std::unique_ptr<Encoder> createPngEncoder(const std::string& path, const PixelLa
 std::unique_ptr<Encoder> createJpegEncoder(const std::string& path, const PixelLayout& layout,
                                            const WriteOptions& options, std::string& error);
 
+// A reader of kind R opened on `path`, or none with the reason in `error`.
+template <class R> std::unique_ptr<ImageReader> openedReader(const std::string& path, std::string& error)
+{
+    auto reader = std::make_unique<R>();
+    if (!reader->open(path)) {
+        error = reader->error();
+        return nullptr;
+    }
+    return reader;
+}
+
+// An encoder of kind E that has created `path`, or none with the reason.
+template <class E>
+std::unique_ptr<Encoder> openedEncoder(const std::string& path, const PixelLayout& layout,
+                                       const WriteOptions& options, std::string& error)
+{
+    auto encoder = std::make_unique<E>();
+    if (!encoder->open(path, layout, options)) {
+        error = encoder->error.empty() ? "cannot create the file" : encoder->error;
+        return nullptr;
+    }
+    return encoder;
+}
+
 }   // namespace imagefiles

@@ -267,23 +267,13 @@ private:
 
 std::unique_ptr<ImageReader> openJpeg(const std::string& path, std::string& error)
 {
-    auto reader = std::make_unique<JpegReader>();
-    if (!reader->open(path)) {
-        error = reader->error();
-        return nullptr;
-    }
-    return reader;
+    return openedReader<JpegReader>(path, error);
 }
 
 std::unique_ptr<Encoder> createJpegEncoder(const std::string& path, const PixelLayout& layout,
                                            const WriteOptions& options, std::string& error)
 {
-    auto encoder = std::make_unique<JpegEncoder>();
-    if (!encoder->open(path, layout, options)) {
-        error = encoder->error;
-        return nullptr;
-    }
-    return encoder;
+    return openedEncoder<JpegEncoder>(path, layout, options, error);
 }
 
 }   // namespace imagefiles

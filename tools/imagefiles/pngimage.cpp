@@ -249,23 +249,13 @@ private:
 
 std::unique_ptr<ImageReader> openPng(const std::string& path, std::string& error)
 {
-    auto reader = std::make_unique<PngReader>();
-    if (!reader->open(path)) {
-        error = reader->error();
-        return nullptr;
-    }
-    return reader;
+    return openedReader<PngReader>(path, error);
 }
 
 std::unique_ptr<Encoder> createPngEncoder(const std::string& path, const PixelLayout& layout,
                                           const WriteOptions& options, std::string& error)
 {
-    auto encoder = std::make_unique<PngEncoder>();
-    if (!encoder->open(path, layout, options)) {
-        error = encoder->error;
-        return nullptr;
-    }
-    return encoder;
+    return openedEncoder<PngEncoder>(path, layout, options, error);
 }
 
 }   // namespace imagefiles

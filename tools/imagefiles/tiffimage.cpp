@@ -470,23 +470,13 @@ private:
 
 std::unique_ptr<ImageReader> openTiff(const std::string& path, std::string& error)
 {
-    auto reader = std::make_unique<TiffReader>();
-    if (!reader->open(path)) {
-        error = reader->error();
-        return nullptr;
-    }
-    return reader;
+    return openedReader<TiffReader>(path, error);
 }
 
 std::unique_ptr<Encoder> createTiffEncoder(const std::string& path, const PixelLayout& layout,
                                            const WriteOptions& options, std::string& error)
 {
-    auto encoder = std::make_unique<TiffEncoder>();
-    if (!encoder->open(path, layout, options)) {
-        error = encoder->error.empty() ? "cannot create the file" : encoder->error;
-        return nullptr;
-    }
-    return encoder;
+    return openedEncoder<TiffEncoder>(path, layout, options, error);
 }
 
 }   // namespace imagefiles
