@@ -48,6 +48,12 @@ PY
   done
 
   "$prefix/bin/tonemolder-cli" --help | grep -q '^Usage: tonemolder-cli' || fail "tonemolder-cli --help"
+  # Images other than TIFF, PNG and JPEG go through the module installed
+  # in the program folder.
+  printf 'P6\n1 1\n255\n\x80\x40\x20' > "$work/in.ppm"
+  "$prefix/bin/tonemolder-cli" --quiet apply "$work/in.ppm" --chain '*srgb' -o "$work/out.bmp" \
+    || fail "tonemolder-cli reads no PPM image when installed"
+  [ -s "$work/out.bmp" ] || fail "tonemolder-cli wrote no BMP image when installed"
 }
 
 # Every dependency of the package is installed on this machine (whose setup
@@ -80,7 +86,7 @@ sys.exit(0 if ok else 1)
 PY
   local names lib path owner
   names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/^ *//; s/ *$//' | sort -u)
-  for lib in $(objdump -p "$build/app/tonemolder" "$build/tools/cli/tonemolder-cli" | awk '/NEEDED/ {print $2}' | sort -u); do
+  for lib in $(objdump -p "$build/app/tonemolder" "$build/tools/cli/tonemolder-cli" "$build/tools/cli/tonemolder-cli-images.so" | awk '/NEEDED/ {print $2}' | sort -u); do
     # awk reads to the end: leaving early would kill ldconfig with SIGPIPE.
     path=$(ldconfig -p | awk -v l="$lib" '$1 == l && !found {print $NF; found = 1}')
     # The package database knows a library under /usr or under its real path.

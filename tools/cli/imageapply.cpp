@@ -1,13 +1,11 @@
 #include "tools/cli/imageapply.h"
 
+#include "tools/cli/toolkitimages.h"
 #include "tools/toolfiles.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageReader>
-#include <QImageWriter>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +15,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include <sys/mman.h>
 
 using namespace imagefiles;
 
@@ -32,6 +32,7 @@ constexpr qint64 MaxProfileBytes = qint64(256) << 20;
 constexpr size_t StripBytes = size_t(2) << 20;
 constexpr int InputStrips = 4;
 constexpr int OutputStrips = 3;
+constexpr size_t HugePage = size_t(2) << 20;
 
 const char* const SoftProofHint =
     "A soft-proof chain names the press profile twice, once to go into the press space and once to "
@@ -160,132 +161,6 @@ uint32_t engineFormat(const PixelLayout& l)
 }
 
 // ---------------------------------------------------------------------------
-// Other image formats, through the toolkit, whole
-// ---------------------------------------------------------------------------
-
-// The toolkit's image plug-ins are looked up and loaded one image at a time.
-std::mutex toolkitMutex;
-
-class ToolkitReader : public ImageReader {
-public:
-    bool open(const QString& path)
-    {
-        std::lock_guard<std::mutex> lock(toolkitMutex);
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        image_ = reader.read();
-        if (image_.isNull()) {
-            error_ = reader.errorString().toStdString();
-            return false;
-        }
-        const bool alpha = image_.hasAlphaChannel();
-        const bool sixteen = image_.depth() > 32 || image_.format() == QImage::Format_Grayscale16;
-        const bool gray = image_.isGrayscale();
-        QImage::Format format = gray ? (sixteen ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
-                                : sixteen ? QImage::Format_RGBA64
-                                : alpha   ? QImage::Format_RGBA8888
-                                          : QImage::Format_RGB888;
-        if (gray && alpha) format = sixteen ? QImage::Format_RGBA64 : QImage::Format_RGBA8888;
-        image_.convertTo(format);
-        layout_.width = uint32_t(image_.width());
-        layout_.height = uint32_t(image_.height());
-        layout_.model = gray && !alpha ? ColorModel::Gray : ColorModel::Rgb;
-        layout_.bits = sixteen ? 16 : 8;
-        layout_.alpha = alpha;
-        layout_.extraChannels = alpha ? 1 : 0;
-        // Opaque 16-bit RGB comes as RGBX: the filler is dropped.
-        dropFiller_ = format == QImage::Format_RGBA64 && !alpha;
-        return true;
-    }
-
-    bool readRows(uint8_t* out, size_t stride, uint32_t rows) override
-    {
-        if (rows > layout_.height - row_) return error_ = "read past the end of the image", false;
-        for (uint32_t i = 0; i < rows; ++i, ++row_) {
-            const uchar* src = image_.constScanLine(int(row_));
-            uint8_t* dst = out + stride * i;
-            if (!dropFiller_) {
-                std::memcpy(dst, src, layout_.rowBytes());
-                continue;
-            }
-            for (uint32_t x = 0; x < layout_.width; ++x) std::memcpy(dst + x * 6, src + x * 8, 6);
-        }
-        if (row_ == layout_.height) image_ = QImage();
-        return true;
-    }
-
-private:
-    QImage image_;
-    uint32_t row_ = 0;
-    bool dropFiller_ = false;
-};
-
-class ToolkitWriter : public ImageWriter {
-public:
-    bool open(const QString& path, const PixelLayout& layout)
-    {
-        path_ = path;
-        layout_ = layout;
-        if (layout.model == ColorModel::Cmyk) return error_ = "this file type holds no CMYK; write a TIFF", false;
-        if (layout.extraChannels > 1 || (layout.extraChannels == 1 && !layout.alpha))
-            return error_ = "this file type holds no extra channel but alpha", false;
-        const bool sixteen = layout.bits == 16;
-        format_ = layout.model == ColorModel::Gray && !layout.alpha
-                      ? (sixteen ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8)
-                  : sixteen      ? QImage::Format_RGBA64
-                  : layout.alpha ? QImage::Format_RGBA8888
-                                 : QImage::Format_RGB888;
-        image_ = QImage(int(layout.width), int(layout.height), format_);
-        if (image_.isNull()) return error_ = "not enough memory for the image", false;
-        return true;
-    }
-
-    bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) override
-    {
-        if (count > layout_.height - row_) return error_ = "more rows than the image has", false;
-        const uint32_t colors = layout_.colorChannels(), channels = layout_.channels();
-        for (uint32_t i = 0; i < count; ++i, ++row_) {
-            const uint8_t* src = rows + stride * i;
-            uchar* dst = image_.scanLine(int(row_));
-            if (format_ == QImage::Format_Grayscale8 || format_ == QImage::Format_Grayscale16 ||
-                (format_ == QImage::Format_RGB888 && colors == 3) || (format_ == QImage::Format_RGBA8888 && colors == 3)) {
-                std::memcpy(dst, src, layout_.rowBytes());
-                continue;
-            }
-            // Gray with alpha as RGBA; 16-bit RGB with an opaque filler.
-            const size_t sample = layout_.bits / 8;
-            for (uint32_t x = 0; x < layout_.width; ++x) {
-                const uint8_t* p = src + x * channels * sample;
-                uint8_t* q = dst + x * 4 * sample;
-                for (uint32_t c = 0; c < 3; ++c) std::memcpy(q + c * sample, p + (colors == 1 ? 0 : c) * sample, sample);
-                if (layout_.alpha) std::memcpy(q + 3 * sample, p + colors * sample, sample);
-                else std::memset(q + 3 * sample, 0xFF, sample);
-            }
-        }
-        return true;
-    }
-
-    bool commit(bool overwrite) override
-    {
-        PendingFile file(path_.toStdString());
-        if (!file.ok()) return error_ = file.error(), false;
-        std::lock_guard<std::mutex> lock(toolkitMutex);
-        QImageWriter writer(QString::fromStdString(file.tempPath()), QFileInfo(path_).suffix().toLower().toLatin1());
-        if (!writer.write(image_)) return error_ = writer.errorString().toStdString(), false;
-        image_ = QImage();
-        if (!file.commit(overwrite)) return error_ = file.error(), false;
-        return true;
-    }
-
-private:
-    QString path_;
-    PixelLayout layout_;
-    QImage::Format format_ = QImage::Format_Invalid;
-    QImage image_;
-    uint32_t row_ = 0;
-};
-
-// ---------------------------------------------------------------------------
 // Reading, transforming and writing side by side
 // ---------------------------------------------------------------------------
 
@@ -323,7 +198,7 @@ private:
 };
 
 struct Strip {
-    std::unique_ptr<uint8_t[]> data;
+    uint8_t* data = nullptr;
     uint32_t rows = 0;
     bool input = true;   // which pool it returns to
 };
@@ -340,6 +215,55 @@ void expandGray(const uint8_t* src, uint8_t* dst, const PixelLayout& gray, uint3
         src += extras * sample;
         dst += extras * sample;
     }
+}
+
+// The bands' memory, in one block of whole huge pages where the system has
+// them: a few page faults instead of thousands.
+class BandMemory {
+public:
+    BandMemory() = default;
+    explicit BandMemory(size_t bytes)
+    {
+        // Large blocks start on a huge page, so that they are made of them.
+        const size_t align = bytes >= HugePage ? HugePage : 0;
+        void* p = ::mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<uint8_t*>(p);
+        size_ = bytes + align;
+        data_ = base_;
+        if (align == 0) return;
+        data_ += (align - reinterpret_cast<uintptr_t>(base_) % align) % align;
+        ::madvise(data_, bytes, MADV_HUGEPAGE);
+    }
+    BandMemory(BandMemory&& o) noexcept { swap(o); }
+    BandMemory& operator=(BandMemory&& o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    ~BandMemory()
+    {
+        if (base_) ::munmap(base_, size_);
+    }
+    uint8_t* data() const { return data_; }
+
+private:
+    void swap(BandMemory& o) noexcept
+    {
+        std::swap(base_, o.base_);
+        std::swap(size_, o.size_);
+        std::swap(data_, o.data_);
+    }
+    uint8_t* base_ = nullptr;
+    size_t size_ = 0;
+    uint8_t* data_ = nullptr;
+};
+
+// A band's bytes, rounded up to whole huge pages when it nearly fills one.
+size_t bandBytes(size_t bytes)
+{
+    const size_t unit = bytes >= HugePage / 2 ? HugePage : 4096;
+    return (bytes + unit - 1) / unit * unit;
 }
 
 class Pipeline3 {
@@ -364,10 +288,12 @@ public:
     {
         const size_t widest = std::max(in_.rowBytes(), out_.rowBytes());
         stripRows_ = uint32_t(std::clamp<size_t>(StripBytes / widest, 8, in_.height));
-        for (int i = 0; i < InputStrips; ++i)
-            freeIn_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(in_.rowBytes() * stripRows_), 0, true});
-        for (int i = 0; transforms_ && i < OutputStrips; ++i)
-            freeOut_.push(Strip{std::make_unique_for_overwrite<uint8_t[]>(out_.rowBytes() * stripRows_), 0, false});
+        const size_t inBytes = bandBytes(in_.rowBytes() * stripRows_);
+        const size_t outBytes = bandBytes(out_.rowBytes() * stripRows_);
+        bands_ = BandMemory(inBytes * InputStrips + (transforms_ ? outBytes * OutputStrips : 0));
+        uint8_t* next = bands_.data();
+        for (int i = 0; i < InputStrips; ++i, next += inBytes) freeIn_.push(Strip{next, 0, true});
+        for (int i = 0; transforms_ && i < OutputStrips; ++i, next += outBytes) freeOut_.push(Strip{next, 0, false});
         reading_ = std::thread([this] { readAll(); });
         writing_ = std::thread([this] { writeAll(); });
     }
@@ -386,7 +312,7 @@ public:
             } else {
                 std::optional<Strip> o = freeOut_.pop();
                 if (!o) continue;
-                doTransformLineStride(transform, s->data.get(), o->data.get(), in_.width, s->rows,
+                doTransformLineStride(transform, s->data, o->data, in_.width, s->rows,
                                       uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()), 0, 0);
                 o->rows = s->rows;
                 freeIn_.push(std::move(*s));
@@ -428,12 +354,12 @@ private:
             if (!s || failed_) break;
             s->rows = std::min(stripRows_, in_.height - y);
             const bool ok = grayToRgb_ ? reader_.readRows(gray.data(), grayLayout.rowBytes(), s->rows)
-                                       : reader_.readRows(s->data.get(), in_.rowBytes(), s->rows);
+                                       : reader_.readRows(s->data, in_.rowBytes(), s->rows);
             if (!ok) {
                 fail(readError_, reader_.error());
                 break;
             }
-            if (grayToRgb_) expandGray(gray.data(), s->data.get(), grayLayout, s->rows);
+            if (grayToRgb_) expandGray(gray.data(), s->data, grayLayout, s->rows);
             filled_.push(std::move(*s));
         }
         filled_.close();
@@ -442,7 +368,7 @@ private:
     void writeAll()
     {
         while (std::optional<Strip> s = done_.pop()) {
-            if (!failed_ && !writer_.writeRows(s->data.get(), out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
+            if (!failed_ && !writer_.writeRows(s->data, out_.rowBytes(), s->rows)) fail(writeError_, writer_.error());
             (s->input ? freeIn_ : freeOut_).push(std::move(*s));
         }
     }
@@ -452,6 +378,7 @@ private:
     ImageWriter& writer_;
     bool transforms_;
     PixelLayout in_, out_;
+    BandMemory bands_;   // before the channels holding pointers into it
     std::thread reading_, writing_;
     uint32_t stripRows_ = 1;
     Channel<Strip> freeIn_, freeOut_, filled_, done_;
@@ -579,9 +506,7 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     if (fileKindOfContent(input.toStdString()) != FileKind::Other) {
         reader = openImageFile(input.toStdString(), why);
     } else {
-        auto toolkit = std::make_unique<ToolkitReader>();
-        if (toolkit->open(input)) reader = std::move(toolkit);
-        else why = toolkit->error();
+        reader = openToolkitImage(input, why);
     }
     if (!reader) return fail(QStringLiteral("Cannot read image %1: %2").arg(input, QString::fromStdString(why)));
     const PixelLayout& image = reader->layout();
@@ -663,9 +588,7 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     if (outKind != FileKind::Other) {
         writer = createImageFile(output.toStdString(), outKind, out, options, why);
     } else {
-        auto toolkit = std::make_unique<ToolkitWriter>();
-        if (toolkit->open(output, out)) writer = std::move(toolkit);
-        else why = toolkit->error();
+        writer = createToolkitImage(output, out, why);
     }
     if (!writer) return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
 

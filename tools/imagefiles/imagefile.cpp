@@ -1,8 +1,5 @@
 #include "tools/imagefiles/imagefileinternal.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,19 +21,14 @@ std::string lowerExtension(const std::string& path)
     return ext;
 }
 
-// The permissions a newly created file gets under the process's umask, read
-// once at start (reading it means setting it).
-const mode_t NewFileMode = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mode_t(0666 & ~mask);
-}();
+// How much of a result is written before its writing to the disk is started.
+constexpr size_t WritebackBytes = size_t(4) << 20;
 
 // The encoder behind a pending file.
 class FileWriter : public ImageWriter {
 public:
-    FileWriter(std::unique_ptr<PendingFile> file, std::unique_ptr<Encoder> encoder, uint32_t height)
-        : file_(std::move(file)), encoder_(std::move(encoder)), height_(height)
+    FileWriter(std::unique_ptr<PendingFile> file, std::unique_ptr<Encoder> encoder, uint32_t height, size_t rowBytes)
+        : file_(std::move(file)), encoder_(std::move(encoder)), height_(height), rowBytes_(rowBytes)
     {
     }
 
@@ -46,6 +38,11 @@ public:
         if (count > height_ - written_) return fail("more rows than the image has");
         if (!encoder_->writeRows(rows, stride, count)) return fail(encoder_->error);
         written_ += count;
+        unflushed_ += size_t(count) * rowBytes_;
+        if (unflushed_ >= WritebackBytes) {
+            file_->startWriteback();
+            unflushed_ = 0;
+        }
         return true;
     }
 
@@ -72,6 +69,8 @@ private:
     std::unique_ptr<PendingFile> file_;   // outlives the encoder: declared first
     std::unique_ptr<Encoder> encoder_;
     uint32_t height_;
+    size_t rowBytes_;
+    size_t unflushed_ = 0;
     uint32_t written_ = 0;
 };
 
@@ -170,45 +169,7 @@ std::unique_ptr<ImageWriter> createImageFile(const std::string& path, FileKind k
     case FileKind::Other: break;
     }
     if (!encoder) return nullptr;
-    return std::make_unique<FileWriter>(std::move(file), std::move(encoder), layout.height);
-}
-
-PendingFile::PendingFile(const std::string& target) : target_(target)
-{
-    std::string pattern = target + ".partial-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        error_ = std::strerror(errno);
-        return;
-    }
-    ::fchmod(fd, NewFileMode);
-    ::close(fd);
-    temp_ = pattern;
-}
-
-PendingFile::~PendingFile()
-{
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-}
-
-bool PendingFile::commit(bool overwrite)
-{
-    if (temp_.empty()) return false;
-    if (overwrite) {
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return error_ = std::strerror(errno), false;
-    } else if (::link(temp_.c_str(), target_.c_str()) == 0) {
-        ::unlink(temp_.c_str());
-    } else if (errno == EEXIST) {
-        return error_ = "the file exists (use --overwrite to replace it)", false;
-    } else {
-        // File systems without hard links: the existence check and the
-        // rename are then two steps.
-        struct stat st;
-        if (::stat(target_.c_str(), &st) == 0) return error_ = "the file exists (use --overwrite to replace it)", false;
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return error_ = std::strerror(errno), false;
-    }
-    temp_.clear();
-    return true;
+    return std::make_unique<FileWriter>(std::move(file), std::move(encoder), layout.height, layout.rowBytes());
 }
 
 void unpremultiply(uint8_t* row, const PixelLayout& layout)

@@ -115,10 +115,14 @@ public:
     const std::string& error() const { return error_; }
     // Renames the temporary file to the target.
     bool commit(bool overwrite);
+    // Starts writing what the temporary file holds so far to the disk,
+    // without waiting, where that spares the rename the wait.
+    void startWriteback();
 
 private:
     std::string target_;
     std::string temp_;
+    int fd_ = -1;   // open while the rename will replace a file
     std::string error_;
 };
 
