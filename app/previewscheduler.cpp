@@ -11,9 +11,10 @@ namespace {
 // A new thread starts with the vector registers of the one that made it,
 // and the interface thread's are often left with AVX state in their upper
 // halves (by the toolkit's drawing code). With that state every SSE
-// instruction after it pays for merging them (the engine's hot loops are
-// SSE), many times over: clearing it before each job avoids that for this
-// thread and for the engine's threads it starts.
+// instruction after it pays for merging them, many times over. The engine's
+// transform calls and workers clear it themselves; clearing it before each
+// job also covers what runs here outside them: the recipe's own maths before
+// the first transform, and the toolkit's scaling of the proxy.
 void clearUpperVectorState()
 {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))

@@ -160,6 +160,23 @@ struct WorkSlice {
     uint32_t lineCount;
 };
 
+// Clears the upper halves of the vector registers on processors with AVX.
+// Code elsewhere (the toolkit's drawing, for one) may leave them dirty, and
+// then every SSE instruction of this thread pays for merging them, many
+// times over; threads started from such a thread inherit the state. The
+// transform calls and the pool's workers clear it before their work.
+inline void clearUpperVectorState()
+{
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx"))
+        asm volatile("vzeroupper" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
+#if defined(__x86_64__)
+                     , "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+#endif
+        );
+#endif
+}
+
 // Splits a call as runWorkers does, for `processors` processors. `stride` gets
 // its missing bytes-per-line filled in. A single slice means no threads.
 std::vector<WorkSlice> planWorkers(EngineContext* ctx, uint32_t inputFormat, uint32_t outputFormat,

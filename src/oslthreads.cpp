@@ -200,6 +200,7 @@ private:
             ++started_;
             Job* job = job_;
             guard.unlock();
+            clearUpperVectorState();
             takeChunks(*job);
             const bool last = job->helpersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1;
             guard.lock();

@@ -412,6 +412,8 @@ Transform* createTransformExtended(EngineContext* ctx, uint32_t count, IccProfil
                                    uint32_t gamutPcsPosition, uint32_t inputFormat, uint32_t outputFormat,
                                    uint32_t flags)
 {
+    // Linking and optimising are long runs of SSE work.
+    clearUpperVectorState();
     TransformSetup setup;
     setup.inputFormat = inputFormat;
     setup.outputFormat = outputFormat;
@@ -557,6 +559,7 @@ void doTransformLineStride(Transform* t, const void* input, void* output, uint32
                            uint32_t bytesPerPlaneIn, uint32_t bytesPerPlaneOut)
 {
     if (!t || !t->worker || !input || !output || pixelsPerLine == 0 || lineCount == 0) return;
+    clearUpperVectorState();
     // Missing strides describe tightly packed lines and whole-image planes.
     auto pixelStep = [](uint32_t format) {
         const uint32_t sample = sampleBytesOf(format);

@@ -158,14 +158,19 @@ void comparePaths(const Case& c, Fill fill)
 }
 
 // All 16.7 million 8-bit inputs, one block per value of the first channel;
-// extra samples get values of their own.
+// extra samples get values of their own. The pixels come in a scattered
+// order, and each block ends with a few of its
+// pixels again, more or fewer from block to block, so that the loops' ends
+// are reached too.
 bool everyByteInput(uint32_t block, std::vector<uint8_t>& in, uint32_t bytesPerPixel)
 {
     const uint32_t first = block * FirstValueStep;
     if (first > 255) return false;
-    in.resize(size_t(65536) * bytesPerPixel);
+    const uint32_t pixels = 65536 + block % 67;
+    in.resize(size_t(pixels) * bytesPerPixel);
     uint8_t* p = in.data();
-    for (uint32_t i = 0; i < 65536; ++i, p += bytesPerPixel) {
+    for (uint32_t k = 0; k < pixels; ++k, p += bytesPerPixel) {
+        const uint32_t i = (k * 40503u) & 0xFFFF;
         p[0] = uint8_t(first);
         p[1] = uint8_t(i >> 8);
         p[2] = uint8_t(i);
