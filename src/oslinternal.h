@@ -183,6 +183,17 @@ std::vector<WorkSlice> planWorkers(EngineContext* ctx, uint32_t inputFormat, uin
                                    uint32_t pixelsPerLine, uint32_t lineCount, Stride& stride,
                                    int32_t maxWorkers, uint32_t processors);
 
+// Runs task(cargo, first, end) over [0, count) in ranges of `grain`, on the
+// calling thread and, where the context has the engine's own scheduler
+// registered, on the pool's workers as well. The task must be safe to run
+// on several threads at once, each on ranges of its own.
+using RangeTask = void (*)(void* cargo, uint32_t first, uint32_t end);
+void runRanges(EngineContext* ctx, uint32_t count, uint32_t grain, RangeTask task, void* cargo);
+
+// sampleClut16 for a sampler that only reads its cargo and may run on
+// several threads at once: the nodes are shared out as runRanges does.
+bool sampleClut16Shared(Stage* clut, Sampler16Fn sampler, void* cargo);
+
 // ---------------------------------------------------------------------------
 // Transform record
 // ---------------------------------------------------------------------------

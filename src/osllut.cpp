@@ -4,6 +4,7 @@
 // 0 … 1: Lab as (L/100, (a + 128)/255, (b + 128)/255), XYZ as XYZ × 32768/65535.
 #include "oslinternal.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -934,29 +935,68 @@ void nodeIndices(uint32_t index, uint32_t inputs, const uint32_t gridPoints[], u
 
 } // namespace
 
-bool sampleClut16(Stage* clut, Sampler16Fn sampler, void* cargo, uint32_t flags)
+namespace {
+
+// A walk over the nodes of a 16-bit table, or a range of them.
+struct NodeWalk {
+    const InterpParams* p;
+    uint16_t* table;
+    Sampler16Fn sampler;
+    void* cargo;
+    bool inspect;
+    std::atomic<bool> failed{false};
+};
+
+void walkNodes(void* walk, uint32_t first, uint32_t end)
+{
+    auto* w = static_cast<NodeWalk*>(walk);
+    const InterpParams* p = w->p;
+    uint16_t in[MaxClutInputs], out[MaxStageChannels];
+    uint32_t k[MaxClutInputs];
+    for (uint32_t index = first; index < end; ++index) {
+        nodeIndices(index, p->inputs, p->gridPoints, k);
+        for (uint32_t t = 0; t < p->inputs; ++t) in[t] = quantizeNode(k[t], p->gridPoints[t]);
+        uint16_t* node = w->table + size_t(index) * p->outputs;
+        std::memcpy(out, node, p->outputs * sizeof(uint16_t));
+        if (w->failed.load(std::memory_order_relaxed) || !w->sampler(in, out, w->cargo)) {
+            w->failed.store(true, std::memory_order_relaxed);
+            return;
+        }
+        if (!w->inspect) std::memcpy(node, out, p->outputs * sizeof(uint16_t));
+    }
+}
+
+// The nodes of a 16-bit table stage, 0 when it is none.
+uint32_t sampledNodes(Stage* clut, Sampler16Fn sampler)
 {
     const ClutStageData* d = clutData(clut);
     if (!d || d->isFloat || !sampler) {
         reportError(clut ? clut->ctx : nullptr, ErrInternal, "Not a 16-bit CLUT stage to sample");
-        return false;
+        return 0;
     }
-    const InterpParams* p = d->params;
-    const uint32_t nodes = walkableNodes(clut->ctx, p->inputs, p->outputs, p->gridPoints);
-    if (nodes == 0) return false;
+    return walkableNodes(clut->ctx, d->params->inputs, d->params->outputs, d->params->gridPoints);
+}
 
-    auto* table = static_cast<uint16_t*>(d->table);
-    uint16_t in[MaxClutInputs], out[MaxStageChannels];
-    uint32_t k[MaxClutInputs];
-    for (uint32_t index = 0; index < nodes; ++index) {
-        nodeIndices(index, p->inputs, p->gridPoints, k);
-        for (uint32_t t = 0; t < p->inputs; ++t) in[t] = quantizeNode(k[t], p->gridPoints[t]);
-        uint16_t* node = table + size_t(index) * p->outputs;
-        std::memcpy(out, node, p->outputs * sizeof(uint16_t));
-        if (!sampler(in, out, cargo)) return false;
-        if (!(flags & SamplerInspect)) std::memcpy(node, out, p->outputs * sizeof(uint16_t));
-    }
-    return true;
+} // namespace
+
+bool sampleClut16(Stage* clut, Sampler16Fn sampler, void* cargo, uint32_t flags)
+{
+    const uint32_t nodes = sampledNodes(clut, sampler);
+    if (nodes == 0) return false;
+    const ClutStageData* d = clutData(clut);
+    NodeWalk walk{d->params, static_cast<uint16_t*>(d->table), sampler, cargo, (flags & SamplerInspect) != 0};
+    walkNodes(&walk, 0, nodes);
+    return !walk.failed;
+}
+
+bool sampleClut16Shared(Stage* clut, Sampler16Fn sampler, void* cargo)
+{
+    const uint32_t nodes = sampledNodes(clut, sampler);
+    if (nodes == 0) return false;
+    const ClutStageData* d = clutData(clut);
+    NodeWalk walk{d->params, static_cast<uint16_t*>(d->table), sampler, cargo, false};
+    runRanges(clut->ctx, nodes, 1024, walkNodes, &walk);
+    return !walk.failed;
 }
 
 bool sampleClutFloat(Stage* clut, SamplerFloatFn sampler, void* cargo, uint32_t flags)

@@ -1198,9 +1198,9 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
         if (!sampleClut16(clut.get(), measureRange, &r, SamplerInspect)) return false;
         for (uint32_t o = 0; o < outputs; ++o) r.span[o] -= r.low[o];
         postStage.reset(stretchedCurves(ctx, last, r));
-        if (!postStage || !sampleClut16(clut.get(), sampleStretched, &r, 0)) return false;
+        if (!postStage || !sampleClut16Shared(clut.get(), sampleStretched, &r)) return false;
     } else {
-        if (!sampleClut16(clut.get(), sampleRange, const_cast<StageRange*>(&range), 0)) return false;
+        if (!sampleClut16Shared(clut.get(), sampleRange, const_cast<StageRange*>(&range))) return false;
         if (post) postStage.reset(duplicateStage(post));
         if (post && !postStage) return false;
     }
@@ -1321,7 +1321,7 @@ bool optimisePrelinearisation(Pipeline** pipeline, uint32_t intent, uint32_t inp
     useDefaultEvaluators(copy.get());
     if (!insertStage(copy.get(), AtBegin, newCurvesStage(ctx, 3, reversed))) return false;
     StagePtr clut(newClut16StageUniform(ctx, gridPointsForChannels(3, *flags), 3, 3, nullptr), &freeStage);
-    if (!clut || !sampleClut16(clut.get(), samplePipeline, copy.get(), 0)) return false;
+    if (!clut || !sampleClut16Shared(clut.get(), samplePipeline, copy.get())) return false;
 
     PipelinePtr linearised(newPipeline(ctx, 3, 3), &freePipeline);
     if (!linearised || !insertStage(linearised.get(), AtEnd, newCurvesStage(ctx, 3, shaper)) ||

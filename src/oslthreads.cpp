@@ -109,6 +109,8 @@ struct Job {
     Stride stride;
     uint32_t inStep, outStep;    // bytes per pixel, for chunks of one line
     Chunking chunks;
+    RangeTask task = nullptr;   // instead of a transform: ranges of `lineCount` items
+    void* cargo = nullptr;
     alignas(CacheLine) std::atomic<uint32_t> next{0};
     alignas(CacheLine) std::atomic<uint32_t> helpersLeft{0};
 };
@@ -119,7 +121,10 @@ void takeChunks(Job& job)
     const Chunking& c = job.chunks;
     for (uint32_t k = job.next.fetch_add(1, std::memory_order_relaxed); k < c.count;
          k = job.next.fetch_add(1, std::memory_order_relaxed)) {
-        if (job.lineCount > 1) {
+        if (job.task) {
+            const uint32_t first = k * c.lines;
+            job.task(job.cargo, first, first + std::min(c.lines, job.lineCount - first));
+        } else if (job.lineCount > 1) {
             const uint32_t first = k * c.lines;
             const uint32_t lines = std::min(c.lines, job.lineCount - first);
             job.work(job.t, job.in + size_t(first) * job.stride.bytesPerLineIn,
@@ -305,4 +310,27 @@ void runWorkers(Transform* t, const void* in, void* out, uint32_t pixelsPerLine,
     job.outStep = pixelStep(t->outputFormat);
     job.chunks = chunking(t->inputFormat, t->outputFormat, pixelsPerLine, lineCount, s, dataSize, workers);
     if (!pool().run(job, workers - 1, t->ctx)) takeChunks(job);
+}
+
+void runRanges(EngineContext* ctx, uint32_t count, uint32_t grain, RangeTask task, void* cargo)
+{
+    static const uint32_t processors = std::max(std::thread::hardware_concurrency(), 1u);
+    const auto* parallel = slotState<ParallelizationState>(ctx, SlotParallelization);
+    grain = std::max(grain, 1u);
+    const uint32_t ranges = count / grain + (count % grain != 0);
+    uint32_t workers = 1;
+    if (parallel->scheduler == runWorkers)
+        workers = parallel->maxWorkers == -1 ? processors
+                                             : uint32_t(std::clamp<int32_t>(parallel->maxWorkers, 1, int32_t(processors)));
+    workers = std::min(workers, ranges);
+    if (workers <= 1) {
+        if (count) task(cargo, 0, count);
+        return;
+    }
+    Job job;
+    job.task = task;
+    job.cargo = cargo;
+    job.lineCount = count;
+    job.chunks = {ranges, grain, 0};
+    if (!pool().run(job, workers - 1, ctx)) takeChunks(job);
 }

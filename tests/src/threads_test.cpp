@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -163,6 +164,41 @@ TEST(RunWorkers, TheSameThreadsServeEveryCall)
 {
     const std::set<std::thread::id> first = threadsOfOneCall(1024, 257);
     for (int call = 0; call < 5; ++call) EXPECT_EQ(threadsOfOneCall(1024, 257), first);
+}
+
+// Ranges of items (the nodes of a table being sampled) cover every item once,
+// on the caller and a pool worker when the engine's scheduler is registered,
+// on the caller alone when it is not.
+std::set<std::thread::id> threadsOfRanges(EngineContext* ctx, std::vector<uint32_t>& visits)
+{
+    struct Visits {
+        std::mutex lock;
+        std::vector<uint32_t>* counts;
+        std::set<std::thread::id> threads;
+    } v{{}, &visits, {}};
+    runRanges(ctx, uint32_t(visits.size()), 1000, [](void* cargo, uint32_t first, uint32_t end) {
+        auto* v = static_cast<Visits*>(cargo);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));   // long enough for the worker to wake
+        std::lock_guard<std::mutex> guard(v->lock);
+        v->threads.insert(std::this_thread::get_id());
+        for (uint32_t i = first; i < end; ++i) ++(*v->counts)[i];
+    }, &v);
+    return v.threads;
+}
+
+TEST(RunRanges, EveryItemOnceOnTheWorkersOfTheScheduler)
+{
+    for (bool scheduled : {false, true}) {
+        EngineContext* ctx = createContext(nullptr, nullptr);
+        PluginParallelization plugin{{PluginMagic, 2140, PluginParallelizationSig, nullptr}, 2, 0, runWorkers};
+        if (scheduled) ASSERT_TRUE(registerPlugins(ctx, &plugin));
+        std::vector<uint32_t> visits(35937);   // a 33-point RGB table
+        const std::set<std::thread::id> threads = threadsOfRanges(ctx, visits);
+        EXPECT_EQ(std::count(visits.begin(), visits.end(), 1u), ptrdiff_t(visits.size()));
+        EXPECT_TRUE(threads.count(std::this_thread::get_id()));
+        if (std::thread::hardware_concurrency() > 1) EXPECT_EQ(threads.size(), scheduled ? 2u : 1u);
+        deleteContext(ctx);
+    }
 }
 
 // A real transform gives the same bytes whatever the number of workers.
