@@ -158,14 +158,19 @@ public:
             std::lock_guard<std::mutex> guard(lock_);
             job_ = &job;
             wanted_ = helpers;
+            started_ = 0;
             ++generation_;
         }
         if (helpers) wake_.notify_all();
         takeChunks(job);
-        // The job lives on the caller's stack: wait until every helper has let go of it.
+        // The job lives on the caller's stack: wait until every helper that
+        // took it has let go of it. Helpers not yet running (on a busy
+        // machine they may wait a while for a processor) would find nothing
+        // left to do: the job is withdrawn from them instead of waited for.
         std::unique_lock<std::mutex> guard(lock_);
-        done_.wait(guard, [&] { return job.helpersLeft.load(std::memory_order_acquire) == 0; });
         job_ = nullptr;
+        job.helpersLeft.fetch_sub(wanted_ - started_, std::memory_order_acq_rel);
+        done_.wait(guard, [&] { return job.helpersLeft.load(std::memory_order_acquire) == 0; });
         return true;
     }
 
@@ -192,6 +197,7 @@ private:
             wake_.wait(guard, [&] { return stopping_ || (generation_ != seen && job_ && index < wanted_); });
             if (stopping_) return;
             seen = generation_;
+            ++started_;
             Job* job = job_;
             guard.unlock();
             clearUpperVectorState();
@@ -208,6 +214,7 @@ private:
     std::vector<std::thread> threads_;
     Job* job_ = nullptr;
     uint32_t wanted_ = 0;
+    uint32_t started_ = 0;   // helpers that took the current job
     uint64_t generation_ = 0;
     bool stopping_ = false;
 };

@@ -181,6 +181,16 @@ apply)
     expect 1 apply "$WORK/in.ppm" --chain "*srgb,$PRESS" -o "$WORK/x.png"
     contains "$WORK/err" "PNG holds no CMYK"
     expect 2 apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/x.png" --output-dir "$WORK"
+    # Results have the permissions the umask gives new files, whether the
+    # program's own writers or the toolkit's (loaded while another image is
+    # being written) write them.
+    mkdir "$WORK/masked"
+    (umask 027 && "$CLI" --quiet apply "$WORK/in.ppm" "$WORK/second.ppm" --chain '*srgb' --output-dir "$WORK/masked" \
+        && "$CLI" --quiet apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/masked/in.tif") 2>/dev/null \
+        || fail "apply under umask 027"
+    for f in in.ppm second.ppm in.tif; do
+        [ "$(stat -c %a "$WORK/masked/$f")" = 640 ] || fail "$f has mode $(stat -c %a "$WORK/masked/$f") under umask 027"
+    done
     ;;
 apply-profiles)
     # Images whose profile was embedded by other programs: red in a space

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,8 +17,19 @@ namespace imagefiles {
 namespace {
 
 // The permissions a newly created file gets under the process's umask, read
-// once at start (reading it means setting it).
+// once when loaded. The toolkit's image module is loaded while other threads
+// may be creating files, so the mask is read from the process's status
+// rather than by setting it; only where that is missing is it set and put
+// back.
 const mode_t NewFileMode = [] {
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found) return mode_t(0666 & ~mask);
+    }
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return mode_t(0666 & ~mask);
