@@ -80,7 +80,6 @@ inline uint32_t msIndex(float y)
 struct MatrixShaper {
     EngineContext* ctx;
     alignas(64) float linear[3][256];   // input curve j at v / 255
-    alignas(64) uint8_t linearBytes[3][4][256];   // the same, byte k of each float in row k
     float matrix[9];
     float offsets[3];
     alignas(64) uint8_t out8[3][MsStride];

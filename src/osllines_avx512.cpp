@@ -38,24 +38,10 @@ OSL_AVX512 inline __m512i pickBytes(const Bytes16& io, __m512i v, int c)
     return _mm512_maskz_permutexvar_epi8(c < 3 ? LowBytes : TopBytes, io.pick[c], v);
 }
 
-// The matrix-shaper's byte tables beside those of Bytes16: picks that
-// spread the samples of 64 pixels over one register for the input tables'
-// lookups (see inputs64), and placing that takes the alpha sample straight
-// from the input block (indices from 64 on read the second register).
-struct MsBytes {
-    __m512i spread[3];
-    __m512i placeAlpha;
-};
-
-OSL_AVX512 MsBytes msBytes(const LineLayout& L)
+// Placing for the matrix-shaper with alpha: the alpha sample is taken
+// straight from the input block (indices from 64 on read the second register).
+OSL_AVX512 __m512i placeWithAlpha(const LineLayout& L)
 {
-    MsBytes io;
-    alignas(64) int8_t spread[64];
-    OSL_UNROLL
-    for (int c = 0; c < 3; ++c) {
-        for (uint32_t q = 0; q < 64; ++q) spread[q] = int8_t((4 * (q >> 4) + (q & 3)) * L.inStep + L.in[c]);
-        io.spread[c] = _mm512_load_si512(spread);
-    }
     alignas(64) int8_t place[64] = {};
     for (uint32_t q = 0; q < 16 * L.outStep; ++q) {
         const uint32_t p = q / L.outStep, s = q % L.outStep;
@@ -63,56 +49,18 @@ OSL_AVX512 MsBytes msBytes(const LineLayout& L)
             if (L.out[o] == s) place[q] = int8_t(4 * p + o);
         if (L.alpha && L.outAlpha == s) place[q] = int8_t(64 + p * L.inStep + L.inAlpha);
     }
-    io.placeAlpha = _mm512_load_si512(place);
-    return io;
-}
-
-// The input curves of 64 pixels, in four blocks of 16, without gathers:
-// each table is held as the four bytes of its floats, 256 of each, which
-// two-register byte permutes look up for 64 pixels at once. The samples of
-// one channel are first spread over one register so that, once the four
-// bytes are interleaved back into floats (within 128-bit lanes), each
-// block's pixels come out in order: byte 16·l + 4·b + j of the register
-// holds pixel 4·l + j of block b.
-OSL_AVX512 inline void inputs64(const MatrixShaper* d, const MsBytes& ms, const __m512i v[4], __m512 x[3][4])
-{
-    OSL_UNROLL
-    for (int c = 0; c < 3; ++c) {
-        __m512i index = _mm512_maskz_permutexvar_epi8(0x000F000F000F000Full, ms.spread[c], v[0]);
-        OSL_UNROLL
-        for (int b = 1; b < 4; ++b)
-            index = _mm512_mask_permutexvar_epi8(index, 0x000F000F000F000Full << (4 * b), ms.spread[c], v[b]);
-        const __mmask64 upper = _mm512_movepi8_mask(index);
-        __m512i bytes[4];
-        OSL_UNROLL
-        for (int k = 0; k < 4; ++k) {
-            const uint8_t* t = d->linearBytes[c][k];
-            const __m512i lo = _mm512_permutex2var_epi8(_mm512_loadu_si512(t), index, _mm512_loadu_si512(t + 64));
-            const __m512i hi =
-                _mm512_permutex2var_epi8(_mm512_loadu_si512(t + 128), index, _mm512_loadu_si512(t + 192));
-            bytes[k] = _mm512_mask_blend_epi8(upper, lo, hi);
-        }
-        const __m512i lo01 = _mm512_unpacklo_epi8(bytes[0], bytes[1]), hi01 = _mm512_unpackhi_epi8(bytes[0], bytes[1]);
-        const __m512i lo23 = _mm512_unpacklo_epi8(bytes[2], bytes[3]), hi23 = _mm512_unpackhi_epi8(bytes[2], bytes[3]);
-        x[c][0] = _mm512_castsi512_ps(_mm512_unpacklo_epi16(lo01, lo23));
-        x[c][1] = _mm512_castsi512_ps(_mm512_unpackhi_epi16(lo01, lo23));
-        x[c][2] = _mm512_castsi512_ps(_mm512_unpacklo_epi16(hi01, hi23));
-        x[c][3] = _mm512_castsi512_ps(_mm512_unpackhi_epi16(hi01, hi23));
-    }
+    return _mm512_load_si512(place);
 }
 
 // Asks for the input and output a few kilobytes ahead into the first-level
-// cache (the output to be written), four cache lines of each, what a block
-// of 64 pixels reads and writes at most: the processor's own prefetching
-// falls behind a loop this fast, on the output side most.
+// cache (the output to be written): the processor's own prefetching falls
+// behind a loop this fast, on the output side most. A block of 16 pixels
+// reads and writes at most a cache line of each.
 OSL_AVX512 inline void prefetchAhead(const uint8_t* src, const uint8_t* dst)
 {
     constexpr uint32_t Ahead = 2048;
-    OSL_UNROLL
-    for (uint32_t k = 0; k < 256; k += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(src) + Ahead + k, _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(dst) + Ahead + k, _MM_HINT_ET0);
-    }
+    _mm_prefetch(reinterpret_cast<const char*>(src) + Ahead, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(dst) + Ahead, _MM_HINT_ET0);
 }
 
 template <bool Alpha>
@@ -122,7 +70,7 @@ OSL_AVX512 void matrixShaperAvx512(const MatrixShaper* d, const LineLayout& L, c
     uint32_t i = 0;
     if (blockBytes(L) && pixels >= 16) {
         const Bytes16 io = bytes16(L);
-        const MsBytes ms = msBytes(L);
+        const __m512i place = Alpha ? placeWithAlpha(L) : io.place;
         __m512 m[9], offsets[3];
         OSL_UNROLL
         for (int k = 0; k < 9; ++k) m[k] = _mm512_set1_ps(d->matrix[k]);
@@ -136,15 +84,14 @@ OSL_AVX512 void matrixShaperAvx512(const MatrixShaper* d, const LineLayout& L, c
         const int* out8[3];
         for (int r = 0; r < 3; ++r)
             out8[r] = reinterpret_cast<const int*>(reinterpret_cast<uintptr_t>(outputTableBase(d, r)) - r);
-
-        // Sixteen pixels out from their linear inputs and their input block.
-        auto outputs = [&](__m512 x0, __m512 x1, __m512 x2, __m512i v, uint8_t* to) OSL_AVX512 {
+        // Sixteen pixels from their input block and linear inputs.
+        auto block = [&](__m512i v, const __m512 x[3], uint8_t* to) OSL_AVX512 {
             __m512i b[3];
             OSL_UNROLL
             for (int r = 0; r < 3; ++r) {
-                __m512 y = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(m[3 * r], x0),
-                                                                     _mm512_mul_ps(m[3 * r + 1], x1)),
-                                                       _mm512_mul_ps(m[3 * r + 2], x2)),
+                __m512 y = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(m[3 * r], x[0]),
+                                                                     _mm512_mul_ps(m[3 * r + 1], x[1])),
+                                                       _mm512_mul_ps(m[3 * r + 2], x[2])),
                                          offsets[r]);
                 y = _mm512_min_ps(y, one);
                 const __m512i index = _mm512_srli_epi32(_mm512_max_epi32(_mm512_castps_si512(y), floor), MsIndexShift);
@@ -153,31 +100,35 @@ OSL_AVX512 void matrixShaperAvx512(const MatrixShaper* d, const LineLayout& L, c
             // Byte 0 from the first, 2 from the third, 1 (and 3, unused) from the second.
             const __m512i words = _mm512_ternarylogic_epi32(
                 b[2], _mm512_ternarylogic_epi32(b[0], b[1], lowByte, 0xE4), thirdByte, 0xE4);
-            const __m512i out = Alpha ? _mm512_permutex2var_epi8(words, ms.placeAlpha, v)
-                                      : _mm512_permutexvar_epi8(io.place, words);
+            const __m512i out = Alpha ? _mm512_permutex2var_epi8(words, place, v) : _mm512_permutexvar_epi8(place, words);
             _mm512_mask_storeu_epi8(to, io.store, out);
         };
-
+        // Blocks in groups of four, all the group's input read first: the
+        // reads of the tables overlap far better than block by block.
+        constexpr int Group = 4;
         const uint32_t inBlock = 16 * L.inStep, outBlock = 16 * L.outStep;
-        for (; i + 64 <= pixels; i += 64) {
-            prefetchAhead(src, dst);
-            __m512i v[4];
+        for (; i + 16 * Group <= pixels; i += 16 * Group) {
             OSL_UNROLL
-            for (int b = 0; b < 4; ++b) v[b] = _mm512_maskz_loadu_epi8(io.load, src + b * inBlock);
-            __m512 x[3][4];
-            inputs64(d, ms, v, x);
+            for (int g = 0; g < Group; ++g) prefetchAhead(src + 64 * g, dst + 64 * g);
+            __m512i v[Group];
+            __m512 x[Group][3];
             OSL_UNROLL
-            for (int b = 0; b < 4; ++b) outputs(x[0][b], x[1][b], x[2][b], v[b], dst + b * outBlock);
-            src += 4 * inBlock;
-            dst += 4 * outBlock;
+            for (int g = 0; g < Group; ++g) v[g] = _mm512_maskz_loadu_epi8(io.load, src + g * inBlock);
+            OSL_UNROLL
+            for (int c = 0; c < 3; ++c)
+                OSL_UNROLL
+                for (int g = 0; g < Group; ++g) x[g][c] = _mm512_i32gather_ps(pickBytes(io, v[g], c), d->linear[c], 4);
+            OSL_UNROLL
+            for (int g = 0; g < Group; ++g) block(v[g], x[g], dst + g * outBlock);
+            src += Group * inBlock;
+            dst += Group * outBlock;
         }
-        // The last blocks of 16 read their input curves by gathers.
         for (; i + 16 <= pixels; i += 16) {
             const __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
             __m512 x[3];
             OSL_UNROLL
             for (int c = 0; c < 3; ++c) x[c] = _mm512_i32gather_ps(pickBytes(io, v, c), d->linear[c], 4);
-            outputs(x[0], x[1], x[2], v, dst);
+            block(v, x, dst);
             src += inBlock;
             dst += outBlock;
         }

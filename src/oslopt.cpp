@@ -372,7 +372,6 @@ MatrixShaper* newMatrixShaper(EngineContext* ctx, const Stage* inputCurves, cons
             const float x = evalCurveFloat(in[j], wordToUnit(uint16_t(v * 257)));
             if (!std::isfinite(x)) return nullptr;
             d->linear[j][v] = x;
-            for (uint32_t k = 0; k < 4; ++k) d->linearBytes[j][k][v] = uint8_t(floatBits(x) >> (8 * k));
         }
     }
     for (int i = 0; i < 3; ++i) {
