@@ -77,12 +77,14 @@ inline uint32_t msIndex(float y)
     return (uint32_t(bits) >> MsIndexShift) - (MsFloorBits >> MsIndexShift);
 }
 
+// The evaluators' data comes from the context's allocator, which promises
+// no more than 16-byte alignment: no member asks for more.
 struct MatrixShaper {
     EngineContext* ctx;
-    alignas(64) float linear[3][256];   // input curve j at v / 255
+    float linear[3][256];   // input curve j at v / 255
     float matrix[9];
     float offsets[3];
-    alignas(64) uint8_t out8[3][MsStride];
+    uint8_t out8[3][MsStride];
     uint16_t out16[3][MsStride];
     // What words that are not 8-bit samples go through.
     ToneCurve* inputCurves[3];
@@ -123,8 +125,8 @@ struct WideMatrixShaper {
     bool labOut;
     float matrix[9];
     float offsets[3];
-    alignas(64) float out[3][WideMsOutStride];   // curve at (k / 4096)², in words; one more node repeats the last
-    alignas(64) float in[3][65536];              // curve at w / 65535
+    float out[3][WideMsOutStride];   // curve at (k / 4096)², in words; one more node repeats the last
+    float in[3][65536];              // curve at w / 65535
 };
 
 inline float wideMsInput(const float* t, uint32_t x)
