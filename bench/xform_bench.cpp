@@ -4,6 +4,7 @@
 // ratio of the fastest conversion to the fastest copy is what counts):
 //   - 8-bit RGBA between two RGB matrix-shaper profiles, 4096 × 4096;
 //   - 8-bit RGBA to the CMYK press profile (a 4-output table), 4096 × 4096;
+//     and 8-bit RGB of a smooth, photograph-like image, as `apply` reads TIFFs;
 //   - 16-bit RGB between two matrix-shaper profiles, 4096 × 4096;
 //   - the live preview: image profile → abstract profile → display profile,
 //     8-bit RGBA, a 2-megapixel proxy;
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,10 +107,28 @@ double seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// A photograph-like image instead: smooth gradients over the whole range,
+// whose neighbouring pixels fall into the same few table cells.
+std::vector<uint8_t> smoothImage(uint32_t width, uint32_t height, uint32_t bytesPerPixel)
+{
+    std::vector<uint8_t> v(size_t(width) * height * bytesPerPixel);
+    uint8_t* p = v.data();
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x, p += bytesPerPixel) {
+            const double fx = double(x) / (width - 1), fy = double(y) / (height - 1);
+            p[0] = uint8_t(127.5 + 127.5 * std::sin(6.0 * fx + 2.0 * fy));
+            p[1] = uint8_t(255.0 * fy);
+            p[2] = uint8_t(127.5 + 127.5 * std::cos(9.0 * fx * fy));
+            for (uint32_t e = 3; e < bytesPerPixel; ++e) p[e] = 255;
+        }
+    return v;
+}
+
 struct Run {
     std::vector<const char*> chain;   // "*look" stands for the warming look
     uint32_t inputFormat, outputFormat, flags;
     uint32_t width, height;
+    bool smooth = false;              // a photograph-like image instead of noise
 };
 
 // Converts the image over and over, each time after a plain copy of the same
@@ -137,7 +157,8 @@ void convert(benchmark::State& state, const Run& run)
             const uint32_t outBytes = (formatChannels(run.outputFormat) + formatExtra(run.outputFormat)) *
                                       formatBytes(run.outputFormat);
             const size_t pixels = size_t(run.width) * run.height;
-            const std::vector<uint8_t> source = image(pixels * inBytes);
+            const std::vector<uint8_t> source =
+                run.smooth ? smoothImage(run.width, run.height, inBytes) : image(pixels * inBytes);
             std::vector<uint8_t> target(pixels * outBytes), copy(source.size());
             double bestCopy = 1e9, best = 1e9;
             for (auto _ : state) {
@@ -176,6 +197,13 @@ void BM_RgbToPressCmyk8(benchmark::State& state)
     convert(state, {{SrgbPath, PressPath}, FormatRgba8, FormatCmyk8, 0, Side, Side});
 }
 BENCHMARK(BM_RgbToPressCmyk8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+// What `apply` does with a TIFF: 8-bit RGB (three samples) of a smooth image to CMYK.
+void BM_SmoothRgbToPressCmyk8(benchmark::State& state)
+{
+    convert(state, {{SrgbPath, PressPath}, FormatRgb8, FormatCmyk8, 0, Side, Side, true});
+}
+BENCHMARK(BM_SmoothRgbToPressCmyk8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 
 void BM_MatrixShaperRgb16(benchmark::State& state)
 {

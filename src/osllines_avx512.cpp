@@ -201,12 +201,6 @@ OSL_AVX512 inline void interpolate16(const uint16_t* table, const Tetrahedra16& 
             _mm512_sub_epi32(_mm512_add_epi32(a[quad], _mm512_srli_epi32(a[quad], 16)), p0[quad]), 16);
 }
 
-OSL_AVX512 inline __m512i wordsToBytes32(__m512i v)
-{
-    return _mm512_srli_epi16(
-        _mm512_add_epi16(_mm512_mulhi_epu16(v, _mm512_set1_epi16(int16_t(65281))), _mm512_set1_epi16(128)), 8);
-}
-
 // The tetrahedra of sixteen 8-bit pixels, from their axis words.
 OSL_AVX512 inline Tetrahedra16 tetrahedraOfBytes16(const ClutEval* d, const Bytes16& io, __m512i v)
 {
@@ -223,6 +217,52 @@ OSL_AVX512 inline Tetrahedra16 tetrahedraOfBytes16(const ClutEval* d, const Byte
     return tetrahedra16(base, s, r);
 }
 
+// Eight pixels, each in a 64-bit lane: the four outputs of a node come in
+// one 64-bit read, whose 32-bit halves hold outputs 0 and 1, 2 and 3;
+// masking and shifting give outputs 0 and 2, 1 and 3 in 32 bits, which are
+// interpolated with the pixel's weights (in both halves of its lane). Gives
+// the words of outputs 0 … 3 in the 16-bit lanes of each pixel's 64 bits.
+// Masks and shifts instead of byte permutes: these tie up the one port that
+// also serves the gathers.
+OSL_AVX512 inline __m512i interpolate8(const __m512i g[4], const __m512i w[4])
+{
+    const __m512i low = _mm512_set1_epi32(0xFFFF);
+    const __m512i round = _mm512_set1_epi32(0x8001);
+    const __m512i p0even = _mm512_and_si512(g[0], low), p0odd = _mm512_srli_epi32(g[0], 16);
+    __m512i even = _mm512_add_epi32(_mm512_mullo_epi32(p0even, w[0]), round);
+    __m512i odd = _mm512_add_epi32(_mm512_mullo_epi32(p0odd, w[0]), round);
+    OSL_UNROLL
+    for (int k = 1; k < 4; ++k) {
+        even = _mm512_add_epi32(even, _mm512_mullo_epi32(_mm512_and_si512(g[k], low), w[k]));
+        odd = _mm512_add_epi32(odd, _mm512_mullo_epi32(_mm512_srli_epi32(g[k], 16), w[k]));
+    }
+    // The words are the top halves of these sums.
+    even = _mm512_sub_epi32(_mm512_add_epi32(even, _mm512_srli_epi32(even, 16)), p0even);
+    odd = _mm512_sub_epi32(_mm512_add_epi32(odd, _mm512_srli_epi32(odd, 16)), p0odd);
+    // The top words of the odd sums where they are, those of the even ones moved down.
+    return _mm512_ternarylogic_epi32(odd, _mm512_srli_epi32(even, 16), _mm512_set1_epi32(int32_t(0xFFFF0000u)), 0xE4);
+}
+
+// The words of sixteen pixels, rounded to bytes in the top byte of each word.
+OSL_AVX512 inline void interpolateBytes16(const uint16_t* table, const Tetrahedra16& t, __m512i bytes[2])
+{
+    OSL_UNROLL
+    for (int h = 0; h < 2; ++h) {
+        // Each pixel's weight in both halves of its 64 bits.
+        const __m512i spread = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+        const __m512i at = _mm512_add_epi32(spread, _mm512_set1_epi32(8 * h));
+        __m512i g[4], w[4];
+        OSL_UNROLL
+        for (int k = 0; k < 4; ++k) {
+            g[k] = _mm512_i32gather_epi64(upperOrLower(t.node[k], h), table, 2);
+            w[k] = _mm512_permutexvar_epi32(at, t.weight[k]);
+        }
+        const __m512i words = interpolate8(g, w);
+        bytes[h] = _mm512_add_epi16(_mm512_mulhi_epu16(words, _mm512_set1_epi16(int16_t(65281))),
+                                    _mm512_set1_epi16(128));
+    }
+}
+
 template <bool Alpha>
 OSL_AVX512 void clutAvx512(const ClutEval* d, const LineLayout& L, const uint8_t* src, uint8_t* dst,
                            uint32_t pixels)
@@ -230,7 +270,21 @@ OSL_AVX512 void clutAvx512(const ClutEval* d, const LineLayout& L, const uint8_t
     uint32_t i = 0;
     if (blockBytes(L) && pixels >= 16) {
         const Bytes16 io = bytes16(L);
-        const __m512i colours = _mm512_set1_epi32(d->outputs == 4 ? -1 : 0x00FFFFFF);
+        // Output byte q is the top byte of word 4p + o of the two halves' words.
+        alignas(64) int8_t place[64];
+        _mm512_store_si512(place, io.place);
+        for (int8_t& q : place)
+            if (q >= 0) q = int8_t(2 * q + 1);
+        const __m512i fromWords = _mm512_load_si512(place);
+        // The carried alpha straight from the input block.
+        alignas(64) int8_t alphaFrom[64] = {};
+        __mmask64 alphaBytes = 0;
+        for (uint32_t q = 0; Alpha && q < 16 * L.outStep; ++q)
+            if (q % L.outStep == L.outAlpha) {
+                alphaFrom[q] = int8_t(q / L.outStep * L.inStep + L.inAlpha);
+                alphaBytes |= __mmask64(1) << q;
+            }
+        const __m512i alphaPlace = _mm512_load_si512(alphaFrom);
         // The grid positions of one block are worked out while the table is
         // read for the block before it: each waits on reads of its own.
         __m512i v = _mm512_maskz_loadu_epi8(io.load, src);
@@ -242,18 +296,11 @@ OSL_AVX512 void clutAvx512(const ClutEval* d, const LineLayout& L, const uint8_t
                 v = _mm512_maskz_loadu_epi8(io.load, src + 16 * L.inStep);
                 t = tetrahedraOfBytes16(d, io, v);
             }
-            __m512i words[4];
-            interpolate16(d->table, now, words);
-            // Four pixels per register to bytes, in pixel order.
-            const __m512i lo = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(words[0])),
-                                                  _mm512_cvtepi32_epi16(words[1]), 1);
-            const __m512i hi = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(words[2])),
-                                                  _mm512_cvtepi32_epi16(words[3]), 1);
-            __m512i out = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(wordsToBytes32(lo))),
-                                             _mm512_cvtepi16_epi8(wordsToBytes32(hi)), 1);
-            out = _mm512_and_si512(out, colours);
-            if constexpr (Alpha) out = _mm512_or_si512(out, pickBytes(io, current, 3));
-            _mm512_mask_storeu_epi8(dst, io.store, _mm512_permutexvar_epi8(io.place, out));
+            __m512i bytes[2];
+            interpolateBytes16(d->table, now, bytes);
+            __m512i out = _mm512_permutex2var_epi8(bytes[0], fromWords, bytes[1]);
+            if constexpr (Alpha) out = _mm512_mask_permutexvar_epi8(out, alphaBytes, alphaPlace, current);
+            _mm512_mask_storeu_epi8(dst, io.store, out);
             src += 16 * L.inStep;
             dst += 16 * L.outStep;
         }

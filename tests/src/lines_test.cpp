@@ -208,6 +208,7 @@ TEST(LineWorkers, EveryPathGivesTheEvaluatorsBytesForEvery8BitInput)
         {"matrix-shaper, RGB to BGRA", {Colord + "AdobeRGB1998.icc", Colord + "sRGB.icc"}, FormatRgb8, FormatBgra8,
          0, "cvst matf cvst"},
         {"RGB to CMYK table", {Colord + "sRGB.icc", Press}, FormatRgba8, FormatCmyk8, 0, "clut"},
+        {"RGB to CMYK table, three samples in", {Colord + "sRGB.icc", Press}, FormatRgb8, FormatCmyk8, 0, "clut"},
         {"RGB to RGB through a press", {Colord + "sRGB.icc", Press, Press, Colord + "sRGB.icc"}, FormatRgba8,
          FormatRgba8, XformCopyAlpha, "clut"},
         {"RGB to RGB through a Lab table, pre-linearised", {Colord + "sRGB.icc", Warm, Colord + "sRGB.icc"},
