@@ -4,6 +4,7 @@
 // value x (0 … 65535) lands at v = d·x + (d·x + 0x7FFF) / 0xFFFF: the cell is
 // v >> 16 and the fraction v & 0xFFFF. At x = 65535 the neighbour offset is 0,
 // so the last node is used twice and no read goes past the table.
+#include "oslevals.h"
 #include "oslinternal.h"
 
 #include <algorithm>
@@ -23,9 +24,8 @@ struct Fixed {
 
 inline Fixed toFixedDomain(uint32_t domain, uint16_t x)
 {
-    const uint64_t a = uint64_t(domain) * x;
-    const uint64_t v = a + (a + 0x7FFF) / 0xFFFF;
-    return {size_t(v >> 16), uint32_t(v & 0xFFFF)};
+    const GridPosition g = gridPosition(domain, x);
+    return {g.cell, g.fraction};
 }
 
 // lo + (((hi - lo) × f + 0x8000) >> 16): the one linear step of every 16-bit routine.
