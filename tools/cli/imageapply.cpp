@@ -11,7 +11,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -166,23 +165,33 @@ uint32_t engineFormat(const PixelLayout& l)
 // Reading, transforming and writing side by side
 // ---------------------------------------------------------------------------
 
+// Values handed from thread to thread, in the order pushed, or in an order
+// of places given with them (0, 1, 2 …: pop() waits for the next place).
 template <class T>
 class Channel {
 public:
     void push(T value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(std::move(value));
+        items_.emplace(pushed_++, std::move(value));
         ready_.notify_one();
     }
-    // Nothing once the channel is closed and empty.
+    void pushAt(uint64_t place, T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.emplace(place, std::move(value));
+        ready_.notify_all();
+    }
+    // Nothing once the channel is closed and the next value is not there.
     std::optional<T> pop()
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !items_.empty() || closed_; });
-        if (items_.empty()) return std::nullopt;
-        T value = std::move(items_.front());
-        items_.pop_front();
+        ready_.wait(lock, [this] { return items_.count(next_) || closed_; });
+        const auto at = items_.find(next_);
+        if (at == items_.end()) return std::nullopt;
+        T value = std::move(at->second);
+        items_.erase(at);
+        ++next_;
         return value;
     }
     void close()
@@ -195,7 +204,8 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<T> items_;
+    std::map<uint64_t, T> items_;
+    uint64_t pushed_ = 0, next_ = 0;
     bool closed_ = false;
 };
 
@@ -204,42 +214,6 @@ struct Strip {
     uint32_t rows = 0;
     bool input = true;   // which pool it returns to
     uint32_t index = 0;  // its place among the image's bands
-};
-
-// Bands handed in in any order, handed out in the image's order.
-class OrderedChannel {
-public:
-    void push(Strip s)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        waiting_.emplace(s.index, s);
-        ready_.notify_one();
-    }
-    // Nothing once the channel is closed and the next band is not there.
-    std::optional<Strip> pop()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return waiting_.count(next_) || closed_; });
-        const auto at = waiting_.find(next_);
-        if (at == waiting_.end()) return std::nullopt;
-        Strip s = at->second;
-        waiting_.erase(at);
-        ++next_;
-        return s;
-    }
-    void close()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-        ready_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::map<uint32_t, Strip> waiting_;
-    uint32_t next_ = 0;
-    bool closed_ = false;
 };
 
 // Gray rows as RGB, extra channels after.
@@ -353,7 +327,7 @@ public:
             while (std::optional<Strip> s = filled_.pop()) {
                 if (failed_) continue;
                 const uint32_t rows = s->rows;
-                done_.push(*s);
+                done_.pushAt(s->index, *s);
                 report(rows, progress);
             }
         } else {
@@ -394,7 +368,7 @@ private:
             o->rows = s->rows;
             o->index = s->index;
             freeIn_.push(*s);
-            done_.push(*o);
+            done_.pushAt(o->index, *o);
             report(s->rows, progress);
         }
     }
@@ -459,7 +433,7 @@ private:
     int lanes_;
     uint32_t stripRows_ = 1;
     Channel<Strip> freeIn_, freeOut_, filled_;
-    OrderedChannel done_;
+    Channel<Strip> done_;   // in the image's order
     std::atomic<uint32_t> rowsDone_{0};
     std::atomic<bool> failed_{false};
     std::mutex errorMutex_;
