@@ -302,6 +302,10 @@ inline uint16_t quantizeNode(uint32_t k, uint32_t points)
     return quickSaturateWord(double(k) * 65535.0 / double(points - 1));
 }
 
+// XYZ (relative to D50) to Lab for the float stages, whose results are
+// floats: the cube root is good to about 14 digits instead of the last bit.
+CieLab xyzToLabForFloat(const CieXyz& xyz);
+
 // ---------------------------------------------------------------------------
 // Pipelines and stages
 // ---------------------------------------------------------------------------

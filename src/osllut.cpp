@@ -308,7 +308,7 @@ void evalLabToXyz(const float in[], float out[], const Stage*)
 void evalXyzToLab(const float in[], float out[], const Stage*)
 {
     const CieXyz xyz{in[0] * XyzScale, in[1] * XyzScale, in[2] * XyzScale};
-    const CieLab lab = xyzToLab(nullptr, xyz);
+    const CieLab lab = xyzToLabForFloat(xyz);
     out[0] = float(lab.L / 100.0);
     out[1] = float((lab.a + 128.0) / 255.0);
     out[2] = float((lab.b + 128.0) / 255.0);

@@ -1062,19 +1062,66 @@ struct StageRange {
     const Stage* stop;
     uint32_t inputs;
     uint32_t outputs;
+    // When the range starts with curves, their values at the nodes of each
+    // axis, worked out once instead of at every node: `axes` holds `points`
+    // values per input, and evaluation goes on from `afterAxes`.
+    uint32_t points = 0;
+    std::vector<float> axes;
+    const Stage* afterAxes = nullptr;
 };
+
+// The per-axis values of the curves that begin the range, for a uniform
+// grid of `points` nodes. Curves treat each channel by itself, so a node's
+// values are exactly those the stage gives at that node.
+void precomputeAxes(StageRange& range, uint32_t points)
+{
+    const Stage* first = range.first;
+    if (!first || first == range.stop || !isCurves(first) || points < 2 || first->inputs != range.inputs ||
+        first->outputs != range.inputs)
+        return;
+    range.axes.resize(size_t(range.inputs) * points);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (uint32_t k = 0; k < points; ++k) {
+        const float v = wordToUnit(quantizeNode(k, points));
+        for (uint32_t i = 0; i < range.inputs; ++i) x[i] = v;
+        first->eval(x, y, first);
+        for (uint32_t i = 0; i < range.inputs; ++i) range.axes[size_t(i) * points + k] = y[i];
+    }
+    range.points = points;
+    range.afterAxes = first->next;
+}
+
+// The range's stages at one node, in float.
+void evalRange(const StageRange& range, const uint16_t in[], float y[])
+{
+    float x[MaxStageChannels];
+    if (range.points) {
+        // A node of the grid the values were made for: look them up.
+        uint32_t i = 0;
+        for (; i < range.inputs; ++i) {
+            const uint32_t k = (uint32_t(in[i]) * (range.points - 1) + 32767) / 65535;
+            if (quantizeNode(k, range.points) != in[i]) break;
+            x[i] = range.axes[size_t(i) * range.points + k];
+        }
+        if (i == range.inputs) {
+            evalStages(range.afterAxes, range.stop, x, y, range.inputs);
+            return;
+        }
+    }
+    for (uint32_t i = 0; i < range.inputs; ++i) x[i] = wordToUnit(in[i]);
+    if (!range.first) {
+        // No stages: copy what fits, zeros for the rest.
+        for (uint32_t o = 0; o < range.outputs; ++o) y[o] = o < range.inputs ? x[o] : 0.0f;
+    } else {
+        evalStages(range.first, range.stop, x, y, range.inputs);
+    }
+}
 
 bool sampleRange(const uint16_t in[], uint16_t out[], void* cargo)
 {
     auto* range = static_cast<const StageRange*>(cargo);
-    float x[MaxStageChannels], y[MaxStageChannels];
-    for (uint32_t i = 0; i < range->inputs; ++i) x[i] = wordToUnit(in[i]);
-    if (!range->first) {
-        // No stages: copy what fits, zeros for the rest.
-        for (uint32_t o = 0; o < range->outputs; ++o) y[o] = o < range->inputs ? x[o] : 0.0f;
-    } else {
-        evalStages(range->first, range->stop, x, y, range->inputs);
-    }
+    float y[MaxStageChannels];
+    evalRange(*range, in, y);
     for (uint32_t o = 0; o < range->outputs; ++o) out[o] = quickSaturateWord(double(y[o]) * 65535.0);
     return true;
 }
@@ -1106,9 +1153,8 @@ struct StretchedRange {
 bool measureRange(const uint16_t in[], uint16_t[], void* cargo)
 {
     auto* r = static_cast<StretchedRange*>(cargo);
-    float x[MaxStageChannels], y[MaxStageChannels];
-    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
-    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    float y[MaxStageChannels];
+    evalRange(r->range, in, y);
     for (uint32_t o = 0; o < r->range.outputs; ++o) {
         if (!std::isfinite(y[o])) continue;
         r->low[o] = std::min(r->low[o], double(y[o]));
@@ -1120,9 +1166,8 @@ bool measureRange(const uint16_t in[], uint16_t[], void* cargo)
 bool sampleStretched(const uint16_t in[], uint16_t out[], void* cargo)
 {
     auto* r = static_cast<const StretchedRange*>(cargo);
-    float x[MaxStageChannels], y[MaxStageChannels];
-    for (uint32_t i = 0; i < r->range.inputs; ++i) x[i] = wordToUnit(in[i]);
-    evalStages(r->range.first, r->range.stop, x, y, r->range.inputs);
+    float y[MaxStageChannels];
+    evalRange(r->range, in, y);
     for (uint32_t o = 0; o < r->range.outputs; ++o)
         out[o] = quickSaturateWord((double(y[o]) - r->low[o]) / r->span[o] * 65535.0);
     return true;
@@ -1182,8 +1227,9 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
     const bool stretched = stretchesPostCurves(src, last, inputFormat, outputFormat, *flags) && last != pre;
     if (stretched) post = last;
 
-    const StageRange range{pre ? pre->next : first, post, inputs, outputs};
+    StageRange range{pre ? pre->next : first, post, inputs, outputs};
     const uint32_t points = first ? gridPointsForChannels(inputs, *flags) : 2;
+    precomputeAxes(range, points);
     StagePtr clut(newClut16StageUniform(ctx, points, inputs, outputs, nullptr), &freeStage);
     if (!clut) return false;
     StagePtr postStage(nullptr, &freeStage);
@@ -1199,7 +1245,7 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
         postStage.reset(stretchedCurves(ctx, last, r));
         if (!postStage || !sampleClut16Shared(clut.get(), sampleStretched, &r)) return false;
     } else {
-        if (!sampleClut16Shared(clut.get(), sampleRange, const_cast<StageRange*>(&range))) return false;
+        if (!sampleClut16Shared(clut.get(), sampleRange, &range)) return false;
         if (post) postStage.reset(duplicateStage(post));
         if (post && !postStage) return false;
     }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -65,6 +66,21 @@ TEST_F(Pcs, LightnessFollowsTheCieFormulaOnBothSidesOfTheKnee)
     const double above = xyzToLab(nullptr, CieXyz{0, knee * (1 + 1e-12), 0}).L;
     EXPECT_NEAR(below, 8.0, 1e-8);
     EXPECT_NEAR(above, 8.0, 1e-8);
+}
+
+TEST_F(Pcs, FloatStageLabMatchesTheCieFormulaFarBeyondFloatPrecision)
+{
+    // The float stages' conversion uses its own cube root: against the CIE
+    // formula with the library's, over ten decades and past white.
+    const auto f = [](double t) { return t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0; };
+    for (double t = 1e-9; t < 40.0; t *= 1.0137) {
+        const CieXyz xyz{t * D50.X, t * 0.5, t * 1.7 * D50.Z};
+        const CieLab got = xyzToLabForFloat(xyz);
+        const double fx = f(t), fy = f(t * 0.5), fz = f(t * 1.7);
+        expectLab(got, 116.0 * fy - 16.0, 500.0 * (fx - fy), 200.0 * (fy - fz), 1e-11 * std::max(1.0, fx));
+    }
+    EXPECT_TRUE(std::isnan(xyzToLabForFloat(CieXyz{NAN, 0.5, 0.5}).a));
+    expectLab(xyzToLabForFloat(CieXyz{0, 0, 0}), 0, 0, 0, 1e-12);
 }
 
 TEST_F(Pcs, LabXyzRoundTripOverAGrid)

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -27,11 +26,13 @@ using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
 // Profiles larger than this are not read from files.
 constexpr qint64 MaxProfileBytes = qint64(256) << 20;
-// Bytes of one band of rows, and how many bands may be in flight: the
-// reader runs ahead (while the transform is being made, too).
+// Bytes of one band of rows, and how many bands may be in flight beyond
+// those the transforming threads hold: the reader runs ahead (while the
+// transform is being made, too), and finished bands wait for the writer.
 constexpr size_t StripBytes = size_t(2) << 20;
-constexpr int InputStrips = 4;
-constexpr int OutputStrips = 3;
+constexpr int SpareInputStrips = 3;
+constexpr int SpareOutputStrips = 2;
+constexpr int MaxLanes = 16;
 constexpr size_t HugePage = size_t(2) << 20;
 
 const char* const SoftProofHint =
@@ -164,23 +165,33 @@ uint32_t engineFormat(const PixelLayout& l)
 // Reading, transforming and writing side by side
 // ---------------------------------------------------------------------------
 
+// Values handed from thread to thread, in the order pushed, or in an order
+// of places given with them (0, 1, 2 …: pop() waits for the next place).
 template <class T>
 class Channel {
 public:
     void push(T value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(std::move(value));
+        items_.emplace(pushed_++, std::move(value));
         ready_.notify_one();
     }
-    // Nothing once the channel is closed and empty.
+    void pushAt(uint64_t place, T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.emplace(place, std::move(value));
+        ready_.notify_all();
+    }
+    // Nothing once the channel is closed and the next value is not there.
     std::optional<T> pop()
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !items_.empty() || closed_; });
-        if (items_.empty()) return std::nullopt;
-        T value = std::move(items_.front());
-        items_.pop_front();
+        ready_.wait(lock, [this] { return items_.count(next_) || closed_; });
+        const auto at = items_.find(next_);
+        if (at == items_.end()) return std::nullopt;
+        T value = std::move(at->second);
+        items_.erase(at);
+        ++next_;
         return value;
     }
     void close()
@@ -193,7 +204,8 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<T> items_;
+    std::map<uint64_t, T> items_;
+    uint64_t pushed_ = 0, next_ = 0;
     bool closed_ = false;
 };
 
@@ -201,6 +213,7 @@ struct Strip {
     uint8_t* data = nullptr;
     uint32_t rows = 0;
     bool input = true;   // which pool it returns to
+    uint32_t index = 0;  // its place among the image's bands
 };
 
 // Gray rows as RGB, extra channels after.
@@ -266,11 +279,15 @@ size_t bandBytes(size_t bytes)
     return (bytes + unit - 1) / unit * unit;
 }
 
+// The reader, the transforming threads ("lanes", each taking whole bands,
+// so that a lane the system pauses holds up no other) and the writer, side
+// by side.
 class Pipeline3 {
 public:
     Pipeline3(ImageReader& reader, bool grayToRgb, ImageWriter& writer, bool transforms, const PixelLayout& in,
-              const PixelLayout& out)
-        : reader_(reader), grayToRgb_(grayToRgb), writer_(writer), transforms_(transforms), in_(in), out_(out)
+              const PixelLayout& out, int lanes)
+        : reader_(reader), grayToRgb_(grayToRgb), writer_(writer), transforms_(transforms), in_(in), out_(out),
+          lanes_(transforms ? std::clamp(lanes, 1, MaxLanes) : 1)
     {
     }
 
@@ -290,10 +307,13 @@ public:
         stripRows_ = uint32_t(std::clamp<size_t>(StripBytes / widest, 8, in_.height));
         const size_t inBytes = bandBytes(in_.rowBytes() * stripRows_);
         const size_t outBytes = bandBytes(out_.rowBytes() * stripRows_);
-        bands_ = BandMemory(inBytes * InputStrips + (transforms_ ? outBytes * OutputStrips : 0));
+        const uint32_t bands = (in_.height + stripRows_ - 1) / stripRows_;
+        lanes_ = std::min<int>(lanes_, int(bands));
+        const int inputStrips = lanes_ + SpareInputStrips, outputStrips = transforms_ ? lanes_ + SpareOutputStrips : 0;
+        bands_ = BandMemory(inBytes * size_t(inputStrips) + outBytes * size_t(outputStrips));
         uint8_t* next = bands_.data();
-        for (int i = 0; i < InputStrips; ++i, next += inBytes) freeIn_.push(Strip{next, 0, true});
-        for (int i = 0; transforms_ && i < OutputStrips; ++i, next += outBytes) freeOut_.push(Strip{next, 0, false});
+        for (int i = 0; i < inputStrips; ++i, next += inBytes) freeIn_.push(Strip{next, 0, true});
+        for (int i = 0; i < outputStrips; ++i, next += outBytes) freeOut_.push(Strip{next, 0, false});
         reading_ = std::thread([this] { readAll(); });
         writing_ = std::thread([this] { writeAll(); });
     }
@@ -303,23 +323,21 @@ public:
     // that failed.
     bool run(Transform* transform, const ApplyProgress& progress, QString& readError, QString& writeError)
     {
-        uint32_t done = 0;
-        while (std::optional<Strip> s = filled_.pop()) {
-            if (failed_) continue;
-            const uint32_t rows = s->rows;
-            if (!transforms_) {
-                done_.push(std::move(*s));
-            } else {
-                std::optional<Strip> o = freeOut_.pop();
-                if (!o) continue;
-                doTransformLineStride(transform, s->data, o->data, in_.width, s->rows,
-                                      uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()), 0, 0);
-                o->rows = s->rows;
-                freeIn_.push(std::move(*s));
-                done_.push(std::move(*o));
+        if (!transforms_) {
+            while (std::optional<Strip> s = filled_.pop()) {
+                if (failed_) continue;
+                const uint32_t rows = s->rows;
+                done_.pushAt(s->index, *s);
+                report(rows, progress);
             }
-            done += rows;
-            if (progress) progress(int(done), int(in_.height));
+        } else {
+            // Each lane transforms whole bands on its own thread: with one
+            // call split among threads, a thread paused for the reader or the
+            // writer would keep the others waiting at the end of every band.
+            std::vector<std::thread> lanes;
+            for (int l = 1; l < lanes_; ++l) lanes.emplace_back([&] { transformBands(transform, progress); });
+            transformBands(transform, progress);
+            for (std::thread& lane : lanes) lane.join();
         }
         done_.close();
         reading_.join();
@@ -330,6 +348,37 @@ public:
     }
 
 private:
+    // Bands until the reader is done. A lane takes its output band before
+    // its input band: every band taken from the reader then has a place for
+    // its result, and the band the writer waits for is always being made.
+    void transformBands(Transform* transform, const ApplyProgress& progress)
+    {
+        const TransformWorker worker = transformWorker(transform);
+        while (std::optional<Strip> o = freeOut_.pop()) {
+            std::optional<Strip> s = filled_.pop();
+            if (!s) {
+                freeOut_.push(*o);
+                return;
+            }
+            if (!failed_) {
+                const Stride stride{uint32_t(in_.rowBytes()), uint32_t(out_.rowBytes()),
+                                    uint32_t(in_.rowBytes() * s->rows), uint32_t(out_.rowBytes() * s->rows)};
+                worker(transform, s->data, o->data, in_.width, s->rows, &stride);
+            }
+            o->rows = s->rows;
+            o->index = s->index;
+            freeIn_.push(*s);
+            done_.pushAt(o->index, *o);
+            report(s->rows, progress);
+        }
+    }
+
+    void report(uint32_t rows, const ApplyProgress& progress)
+    {
+        const uint32_t done = rowsDone_ += rows;
+        if (progress) progress(int(done), int(in_.height));
+    }
+
     void fail(std::string& slot, const std::string& message)
     {
         {
@@ -349,10 +398,11 @@ private:
             grayLayout.model = ColorModel::Gray;
             gray.resize(grayLayout.rowBytes() * stripRows_);
         }
-        for (uint32_t y = 0; y < in_.height && !failed_; y += stripRows_) {
+        for (uint32_t y = 0, index = 0; y < in_.height && !failed_; y += stripRows_, ++index) {
             std::optional<Strip> s = freeIn_.pop();
             if (!s || failed_) break;
             s->rows = std::min(stripRows_, in_.height - y);
+            s->index = index;
             const bool ok = grayToRgb_ ? reader_.readRows(gray.data(), grayLayout.rowBytes(), s->rows)
                                        : reader_.readRows(s->data, in_.rowBytes(), s->rows);
             if (!ok) {
@@ -380,8 +430,11 @@ private:
     PixelLayout in_, out_;
     BandMemory bands_;   // before the channels holding pointers into it
     std::thread reading_, writing_;
+    int lanes_;
     uint32_t stripRows_ = 1;
-    Channel<Strip> freeIn_, freeOut_, filled_, done_;
+    Channel<Strip> freeIn_, freeOut_, filled_;
+    Channel<Strip> done_;   // in the image's order
+    std::atomic<uint32_t> rowsDone_{0};
     std::atomic<bool> failed_{false};
     std::mutex errorMutex_;
     std::string readError_, writeError_;
@@ -599,7 +652,8 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
                                                        : chain[0]->builtin == chain[1]->builtin);
     const bool identity = sameProfile && chain[0]->isDevice() && chain[1]->isDevice() && in.model == out.model;
     const bool copies = identity && in == out;
-    Pipeline3 pipeline(*reader, grayToRgb, *writer, !copies, in, out);
+    Pipeline3 pipeline(*reader, grayToRgb, *writer, !copies, in, out,
+                       s.settings.workers > 0 ? s.settings.workers : int(std::thread::hardware_concurrency()));
     pipeline.start();
     TransformPtr transform;
     if (!copies) {

@@ -25,6 +25,7 @@ struct ApplySettings {
     std::optional<imagefiles::Compression> compression;   // TIFF results; default: as the input
     int quality = 90;           // JPEG results
     bool overwrite = false;     // replace existing results
+    int workers = 0;            // threads transforming one image; 0: one per processor
 };
 
 struct ApplyRequest : ApplySettings {

@@ -796,6 +796,10 @@ int applyCommand(const Context& ctx, const QStringList& args)
     if (a.has("--output-dir") && !QFileInfo(a.value("--output-dir")).isDir())
         return fail(QStringLiteral("no such folder: %1").arg(a.value("--output-dir")));
 
+    // Several images at once, up to one per processor, the processors shared
+    // among them for their transforms.
+    const int threads = std::min<int>(*jobs, int(images.size()));
+    settings.workers = std::max(1, cores / std::max(1, threads));
     ImageApplier applier(settings, openProfileByName);
     if (const QString e = applier.prepare(); !e.isEmpty()) return fail(e);
 
@@ -808,8 +812,6 @@ int applyCommand(const Context& ctx, const QStringList& args)
         outputs << out;
     }
 
-    // Several images at once, up to one per processor; the engine's workers
-    // share each image's transform.
     ApplyProgressBar bar(int(images.size()), !ctx.quiet);
     std::atomic<int> next{0};
     std::atomic<bool> allWritten{true};
@@ -840,7 +842,6 @@ int applyCommand(const Context& ctx, const QStringList& args)
             bar.finished(i);
         }
     };
-    const int threads = std::min<int>(*jobs, int(images.size()));
     std::vector<std::thread> pool;
     for (int t = 1; t < threads; ++t) pool.emplace_back(work);
     work();
