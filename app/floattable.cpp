@@ -7,11 +7,23 @@ namespace {
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
 
-bool collectNodes(const uint16_t in[], uint16_t[], void* cargo)
+using StagePtr = std::unique_ptr<Stage, decltype(&freeStage)>;
+
+bool collectNode(const uint16_t in[], uint16_t[], void* cargo)
 {
-    auto* nodes = static_cast<std::vector<uint16_t>*>(cargo);
-    nodes->insert(nodes->end(), in, in + 3);
+    static_cast<std::vector<uint16_t>*>(cargo)->push_back(in[0]);
     return true;
+}
+
+// The 16-bit coordinates of the nodes along an axis of n points, as every
+// 16-bit table places them.
+std::vector<uint16_t> axisNodes(uint32_t n)
+{
+    std::vector<uint16_t> nodes;
+    const uint32_t grid[1] = {n};
+    StagePtr axis{newClut16Stage(nullptr, grid, 1, 1, nullptr), &freeStage};
+    if (!axis || !sampleClut16(axis.get(), collectNode, &nodes, SamplerInspect) || nodes.size() != n) nodes.clear();
+    return nodes;
 }
 
 // One more position beyond each end, as far out as the edge interval is long.
@@ -45,18 +57,21 @@ LabGrid clutNodeGrid(Stage* clut16, const ToneCurve* inverse)
         stageInputs(clut16) != 3 || stageOutputs(clut16) != 3)
         return grid;
     const uint32_t* n = clutGridPoints(clut16);
-    std::vector<uint16_t> nodes;
-    nodes.reserve(size_t(n[0]) * n[1] * n[2] * 3);
-    if (!sampleClut16(clut16, collectNodes, &nodes, SamplerInspect)) return grid;
+    const std::vector<uint16_t> nodes[3] = {axisNodes(n[0]), axisNodes(n[1]), axisNodes(n[2])};
+    if (nodes[0].empty() || nodes[1].empty() || nodes[2].empty()) return grid;
     // Decoded exactly as a node is: a′ and b′ through S⁻¹, then the Lab encoding.
-    auto decoded = [&](size_t node) {
-        const uint16_t* in = &nodes[node * 3];
-        const uint16_t encoded[3] = {in[0], evalCurve16(inverse, in[1]), evalCurve16(inverse, in[2])};
-        return lab16ToLab(encoded);
-    };
-    for (uint32_t i = 0; i < n[0]; ++i) grid.L.push_back(decoded(size_t(i) * n[1] * n[2]).L);
-    for (uint32_t j = 0; j < n[1]; ++j) grid.a.push_back(decoded(size_t(j) * n[2]).a);
-    for (uint32_t k = 0; k < n[2]; ++k) grid.b.push_back(decoded(k).b);
+    for (const uint16_t v : nodes[0]) {
+        const uint16_t encoded[3] = {v, 0x8000, 0x8000};
+        grid.L.push_back(lab16ToLab(encoded).L);
+    }
+    for (const uint16_t v : nodes[1]) {
+        const uint16_t encoded[3] = {0, evalCurve16(inverse, v), 0x8000};
+        grid.a.push_back(lab16ToLab(encoded).a);
+    }
+    for (const uint16_t v : nodes[2]) {
+        const uint16_t encoded[3] = {0, 0x8000, evalCurve16(inverse, v)};
+        grid.b.push_back(lab16ToLab(encoded).b);
+    }
     return grid;
 }
 
@@ -92,17 +107,18 @@ Pipeline* floatTablePipeline(const LabGrid& grid, const std::vector<CieLab>& val
                           {nodePositionCurve(grid.b), &freeCurve}};
     if (!curves[0] || !curves[1] || !curves[2]) return nullptr;
     const ToneCurve* raw[3] = {curves[0].get(), curves[1].get(), curves[2].get()};
-    std::vector<float> table;
-    table.reserve(values.size() * 3);
-    for (const CieLab& v : values) {
-        table.push_back(float(v.L));
-        table.push_back(float(v.a));
-        table.push_back(float(v.b));
-    }
     const uint32_t points[3] = {uint32_t(grid.L.size()), uint32_t(grid.a.size()), uint32_t(grid.b.size())};
+    StagePtr clut{newClutFloatStage(nullptr, points, 3, 3, nullptr), &freeStage};
+    if (!clut || clutEntryCount(clut.get()) != values.size() * 3) return nullptr;
+    float* table = clutTableFloat(clut.get());
+    for (const CieLab& v : values) {
+        *table++ = float(v.L);
+        *table++ = float(v.a);
+        *table++ = float(v.b);
+    }
     PipelinePtr p{newPipeline(nullptr, 3, 3), &freePipeline};
     if (!p || !insertStage(p.get(), AtEnd, newCurvesStage(nullptr, 3, raw)) ||
-        !insertStage(p.get(), AtEnd, newClutFloatStage(nullptr, points, 3, 3, table.data())))
+        !insertStage(p.get(), AtEnd, clut.release()))
         return nullptr;
     return p.release();
 }
