@@ -1,5 +1,6 @@
 #include "app/builder.h"
 
+#include "app/floattable.h"
 #include "curves/curvefamily.h"
 
 #include <QFile>
@@ -139,33 +140,9 @@ IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile*
     TransformPtr transform{createLabChainTransform(space, link, intentIndex), &deleteTransform};
     if (!transform) return nullptr;
     LabSamplerCargo cargo{forward.get(), inverse.get(), transform.get()};
-    const ClutFill fill =
-        sampling == Sampling::Batch ? fillLabToLab(cargo) : fillNodeByNode(labToLabSampler, &cargo);
-    return buildAbstractProfile(fill, settings);
-}
-
-// Node coordinates of a CLUT in table order.
-bool collectNodes(const uint16_t in[], uint16_t[], void* cargo)
-{
-    auto* nodes = static_cast<std::vector<uint16_t>*>(cargo);
-    nodes->insert(nodes->end(), in, in + 3);
-    return true;
-}
-
-std::vector<uint16_t> nodeInputs(Stage* clut)
-{
-    std::vector<uint16_t> nodes;
-    const uint32_t* grid = clutGridPoints(clut);
-    if (!grid) return nodes;
-    nodes.reserve(size_t(grid[0]) * grid[1] * grid[2] * 3);
-    if (!sampleClut16(clut, collectNodes, &nodes, SamplerInspect)) nodes.clear();
-    return nodes;
-}
-
-bool isThreeByThreeClut16(Stage* clut)
-{
-    return clut && stageKind(clut) == StageClutKind && !clutIsFloat(clut) && stageInputs(clut) == 3 &&
-           stageOutputs(clut) == 3 && clutTable16(clut);
+    if (sampling == Sampling::Batch) return buildAbstractProfile(labChainRecipe(transform.get()), settings);
+    return buildAbstractProfile(oneByOne(labChainRecipe(transform.get())), settings,
+                                fillNodeByNode(labToLabSampler, &cargo));
 }
 
 }   // namespace
@@ -281,7 +258,6 @@ CieLab cam16Recipe(const Cam16SamplerCargo& c, const CieLab& lab)
         if (c.curves[2]) cc.h = std::fmod(adjust(c.curves[2], cc.h, 0, 360), 360.0);
         CieXyz back;
         if (cam16Inverse(c.destination, c.flags, cc, &back)) result = xyzToLab(&White100, back);
-        clampIntoBox(result);
     }
     result.L = std::max(result.L * LightnessExpand - LightnessExpandOffset, 0.0);
     return result;
@@ -290,8 +266,17 @@ CieLab cam16Recipe(const Cam16SamplerCargo& c, const CieLab& lab)
 bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo)
 {
     const auto& c = *static_cast<const Cam16SamplerCargo*>(cargo);
-    encodeNode(c.forward, cam16Recipe(c, decodeNode(c.inverse, in)), out);
+    // Held in the box after the lightness expansion rather than before, as
+    // the results of the other recipes are: the same values, since the
+    // expansion leaves a* and b* alone and the encoding holds L* at 100.
+    encodeNode(c.forward, intoLabBox(cam16Recipe(c, decodeNode(c.inverse, in))), out);
     return true;
+}
+
+CieLab intoLabBox(CieLab lab)
+{
+    clampIntoBox(lab);
+    return lab;
 }
 
 // ---------------------------------------------------------------------------
@@ -303,39 +288,24 @@ ClutFill fillNodeByNode(Sampler16Fn sampler, void* cargo)
     return [sampler, cargo](Stage* clut) { return sampleClut16(clut, sampler, cargo, 0); };
 }
 
-ClutFill fillLabToLab(const LabSamplerCargo& cargo)
+LabRecipe labChainRecipe(Transform* transform)
 {
-    return [cargo](Stage* clut) {
-        if (!isThreeByThreeClut16(clut) || !cargo.transform) return false;
-        const std::vector<uint16_t> nodes = nodeInputs(clut);
-        const size_t count = nodes.size() / 3;
-        if (count == 0 || count > UINT32_MAX) return false;
-        std::vector<double> lab(count * 3), result(count * 3);
-        for (size_t i = 0; i < count; ++i) {
-            const CieLab l = labSamplerInput(cargo, &nodes[i * 3]);
-            lab[i * 3] = l.L;
-            lab[i * 3 + 1] = l.a;
-            lab[i * 3 + 2] = l.b;
-        }
-        doTransform(cargo.transform, lab.data(), result.data(), uint32_t(count));
-        uint16_t* table = clutTable16(clut);
-        for (size_t i = 0; i < count; ++i)
-            labSamplerOutput(cargo, CieLab{result[i * 3], result[i * 3 + 1], result[i * 3 + 2]}, table + i * 3);
+    return [transform](const std::vector<CieLab>& in, std::vector<CieLab>& out) {
+        if (!transform || in.empty() || in.size() > UINT32_MAX) return false;
+        out.resize(in.size());
+        doTransform(transform, in.data(), out.data(), uint32_t(in.size()));
         return true;
     };
 }
 
-ClutFill fillCam16(const Cam16SamplerCargo& cargo)
+LabRecipe cam16BatchRecipe(const Cam16SamplerCargo& cargo)
 {
-    return [cargo](Stage* clut) {
-        if (!isThreeByThreeClut16(clut) || !cargo.source || !cargo.destination) return false;
-        const std::vector<uint16_t> nodes = nodeInputs(clut);
-        const size_t count = nodes.size() / 3;
-        if (count == 0) return false;
-        uint16_t* table = clutTable16(clut);
-        Cam16SamplerCargo c = cargo;
+    return [cargo](const std::vector<CieLab>& in, std::vector<CieLab>& out) {
+        if (!cargo.source || !cargo.destination || in.empty()) return false;
+        const size_t count = in.size();
+        out.resize(count);
         auto work = [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i) cam16Sampler(&nodes[i * 3], table + i * 3, &c);
+            for (size_t i = begin; i < end; ++i) out[i] = cam16Recipe(cargo, in[i]);
         };
         const size_t processors = std::max<size_t>(std::thread::hardware_concurrency(), 1);
         const size_t threads = std::clamp<size_t>(count / NodesPerThread, 1, processors);
@@ -349,14 +319,46 @@ ClutFill fillCam16(const Cam16SamplerCargo& cargo)
     };
 }
 
+LabRecipe oneByOne(LabRecipe recipe)
+{
+    return [recipe](const std::vector<CieLab>& in, std::vector<CieLab>& out) {
+        if (!recipe) return false;
+        out.resize(in.size());
+        std::vector<CieLab> one(1), result;
+        for (size_t i = 0; i < in.size(); ++i) {
+            one[0] = in[i];
+            if (!recipe(one, result) || result.size() != 1) return false;
+            out[i] = result[0];
+        }
+        return true;
+    };
+}
+
 // ---------------------------------------------------------------------------
 // The generic builder
 // ---------------------------------------------------------------------------
 
-IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& settings)
+namespace {
+
+// The 16-bit table from the recipe's results on `grid`, whose nodes are
+// those of the table with `margin` more beyond each end of a* and b*.
+void quantiseInto(Stage* clut, const ToneCurve* forward, const LabGrid& grid, size_t margin,
+                  const std::vector<CieLab>& results)
+{
+    const uint32_t* n = clutGridPoints(clut);
+    uint16_t* node = clutTable16(clut);
+    for (uint32_t i = 0; i < n[0]; ++i)
+        for (uint32_t j = 0; j < n[1]; ++j)
+            for (uint32_t k = 0; k < n[2]; ++k, node += 3)
+                encodeNode(forward, intoLabBox(results[grid.index(i, j + margin, k + margin)]), node);
+}
+
+}   // namespace
+
+IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings& settings, const ClutFill& fill16)
 {
     ProfilePtr profile = adoptProfile(createBlankProfile(nullptr));
-    if (!profile || !fill) return nullptr;
+    if (!profile || !recipe) return nullptr;
     setProfileDeviceClass(profile.get(), ClassAbstract);
     setProfileColorSpace(profile.get(), SpaceLab);
     setProfilePcs(profile.get(), SpaceLab);
@@ -364,16 +366,31 @@ IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& se
     setProfileVersion(profile.get(), settings.version);
 
     PipelinePtr pipeline{newPipeline(nullptr, 3, 3), &freePipeline};
-    if (!pipeline) return nullptr;
+    CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
+    CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
+    if (!pipeline || !forward || !inverse) return nullptr;
 
     // The version-2 table type has one grid size for every input.
     const uint32_t gridAb = settings.version < 0x04000000 ? settings.gridLstar : settings.gridAbstar;
     const uint32_t grid[3] = {settings.gridLstar, gridAb, gridAb};
     StagePtr clut{newClut16Stage(nullptr, grid, 3, 3, nullptr), &freeStage};
-    if (!clut || !fill(clut.get())) return nullptr;
+    if (!clut) return nullptr;
 
-    CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
-    CurvePtr inverse = adoptCurve(buildPrelinearisationInverse(settings.sigmoidShape));
+    // One sampling for both tables: the float table's nodes are the 16-bit
+    // table's and one more beyond each end of a* and b*.
+    const bool withFloat = carriesFloatTable(settings.version);
+    const LabGrid nodes16 = clutNodeGrid(clut.get(), inverse.get());
+    const LabGrid nodes = withFloat ? widenedChroma(nodes16) : nodes16;
+    if (nodes16.size() == 0) return nullptr;
+    std::vector<CieLab> results;
+    if ((withFloat || !fill16) && (!recipe(nodes.colours(), results) || results.size() != nodes.size()))
+        return nullptr;
+    if (fill16) {
+        if (!fill16(clut.get())) return nullptr;
+    } else {
+        quantiseInto(clut.get(), forward.get(), nodes, (nodes.a.size() - nodes16.a.size()) / 2, results);
+    }
+
     const bool tabulatedLightness = settings.version <= 0x04000000;
     Stage* input = prelinearisationStage(forward.get(), tabulatedLightness, settings.curvePoints);
     if (!input || !insertStage(pipeline.get(), AtBegin, input)) return nullptr;
@@ -385,6 +402,10 @@ IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& se
         !storeEnglishText(profile.get(), sig("cprt"), BuilderText::Copyright) ||
         !storeTag(profile.get(), sig("wtpt"), &D50) || !storeTag(profile.get(), sig("A2B0"), pipeline.get()))
         return nullptr;
+    if (withFloat) {
+        PipelinePtr table{floatTablePipeline(nodes, results), &freePipeline};
+        if (!table || !storeTag(profile.get(), sig("D2B0"), table.get())) return nullptr;
+    }
     return profile.release();
 }
 
@@ -438,8 +459,8 @@ IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditio
     cargo.destination = destModel.get();
     cargo.flags = flags;
     for (int i = 0; i < 3; ++i) cargo.curves[i] = correlateCurves ? correlateCurves[i] : nullptr;
-    const ClutFill fill = sampling == Sampling::Batch ? fillCam16(cargo) : fillNodeByNode(cam16Sampler, &cargo);
-    return buildAbstractProfile(fill, settings);
+    if (sampling == Sampling::Batch) return buildAbstractProfile(cam16BatchRecipe(cargo), settings);
+    return buildAbstractProfile(oneByOne(cam16BatchRecipe(cargo)), settings, fillNodeByNode(cam16Sampler, &cargo));
 }
 
 namespace {

@@ -10,6 +10,11 @@
 // The a* and b* axes are prelinearised with a sigmoid S (parametric type 109)
 // so that the grid nodes crowd around the neutral axis; the CLUT works on
 // (L, S(a), S(b)) and the output curves apply S⁻¹.
+//
+// Version-4 profiles carry the recipe a second time, in floating point, in a
+// 'D2B0' table on the same nodes (app/floattable.h): colour engines that read
+// float tables use it, and with it the recipe's results beyond what 16-bit
+// Lab holds. One sampling of the recipe fills both tables.
 #pragma once
 
 #include "app/recipe.h"
@@ -98,8 +103,9 @@ struct Cam16SamplerCargo {
 };
 
 bool labToLabSampler(const uint16_t in[], uint16_t out[], void* cargo);
-// The CIE CAM16 recipe on one colour, in double precision: what cam16Sampler
-// computes for a node, without the node's 16-bit encoding.
+// The CIE CAM16 recipe on one colour, in double precision and unclipped:
+// what cam16Sampler computes for a node before the box and the node's 16-bit
+// encoding.
 CieLab cam16Recipe(const Cam16SamplerCargo& cargo, const CieLab& lab);
 bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo);
 
@@ -108,28 +114,42 @@ bool cam16Sampler(const uint16_t in[], uint16_t out[], void* cargo);
 CieLab labSamplerInput(const LabSamplerCargo& cargo, const uint16_t in[3]);
 void labSamplerOutput(const LabSamplerCargo& cargo, CieLab lab, uint16_t out[3]);
 
+// A result held in the box a 16-bit Lab table carries: L* from 0 to 100, a*
+// and b* within -128 … 127 with the hue kept.
+CieLab intoLabBox(CieLab lab);
+
 // ---------------------------------------------------------------------------
 // Building
 // ---------------------------------------------------------------------------
 
+// A recipe on Lab colours, all at once, in double precision and unclipped:
+// out[i] is what the recipe makes of in[i]. False on failure.
+using LabRecipe = std::function<bool(const std::vector<CieLab>& in, std::vector<CieLab>& out)>;
+
+// Through a Lab-to-Lab transform (doubles in and out), in one call that the
+// engine's workers may split.
+LabRecipe labChainRecipe(Transform* transform);
+// The CIE CAM16 recipe, spread over threads.
+LabRecipe cam16BatchRecipe(const Cam16SamplerCargo& cargo);
+// The same recipe called for one colour at a time.
+LabRecipe oneByOne(LabRecipe recipe);
+
 // Fills a 16-bit 3-in 3-out CLUT stage; false on failure.
 using ClutFill = std::function<bool(Stage* clut)>;
-
 // Node by node through a sampler (sampleClut16).
 ClutFill fillNodeByNode(Sampler16Fn sampler, void* cargo);
-// The same values as labToLabSampler node by node, with one transform call
-// over all nodes (which the engine's workers may split).
-ClutFill fillLabToLab(const LabSamplerCargo& cargo);
-// The same values as cam16Sampler node by node, spread over threads.
-ClutFill fillCam16(const Cam16SamplerCargo& cargo);
 
 // How the per-recipe builders sample: all nodes at once (the default), or
-// one node per call as the reference.
+// one node per call, the 16-bit table through the node samplers above, as
+// the reference.
 enum class Sampling { Batch, NodeByNode };
 
-// The generic builder: the abstract profile around a CLUT filled by `fill`,
-// with S (forward and inverse) for k. Null on any failure.
-IccProfile* buildAbstractProfile(const ClutFill& fill, const BuilderSettings& settings);
+// The generic builder: the abstract profile around the recipe sampled on the
+// nodes of its tables, with S (forward and inverse) for k. The 16-bit table
+// holds the results in the Lab box, unless `fill16` fills it instead; a
+// version-4 profile also gets the float table. Null on any failure.
+IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings& settings,
+                                 const ClutFill& fill16 = {});
 
 // The three recipes. Curves are borrowed. Null on any failure.
 IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const ToneCurve* const channelCurves[],

@@ -14,6 +14,7 @@ using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
 using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
 
 constexpr uint32_t RandomPerSpace = 10000;
+constexpr uint32_t FloatTableTag = sig("D2B0");
 constexpr int FaceGrid = 33;
 
 // RGB colours of one space as Lab: random ones inside the cube, then its faces.
@@ -53,15 +54,6 @@ void labThrough(Transform* t, const std::vector<CieLab>& in, std::vector<CieLab>
 {
     out.resize(in.size());
     if (!in.empty()) doTransform(t, in.data(), out.data(), uint32_t(in.size()));
-}
-
-// The recipes end by holding their result in the box an ICC Lab table can
-// carry (L* from 0, a* and b* within -128 … 127, hue kept).
-CieLab intoBox(CieLab lab)
-{
-    lab.L = std::max(lab.L, 0.0);
-    clampLabToBox(&lab, 127, -128, 127, -128);
-    return lab;
 }
 
 FidelityFigures figuresOf(std::vector<double> errors)
@@ -132,7 +124,6 @@ public:
     void apply(const std::vector<CieLab>& in, std::vector<CieLab>& out) const override
     {
         labThrough(transform_.get(), in, out);
-        for (CieLab& lab : out) lab = intoBox(lab);
     }
 
 private:
@@ -206,7 +197,7 @@ public:
     void apply(const std::vector<CieLab>& in, std::vector<CieLab>& out) const override
     {
         out.resize(in.size());
-        for (size_t i = 0; i < in.size(); ++i) out[i] = intoBox(one(in[i]));
+        for (size_t i = 0; i < in.size(); ++i) out[i] = one(in[i]);
     }
 
 private:
@@ -347,6 +338,10 @@ FidelityFigures measureFidelity(IccProfile* abstract, const ExactRecipe& exact, 
     std::vector<CieLab> built, wanted;
     labThrough(t.get(), colours, built);
     exact.apply(colours, wanted);
+    // A 16-bit table cannot hold more than the Lab box: that much of the
+    // recipe is what it is measured against.
+    if (!hasTag(abstract, FloatTableTag))
+        for (CieLab& lab : wanted) lab = intoLabBox(lab);
     std::vector<double> errors(colours.size());
     for (size_t i = 0; i < colours.size(); ++i) errors[i] = deltaE76(built[i], wanted[i]);
     return figuresOf(std::move(errors));
@@ -362,6 +357,13 @@ FidelityFigures compareProfiles(IccProfile* a, IccProfile* b, const std::vector<
     std::vector<double> errors(colours.size());
     for (size_t i = 0; i < colours.size(); ++i) errors[i] = deltaE76(ra[i], rb[i]);
     return figuresOf(std::move(errors));
+}
+
+ProfilePtr sixteenBitCopy(IccProfile* profile)
+{
+    ProfilePtr copy = savedCopy(profile);
+    if (copy && hasTag(copy.get(), FloatTableTag) && !storeTag(copy.get(), FloatTableTag, nullptr)) copy.reset();
+    return copy;
 }
 
 ProfilePtr savedCopy(IccProfile* profile)

@@ -33,7 +33,8 @@ public:
     virtual ~ExactRecipe() = default;
     virtual void apply(const std::vector<CieLab>& in, std::vector<CieLab>& out) const = 0;
 
-    // The recipe of the current tab: a CUBE table applied in a matrix-shaper
+    // The recipe's own results, unclipped (a float table holds them as they
+    // are; a 16-bit one only within the Lab box). The recipe of the current tab: a CUBE table applied in a matrix-shaper
     // RGB space is evaluated in double from the space's colorants and curves
     // and the table's nodes (interpolated tetrahedrally, extrapolated from
     // the edge cells beyond the table's domain); any other space and the
@@ -44,8 +45,10 @@ public:
                                                   QString* error = nullptr);
 };
 
-// The profile's A2B0 evaluated on the colours (Lab in and out as doubles, no
-// optimisation) against the exact recipe.
+// The profile evaluated on the colours as a colour engine evaluates it (its
+// float 'D2B0' table when it has one, else its 'A2B0'; Lab in and out as
+// doubles, no optimisation) against the exact recipe, held in the Lab box
+// for a profile without a float table.
 FidelityFigures measureFidelity(IccProfile* abstract, const ExactRecipe& exact,
                                 const std::vector<CieLab>& colours = fidelityColours());
 
@@ -54,3 +57,6 @@ FidelityFigures compareProfiles(IccProfile* a, IccProfile* b, const std::vector<
 
 // The profile as another program reads it: saved to memory and opened again.
 ProfilePtr savedCopy(IccProfile* profile);
+// The same, as a colour engine that reads no float tables sees it: without
+// the 'D2B0' table.
+ProfilePtr sixteenBitCopy(IccProfile* profile);

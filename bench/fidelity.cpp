@@ -3,7 +3,12 @@
 // the default, 33-point and 64-point grids, the profile is built, saved and
 // read back, then compared with the recipe evaluated directly (ΔE76 mean,
 // 95th percentile and maximum over 20 000 random colours inside sRGB and
-// Adobe RGB plus the surfaces of both gamuts). A report, not a timed test:
+// Adobe RGB plus the surfaces of both gamuts). A version 4.3 profile is
+// measured through its float table, which colour engines use, and through
+// its 16-bit table alone; a 16-bit table against the recipe held in the box
+// of a* and b* -128 … 127 it can carry. The last three columns measure over
+// the colours the recipe keeps inside that box, where both tables are meant
+// to follow it alike. A report, not a timed test:
 // run it by hand (`build/bench/fidelity`), optionally with a look's name to
 // report only the looks whose names contain it.
 //
@@ -187,6 +192,29 @@ void printWorst(IccProfile* profile, const ExactRecipe& exact, size_t index)
                 wanted[0].a, wanted[0].b, built.L, built.a, built.b);
 }
 
+// The colours whose result under the recipe lies inside the Lab box, where
+// the 16-bit and the float table are meant to agree with it alike.
+std::vector<CieLab> keptInBox(const ExactRecipe& exact)
+{
+    std::vector<CieLab> wanted, out;
+    exact.apply(fidelityColours(), wanted);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const CieLab& w = wanted[i];
+        if (w.L >= 0 && w.L <= 100 && w.a >= -128 && w.a <= 127 && w.b >= -128 && w.b <= 127)
+            out.push_back(fidelityColours()[i]);
+    }
+    return out;
+}
+
+void printRow(const Look& look, const char* version, const Grid& grid, const char* table, const FidelityFigures& f,
+              const FidelityFigures* inBox)
+{
+    std::printf("%-28s  %s  %-7s  %-4s  %7.3f  %7.3f  %7.3f", look.name.c_str(), version, grid.name.c_str(), table,
+                f.mean, f.p95, f.max);
+    if (inBox) std::printf("   %7.3f  %7.3f  %7.3f", inBox->mean, inBox->p95, inBox->max);
+    std::printf("\n");
+}
+
 void report(const Options& options, size_t index, const Look& look)
 {
     QString error;
@@ -195,28 +223,43 @@ void report(const Options& options, size_t index, const Look& look)
         std::printf("%-28s  no exact recipe: %s\n", look.name.c_str(), error.toLocal8Bit().constData());
         return;
     }
+    const std::vector<CieLab> inBox = keptInBox(*exact);
     ProfilePtr defaults[2] = {adoptProfile(nullptr), adoptProfile(nullptr)};
     for (int version = 0; version < 2; ++version) {
         if (options.version >= 0 && version != options.version) continue;
+        const char* v = version ? "2.1" : "4.3";
         for (const Grid& grid : options.grids) {
             ProfilePtr profile = build(options, index, look.recipe, version, grid);
             if (!profile) {
-                std::printf("%-28s  %s  %-7s  build failed\n", look.name.c_str(), version ? "2.1" : "4.3",
-                            grid.name.c_str());
+                std::printf("%-28s  %s  %-7s  build failed\n", look.name.c_str(), v, grid.name.c_str());
                 continue;
             }
+            // The table a colour engine uses, then, when the profile has a
+            // float table, the 16-bit one that engines without float tables use.
+            const bool withFloat = hasTag(profile.get(), sig("D2B0"));
             const FidelityFigures f = measureFidelity(profile.get(), *exact);
-            std::printf("%-28s  %s  %-7s  %7.3f  %7.3f  %7.3f\n", look.name.c_str(), version ? "2.1" : "4.3",
-                        grid.name.c_str(), f.mean, f.p95, f.max);
+            const FidelityFigures fBox = measureFidelity(profile.get(), *exact, inBox);
+            printRow(look, v, grid, withFloat ? "D2B0" : "A2B0", f, &fBox);
             if (options.worst) printWorst(profile.get(), *exact, f.worst);
+            if (withFloat) {
+                ProfilePtr sixteen = sixteenBitCopy(profile.get());
+                const FidelityFigures g = measureFidelity(sixteen.get(), *exact);
+                const FidelityFigures gBox = measureFidelity(sixteen.get(), *exact, inBox);
+                printRow(look, v, grid, "A2B0", g, &gBox);
+                if (options.worst) printWorst(sixteen.get(), *exact, g.worst);
+            }
             std::fflush(stdout);
             if (&grid == &options.grids.front()) defaults[version] = std::move(profile);
         }
     }
     if (defaults[0] && defaults[1]) {
+        // Over every colour, then over those whose result a version-2 table
+        // can hold too.
         const FidelityFigures f = compareProfiles(defaults[0].get(), defaults[1].get());
-        std::printf("%-28s  2.1 against 4.3, default grid: mean %.3f  p95 %.3f  max %.3f\n", look.name.c_str(),
-                    f.mean, f.p95, f.max);
+        const FidelityFigures g = compareProfiles(defaults[0].get(), defaults[1].get(), inBox);
+        std::printf("%-28s  2.1 against 4.3, default grid: mean %.3f  p95 %.3f  max %.3f;  in box: mean %.3f  "
+                    "p95 %.3f  max %.3f\n",
+                    look.name.c_str(), f.mean, f.p95, f.max, g.mean, g.p95, g.max);
     }
 }
 
@@ -270,9 +313,10 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    std::printf("%zu colours; ΔE76 of the saved profile against the recipe evaluated directly\n",
+    std::printf("%zu colours; ΔE76 of the saved profile against the recipe evaluated directly (for a 16-bit\n"
+                "table held in the Lab box); then over the colours the recipe keeps inside that box\n",
                 fidelityColours().size());
-    std::printf("%-28s  ver  grid        mean      p95      max\n", "look");
+    std::printf("%-28s  ver  grid     table     mean      p95      max   in box: mean      p95      max\n", "look");
     for (size_t i = 0; i < all.size(); ++i)
         if (options.only.empty() || all[i].name.find(options.only) != std::string::npos) report(options, i, all[i]);
     unregisterPlugins(nullptr);

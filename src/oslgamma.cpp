@@ -2,8 +2,10 @@
 // tables, evaluation, reversal, joining and the curve queries.
 #include "oslinternal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <memory>
 
@@ -13,6 +15,7 @@ struct ToneCurve {
     CurveSegment* segments;                  // sampled segments own their samples
     ParametricCurveEvaluator* evaluators;    // per segment, null for sampled ones
     InterpParams** segmentInterp;            // per segment, null for parametric ones
+    bool contiguous;                         // each segment starts where the one before ends
     uint32_t tableCount;
     uint16_t* table;
     InterpParams* interp;                    // 16-bit, over the table
@@ -255,6 +258,12 @@ ToneCurve* allocateCurve(EngineContext* ctx, uint32_t entries, uint32_t segmentC
                 curve->evaluators[i] = found.evaluator;
             }
         }
+        curve->contiguous = true;
+        for (uint32_t i = 0; i < segmentCount; ++i) {
+            const CurveSegment& s = curve->segments[i];
+            if (!(s.x0 < s.x1) || (i + 1 < segmentCount && s.x1 != curve->segments[i + 1].x0))
+                curve->contiguous = false;
+        }
     }
 
     if (entries > 0) {
@@ -268,13 +277,32 @@ ToneCurve* allocateCurve(EngineContext* ctx, uint32_t entries, uint32_t segmentC
     return curve.release();
 }
 
-// Float evaluation over the segments, last to first.
+// The segment that holds x: the last one whose interval (x0, x1] does. Of
+// contiguous segments only one can, found by bisection.
+int64_t segmentAt(const ToneCurve* c, double x)
+{
+    const CurveSegment* s = c->segments;
+    if (c->contiguous) {
+        uint32_t lo = 0, hi = c->segmentCount;
+        while (lo < hi) {
+            const uint32_t mid = (lo + hi) / 2;
+            if (x <= s[mid].x1) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo < c->segmentCount && x > s[lo].x0 ? int64_t(lo) : -1;
+    }
+    for (uint32_t n = c->segmentCount; n > 0; --n)
+        if (x > s[n - 1].x0 && x <= s[n - 1].x1) return int64_t(n - 1);
+    return -1;
+}
+
+// Float evaluation over the segments.
 double evalSegments(const ToneCurve* c, double x)
 {
-    for (uint32_t n = c->segmentCount; n > 0; --n) {
-        const uint32_t i = n - 1;
+    const int64_t at = segmentAt(c, x);
+    if (at >= 0) {
+        const uint32_t i = uint32_t(at);
         const CurveSegment& s = c->segments[i];
-        if (!(x > s.x0 && x <= s.x1)) continue;
         double out;
         if (s.type == 0) {
             const float t = float((x - s.x0) / (double(s.x1) - s.x0));
@@ -486,13 +514,32 @@ ToneCurve* reverseCurveWith(uint32_t entries, const ToneCurve* curve)
     const double xStep = n > 1 ? 65535.0 / double(n - 1) : 0.0;
 
     // Searched from the top down on a rising table, so that on flat runs the
-    // output takes the highest input that reaches the value.
+    // output takes the highest input that reaches the value. A table that
+    // never turns back is bisected for the same interval.
+    const bool monotonic = n > 1 && (rises ? std::is_sorted(src, src + n)
+                                           : std::is_sorted(src, src + n, std::greater<uint16_t>()));
     auto findInterval = [&](double target) -> int64_t {
         auto contains = [&](uint32_t j) {
             const double a = src[j], b = src[j + 1];
             return (a <= target && target <= b) || (b <= target && target <= a);
         };
         if (n < 2) return -1;
+        if (monotonic && rises) {
+            // The last interval starting at or below the target.
+            const uint16_t* after = std::upper_bound(src, src + n - 1, target,
+                                                     [](double t, uint16_t v) { return t < double(v); });
+            if (after == src) return -1;
+            const int64_t j = after - src - 1;
+            return contains(uint32_t(j)) ? j : -1;
+        }
+        if (monotonic && falls) {
+            // The first interval ending at or below the target.
+            const uint16_t* at = std::lower_bound(src + 1, src + n, target,
+                                                  [](uint16_t v, double t) { return double(v) > t; });
+            if (at == src + n) return -1;
+            const int64_t j = at - src - 1;
+            return contains(uint32_t(j)) ? j : -1;
+        }
         if (rises) {
             for (uint32_t j = n - 1; j > 0; --j)
                 if (contains(j - 1)) return j - 1;

@@ -668,6 +668,15 @@ std::shared_ptr<Pipeline> reencodedFor(IccProfile* p, const TagSlot& slot, uint3
     return copy;
 }
 
+// Tags of float tables ('D2B0' …, 'B2D0' …), whose only type, 'mpet', came
+// with version 4: a profile written as an earlier version leaves them out,
+// loaded or not (its 16-bit tables stand alone there).
+bool isVersion4Only(EngineContext* ctx, uint32_t tag)
+{
+    const TagDescriptor* d = findTagDescriptor(ctx, tag);
+    return d && d->typeCount == 1 && d->supportedTypes[0] == sig("mpet");
+}
+
 std::vector<SaveEntry> planSave(IccProfile* p, bool* ok)
 {
     *ok = true;
@@ -676,6 +685,7 @@ std::vector<SaveEntry> planSave(IccProfile* p, bool* ok)
     for (uint32_t i = 0; i < p->slotCount; ++i) {
         const TagSlot& slot = p->slots[i];
         if (slot.sig == 0) continue;
+        if (version < 4.0 && isVersion4Only(p->ctx, slot.sig)) continue;
         SaveEntry e{i, -1, nullptr, 0, 0, 0, 0, nullptr};
         if (slot.linkedTo) {
             e.target = resolveSlot(p, slot.sig);

@@ -76,6 +76,7 @@ Pipeline* floatForward(IccProfile* p, uint32_t tag, uint32_t inSpace, uint32_t o
     PipelinePtr lut(tablePipeline(p, tag), &freePipeline);
     if (!lut) return nullptr;
     EngineContext* ctx = profileContext(p);
+    if (inSpace == SpaceLab) useTrilinear(lut.get());
     if (isRealPcs(inSpace) && !insert(lut.get(), AtBegin, fromNormal(ctx, inSpace))) return nullptr;
     if (isRealPcs(outSpace) && !insert(lut.get(), AtEnd, toNormal(ctx, outSpace))) return nullptr;
     return lut.release();

@@ -79,6 +79,27 @@ enum class Direction { PcsToDevice, DeviceToPcs };
 
 constexpr std::array<uint32_t, 3> PcsToDeviceTags = {sig("B2A0"), sig("B2A1"), sig("B2A2")};
 constexpr std::array<uint32_t, 3> DeviceToPcsTags = {sig("A2B0"), sig("A2B1"), sig("A2B2")};
+// Float tables, which colour engines prefer to the 16-bit ones of their
+// intent (and absolute colorimetric's to relative colorimetric's table).
+constexpr std::array<uint32_t, 4> PcsToDeviceFloatTags = {sig("B2D0"), sig("B2D1"), sig("B2D2"), sig("B2D3")};
+constexpr std::array<uint32_t, 4> DeviceToPcsFloatTags = {sig("D2B0"), sig("D2B1"), sig("D2B2"), sig("D2B3")};
+
+// The float tables that a rebuilt 16-bit table makes stale: left in place,
+// they would be used instead of it.
+std::vector<uint32_t> staleFloatTables(IccProfile* output, uint32_t rebuiltTag)
+{
+    std::vector<uint32_t> stale;
+    for (uint32_t i = 0; i < 3; ++i) {
+        for (const auto& [tables, floats] : {std::pair{PcsToDeviceTags, PcsToDeviceFloatTags},
+                                             std::pair{DeviceToPcsTags, DeviceToPcsFloatTags}}) {
+            if (tables[i] != rebuiltTag) continue;
+            stale.push_back(floats[i]);
+            if (i == IntentRelativeColorimetric) stale.push_back(floats[IntentAbsoluteColorimetric]);
+        }
+    }
+    std::erase_if(stale, [output](uint32_t tag) { return !hasTag(output, tag); });
+    return stale;
+}
 
 // One rebuilt table: the chain linked under `intent`, resampled into a
 // device link, and that link's table stored in the output profile.
@@ -116,28 +137,30 @@ bool replaceText(IccProfile* profile, uint32_t tag, const QString& text)
 }
 
 // Profiles often share one table among intents (B2A1 and B2A2 stored as
-// links to the B2A0 data). A table about to be replaced must not take the
-// tables linked to it along: those get their own copy of the old data first.
-// Tables neither replaced nor linked to a replaced one are not touched, so
-// they are written as they were read.
+// links to the B2A0 data). A table about to be replaced or removed must not
+// take the tables linked to it along: those get their own copy of the old
+// data first. Tables neither replaced nor linked to a replaced one are not
+// touched, so they are written as they were read.
 void separateSharedTables(IccProfile* output, const std::vector<uint32_t>& replaced)
 {
     const auto isReplaced = [&](uint32_t tag) {
         return std::find(replaced.begin(), replaced.end(), tag) != replaced.end();
     };
-    for (const auto& tags : {PcsToDeviceTags, DeviceToPcsTags}) {
-        for (uint32_t tag : tags) {
-            if (isReplaced(tag) || !hasTag(output, tag)) continue;
-            bool shared = false;
-            uint32_t at = tag;
-            for (int hops = 0; hops < 100 && !shared; ++hops) {
-                at = tagLinkTarget(output, at);
-                if (at == 0) break;
-                shared = isReplaced(at);
-            }
-            if (!shared) continue;
-            if (const void* table = loadTag(output, tag)) storeTag(output, tag, table);
+    std::vector<uint32_t> all(PcsToDeviceTags.begin(), PcsToDeviceTags.end());
+    all.insert(all.end(), DeviceToPcsTags.begin(), DeviceToPcsTags.end());
+    all.insert(all.end(), PcsToDeviceFloatTags.begin(), PcsToDeviceFloatTags.end());
+    all.insert(all.end(), DeviceToPcsFloatTags.begin(), DeviceToPcsFloatTags.end());
+    for (uint32_t tag : all) {
+        if (isReplaced(tag) || !hasTag(output, tag)) continue;
+        bool shared = false;
+        uint32_t at = tag;
+        for (int hops = 0; hops < 100 && !shared; ++hops) {
+            at = tagLinkTarget(output, at);
+            if (at == 0) break;
+            shared = isReplaced(at);
         }
+        if (!shared) continue;
+        if (const void* table = loadTag(output, tag)) storeTag(output, tag, table);
     }
 }
 
@@ -188,7 +211,14 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
         if (ticked[i] || request.regenerateAll) replaced.push_back(PcsToDeviceTags[i]);
         if (request.regenerateAll) replaced.push_back(DeviceToPcsTags[i]);
     }
-    separateSharedTables(output.get(), replaced);
+    std::vector<uint32_t> stale;
+    for (const uint32_t tag : replaced)
+        for (const uint32_t floatTag : staleFloatTables(output.get(), tag))
+            if (std::find(stale.begin(), stale.end(), floatTag) == stale.end()) stale.push_back(floatTag);
+    std::vector<uint32_t> going = replaced;
+    going.insert(going.end(), stale.begin(), stale.end());
+    separateSharedTables(output.get(), going);
+    for (const uint32_t tag : stale) storeTag(output.get(), tag, nullptr);
     int done = 0;
     const auto tableDone = [&] {
         if (progress) progress(++done, int(replaced.size()));

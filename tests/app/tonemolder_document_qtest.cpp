@@ -73,6 +73,12 @@ QByteArray tagData(const QByteArray& icc, const char* signature)
     return {};
 }
 
+// The colour tables of a profile: the 16-bit one and, in version 4, the float one.
+QByteArray tables(const QByteArray& icc)
+{
+    return tagData(icc, "A2B0") + tagData(icc, "D2B0");
+}
+
 enum class Kind { Softproof, Cam16, Cube };
 
 }   // namespace
@@ -262,7 +268,7 @@ QByteArray TonemolderDocumentTest::builtTables()
 {
     BuildResult built = buildRecipe(window_->recipeFromControls(), resolutionPreferences(*settings_),
                                     window_->selectedProfileOpener());
-    return built.ok() ? tagData(profileBytes(built.profile.get()), "A2B0") : QByteArray();
+    return built.ok() ? tables(profileBytes(built.profile.get())) : QByteArray();
 }
 
 // ---------------------------------------------------------------------------
@@ -286,8 +292,9 @@ void TonemolderDocumentTest::eachRecipeComesBackAsSaved()
     QVERIFY(window_->isSaved());
     QCOMPARE(window_->windowTitle(), Title + " - " + file);
     const QStringList saved = controlState();
-    const QByteArray savedTables = tagData(fileBytes(file), "A2B0");
-    QVERIFY(!savedTables.isEmpty());
+    const QByteArray savedTables = tables(fileBytes(file));
+    QVERIFY(!tagData(fileBytes(file), "A2B0").isEmpty());
+    QVERIFY(!tagData(fileBytes(file), "D2B0").isEmpty());
     const RecipeReadResult inFile = readRecipeFromFile(file);
     QVERIFY(inFile.ok());
     QCOMPARE(inFile.recipe.generator, int(kind));
@@ -355,8 +362,9 @@ void TonemolderDocumentTest::profileVersionFromPreferencesReachesTheFile_data()
     QTest::addColumn<int>("choice");
     QTest::addColumn<quint32>("version");
     QTest::addColumn<QByteArray>("tableType");
-    QTest::newRow("v2.1") << 1 << quint32(0x02100000) << QByteArray("mft2");
-    QTest::newRow("v4.3") << 0 << quint32(0x04300000) << QByteArray("mAB ");
+    QTest::addColumn<QByteArray>("floatTableType");   // empty: none
+    QTest::newRow("v2.1") << 1 << quint32(0x02100000) << QByteArray("mft2") << QByteArray();
+    QTest::newRow("v4.3") << 0 << quint32(0x04300000) << QByteArray("mAB ") << QByteArray("mpet");
 }
 
 void TonemolderDocumentTest::profileVersionFromPreferencesReachesTheFile()
@@ -364,6 +372,7 @@ void TonemolderDocumentTest::profileVersionFromPreferencesReachesTheFile()
     QFETCH(int, choice);
     QFETCH(quint32, version);
     QFETCH(QByteArray, tableType);
+    QFETCH(QByteArray, floatTableType);
 
     // Start from the other version, so the choice has to reach the file.
     settings_->setValue("icc/version", 1 - choice);
@@ -379,6 +388,7 @@ void TonemolderDocumentTest::profileVersionFromPreferencesReachesTheFile()
     const QByteArray icc = fileBytes(path("v.icc"));
     QCOMPARE(be32(icc, 8), version);
     QCOMPARE(tagData(icc, "A2B0").left(4), tableType);
+    QCOMPARE(tagData(icc, "D2B0").left(4), floatTableType);
     QCOMPARE(readRecipeFromFile(path("v.icc")).recipe.resolution.versionIndex, choice);
 }
 

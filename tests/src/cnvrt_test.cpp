@@ -244,6 +244,30 @@ TEST_F(Linking, LabTablesOfVersion2ProfilesAreReencoded)
     EXPECT_NE(stageImplementedKind(pipelineFirstStage(out.get())), StageLabV4ToV2Kind);   // 'mft1' needs none
 }
 
+TEST_F(Linking, FloatTablesOnLabInterpolateTrilinearly)
+{
+    // The same float table as an abstract profile's (Lab in) and as an RGB
+    // device link's: a Lab grid's tetrahedra do not follow its neutral axis.
+    const std::vector<float> nodes(2 * 2 * 2 * 3, 0.5f);
+    PipelinePtr table(newPipeline(ctx, 3, 3), &freePipeline);
+    ASSERT_TRUE(insertStage(table.get(), AtEnd, newClutFloatStageUniform(ctx, 2, 3, 3, nodes.data())));
+    const struct { uint32_t cls, space; bool trilinear; } rows[] = {
+        {ClassAbstract, SpaceLab, true},
+        {ClassLink, SpaceRgb, false},
+    };
+    for (const auto& row : rows) {
+        ProfilePtr p = blank(row.cls, row.space, row.space);
+        setVersionFromNumber(p.get(), 4.3);
+        ASSERT_TRUE(storeTag(p.get(), sig("D2B0"), table.get()));
+        PipelinePtr read(deviceLinkPipelineOf(p.get(), 0), &freePipeline);
+        ASSERT_TRUE(read);
+        bool trilinear = false;
+        for (Stage* s = pipelineFirstStage(read.get()); s; s = stageNext(s))
+            if (const InterpParams* ip = clutInterpParams(s)) trilinear = ip->flags & InterpFlagTrilinear;
+        EXPECT_EQ(trilinear, row.trilinear) << row.space;
+    }
+}
+
 TEST_F(Linking, UnboundedChainsCarryValuesPastTheDeviceRange)
 {
     // Curves: a power law keeps its shape on negative values (point-symmetric)

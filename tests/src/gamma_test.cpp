@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -428,6 +430,94 @@ TEST_F(CurveTest, ReversalOnAFlatRunTakesTheEndThatMatchesTheDirection)
     CurvePtr fallingFlatFirst = table16({21845, 21845, 0});
     CurvePtr g = wrap(reverseCurveWith(4, fallingFlatFirst.get()));
     EXPECT_EQ(tableEntries(g.get())[1], 0);   // lower end of the flat interval
+}
+
+// The reversal as a linear search over the intervals: from the top down on
+// a rising table, from the bottom up otherwise.
+std::vector<uint16_t> reversedByScan(const std::vector<uint16_t>& src, uint32_t entries)
+{
+    const size_t n = src.size();
+    const bool rises = src[0] < src[n - 1], falls = src[n - 1] < src[0];
+    const double xStep = 65535.0 / double(n - 1);
+    std::vector<uint16_t> out(entries);
+    double slope = 0, intercept = 0;
+    for (uint32_t i = 0; i < entries; ++i) {
+        const double t = double(i) * 65535.0 / double(entries - 1);
+        int64_t found = -1;
+        for (size_t k = 0; k + 1 < n && found < 0; ++k) {
+            const size_t j = rises ? n - 2 - k : k;
+            const double a = src[j], b = src[j + 1];
+            if ((a <= t && t <= b) || (b <= t && t <= a)) found = int64_t(j);
+        }
+        if (found >= 0) {
+            const double v1 = src[size_t(found)], v2 = src[size_t(found) + 1];
+            const double x1 = double(found) * xStep, x2 = double(found + 1) * xStep;
+            if (v1 == v2) {
+                out[i] = quickSaturateWord(falls ? x1 : x2);
+                continue;
+            }
+            slope = (x2 - x1) / (v2 - v1);
+            intercept = x2 - slope * v2;
+        }
+        out[i] = quickSaturateWord(slope * t + intercept);
+    }
+    return out;
+}
+
+TEST_F(CurveTest, ReversalFindsTheIntervalsALinearSearchFinds)
+{
+    // Monotonic tables (bisected) with flat runs and gaps at their ends, and
+    // tables that turn back (searched), rising and falling.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        const size_t n = 2 + rng() % 300;
+        std::vector<uint16_t> table(n);
+        uint32_t v = rng() % 8000;
+        for (uint16_t& t : table) {
+            t = uint16_t(std::min<uint32_t>(v, 65535));
+            v += (round % 4 == 3 && rng() % 5 == 0) ? 0 : rng() % 3 == 0 ? 0 : rng() % (120000 / n);
+        }
+        if (round % 4 == 3) std::swap(table[n / 3], table[n / 2]);   // turns back
+        if (round % 2 == 1) std::reverse(table.begin(), table.end());
+        if (table.front() == table.back()) continue;
+        const uint32_t entries = 2 + rng() % 500;
+        CurvePtr curve = table16(table);
+        CurvePtr reversed = wrap(reverseCurveWith(entries, curve.get()));
+        ASSERT_TRUE(reversed);
+        const std::vector<uint16_t> want = reversedByScan(table, entries);
+        ASSERT_EQ(std::vector<uint16_t>(tableEntries(reversed.get()), tableEntries(reversed.get()) + entries), want)
+            << "round " << round;
+    }
+}
+
+TEST_F(CurveTest, ManySegmentsFindTheSegmentOfEachValue)
+{
+    // Linear pieces of two samples between 40 breakpoints: each value lands
+    // in its own piece, and outside them in the end pieces; the same pieces
+    // overlapping their neighbours still give the last piece that holds x.
+    std::vector<float> at(41), y(41);
+    for (size_t k = 0; k < at.size(); ++k) {
+        at[k] = float(k * k) * 0.25f - 50.0f;
+        y[k] = float(k) / 40.0f;
+    }
+    auto pieces = [&](float overlap) {
+        std::vector<CurveSegment> s{CurveSegment{MinusInfinity, at[0], 6, {1, 0, 0, -1}, 0, nullptr}};
+        for (size_t k = 1; k < at.size(); ++k) s.push_back(CurveSegment{at[k - 1], at[k] + overlap, 0, {}, 2, &y[k - 1]});
+        s.push_back(CurveSegment{at.back(), PlusInfinity, 6, {1, 0, 0, 2}, 0, nullptr});
+        return wrap(buildSegmentedCurve(ctx, uint32_t(s.size()), s.data()));
+    };
+    for (const float overlap : {0.0f, 0.1f}) {
+        CurvePtr curve = pieces(overlap);
+        ASSERT_TRUE(curve);
+        for (double x = -60; x < 360; x += 0.37) {
+            double want = x <= at[0] ? -1 : x > at.back() ? 2 : 0;
+            for (size_t k = 1; k < at.size(); ++k) {
+                const double x0 = at[k - 1], x1 = double(at[k] + overlap);
+                if (x > x0 && x <= x1) want = (double(k - 1) + (x - x0) / (x1 - x0)) / 40.0;
+            }
+            EXPECT_NEAR(evalCurveFloat(curve.get(), float(x)), want, 1e-5) << x << " " << overlap;
+        }
+    }
 }
 
 TEST_F(CurveTest, ReversalRefusesDegenerateSizes)

@@ -558,6 +558,32 @@ TEST_F(Container, UnloadedTagsAreCopiedByteForByte)
     EXPECT_TRUE(reports.empty());
 }
 
+TEST_F(Container, FloatTablesStayOutOfVersionTwoFiles)
+{
+    // A float table (an empty 'mpet' of 3 channels) with a second tag
+    // sharing its bytes, beside a white point.
+    ProfileBuilder b;
+    b.tag(sig("wtpt"), b.addData(xyzTag(0.9642, 1.0, 0.8249)));
+    const size_t table = b.addData(tagData(sig("mpet"), Bytes{0, 3, 0, 3, 0, 0, 0, 0}));
+    b.tag(sig("D2B0"), table);
+    b.tag(sig("D2B1"), table);
+    const Bytes original = b.build();
+    for (const bool loaded : {false, true}) {
+        for (const double version : {2.1, 4.3}) {
+            ProfilePtr p{open(original), &closeProfile};
+            ASSERT_TRUE(p);
+            if (loaded) ASSERT_NE(loadTag(p.get(), sig("D2B1")), nullptr);
+            setVersionFromNumber(p.get(), version);
+            ProfilePtr back{open(save(p.get())), &closeProfile};
+            ASSERT_TRUE(back);
+            EXPECT_TRUE(hasTag(back.get(), sig("wtpt")));
+            for (const uint32_t tag : {sig("D2B0"), sig("D2B1")})
+                EXPECT_EQ(hasTag(back.get(), tag), version > 4) << version << (loaded ? ", loaded" : "");
+        }
+    }
+    EXPECT_TRUE(reports.empty());
+}
+
 TEST_F(Container, SizeQueryMatchesTheBytesWrittenAndSmallBlocksAreRefused)
 {
     ProfilePtr p{open(threeTagProfile().build()), &closeProfile};

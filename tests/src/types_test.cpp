@@ -691,7 +691,7 @@ const RoundTripCase RoundTrips[] = {
     {"A to B", sig("A2B0"), field<&Samples::aToB>, sig("mft2"), sig("mAB ")},
     {"B to A", sig("B2A0"), field<&Samples::bToA>, sig("mft2"), sig("mBA ")},
     {"8-bit A to B", sig("A2B1"), field<&Samples::lut8>, sig("mft1"), sig("mAB ")},
-    {"multi-process", sig("D2B0"), field<&Samples::mpe>, sig("mpet"), sig("mpet")},
+    {"multi-process", sig("D2B0"), field<&Samples::mpe>, 0, sig("mpet")},   // none in version 2
     {"named colours", sig("ncl2"), field<&Samples::named>, sig("ncl2"), sig("ncl2")},
     {"sequence", sig("pseq"), field<&Samples::sequence>, sig("pseq"), sig("pseq")},
     {"sequence ids", sig("psid"), field<&Samples::sequence>, sig("psid"), sig("psid")},
@@ -722,6 +722,10 @@ TEST_P(RoundTrip, EveryTypeReadsBackWhatWasStored)
     ASSERT_TRUE(again);
     for (const RoundTripCase& c : RoundTrips) {
         const uint32_t type = version < 4 ? c.typeV2 : c.typeV4;
+        if (type == 0) {
+            EXPECT_FALSE(hasTag(again.get(), c.tag)) << c.name;
+            continue;
+        }
         EXPECT_EQ(be32(tagBytes(saved, c.tag), 0), type) << c.name;
         const void* back = loadTag(again.get(), c.tag);
         if (type == sig("mft2") || type == sig("mft1")) {
@@ -1220,6 +1224,7 @@ TEST_F(TypesTest, DISABLED_WriteFuzzSeeds)
     for (const RoundTripCase& c : RoundTrips) {
         for (double version : {2.1, 4.3}) {
             const uint32_t type = version < 4 ? c.typeV2 : c.typeV4;
+            if (type == 0) continue;
             // Each type once ('pseq' in both versions, for its embedded texts).
             const std::string key = std::string(sigText(type).text) + (type == sig("pseq") && version > 4 ? "4" : "");
             if (std::find(written.begin(), written.end(), key) != written.end()) continue;

@@ -334,6 +334,35 @@ TEST_F(EmbedderTest, SharedTablesGetTheLookOnceAndOnlyWhereChosen)
     EXPECT_NEAR(tableLab(all.get(), IntentRelativeColorimetric, {0, 0, 0, 1}).L, 14592 / 652.8, 0.3);
 }
 
+// A float table is preferred to the 16-bit one of its intent: one whose
+// 16-bit table gets the look goes (absolute colorimetric's with relative
+// colorimetric's), else colour engines would keep using it; the others stay.
+TEST_F(EmbedderTest, FloatTablesOfRebuiltIntentsGo)
+{
+    ProfilePtr base = adoptProfile(openProfileFile(QString::fromLatin1(PressLab)));
+    ASSERT_TRUE(base);
+    setVersionFromNumber(base.get(), 4.3);
+    const std::vector<float> ink(2 * 2 * 2 * 4, 0.5f);
+    const uint32_t grid[3] = {2, 2, 2};
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> table{newPipeline(nullptr, 3, 4), &freePipeline};
+    ASSERT_TRUE(insertStage(table.get(), AtEnd, newClutFloatStage(nullptr, grid, 3, 4, ink.data())));
+    for (const uint32_t tag : {sig("B2D0"), sig("B2D1"), sig("B2D2"), sig("B2D3")})
+        ASSERT_TRUE(storeTag(base.get(), tag, table.get()));
+    const QString floats = dir_.filePath(QStringLiteral("floats.icc"));
+    ASSERT_TRUE(saveProfileToFile(base.get(), floats));
+
+    EmbedRequest r = request(PressLab, "floats-out.icc");
+    r.baseProfile = floats;
+    r.relativeColorimetric = true;
+    const ToolResult result = embedAbstractProfile(r);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr out = adoptProfile(openProfileFile(r.outputFile));
+    ASSERT_TRUE(out);
+    const struct { uint32_t tag; bool kept; } rows[] = {
+        {sig("B2D0"), true}, {sig("B2D1"), false}, {sig("B2D2"), true}, {sig("B2D3"), false}, {sig("B2A1"), true}};
+    for (const auto& row : rows) EXPECT_EQ(hasTag(out.get(), row.tag), row.kept) << std::hex << row.tag;
+}
+
 // A version-2 base written as 4.3: the tables it leaves alone keep their
 // colours (the file's white node holds 65280, 32768, 32768: L* 100, a* 0,
 // b* 0 in version-2 Lab), and the new file has its own date and ID.

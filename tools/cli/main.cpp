@@ -517,17 +517,30 @@ int reportFidelity(const Context& ctx, const Recipe& recipe, const ResolutionPre
     if (!exact || !saved) return fail(error.isEmpty() ? QString::fromLatin1(BuilderText::InternalError) : error);
     const FidelityFigures f = measureFidelity(saved.get(), *exact);
     const int gridAb = res.versionIndex == 1 ? res.gridLstar : res.gridAbstar;
-    printText(stdout, QStringLiteral("ICC %1, grid %2 x %3 x %3, %4 curve points: Delta E 76 against the recipe "
-                                     "over %5 colours\n"
-                                     "  mean %6   95th percentile %7   maximum %8\n")
-                          .arg(QLatin1String(res.versionIndex == 1 ? "2.1" : "4.3"))
-                          .arg(res.gridLstar)
-                          .arg(gridAb)
-                          .arg(res.gridCurves)
-                          .arg(f.colours)
-                          .arg(f.mean, 0, 'f', 3)
-                          .arg(f.p95, 0, 'f', 3)
-                          .arg(f.max, 0, 'f', 3));
+    const auto figures = [](const FidelityFigures& g) {
+        return QStringLiteral("  mean %1   95th percentile %2   maximum %3\n")
+            .arg(g.mean, 0, 'f', 3)
+            .arg(g.p95, 0, 'f', 3)
+            .arg(g.max, 0, 'f', 3);
+    };
+    QString out = QStringLiteral("ICC %1, grid %2 x %3 x %3, %4 curve points: Delta E 76 against the recipe "
+                                 "over %5 colours\n")
+                      .arg(QLatin1String(res.versionIndex == 1 ? "2.1" : "4.3"))
+                      .arg(res.gridLstar)
+                      .arg(gridAb)
+                      .arg(res.gridCurves)
+                      .arg(f.colours) +
+                  figures(f);
+    // A version 4.3 profile also carries its 16-bit table for colour
+    // managers that read no float tables.
+    if (hasTag(saved.get(), sig("D2B0"))) {
+        ProfilePtr sixteen = sixteenBitCopy(saved.get());
+        if (!sixteen) return fail(QString::fromLatin1(BuilderText::InternalError));
+        out += QStringLiteral("The 16-bit table alone, as colour managers without float tables read it, against "
+                              "the recipe held within a* and b* -128 to 127:\n") +
+               figures(measureFidelity(sixteen.get(), *exact));
+    }
+    printText(stdout, out);
     return Success;
 }
 
