@@ -299,6 +299,15 @@ apply-damaged)
         "$ADOBE" "$WORK/broken.icc"
     expect 1 apply "$WORK/in.tif" --chain "*srgb,$WORK/broken.icc" -o "$WORK/results/broken.tif"
     contains "$WORK/err" "I cannot create a color transformation"
+    # Many bands in flight: cut short after some of them, and a file size
+    # limit reached while the result is written.
+    python3 "$(dirname "$0")/../../bench/make_tiff.py" "$WORK/big.tif" 2000 2500
+    head -c 9000000 "$WORK/big.tif" >"$WORK/cut-big.tif"
+    expect 1 apply "$WORK/cut-big.tif" --chain "*srgb,$PRESS" -o "$WORK/results/big.tif"
+    contains "$WORK/err" "Cannot read image $WORK/cut-big.tif: "
+    (ulimit -f 8000; trap '' XFSZ; expect 1 apply "$WORK/big.tif" --chain "*srgb,$PRESS" -o "$WORK/results/big.tif") ||
+        exit 1
+    contains "$WORK/err" "Cannot write image $WORK/results/big.tif: "
     [ -z "$(ls -A "$WORK/results")" ] || fail "a failed image left files: $(ls "$WORK/results")"
     ;;
 apply-chain)
