@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -109,12 +110,23 @@ TEST(PlanWorkers, MoreWorkersThanLinesFallsBackToOneCall)
     EXPECT_EQ(slices.size(), 1u);
 }
 
+// The first piece of work waits (two seconds at most) until a second thread
+// has taken one: the caller does not wait for a pool worker that has not
+// started, and on a loaded machine one may start late.
+void awaitSecondThread(std::unique_lock<std::mutex>& guard, std::condition_variable& arrived,
+                       const std::set<std::thread::id>& threads, bool first)
+{
+    arrived.notify_all();
+    if (first) arrived.wait_for(guard, std::chrono::seconds(2), [&] { return threads.size() > 1; });
+}
+
 // A transform worker of our own: inverts every byte and records which thread
-// handled each piece of the call (lingering a little, so that both workers
-// find pieces to take).
+// handled each piece of the call.
 struct Recording {
     std::mutex lock;
+    std::condition_variable arrived;
     std::vector<std::thread::id> threads;
+    std::set<std::thread::id> distinct;
 };
 Recording recording;
 
@@ -122,10 +134,11 @@ void invertBytes(Transform*, const void* in, void* out, uint32_t pixelsPerLine, 
                  const Stride* stride)
 {
     {
-        std::lock_guard<std::mutex> guard(recording.lock);
+        std::unique_lock<std::mutex> guard(recording.lock);
         recording.threads.push_back(std::this_thread::get_id());
+        recording.distinct.insert(std::this_thread::get_id());
+        awaitSecondThread(guard, recording.arrived, recording.distinct, recording.threads.size() == 1);
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
     for (uint32_t line = 0; line < lineCount; ++line) {
         auto* src = static_cast<const uint8_t*>(in) + size_t(line) * stride->bytesPerLineIn;
         auto* dst = static_cast<uint8_t*>(out) + size_t(line) * stride->bytesPerLineOut;
@@ -144,6 +157,7 @@ std::set<std::thread::id> threadsOfOneCall(uint32_t width, uint32_t height)
     t.savedWorker = invertBytes;
     t.maxWorkers = 2;
     recording.threads.clear();
+    recording.distinct.clear();
     Stride s{};
     t.worker(&t, in.data(), out.data(), width, height, &s);
     for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(out[i], uint8_t(~in[i])) << "byte " << i;
@@ -169,19 +183,22 @@ TEST(RunWorkers, TheSameThreadsServeEveryCall)
 // Ranges of items (the nodes of a table being sampled) cover every item once,
 // on the caller and a pool worker when the engine's scheduler is registered,
 // on the caller alone when it is not.
-std::set<std::thread::id> threadsOfRanges(EngineContext* ctx, std::vector<uint32_t>& visits)
+std::set<std::thread::id> threadsOfRanges(EngineContext* ctx, std::vector<uint32_t>& visits, bool scheduled)
 {
     struct Visits {
         std::mutex lock;
+        std::condition_variable arrived;
         std::vector<uint32_t>* counts;
         std::set<std::thread::id> threads;
-    } v{{}, &visits, {}};
+        bool scheduled;
+    } v{{}, {}, &visits, {}, scheduled && std::thread::hardware_concurrency() > 1};
     runRanges(ctx, uint32_t(visits.size()), 1000, [](void* cargo, uint32_t first, uint32_t end) {
         auto* v = static_cast<Visits*>(cargo);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));   // long enough for the worker to wake
-        std::lock_guard<std::mutex> guard(v->lock);
+        std::unique_lock<std::mutex> guard(v->lock);
+        const bool firstRange = v->threads.empty();
         v->threads.insert(std::this_thread::get_id());
         for (uint32_t i = first; i < end; ++i) ++(*v->counts)[i];
+        awaitSecondThread(guard, v->arrived, v->threads, firstRange && v->scheduled);
     }, &v);
     return v.threads;
 }
@@ -193,7 +210,7 @@ TEST(RunRanges, EveryItemOnceOnTheWorkersOfTheScheduler)
         PluginParallelization plugin{{PluginMagic, 2140, PluginParallelizationSig, nullptr}, 2, 0, runWorkers};
         if (scheduled) ASSERT_TRUE(registerPlugins(ctx, &plugin));
         std::vector<uint32_t> visits(35937);   // a 33-point RGB table
-        const std::set<std::thread::id> threads = threadsOfRanges(ctx, visits);
+        const std::set<std::thread::id> threads = threadsOfRanges(ctx, visits, scheduled);
         EXPECT_EQ(std::count(visits.begin(), visits.end(), 1u), ptrdiff_t(visits.size()));
         EXPECT_TRUE(threads.count(std::this_thread::get_id()));
         if (std::thread::hardware_concurrency() > 1) EXPECT_EQ(threads.size(), scheduled ? 2u : 1u);
@@ -237,3 +254,4 @@ TEST(RunWorkers, ResultsDoNotDependOnTheWorkers)
 }
 
 } // namespace
+
