@@ -33,7 +33,8 @@ struct ApplyRequest : ApplySettings {
     QString output;
 };
 
-// Called with rows done and rows in all.
+// Called with rows done and rows in all, by whichever thread finished a band
+// (several may call at once).
 using ApplyProgress = std::function<void(int done, int total)>;
 
 struct ApplyResult {

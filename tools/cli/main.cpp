@@ -704,7 +704,8 @@ public:
     void update(int file, int done, int total)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        fraction_[size_t(file)] = total > 0 ? double(done) / total : 1.0;
+        // Bands finish on several threads: a late report of fewer rows is no step back.
+        fraction_[size_t(file)] = std::max(fraction_[size_t(file)], total > 0 ? double(done) / total : 1.0);
         draw();
     }
     void finished(int file)
