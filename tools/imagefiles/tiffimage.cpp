@@ -25,27 +25,41 @@ int recordMessage(TIFF*, void* user, const char* module, const char* fmt, va_lis
     auto* message = static_cast<std::string*>(user);
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, ap);
+    // libtiff reports a private tag of a type it does not know as an error,
+    // skips it and reads on: not the cause of anything.
+    if (std::strstr(text, "TIFF_SETGET_UNDEFINED")) return 1;
     if (message->empty()) *message = text;   // the first error is the cause
     return 1;
 }
 
-// Of the warnings, only those about the embedded profile matter: libtiff
-// drops a damaged one and goes on.
-int recordProfileWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
+// What libtiff warns of while it reads a file, and then leaves out: a
+// damaged embedded profile, and tags whose values lie beyond the end of the
+// file. Without the latter a cut palette image, say, would read as gray.
+struct ReadWarnings {
+    std::string profile;
+    std::string damage;
+    std::string ignored;   // the others
+};
+
+int recordWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
 {
+    auto* warnings = static_cast<ReadWarnings*>(user);
+    if (!warnings) return 1;
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, ap);
-    auto* problem = static_cast<std::string*>(user);
-    if (problem && problem->empty() && std::strstr(text, "ICC Profile")) *problem = text;
+    std::string& slot = std::strstr(text, "ICC Profile")                  ? warnings->profile
+                        : std::strstr(text, "IO error during reading of") ? warnings->damage
+                                                                          : warnings->ignored;
+    if (slot.empty()) slot = text;
     return 1;
 }
 
 // libtiff opened with its errors going into `message` instead of stderr.
-TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message, std::string* profileProblem = nullptr)
+TIFF* openTiffFile(const std::string& path, const char* mode, std::string* message, ReadWarnings* warnings = nullptr)
 {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, recordMessage, message);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, recordProfileWarning, profileProblem);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, recordWarning, warnings);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, MaxTiffAllocation);
     TIFF* tif = TIFFOpenExt(path.c_str(), mode, options);
     TIFFOpenOptionsFree(options);
@@ -74,8 +88,10 @@ public:
     bool open(const std::string& path)
     {
         // Not memory-mapped: a mapped file counts whole in the process's memory.
-        tif_ = openTiffFile(path, "rm", &error_, &profileProblem_);
+        tif_ = openTiffFile(path, "rm", &error_, &warnings_);
         if (!tif_) return fail("not a readable TIFF file");
+        profileProblem_ = warnings_.profile;
+        if (!warnings_.damage.empty()) return fail("the file is damaged or cut short: " + warnings_.damage);
         kind_ = FileKind::Tiff;
 
         uint32_t width = 0, height = 0;
@@ -221,7 +237,9 @@ private:
     bool openThroughRgba()
     {
         char message[1024] = {};
-        if (!TIFFRGBAImageOK(tif_, message) || !TIFFRGBAImageBegin(&rgba_, tif_, 0, message))
+        // Stopping at the first damaged strip or tile: otherwise libtiff
+        // leaves it blank and reports success.
+        if (!TIFFRGBAImageOK(tif_, message) || !TIFFRGBAImageBegin(&rgba_, tif_, 1, message))
             return fail(std::string("unsupported TIFF layout: ") + message);
         rgbaStarted_ = true;
         rgba_.req_orientation = ORIENTATION_TOPLEFT;
@@ -348,6 +366,7 @@ private:
     uint32_t bandFirst_ = UINT32_MAX;
     std::vector<uint8_t> band_;
     std::vector<uint8_t> tile_;
+    ReadWarnings warnings_;   // filled by libtiff while the file is open
     TIFFRGBAImage rgba_{};
     bool rgbaStarted_ = false;
     std::vector<uint32_t> rgbaBand_;

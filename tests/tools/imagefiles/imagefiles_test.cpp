@@ -11,6 +11,8 @@
 #include <iterator>
 #include <random>
 
+#include <tiffio.h>
+
 #include <unistd.h>
 
 using namespace imagefiles;
@@ -93,6 +95,35 @@ std::vector<uint8_t> bytesOf(const std::string& file)
 void save(const std::string& file, const std::vector<uint8_t>& bytes)
 {
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// An 8-bit palette TIFF, written by libtiff itself: the reader hands such
+// files to libtiff's own RGBA reader.
+bool writePaletteTiff(const std::string& file, uint32_t width, uint32_t height)
+{
+    TIFF* t = TIFFOpen(file.c_str(), "w");
+    if (!t) return false;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+    std::vector<uint16_t> red(256), green(256), blue(256);
+    for (int i = 0; i < 256; ++i) {
+        red[i] = uint16_t(i * 257);
+        green[i] = uint16_t((255 - i) * 257);
+        blue[i] = uint16_t((i * 7 % 256) * 257);
+    }
+    TIFFSetField(t, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    std::vector<uint8_t> row(width);
+    bool ok = true;
+    for (uint32_t y = 0; y < height && ok; ++y) {
+        for (uint32_t x = 0; x < width; ++x) row[x] = uint8_t(x * 5 + y * 3);
+        ok = TIFFWriteScanline(t, row.data(), y, 0) >= 0;
+    }
+    TIFFClose(t);
+    return ok;
 }
 
 }   // namespace
@@ -199,13 +230,14 @@ TEST_F(ImageFiles, DamagedFilesGiveAReasonAndNothingElse)
         const char* name;
         FileKind kind;
         Compression compression;
-        const PixelLayout* layout;
+        const PixelLayout* layout;   // null: a palette TIFF of the same size
     };
     const Seed seeds[] = {{"plain.tif", FileKind::Tiff, Compression::None, &l},
                           {"lzw.tif", FileKind::Tiff, Compression::Lzw, &l},
                           {"deflate.tif", FileKind::Tiff, Compression::Deflate, &l},
                           {"image.png", FileKind::Png, Compression::None, &l},
-                          {"image.jpg", FileKind::Jpeg, Compression::None, &opaque}};
+                          {"image.jpg", FileKind::Jpeg, Compression::None, &opaque},
+                          {"palette.tif", FileKind::Tiff, Compression::None, nullptr}};
     std::mt19937 random(12345);
     for (const Seed& seed : seeds) {
         SCOPED_TRACE(seed.name);
@@ -213,8 +245,11 @@ TEST_F(ImageFiles, DamagedFilesGiveAReasonAndNothingElse)
         options.compression = seed.compression;
         options.iccProfile = bytesOf(RgbProfile);
         std::string error;
-        const std::vector<uint8_t> source = picture(*seed.layout);
-        ASSERT_TRUE(write(path(seed.name), seed.kind, *seed.layout, source, options, error)) << error;
+        if (seed.layout) {
+            ASSERT_TRUE(write(path(seed.name), seed.kind, *seed.layout, picture(*seed.layout), options, error)) << error;
+        } else {
+            ASSERT_TRUE(writePaletteTiff(path(seed.name), l.width, l.height));
+        }
         const std::vector<uint8_t> good = bytesOf(path(seed.name));
         const std::string damaged = path(std::string("damaged-") + seed.name);
         for (int round = 0; round < 120; ++round) {
