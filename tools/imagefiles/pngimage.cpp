@@ -58,7 +58,10 @@ public:
             // Row by row needs every pass: the image is decoded whole.
             const double bytes = double(layout_.rowBytes()) * layout_.height;
             if (bytes > double(size_t(1) << 31)) return fail("interlaced image too large to decode");
-            whole_.resize(layout_.rowBytes() * layout_.height);
+            // Left unfilled: a file that claims a large image and holds
+            // little touches only the memory its data reaches.
+            whole_.reset(new (std::nothrow) uint8_t[layout_.rowBytes() * layout_.height]);
+            if (!whole_) return fail("out of memory for the interlaced image");
             if (!decodeWhole()) return fail("the image data is damaged or cut short");
         }
         return true;
@@ -69,7 +72,7 @@ public:
         if (!png_ || rows > layout_.height - row_) return fail("read past the end of the image");
         if (interlaced_) {
             for (uint32_t i = 0; i < rows; ++i, ++row_)
-                std::memcpy(out + stride * i, whole_.data() + layout_.rowBytes() * row_, layout_.rowBytes());
+                std::memcpy(out + stride * i, whole_.get() + layout_.rowBytes() * row_, layout_.rowBytes());
         } else if (!decodeRows(out, stride, rows)) {
             return fail("the image data is damaged or cut short");
         }
@@ -139,7 +142,7 @@ private:
     bool decodeWhole()
     {
         rowPointers_.resize(layout_.height);
-        for (uint32_t y = 0; y < layout_.height; ++y) rowPointers_[y] = whole_.data() + layout_.rowBytes() * y;
+        for (uint32_t y = 0; y < layout_.height; ++y) rowPointers_[y] = whole_.get() + layout_.rowBytes() * y;
         if (setjmp(png_jmpbuf(png_))) return false;
         png_read_image(png_, rowPointers_.data());
         return true;
@@ -158,7 +161,7 @@ private:
     Messages messages_;
     bool interlaced_ = false;
     uint32_t row_ = 0;
-    std::vector<uint8_t> whole_;
+    std::unique_ptr<uint8_t[]> whole_;
     std::vector<png_bytep> rowPointers_;
 };
 
