@@ -107,6 +107,10 @@ QImage readTiff(const QString& path, QString* error)
 QImage readSampleImage(const QString& path, QString* error)
 {
     if (imagefiles::fileKindOfContent(path.toStdString()) == imagefiles::FileKind::Tiff) return readTiff(path, error);
+    if (const std::string cut = imagefiles::bmpShortfall(path.toStdString()); !cut.empty()) {
+        if (error) *error = QString::fromStdString(cut);
+        return {};
+    }
     QImageReader reader(path);
     reader.setAutoTransform(true);
     QImage image = reader.read();

@@ -285,8 +285,14 @@ apply-damaged)
     $MAKE png "$WORK/in.png" 8 rgb "$block"
     $MAKE ppm "$WORK/in.ppm" "$block"
     cjpeg "$WORK/in.ppm" >"$WORK/in.jpg"
+    # A 64 x 64 24-bit BMP, bottom-up: the toolkit reads it.
+    python3 -c "import struct, sys; rows = bytes([50, 100, 200] * 64) * 64
+open(sys.argv[1], 'wb').write(b'BM' + struct.pack('<IHHIIiiHHIIiiII', 54 + len(rows), 0, 0, 54, 40, 64, 64, 1, 24,
+                                                   0, len(rows), 2835, 2835, 0, 0) + rows)" "$WORK/in.bmp"
+    expect 0 apply "$WORK/in.bmp" --chain '*srgb,*argb' -o "$WORK/whole-bmp.tif"
+    rm "$WORK/whole-bmp.tif"
     mkdir "$WORK/results"
-    for f in in.tif in.png in.jpg; do
+    for f in in.tif in.png in.jpg in.bmp in.ppm; do
         head -c $(($(stat -c %s "$WORK/$f") * 2 / 3)) "$WORK/$f" >"$WORK/cut-$f"
         expect 1 apply "$WORK/cut-$f" --chain '*srgb,*argb' -o "$WORK/results/$f"
         contains "$WORK/err" "Cannot read image $WORK/cut-$f: "

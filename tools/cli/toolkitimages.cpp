@@ -1,5 +1,6 @@
 #include "tools/cli/toolkitimages.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
@@ -19,6 +20,8 @@ class ToolkitReader : public ImageReader {
 public:
     bool open(const QString& path)
     {
+        if (const std::string cut = bmpShortfall(QFile::encodeName(path).toStdString()); !cut.empty())
+            return error_ = cut, false;
         std::lock_guard<std::mutex> lock(toolkitMutex);
         QImageReader reader(path);
         reader.setAutoTransform(true);

@@ -126,6 +126,11 @@ private:
     std::string error_;
 };
 
+// For a BMP file with uncompressed rows, why it cannot hold them all (it is
+// cut short); empty when it can, or when it is no such file. The toolkit's
+// BMP reader fills the missing rows in silence.
+std::string bmpShortfall(const std::string& path);
+
 // Samples in place: undo premultiplied alpha, or take complements.
 void unpremultiply(uint8_t* row, const PixelLayout& layout);
 void invertSamples(uint8_t* row, size_t samples, uint32_t bits);

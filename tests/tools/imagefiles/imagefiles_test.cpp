@@ -321,3 +321,49 @@ TEST_F(ImageFiles, DamagedFilesGiveAReasonAndNothingElse)
     EXPECT_FALSE(openImageFile(path("huge.tif"), error));
     EXPECT_FALSE(error.empty());
 }
+
+// A BMP's rows are padded to 4 bytes; a file one byte short of them is cut,
+// whichever way up and whatever its header; run-length files are not judged.
+TEST_F(ImageFiles, BmpFilesShortOfTheirRowsAreCut)
+{
+    struct Case {
+        int headerBytes, width, height, bits, compression;
+        size_t rowBytes;
+    };
+    const Case cases[] = {
+        {40, 5, 3, 24, 0, 16},   // 15 bytes of pixels padded to 16
+        {40, 5, -3, 24, 0, 16},  // top-down
+        {40, 3, 2, 32, 3, 12},   // bit fields
+        {40, 9, 2, 1, 0, 4},     // one bit per pixel
+        {12, 5, 3, 24, 0, 16},   // OS/2 header
+        {40, 5, 3, 8, 1, 0},     // run lengths: never judged
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headerBytes * 1000 + c.width * 10 + c.bits);
+        std::vector<uint8_t> file(14 + size_t(c.headerBytes), 0);
+        const auto put = [&file](size_t at, uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) file[at + size_t(i)] = uint8_t(v >> (8 * i));
+        };
+        file[0] = 'B';
+        file[1] = 'M';
+        put(10, uint32_t(file.size()), 4);
+        put(14, uint32_t(c.headerBytes), 4);
+        if (c.headerBytes == 12) {
+            put(18, uint32_t(c.width), 2);
+            put(20, uint32_t(c.height), 2);
+            put(24, uint32_t(c.bits), 2);
+        } else {
+            put(18, uint32_t(c.width), 4);
+            put(22, uint32_t(c.height), 4);
+            put(28, uint32_t(c.bits), 2);
+            put(30, uint32_t(c.compression), 4);
+        }
+        const size_t whole = file.size() + c.rowBytes * size_t(std::abs(c.height));
+        file.resize(std::max(whole, file.size() + 1), 0x55);
+        save(path("image.bmp"), file);
+        EXPECT_EQ(bmpShortfall(path("image.bmp")), "");
+        file.resize(whole - 1);
+        save(path("image.bmp"), file);
+        EXPECT_EQ(bmpShortfall(path("image.bmp")).empty(), c.compression == 1);
+    }
+}
