@@ -107,7 +107,7 @@ QImage readTiff(const QString& path, QString* error)
 QImage readSampleImage(const QString& path, QString* error)
 {
     if (imagefiles::fileKindOfContent(path.toStdString()) == imagefiles::FileKind::Tiff) return readTiff(path, error);
-    if (const std::string cut = imagefiles::bmpShortfall(path.toStdString()); !cut.empty()) {
+    if (const std::string cut = imagefiles::shortfall(path.toStdString()); !cut.empty()) {
         if (error) *error = QString::fromStdString(cut);
         return {};
     }

@@ -20,7 +20,7 @@ class ToolkitReader : public ImageReader {
 public:
     bool open(const QString& path)
     {
-        if (const std::string cut = bmpShortfall(QFile::encodeName(path).toStdString()); !cut.empty())
+        if (const std::string cut = shortfall(QFile::encodeName(path).toStdString()); !cut.empty())
             return error_ = cut, false;
         std::lock_guard<std::mutex> lock(toolkitMutex);
         QImageReader reader(path);

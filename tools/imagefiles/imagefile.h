@@ -126,10 +126,10 @@ private:
     std::string error_;
 };
 
-// For a BMP file with uncompressed rows, why it cannot hold them all (it is
-// cut short); empty when it can, or when it is no such file. The toolkit's
-// BMP reader fills the missing rows in silence.
-std::string bmpShortfall(const std::string& path);
+// For the files whose toolkit readers fill missing pixels in silence (BMP
+// with uncompressed rows, GIF), why the file cannot hold the pixels its
+// header announces (it is cut short); empty when it can, or for other files.
+std::string shortfall(const std::string& path);
 
 // Samples in place: undo premultiplied alpha, or take complements.
 void unpremultiply(uint8_t* row, const PixelLayout& layout);

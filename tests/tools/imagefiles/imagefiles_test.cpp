@@ -361,9 +361,29 @@ TEST_F(ImageFiles, BmpFilesShortOfTheirRowsAreCut)
         const size_t whole = file.size() + c.rowBytes * size_t(std::abs(c.height));
         file.resize(std::max(whole, file.size() + 1), 0x55);
         save(path("image.bmp"), file);
-        EXPECT_EQ(bmpShortfall(path("image.bmp")), "");
+        EXPECT_EQ(shortfall(path("image.bmp")), "");
         file.resize(whole - 1);
         save(path("image.bmp"), file);
-        EXPECT_EQ(bmpShortfall(path("image.bmp")).empty(), c.compression == 1);
+        EXPECT_EQ(shortfall(path("image.bmp")).empty(), c.compression == 1);
+    }
+}
+
+// A GIF cut anywhere before the end of its first image's data is cut; after
+// it (a second image, the trailer) the first image is whole.
+TEST_F(ImageFiles, GifFilesCutBeforeTheEndOfTheirFirstImageAreCut)
+{
+    std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 4, 0, 4, 0, 0x81, 0, 0};   // 4 x 4, 4 colours
+    gif.insert(gif.end(), 12, 0x40);                                                     // the colour table
+    const std::vector<uint8_t> extension = {0x21, 0xF9, 4, 1, 0, 0, 0, 0};              // graphic control
+    const std::vector<uint8_t> image = {0x2C, 0, 0, 0, 0, 4, 0, 4, 0, 0x80,             // with a local table
+                                        9, 9, 9, 9, 9, 9, 2, 3, 0x84, 0x1D, 0x05, 1, 0x80, 0};
+    gif.insert(gif.end(), extension.begin(), extension.end());
+    gif.insert(gif.end(), image.begin(), image.end());
+    const size_t firstImageEnds = gif.size();
+    gif.insert(gif.end(), image.begin(), image.end());
+    gif.push_back(0x3B);
+    for (size_t bytes = 6; bytes <= gif.size(); ++bytes) {
+        save(path("image.gif"), std::vector<uint8_t>(gif.begin(), gif.begin() + std::ptrdiff_t(bytes)));
+        EXPECT_EQ(shortfall(path("image.gif")).empty(), bytes >= firstImageEnds) << "cut at " << bytes;
     }
 }
