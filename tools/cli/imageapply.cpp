@@ -15,7 +15,6 @@
 #include <mutex>
 #include <thread>
 
-
 using namespace imagefiles;
 
 namespace {
