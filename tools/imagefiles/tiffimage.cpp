@@ -34,7 +34,12 @@ int recordMessage(TIFF*, void* user, const char* module, const char* fmt, va_lis
 
 // What libtiff warns of while it reads a file, and then leaves out: a
 // damaged embedded profile, and tags whose values lie beyond the end of the
-// file. Without the latter a cut palette image, say, would read as gray.
+// file. Without one of the tags below the pixels would read as something
+// else (a cut palette image as gray, say); the others are descriptions.
+const char* const PixelTags[] = {"\"ColorMap\"",         "\"ExtraSamples\"",       "\"SampleFormat\"",
+                                 "\"BitsPerSample\"",    "\"JPEGTables\"",         "\"YCbCrCoefficients\"",
+                                 "\"YCbCrSubsampling\"", "\"ReferenceBlackWhite\"", "\"TransferFunction\""};
+
 struct ReadWarnings {
     std::string profile;
     std::string damage;
@@ -47,9 +52,12 @@ int recordWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
     if (!warnings) return 1;
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, ap);
-    std::string& slot = std::strstr(text, "ICC Profile")                  ? warnings->profile
-                        : std::strstr(text, "IO error during reading of") ? warnings->damage
-                                                                          : warnings->ignored;
+    const bool cut = std::strstr(text, "IO error during reading of");
+    const bool pixels = cut && std::any_of(std::begin(PixelTags), std::end(PixelTags),
+                                           [&text](const char* tag) { return std::strstr(text, tag); });
+    std::string& slot = std::strstr(text, "ICC Profile") ? warnings->profile
+                        : pixels                         ? warnings->damage
+                                                         : warnings->ignored;
     if (slot.empty()) slot = text;
     return 1;
 }

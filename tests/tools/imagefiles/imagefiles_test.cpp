@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -386,4 +387,36 @@ TEST_F(ImageFiles, GifFilesCutBeforeTheEndOfTheirFirstImageAreCut)
         save(path("image.gif"), std::vector<uint8_t>(gif.begin(), gif.begin() + std::ptrdiff_t(bytes)));
         EXPECT_EQ(shortfall(path("image.gif")).empty(), bytes >= firstImageEnds) << "cut at " << bytes;
     }
+}
+
+// A TIFF cut inside a description (here its XMP packet) after its pixels
+// still reads whole: only tags that change how pixels read make it damaged.
+TEST_F(ImageFiles, TiffsCutInADescriptionOnlyStillRead)
+{
+    PixelLayout l;
+    l.width = 30;
+    l.height = 20;
+    const std::vector<uint8_t> pixels = picture(l);
+    TIFF* t = TIFFOpen(path("described.tif").c_str(), "w");
+    ASSERT_TRUE(t);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, l.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, l.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    const std::string xmp(4000, 'x');
+    TIFFSetField(t, TIFFTAG_XMLPACKET, uint32_t(xmp.size()), xmp.data());
+    for (uint32_t y = 0; y < l.height; ++y)
+        ASSERT_GE(TIFFWriteScanline(t, const_cast<uint8_t*>(pixels.data() + l.rowBytes() * y), y, 0), 0);
+    TIFFClose(t);
+    std::vector<uint8_t> bytes = bytesOf(path("described.tif"));
+    const auto packet = std::search(bytes.begin(), bytes.end(), xmp.begin(), xmp.begin() + 100);
+    ASSERT_NE(packet, bytes.end());
+    bytes.resize(size_t(packet - bytes.begin()) + xmp.size() / 2);
+    save(path("cut.tif"), bytes);
+    std::vector<uint8_t> back;
+    PixelLayout got;
+    std::string error;
+    ASSERT_TRUE(readAll(path("cut.tif"), back, got, error)) << error;
+    EXPECT_TRUE(got == l && back == pixels);
 }
