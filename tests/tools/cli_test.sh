@@ -231,6 +231,15 @@ apply-profiles)
         exiftool -b -ICC_Profile "$WORK/$out" >"$WORK/got.icc"
         cmp -s "$WORK/got.icc" "$ADOBE" || fail "$out does not carry the chain's last profile"
     done
+    # A photo's orientation, set by exiftool in a JPEG and in a TIFF, travels
+    # into every kind of result (the rows are written as stored).
+    exiftool -q -Orientation=6 -n -o "$WORK/turned.jpg" "$WORK/sw.jpg"
+    exiftool -q -Orientation=8 -n -o "$WORK/turned.tif" "$WORK/sw.tif"
+    for pair in turned.jpg:t.tif:6 turned.jpg:t.png:6 turned.jpg:t.jpg:6 turned.tif:u.jpg:8 turned.tif:u.png:8; do
+        IFS=: read -r in out orientation <<<"$pair"
+        expect 0 apply "$WORK/$in" --chain '*srgb' -o "$WORK/$out"
+        [ "$(exiftool -Orientation -n -s3 "$WORK/$out")" = "$orientation" ] || fail "$out lost the orientation of $in"
+    done
     expect 0 apply "$WORK/sw.tif" --chain "$PRESS" -o "$WORK/press.jpg"
     exiftool -b -ICC_Profile "$WORK/press.jpg" >"$WORK/got.icc"
     cmp -s "$WORK/got.icc" "$PRESS" || fail "the CMYK JPEG does not carry the press profile"

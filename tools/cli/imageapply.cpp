@@ -592,6 +592,7 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     WriteOptions options;
     options.compression = s.settings.compression.value_or(defaultCompression(*reader));
     options.quality = s.settings.quality;
+    options.orientation = reader->orientation();   // rows are written as read
     if (chain.back()->isDevice())
         options.iccProfile.assign(chain.back()->bytes.constBegin(), chain.back()->bytes.constEnd());
     else

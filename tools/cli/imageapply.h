@@ -3,7 +3,8 @@
 // transforming and writing side by side; other formats through the toolkit's
 // image reader and writer. The profile an image carries is its source unless
 // the chain starts with one; the chain's last profile is embedded in every
-// result. Gray, RGB and CMYK, 8 or 16 bits, alpha kept.
+// result, and its orientation recorded. Gray, RGB and CMYK, 8 or 16 bits,
+// alpha kept.
 #pragma once
 
 #include "profiles/builtinspaces.h"

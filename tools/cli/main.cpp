@@ -157,7 +157,8 @@ images' colour space and goes on (*srgb,look.icc,*srgb), that profile
 describes them; otherwise the profile embedded in each image is put first
 (--chain look.icc,*srgb, or just --chain press.icc). An image without a
 profile is taken as sRGB. The chain's last profile is embedded in every
-result, and a chain that ends in a press profile writes CMYK.
+result, and a chain that ends in a press profile writes CMYK. A photo's
+orientation (TIFF tag, EXIF) is recorded in its result.
 
   --chain LIST          the profiles, comma-separated
   --source-profile P    the images' profile, put first instead of the one

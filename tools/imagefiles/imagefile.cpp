@@ -202,4 +202,33 @@ void invertSamples(uint8_t* row, size_t samples, uint32_t bits)
     }
 }
 
+uint16_t exifOrientation(const uint8_t* data, size_t size)
+{
+    if (size < 8 || !((data[0] == 'I' && data[1] == 'I') || (data[0] == 'M' && data[1] == 'M'))) return 1;
+    const bool little = data[0] == 'I';
+    const auto word = [&](size_t at, int bytes) {
+        uint32_t v = 0;
+        for (int i = 0; i < bytes; ++i) v |= uint32_t(data[at + size_t(i)]) << (8 * (little ? i : bytes - 1 - i));
+        return v;
+    };
+    if (word(2, 2) != 42) return 1;
+    const size_t ifd = word(4, 4);
+    if (ifd > size - 2) return 1;
+    const size_t entries = word(ifd, 2);
+    for (size_t k = 0; k < entries && ifd + 2 + 12 * (k + 1) <= size; ++k) {
+        const size_t e = ifd + 2 + 12 * k;
+        if (word(e, 2) != 0x0112) continue;
+        const uint32_t value = word(e + 2, 2) == 3 && word(e + 4, 4) == 1 ? word(e + 8, 2) : 0;
+        return value >= 1 && value <= 8 ? uint16_t(value) : 1;
+    }
+    return 1;
+}
+
+std::vector<uint8_t> exifOfOrientation(uint16_t orientation)
+{
+    // Little-endian: header, one directory of one entry (SHORT, count 1), no next directory.
+    return {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0,
+            uint8_t(orientation), uint8_t(orientation >> 8), 0, 0, 0, 0, 0, 0};
+}
+
 }   // namespace imagefiles

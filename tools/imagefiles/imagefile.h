@@ -52,6 +52,9 @@ public:
     Compression compression() const { return compression_; }
     // The embedded ICC profile, empty when the file carries none.
     const std::vector<uint8_t>& iccProfile() const { return icc_; }
+    // How the rows are meant to be shown, as TIFF and EXIF give it: 1 as
+    // stored, 2 … 8 mirrored or turned. Rows are handed out as stored.
+    uint16_t orientation() const { return orientation_; }
     // Why a profile the file carries could not be taken; empty when fine.
     const std::string& profileProblem() const { return profileProblem_; }
 
@@ -65,6 +68,7 @@ protected:
     FileKind kind_ = FileKind::Other;
     Compression compression_ = Compression::None;
     std::vector<uint8_t> icc_;
+    uint16_t orientation_ = 1;
     std::string profileProblem_;
     std::string error_;
 };
@@ -77,6 +81,7 @@ struct WriteOptions {
     Compression compression = Compression::None;   // TIFF
     int quality = 90;                               // JPEG, 1 … 100
     std::vector<uint8_t> iccProfile;                // embedded when not empty
+    uint16_t orientation = 1;                       // recorded: TIFF tag, EXIF in JPEG and PNG
 };
 
 // Whether a kind of file holds a layout; `why` when not.

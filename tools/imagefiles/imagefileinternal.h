@@ -12,6 +12,13 @@ std::unique_ptr<ImageReader> openTiff(const std::string& path, std::string& erro
 std::unique_ptr<ImageReader> openPng(const std::string& path, std::string& error);
 std::unique_ptr<ImageReader> openJpeg(const std::string& path, std::string& error);
 
+// The orientation an EXIF block (its TIFF structure, after any "Exif\0\0")
+// records in its first directory: 1 … 8, or 1 when it records none or is
+// damaged.
+uint16_t exifOrientation(const uint8_t* data, size_t size);
+// The smallest EXIF block (TIFF structure) that records an orientation.
+std::vector<uint8_t> exifOfOrientation(uint16_t orientation);
+
 // Encoders write to an already named (temporary) path; finish() completes it.
 class Encoder {
 public:

@@ -115,8 +115,14 @@ private:
         jpeg_create_decompress(&info_);
         created_ = true;
         jpeg_stdio_src(&info_, file_);
+        jpeg_save_markers(&info_, JPEG_APP0 + 1, 0xFFFF);
         jpeg_save_markers(&info_, JPEG_APP0 + 2, 0xFFFF);
         jpeg_read_header(&info_, TRUE);
+        for (jpeg_saved_marker_ptr m = info_.marker_list; m; m = m->next)
+            if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+                orientation_ = exifOrientation(m->data + 6, m->data_length - 6);
+                break;
+            }
 
         bool hasProfile = false;
         for (jpeg_saved_marker_ptr m = info_.marker_list; m; m = m->next) hasProfile |= isIccMarker(m);
@@ -228,6 +234,12 @@ private:
         if (layout_.model == ColorModel::Cmyk) jpeg_set_colorspace(&info_, JCS_CMYK);   // with an Adobe marker
         jpeg_set_quality(&info_, std::clamp(options.quality, 1, 100), TRUE);
         jpeg_start_compress(&info_, TRUE);
+        if (options.orientation > 1 && options.orientation <= 8) {
+            std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0};
+            const std::vector<uint8_t> tiff = exifOfOrientation(options.orientation);
+            exif.insert(exif.end(), tiff.begin(), tiff.end());
+            jpeg_write_marker(&info_, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
+        }
         if (!options.iccProfile.empty())
             jpeg_write_icc_profile(&info_, options.iccProfile.data(), unsigned(options.iccProfile.size()));
         return true;

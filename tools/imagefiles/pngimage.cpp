@@ -129,6 +129,9 @@ private:
         png_uint_32 length = 0;
         if (png_get_iCCP(png_, info_, &name, &method, &profile, &length) && profile && length > 0)
             icc_.assign(profile, profile + length);
+        png_bytep exif = nullptr;
+        png_uint_32 exifLength = 0;
+        if (png_get_eXIf_1(png_, info_, &exifLength, &exif) && exif) orientation_ = exifOrientation(exif, exifLength);
         return true;
     }
 
@@ -223,6 +226,10 @@ private:
         if (!options.iccProfile.empty())
             png_set_iCCP(png_, info_, "ICC profile", PNG_COMPRESSION_TYPE_BASE, options.iccProfile.data(),
                          png_uint_32(options.iccProfile.size()));
+        if (options.orientation > 1 && options.orientation <= 8) {
+            std::vector<uint8_t> exif = exifOfOrientation(options.orientation);
+            png_set_eXIf_1(png_, info_, png_uint_32(exif.size()), exif.data());
+        }
         png_write_info(png_, info_);
         if (layout.bits == 16 && LittleEndian) png_set_swap(png_);
         return true;

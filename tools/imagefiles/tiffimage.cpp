@@ -121,6 +121,10 @@ public:
         TIFFGetFieldDefaulted(tif_, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
         compression_ = compressionOf(compression);
 
+        uint16_t orientation = ORIENTATION_TOPLEFT;
+        TIFFGetFieldDefaulted(tif_, TIFFTAG_ORIENTATION, &orientation);
+        orientation_ = orientation >= 1 && orientation <= 8 ? orientation : 1;
+
         uint32_t iccSize = 0;
         void* icc = nullptr;
         if (TIFFGetField(tif_, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize > 0)
@@ -250,7 +254,8 @@ private:
         if (!TIFFRGBAImageOK(tif_, message) || !TIFFRGBAImageBegin(&rgba_, tif_, 1, message))
             return fail(std::string("unsupported TIFF layout: ") + message);
         rgbaStarted_ = true;
-        rgba_.req_orientation = ORIENTATION_TOPLEFT;
+        // Rows as stored, as on the other paths: the orientation is passed on.
+        rgba_.req_orientation = orientation_;
         layout_.width = rgba_.width;
         layout_.height = rgba_.height;
         layout_.model = ColorModel::Rgb;
@@ -404,7 +409,8 @@ public:
         TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, photometric);
         if (layout.model == ColorModel::Cmyk) TIFFSetField(tif_, TIFFTAG_INKSET, INKSET_CMYK);
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+        TIFFSetField(tif_, TIFFTAG_ORIENTATION, options.orientation >= 1 && options.orientation <= 8 ? options.orientation
+                                                                                                      : ORIENTATION_TOPLEFT);
         if (layout.extraChannels) {
             std::vector<uint16_t> kinds(layout.extraChannels, EXTRASAMPLE_UNSPECIFIED);
             if (layout.alpha) kinds[0] = EXTRASAMPLE_UNASSALPHA;
