@@ -5,6 +5,7 @@
 #include "tools/imagefiles/imagefile.h"
 
 #include <QImageReader>
+#include <QTransform>
 #include <QPixmap>
 
 #include <algorithm>
@@ -53,6 +54,23 @@ uint32_t exitSpace(IccProfile* last)
     return pixelSpaceOf(link ? profilePcs(last) : profileColorSpace(last));
 }
 
+// An image whose rows are stored as a TIFF orientation tag or EXIF says,
+// turned and mirrored to show as meant, as the toolkit does for its formats.
+QImage shownAsMeant(const QImage& image, uint16_t orientation)
+{
+    const auto turned = [&image](int degrees) { return image.transformed(QTransform().rotate(degrees)); };
+    switch (orientation) {
+    case 2: return image.mirrored(true, false);
+    case 3: return image.mirrored(true, true);
+    case 4: return image.mirrored(false, true);
+    case 5: return turned(90).mirrored(true, false);
+    case 6: return turned(90);
+    case 7: return turned(90).mirrored(false, true);
+    case 8: return turned(270);
+    default: return image;
+    }
+}
+
 // A TIFF as a QImage, row by row through the image-file reader.
 QImage readTiff(const QString& path, QString* error)
 {
@@ -99,7 +117,7 @@ QImage readTiff(const QString& path, QString* error)
             }
         }
     }
-    return image;
+    return shownAsMeant(image, reader->orientation());
 }
 
 }   // namespace

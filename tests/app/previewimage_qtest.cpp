@@ -113,6 +113,7 @@ private slots:
     void otherLayoutsBecomeTransformable();
     void bandsMakeTheWholeImage();
     void tiffSamplesAreReadByTheProgramsOwnReader();
+    void tiffSamplesShowAsTheirOrientationSays();
 };
 
 void PreviewImageTest::everyFormatOfTheTableKeepsItsLayout_data()
@@ -395,6 +396,49 @@ void PreviewImageTest::tiffSamplesAreReadByTheProgramsOwnReader()
     error.clear();
     QVERIFY(readSampleImage(cut.fileName(), &error).isNull());
     QVERIFY(!error.isEmpty());
+}
+
+// Rows stored as each of the eight orientations say show as meant: the
+// shown pixel (X, Y) is the stored one the TIFF and EXIF definitions name.
+void PreviewImageTest::tiffSamplesShowAsTheirOrientationSays()
+{
+    QTemporaryDir dir;
+    const int w = 3, h = 2;
+    for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
+        const QString path = dir.filePath(QStringLiteral("o%1.tif").arg(orientation));
+        TIFF* t = TIFFOpen(path.toLocal8Bit().constData(), "w");
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(w));
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(h));
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+        for (int y = 0; y < h; ++y) {
+            std::vector<uint8_t> row;
+            for (int x = 0; x < w; ++x) row.insert(row.end(), {uint8_t(10 * x), uint8_t(10 * y), 7});
+            TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
+        }
+        TIFFClose(t);
+        QString error;
+        const QImage shown = readSampleImage(path, &error);
+        QVERIFY2(!shown.isNull(), qPrintable(error));
+        const bool across = orientation >= 5;
+        QCOMPARE(shown.size(), across ? QSize(h, w) : QSize(w, h));
+        for (int Y = 0; Y < shown.height(); ++Y)
+            for (int X = 0; X < shown.width(); ++X) {
+                const QPoint stored[9] = {{},
+                                          {X, Y},
+                                          {w - 1 - X, Y},
+                                          {w - 1 - X, h - 1 - Y},
+                                          {X, h - 1 - Y},
+                                          {Y, X},
+                                          {Y, h - 1 - X},
+                                          {w - 1 - Y, h - 1 - X},
+                                          {w - 1 - Y, X}};
+                const QPoint s = stored[orientation];
+                QCOMPARE(shown.pixel(X, Y), qRgb(10 * s.x(), 10 * s.y(), 7));
+            }
+    }
 }
 
 QTEST_MAIN(PreviewImageTest)
