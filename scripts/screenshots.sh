@@ -74,7 +74,7 @@ start_xvfb
 
 HOME="$work" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" "$build/app/tonemolder" > "$work/program.log" 2>&1 &
 pids+=($!)
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Osterlane Color Tonemolder$' | head -1)
+window=$(find_window --onlyvisible --name '^Osterlane Color Tonemolder$')
 sleep 2.5   # the splash goes
 xdotool windowfocus --sync "$window"
 xdotool windowsize --sync "$window" 1240 740
@@ -89,7 +89,7 @@ keys() { xdotool key --delay 60 "$@"; sleep 0.4; }
 # Waits for a dialog with the given title, types a file name into it and accepts.
 choose_file() {
   local dialog
-  dialog=$(timeout 10 xdotool search --sync --onlyvisible --name "$1" | head -1)
+  dialog=$(WINDOW_WAIT=10 find_window --onlyvisible --name "$1")
   xdotool windowfocus --sync "$dialog"
   sleep 0.5
   xdotool type --delay 20 "$2"
@@ -150,7 +150,7 @@ shot import-lut
 # The two tools of the Tools menu.
 dialog_shot() {
   local dialog
-  dialog=$(timeout 10 xdotool search --sync --onlyvisible --name "$1" | head -1)
+  dialog=$(WINDOW_WAIT=10 find_window --onlyvisible --name "$1")
   shot "$2" "$dialog"
   xdotool windowfocus --sync "$dialog"
   keys Escape
@@ -163,7 +163,7 @@ dialog_shot '^Convert to .CUBE$' cube-generator
 
 # Settings > Preferences, when the window offers it.
 keys $to_settings_menu Return
-if prefs=$(timeout 5 xdotool search --sync --onlyvisible --name '^Preferences$' 2>/dev/null | head -1) && [ -n "$prefs" ]; then
+if prefs=$(WINDOW_WAIT=5 find_window --onlyvisible --name '^Preferences$'); then
   shot preferences "$prefs"
   keys Escape
 else

@@ -44,18 +44,9 @@ unset QT_QPA_PLATFORMTHEME WAYLAND_DISPLAY
 "$MAKER" "$WORK/first.icc" || fail "could not make the recipe profile"
 cp "$WORK/first.icc" "$WORK/first-before.icc"
 
-# Waits up to 30 s for a window whose title matches, and prints its id. The
-# search is repeated rather than left to xdotool's own --sync: a window closed
-# while xdotool walks the tree (the save dialog, say) ends that search with an
-# X error and nothing found.
+# Waits for a window whose title matches, and prints its id.
 window() {
-    local id _
-    for _ in $(seq 150); do
-        id=$(xdotool search --name "$1" 2>/dev/null | head -n 1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.2
-    done
-    return 1
+    find_window --name "$1"
 }
 
 "$PROGRAM" "$WORK/first.icc" >"$WORK/program.log" 2>&1 &

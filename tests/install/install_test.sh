@@ -115,7 +115,7 @@ SH
   local program=$!
   pids+=($program)
   local window
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Osterlane Color Tonemolder$' | head -1) \
+  window=$(find_window --onlyvisible --name '^Osterlane Color Tonemolder$') \
     || fail "the program shows no window: $(cat "$work/program.log")"
   sleep 2   # the splash goes after 1.5 s
   xdotool windowfocus --sync "$window"
