@@ -47,7 +47,9 @@ PY
     [ -z "$warnings" ] || fail "manual page $page: $warnings"
   done
 
-  "$prefix/bin/tonemolder-cli" --help | grep -q '^Usage: tonemolder-cli' || fail "tonemolder-cli --help"
+  local help
+  help=$("$prefix/bin/tonemolder-cli" --help) || fail "tonemolder-cli --help failed"
+  grep -q '^Usage: tonemolder-cli' <<<"$help" || fail "tonemolder-cli --help"
   # Images other than TIFF, PNG and JPEG go through the module installed
   # in the program folder.
   printf 'P6\n1 1\n255\n\x80\x40\x20' > "$work/in.ppm"
@@ -92,7 +94,9 @@ PY
     # The package database knows a library under /usr or under its real path.
     owner=$( { dpkg -S "$path" || dpkg -S "/usr$path" || dpkg -S "$(readlink -f "$path")"; } 2>/dev/null | head -1 | cut -d: -f1 || true)
     [ -n "$owner" ] || fail "no package owns $lib ($path)"
-    echo "$names" | grep -qx "$owner" || fail "$lib ($owner) is loaded but not a dependency"
+    # Not echo | grep -q: bash writes the names a line at a time, grep may
+    # leave at its match before the last, and pipefail counts echo's SIGPIPE.
+    grep -qx "$owner" <<<"$names" || fail "$lib ($owner) is loaded but not a dependency"
   done
 }
 
