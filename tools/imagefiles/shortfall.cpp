@@ -3,6 +3,7 @@
 // the image-file library, so that the toolkit's image module can share it.
 #include "tools/imagefiles/imagefile.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -41,7 +42,9 @@ std::string bmpShortfall(std::ifstream& in, uint64_t size)
         return {};
     }
     const uint64_t rowBytes = (width * bits + 31) / 32 * 4;
-    const uint64_t needed = uint64_t(dataAt) + rowBytes * height;
+    // A header may claim more than 64 bits count; no file holds that much.
+    const uint64_t needed = height && rowBytes > (UINT64_MAX - dataAt) / height ? UINT64_MAX
+                                                                                : uint64_t(dataAt) + rowBytes * height;
     if (size >= needed) return {};
     char text[160];
     std::snprintf(text, sizeof text, "the file is cut short: it holds %llu of the %llu bytes its header announces",
