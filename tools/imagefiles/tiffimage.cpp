@@ -43,7 +43,6 @@ const char* const PixelTags[] = {"\"ColorMap\"",         "\"ExtraSamples\"",    
 struct ReadWarnings {
     std::string profile;
     std::string damage;
-    std::string ignored;   // the others
 };
 
 int recordWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
@@ -55,10 +54,8 @@ int recordWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap)
     const bool cut = std::strstr(text, "IO error during reading of");
     const bool pixels = cut && std::any_of(std::begin(PixelTags), std::end(PixelTags),
                                            [&text](const char* tag) { return std::strstr(text, tag); });
-    std::string& slot = std::strstr(text, "ICC Profile") ? warnings->profile
-                        : pixels                         ? warnings->damage
-                                                         : warnings->ignored;
-    if (slot.empty()) slot = text;
+    std::string* slot = std::strstr(text, "ICC Profile") ? &warnings->profile : pixels ? &warnings->damage : nullptr;
+    if (slot && slot->empty()) *slot = text;
     return 1;
 }
 
