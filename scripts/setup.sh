@@ -11,6 +11,9 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   python3 libtiff-tools libimage-exiftool-perl libjpeg-turbo-progs
   colord-data libgs-common argyll-ref
+  # ArgyllCMS, an independent engine: the reference in tests and the peer in
+  # benchmarks (it brings no colour-management library).
+  argyll ccache
   # The installed program: packaging, desktop-file and AppStream checks, the
   # manual read back, and the program started under Xvfb (also for the
   # screenshots). None of these brings a colour-management library.
