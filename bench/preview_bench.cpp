@@ -10,12 +10,12 @@
 //                             gives the time from the change, pause included.
 //
 // Goals on a 2-core machine: a live step in 60 ms, a refresh in 400 ms.
-#include "app/previewscheduler.h"
-#include "app/qgraphicsviewmap.h"
-#include "app/tonemolder.h"
-#include "app/workerscheduler.h"
-#include "curves/channelmodifier.h"
-#include "curves/curvefamily.h"
+#include "app/widgets/previewscheduler.h"
+#include "app/widgets/qgraphicsviewmap.h"
+#include "app/widgets/tonemolder.h"
+#include "app/core/workerscheduler.h"
+#include "curves/widgets/channelmodifier.h"
+#include "curves/core/curvefamily.h"
 
 #include <benchmark/benchmark.h>
 

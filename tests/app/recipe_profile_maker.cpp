@@ -1,7 +1,7 @@
 // Writes a small Softproofing recipe profile for the end-to-end test of the
 // program: sRGB, a gamma curve on the red channel, default resolution.
-#include "app/document.h"
-#include "curves/curvefamily.h"
+#include "app/core/document.h"
+#include "curves/core/curvefamily.h"
 
 #include <QCoreApplication>
 

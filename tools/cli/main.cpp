@@ -1,18 +1,18 @@
 // tonemolder-cli: the abstract-profile tools of the program on the command
 // line. It shares the builder, the recipe format, the built-in colour spaces
 // and the two tools with the desktop program.
-#include "app/appinfo.h"
-#include "app/builder.h"
-#include "app/fidelity.h"
-#include "app/recipe.h"
-#include "app/workerscheduler.h"
-#include "curves/curvefamily.h"
-#include "profiles/builtinspaces.h"
-#include "profiles/profilecatalogue.h"
+#include "app/core/appinfo.h"
+#include "app/core/builder.h"
+#include "app/core/fidelity.h"
+#include "app/core/recipe.h"
+#include "app/core/workerscheduler.h"
+#include "curves/core/curvefamily.h"
+#include "profiles/core/builtinspaces.h"
+#include "profiles/core/profilecatalogue.h"
 #include "tools/cli/imageapply.h"
-#include "tools/cubewriter.h"
-#include "tools/outputembedder.h"
-#include "tools/toolfiles.h"
+#include "tools/core/cubewriter.h"
+#include "tools/core/outputembedder.h"
+#include "tools/core/toolfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,0 +1,937 @@
+#include "app/core/builder.h"
+#include "app/core/fidelity.h"
+
+#include "curves/core/curvefamily.h"
+#include "tools/core/toolfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace {
+
+constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
+
+using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+using TransformPtr = std::unique_ptr<Transform, decltype(&deleteTransform)>;
+
+class BuilderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(registerCurveFamilyPlugin());
+        ASSERT_TRUE(QFile::exists(QString::fromLatin1(PressProfile))) << PressProfile << " is missing";
+    }
+};
+
+CurvePtr curvePtr(ToneCurve* c)
+{
+    return {c, &freeCurve};
+}
+
+// The sigmoid of the prelinearisation, from its definition.
+double sigmoid(double x, double k)
+{
+    const double c = 0.5 / (1.0 / (1.0 + std::exp(-k)) - 0.5);
+    return (1.0 / (1.0 + std::exp(-k * (2.0 * x - 1.0))) - 0.5) * c + 0.5;
+}
+
+// Lab through a Lab-to-Lab pipeline, in the pipeline's float encoding.
+CieLab evalLab(const Pipeline* p, const CieLab& lab)
+{
+    const float in[3] = {float(lab.L / 100.0), float((lab.a + 128.0) / 255.0), float((lab.b + 128.0) / 255.0)};
+    float out[3];
+    evalPipelineFloat(in, out, p);
+    return {out[0] * 100.0, out[1] * 255.0 - 128.0, out[2] * 255.0 - 128.0};
+}
+
+// Lab through an abstract profile as a colour engine evaluates it (its
+// table's own Lab encoding included), in float, unoptimised.
+CieLab throughProfile(IccProfile* p, const CieLab& lab)
+{
+    std::unique_ptr<Transform, decltype(&deleteTransform)> t{
+        createTransform(p, FormatLabDouble, nullptr, FormatLabDouble, IntentPerceptual, XformNoOptimise),
+        &deleteTransform};
+    CieLab out{-1, 0, 0};
+    if (t) doTransform(t.get(), &lab, &out, 1);
+    return out;
+}
+
+// What a sampler gives for any Lab, not only at nodes: the Lab encoded and
+// prelinearised as a node would be, the sampler, and the output curves.
+CieLab predicted(Sampler16Fn sampler, void* cargo, const ToneCurve* forward, const ToneCurve* inverse,
+                 const CieLab& lab)
+{
+    uint16_t encoded[3];
+    labToLab16(lab, encoded);
+    const uint16_t node[3] = {encoded[0], evalCurve16(forward, encoded[1]), evalCurve16(forward, encoded[2])};
+    uint16_t out[3];
+    sampler(node, out, cargo);
+    const uint16_t result[3] = {out[0], evalCurve16(inverse, out[1]), evalCurve16(inverse, out[2])};
+    return lab16ToLab(result);
+}
+
+ProfilePtr reopen(IccProfile* p)
+{
+    const QByteArray bytes = profileBytes(p);
+    if (bytes.isEmpty()) return adoptProfile(nullptr);
+    return adoptProfile(openFromMemory(bytes.constData(), uint32_t(bytes.size())));
+}
+
+const Pipeline* a2b0(IccProfile* p)
+{
+    return static_cast<const Pipeline*>(loadTag(p, sig("A2B0")));
+}
+
+// Bytes of a profile with the creation date and the profile ID blanked.
+QByteArray withoutDate(QByteArray bytes)
+{
+    if (bytes.size() >= 100) {
+        bytes.replace(24, 12, QByteArray(12, '\0'));
+        bytes.replace(84, 16, QByteArray(16, '\0'));
+    }
+    return bytes;
+}
+
+// Random Lab colours inside a profile's gamut: random device values through
+// it, each channel kept `margin` away from its ends.
+std::vector<CieLab> colorsInGamut(IccProfile* space, int count, uint32_t seed, double margin = 0.0)
+{
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    const uint32_t format = profileColorSpace(space) == SpaceCmyk ? FormatCmykDouble : FormatRgbDouble;
+    const double scale = profileColorSpace(space) == SpaceCmyk ? 100.0 : 1.0;
+    const uint32_t channels = profileColorSpace(space) == SpaceCmyk ? 4 : 3;
+    TransformPtr t{createTransform(space, format, lab.get(), FormatLabDouble, IntentRelativeColorimetric,
+                                   XformNoOptimise),
+                   &deleteTransform};
+    std::vector<CieLab> out;
+    if (!t) return out;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(margin, 1.0 - margin);
+    for (int i = 0; i < count; ++i) {
+        double device[4];
+        for (uint32_t c = 0; c < channels; ++c) device[c] = u(rng) * scale;
+        double l[3];
+        doTransform(t.get(), device, l, 1);
+        out.push_back({l[0], l[1], l[2]});
+    }
+    return out;
+}
+
+std::vector<CieLab> randomLab(int count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> L(0.0, 100.0), ab(-100.0, 100.0);
+    std::vector<CieLab> out;
+    for (int i = 0; i < count; ++i) out.push_back({L(rng), ab(rng), ab(rng)});
+    return out;
+}
+
+// A .cube file of n points whose entries are f(r, g, b).
+template <typename F>
+QString writeCube(const QTemporaryDir& dir, const char* name, int n, F f)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return {};
+    QByteArray text = "TITLE \"test table\"\nLUT_3D_SIZE " + QByteArray::number(n) + "\n";
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) {
+                const double x[3] = {double(r) / (n - 1), double(g) / (n - 1), double(b) / (n - 1)};
+                double y[3];
+                f(x, y);
+                text += QByteArray::number(y[0], 'g', 9) + ' ' + QByteArray::number(y[1], 'g', 9) + ' ' +
+                        QByteArray::number(y[2], 'g', 9) + '\n';
+            }
+    file.write(text);
+    return path;
+}
+
+void identityTable(const double x[3], double y[3])
+{
+    std::copy(x, x + 3, y);
+}
+
+void warmerTable(const double x[3], double y[3])
+{
+    y[0] = std::min(x[0] + 0.1, 1.0);
+    y[1] = x[1];
+    y[2] = x[2];
+}
+
+// ---------------------------------------------------------------------------
+// Settings, intents, curves
+// ---------------------------------------------------------------------------
+
+TEST_F(BuilderTest, PreferencesAreClamped)
+{
+    const struct { ResolutionPreferences in; uint32_t version, curves, gL, gAB; double k; } table[] = {
+        {{0, 23, 17, 1024, 3.0}, 0x04300000, 1024, 23, 17, 3.0},
+        {{1, 33, 21, 2048, 4.5}, 0x02100000, 2048, 33, 21, 4.5},
+        {{-3, 2, 0, -5, 0.2}, 0x04300000, 16, 7, 7, 1.0},       // below: 0 curve points is too few to tabulate
+        {{7, 99, 65, 9999, 12.0}, 0x02100000, 4096, 64, 64, 9.0},
+        {{0, 7, 64, 2, 9.0}, 0x04300000, 2, 7, 64, 9.0},
+        {{0, 23, 17, 1, 1.0}, 0x04300000, 16, 23, 17, 1.0},
+    };
+    for (const auto& row : table) {
+        const BuilderSettings s = builderSettings(row.in);
+        EXPECT_EQ(s.version, row.version);
+        EXPECT_EQ(s.curvePoints, row.curves);
+        EXPECT_EQ(s.gridLstar, row.gL);
+        EXPECT_EQ(s.gridAbstar, row.gAB);
+        EXPECT_EQ(s.sigmoidShape, row.k);
+    }
+}
+
+TEST_F(BuilderTest, IntentTable)
+{
+    const struct { int index; bool exists; uint32_t intent; bool bpc; } table[] = {
+        {0, true, 0, false}, {1, true, 1, false}, {2, true, 1, true}, {3, true, 2, false},
+        {4, false, 0, false}, {-1, false, 0, false},
+    };
+    for (const auto& row : table) {
+        const std::optional<IntentChoice> c = intentChoice(row.index);
+        ASSERT_EQ(c.has_value(), row.exists) << row.index;
+        if (c) {
+            EXPECT_EQ(c->intent, row.intent);
+            EXPECT_EQ(c->blackPointCompensation, row.bpc);
+        }
+    }
+    EXPECT_EQ(intentChoiceNames().at(2), QStringLiteral("Relative colorimetric plus black point compensation"));
+}
+
+TEST_F(BuilderTest, TabulationRoundsToNearest)
+{
+    CurvePtr square = curvePtr(buildGammaCurve(nullptr, 2.0));
+    // 0, 0.0625, 0.25, 0.5625, 1 times 65535, plus a half, rounded down.
+    EXPECT_EQ(tabulate(square.get(), 5), (std::vector<uint16_t>{0, 4096, 16384, 36863, 65535}));
+    CurvePtr identity = curvePtr(buildGammaCurve(nullptr, 1.0));
+    EXPECT_EQ(tabulate(identity.get(), 3), (std::vector<uint16_t>{0, 32768, 65535}));
+}
+
+TEST_F(BuilderTest, SigmoidFollowsItsDefinition)
+{
+    for (double k : {1.0, 3.0, 9.0}) {
+        CurvePtr s = curvePtr(buildPrelinearisation(k));
+        CurvePtr inv = curvePtr(buildPrelinearisationInverse(k));
+        ASSERT_TRUE(s && inv);
+        for (double x = 0.0; x <= 1.0; x += 0.05) {
+            EXPECT_NEAR(evalCurveFloat(s.get(), float(x)), sigmoid(x, k), 1e-5) << k << " " << x;
+            EXPECT_NEAR(evalCurveFloat(inv.get(), float(sigmoid(x, k))), x, 1e-4) << k << " " << x;
+        }
+        EXPECT_NEAR(evalCurveFloat(s.get(), 0.5f), 0.5, 1e-6);
+    }
+}
+
+TEST_F(BuilderTest, AdjustMapsAndCarriesOnPastTheRange)
+{
+    CurvePtr square = curvePtr(buildGammaCurve(nullptr, 2.0));
+    const float rising[3] = {0.0f, 0.6f, 1.2f};   // 1.2·t sampled at 0, 0.5, 1
+    CurvePtr gain = curvePtr(buildTabulatedCurveFloat(nullptr, 3, rising));
+    // Below the range: the low end. Past it: x² by its formula, 1.2·t along
+    // its last interval, the identity as it is.
+    const struct { const ToneCurve* curve; double v, lo, hi, want; } table[] = {
+        {nullptr, -5, 0, 100, 0},       {nullptr, 150, 0, 100, 150},   {nullptr, 42, 0, 100, 42},
+        {square.get(), 50, 0, 100, 25}, {square.get(), 100, 0, 200, 50}, {square.get(), 180, 0, 360, 90},
+        {square.get(), 250, 0, 200, 312.5}, {gain.get(), 90, 0, 100, 108}, {gain.get(), 125, 0, 100, 150},
+    };
+    for (const auto& row : table) EXPECT_NEAR(adjust(row.curve, row.v, row.lo, row.hi), row.want, 1e-2) << row.v;
+}
+
+// ---------------------------------------------------------------------------
+// The generic builder
+// ---------------------------------------------------------------------------
+
+// Every node keeps its own coordinates: the profile is an identity.
+bool identitySampler(const uint16_t in[], uint16_t out[], void*)
+{
+    std::copy(in, in + 3, out);
+    return true;
+}
+
+bool identityRecipe(const std::vector<CieLab>& in, std::vector<CieLab>& out)
+{
+    out = in;
+    return true;
+}
+
+TEST_F(BuilderTest, VersionFourLayout)
+{
+    BuilderSettings s;
+    s.gridLstar = 9;
+    s.gridAbstar = 11;
+    s.curvePoints = 256;
+    ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(profileDeviceClass(p.get()), ClassAbstract);
+    EXPECT_EQ(profileColorSpace(p.get()), SpaceLab);
+    EXPECT_EQ(profilePcs(p.get()), SpaceLab);
+    EXPECT_EQ(profileRenderingIntent(p.get()), 0u);
+    EXPECT_EQ(profileVersion(p.get()), 0x04300000u);
+
+    ProfilePtr back = reopen(p.get());
+    ASSERT_TRUE(back);
+    const Pipeline* pipe = a2b0(back.get());
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(linkedTypeOf(back.get(), sig("A2B0")), sig("mAB "));
+    const uint32_t kinds[3] = {StageCurvesKind, StageClutKind, StageCurvesKind};
+    Stage* stages[3] = {};
+    ASSERT_TRUE(matchStageKinds(pipe, 3, kinds, stages));
+    const uint32_t* grid = clutGridPoints(stages[1]);
+    EXPECT_EQ(grid[0], 9u);
+    EXPECT_EQ(grid[1], 11u);
+    EXPECT_EQ(grid[2], 11u);
+    // L* passes through a parametric identity, a* and b* through S tabulated.
+    ToneCurve* const* in = stageCurves(stages[0]);
+    EXPECT_EQ(parametricTypeOf(in[0]), 1);
+    EXPECT_NEAR(evalCurveFloat(in[1], 0.25f), sigmoid(0.25, s.sigmoidShape), 2e-3);
+    char desc[64] = {};
+    profileTextUtf8(back.get(), InfoDescription, "en", "US", desc, sizeof desc);
+    EXPECT_STREQ(desc, "Tonemolder profile");
+    char cprt[64] = {};
+    profileTextUtf8(back.get(), InfoCopyright, "en", "US", cprt, sizeof cprt);
+    EXPECT_STREQ(cprt, "No copyright, use freely");
+    const auto* white = static_cast<const CieXyz*>(loadTag(back.get(), sig("wtpt")));
+    ASSERT_NE(white, nullptr);
+    EXPECT_NEAR(white->X, 0.9642, 1e-4);
+
+    // An identity table through S and S⁻¹ is an identity.
+    for (const CieLab& lab : randomLab(200, 7))
+        EXPECT_LT(deltaE76(evalLab(pipe, lab), lab), 0.05) << lab.L << " " << lab.a << " " << lab.b;
+
+    // The float table: node curves and a float CLUT on the same L* nodes and
+    // one node more beyond each end of a* and b*. A colour engine takes it
+    // before the 16-bit table, and the identity comes back exactly, beyond
+    // a* and b* -128 … 127 too.
+    const auto* floats = static_cast<const Pipeline*>(loadTag(back.get(), sig("D2B0")));
+    ASSERT_NE(floats, nullptr);
+    EXPECT_EQ(linkedTypeOf(back.get(), sig("D2B0")), sig("mpet"));
+    const uint32_t floatKinds[2] = {StageCurvesKind, StageClutKind};
+    Stage* floatStages[2] = {};
+    ASSERT_TRUE(matchStageKinds(floats, 2, floatKinds, floatStages));
+    ASSERT_TRUE(clutIsFloat(floatStages[1]));
+    const uint32_t* floatGrid = clutGridPoints(floatStages[1]);
+    EXPECT_EQ(floatGrid[0], 9u);
+    EXPECT_EQ(floatGrid[1], 13u);
+    EXPECT_EQ(floatGrid[2], 13u);
+    std::vector<CieLab> colours = randomLab(200, 9);
+    colours.insert(colours.end(), {{50, -134, 20}, {83, -129, 87}, {70, 133, -135}, {0, 0, 0}, {100, 0, 0}});
+    for (const CieLab& lab : colours)
+        EXPECT_LT(deltaE76(throughProfile(back.get(), lab), lab), 1e-3) << lab.L << " " << lab.a << " " << lab.b;
+}
+
+TEST_F(BuilderTest, VersionTwoLayout)
+{
+    BuilderSettings s;
+    s.version = ProfileVersion2;
+    s.gridLstar = 9;
+    s.gridAbstar = 17;
+    s.curvePoints = 300;
+    ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
+    ASSERT_TRUE(p);
+    ProfilePtr back = reopen(p.get());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(profileVersion(back.get()), 0x02100000u);
+    EXPECT_FALSE(hasTag(back.get(), sig("D2B0")));   // version 2 has no float tables
+    const Pipeline* pipe = a2b0(back.get());
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(linkedTypeOf(back.get(), sig("A2B0")), sig("mft2"));
+    const uint32_t kinds[3] = {StageCurvesKind, StageClutKind, StageCurvesKind};
+    Stage* stages[3] = {};
+    ASSERT_TRUE(matchStageKinds(pipe, 3, kinds, stages));
+    const uint32_t* grid = clutGridPoints(stages[1]);
+    EXPECT_EQ(grid[0], 9u);   // one grid for all axes
+    EXPECT_EQ(grid[1], 9u);
+    EXPECT_EQ(grid[2], 9u);
+    for (Stage* curves : {stages[0], stages[2]}) {
+        ToneCurve* const* c = stageCurves(curves);
+        EXPECT_EQ(parametricTypeOf(c[0]), 0);   // tabulated L*
+        EXPECT_EQ(tableEntryCount(c[0]), 300u);
+    }
+    for (const CieLab& lab : randomLab(200, 8)) EXPECT_LT(deltaE76(evalLab(pipe, lab), lab), 0.05);
+}
+
+TEST_F(BuilderTest, FailingFillBuildsNothing)
+{
+    const LabRecipe refuse = [](const std::vector<CieLab>&, std::vector<CieLab>&) { return false; };
+    const LabRecipe tooFew = [](const std::vector<CieLab>&, std::vector<CieLab>& out) {
+        out.assign(3, CieLab{50, 0, 0});
+        return true;
+    };
+    EXPECT_EQ(buildAbstractProfile(refuse, BuilderSettings{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(tooFew, BuilderSettings{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(LabRecipe{}, BuilderSettings{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(identityRecipe, BuilderSettings{}, [](Stage*) { return false; }), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The three recipes
+// ---------------------------------------------------------------------------
+
+// A recipe of each kind, with curves that change colours.
+Recipe softproofRecipe()
+{
+    Recipe r;
+    r.generator = 0;
+    r.softproofProfile = QString::fromLatin1(PressProfile);
+    r.softproofIntent = 0;
+    r.channels[0].selectFamily(CurveFamily::Gamma);
+    r.channels[0].setValue(1.3);
+    r.channels[3].selectFamily(CurveFamily::Offset);
+    r.channels[3].setOffset(0.1);
+    return r;
+}
+
+Recipe cam16Recipe()
+{
+    Recipe r;
+    r.generator = 1;
+    r.correlates[0].selectFamily(CurveFamily::Gamma);
+    r.correlates[0].setValue(0.8);
+    r.correlates[1].setCorrelateIndex(1);
+    r.correlates[1].selectFamily(CurveFamily::Sigmoidal);
+    r.correlates[1].setValue(2.0);
+    r.correlates[2].selectFamily(CurveFamily::Offset);
+    r.correlates[2].setOffset(0.05);
+    const ViewingConditionsList& presets = ViewingConditionsPresets::builtIns();
+    r.sourceConditions = presets.at(0);
+    r.destConditions = presets.at(3);
+    r.separateDestination = true;
+    return r;
+}
+
+Recipe cubeRecipe(const QString& file)
+{
+    Recipe r;
+    r.generator = 2;
+    r.lutProfile = QStringLiteral("*argb");
+    r.lutIntent = 1;
+    r.cubeFile = file;
+    return r;
+}
+
+Recipe cubeRecipeIn(const QString& file, const char* space)
+{
+    Recipe r = cubeRecipe(file);
+    r.lutProfile = QString::fromLatin1(space);
+    return r;
+}
+
+class RecipeBuildTest : public BuilderTest {
+protected:
+    void SetUp() override
+    {
+        BuilderTest::SetUp();
+        ASSERT_TRUE(dir_.isValid());
+        warmCube_ = writeCube(dir_, "warm.cube", 9, warmerTable);
+        identityCube_ = writeCube(dir_, "identity.cube", 17, identityTable);
+        ASSERT_FALSE(warmCube_.isEmpty());
+    }
+
+    std::vector<Recipe> recipes() const { return {softproofRecipe(), cam16Recipe(), cubeRecipe(warmCube_)}; }
+
+    QTemporaryDir dir_;
+    QString warmCube_;
+    QString identityCube_;
+};
+
+TEST_F(RecipeBuildTest, EachRecipeBuildsAValidProfile)
+{
+    const ResolutionPreferences prefs;
+    for (const Recipe& r : recipes()) {
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok()) << built.message.toStdString();
+        EXPECT_TRUE(built.message.isEmpty());
+        ProfilePtr back = reopen(built.profile.get());
+        ASSERT_TRUE(back);
+        EXPECT_EQ(profileDeviceClass(back.get()), ClassAbstract);
+        ASSERT_NE(a2b0(back.get()), nullptr);
+    }
+}
+
+TEST_F(RecipeBuildTest, BatchSamplingEqualsNodeByNode)
+{
+    ResolutionPreferences prefs;
+    prefs.gridLstar = 11;
+    prefs.gridAbstar = 9;
+    for (const Recipe& r : recipes()) {
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        const BuildResult batch = buildRecipe(r, prefs, openProfileByName, Sampling::Batch);
+        const BuildResult single = buildRecipe(r, prefs, openProfileByName, Sampling::NodeByNode);
+        ASSERT_TRUE(batch.ok() && single.ok());
+        EXPECT_EQ(withoutDate(profileBytes(batch.profile.get())), withoutDate(profileBytes(single.profile.get())));
+    }
+}
+
+// How far the saved table is from its sampler: at the CLUT's nodes (where
+// only the tabulated curves and 16-bit rounding stand between them: a code
+// or two off the node, which moves the result by a thousandth of the step to
+// the next node, a tenth of a unit where the recipe jumps, as CAM16 does
+// between black colours it passes through and those it maps) and at colours
+// between the nodes (where the CLUT interpolates).
+struct Agreement {
+    double worstAtNodes = 0;
+    double meanBetween = 0;
+};
+
+Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const ToneCurve* forward,
+                    const ToneCurve* inverse, const BuilderSettings& s, const std::vector<CieLab>& colors)
+{
+    ProfilePtr back = reopen(profile);
+    const Pipeline* table = a2b0(back.get());
+    Agreement result;
+    if (!table) return {1e9, 1e9};
+    const uint32_t gL = s.gridLstar, gAB = s.version < 0x04000000 ? s.gridLstar : s.gridAbstar;
+    auto node = [](uint32_t k, uint32_t n) { return uint16_t(std::floor(k * 65535.0 / (n - 1) + 0.5)); };
+    for (uint32_t i = 0; i < gL; i += 2)
+        for (uint32_t j = 0; j < gAB; j += 2)
+            for (uint32_t k = 0; k < gAB; k += 2) {
+                const uint16_t in[3] = {node(i, gL), node(j, gAB), node(k, gAB)};
+                uint16_t out[3];
+                sampler(in, out, cargo);
+                const uint16_t expected[3] = {out[0], evalCurve16(inverse, out[1]), evalCurve16(inverse, out[2])};
+                const uint16_t lab[3] = {in[0], evalCurve16(inverse, in[1]), evalCurve16(inverse, in[2])};
+                const double e = deltaE76(evalLab(table, lab16ToLab(lab)), lab16ToLab(expected));
+                result.worstAtNodes = std::max(result.worstAtNodes, e);
+            }
+    for (const CieLab& lab : colors)
+        result.meanBetween += deltaE76(evalLab(table, lab), predicted(sampler, cargo, forward, inverse, lab));
+    result.meanBetween /= double(colors.size());
+    return result;
+}
+
+TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
+{
+    const ResolutionPreferences prefs;
+    const BuilderSettings s = builderSettings(prefs);
+    CurvePtr forward = curvePtr(buildPrelinearisation(s.sigmoidShape));
+    CurvePtr inverse = curvePtr(buildPrelinearisationInverse(s.sigmoidShape));
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    const std::vector<CieLab> colors = colorsInGamut(srgb.get(), 400, 11);
+
+    // Softproofing on the press profile.
+    {
+        const Recipe r = softproofRecipe();
+        ProfilePtr press = adoptProfile(openProfileByName(r.softproofProfile));
+        ASSERT_TRUE(press);
+        CurvePtr c0 = curvePtr(r.channels[0].buildCurve()), c1 = curvePtr(r.channels[1].buildCurve());
+        CurvePtr c2 = curvePtr(r.channels[2].buildCurve()), c3 = curvePtr(r.channels[3].buildCurve());
+        const ToneCurve* curves[4] = {c0.get(), c1.get(), c2.get(), c3.get()};
+        ProfilePtr link = adoptProfile(createLinearizationLink(nullptr, SpaceCmyk, curves));
+        ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+        IccProfile* chain[5] = {lab.get(), press.get(), link.get(), press.get(), lab.get()};
+        const uint32_t intents[5] = {1, 0, 0, 1, 1};
+        const bool bpc[5] = {};
+        const double adapt[5] = {1, 1, 1, 1, 1};
+        TransformPtr t{createTransformExtended(nullptr, 5, chain, bpc, intents, adapt, nullptr, 0, FormatLabDouble,
+                                               FormatLabDouble, XformNoOptimise),
+                       &deleteTransform};
+        ASSERT_TRUE(t);
+        LabSamplerCargo cargo{forward.get(), inverse.get(), t.get()};
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok());
+        const Agreement a =
+            agreement(built.profile.get(), labToLabSampler, &cargo, forward.get(), inverse.get(), s, colors);
+        EXPECT_LT(a.worstAtNodes, 0.2) << "softproofing";
+        EXPECT_LT(a.meanBetween, 1.0) << "softproofing";
+    }
+    // CIE CAM16.
+    {
+        const Recipe r = cam16Recipe();
+        Cam16ModelPtr src{createCam16Model(nullptr, r.sourceConditions->values), &freeCam16Model};
+        Cam16ModelPtr dst{createCam16Model(nullptr, r.destinationConditions()->values), &freeCam16Model};
+        CurvePtr c0 = curvePtr(r.correlates[0].buildCurve()), c1 = curvePtr(r.correlates[1].buildCurve());
+        CurvePtr c2 = curvePtr(r.correlates[2].buildCurve());
+        Cam16SamplerCargo cargo;
+        cargo.forward = forward.get();
+        cargo.inverse = inverse.get();
+        cargo.source = src.get();
+        cargo.destination = dst.get();
+        cargo.flags = r.correlateFlags();
+        cargo.curves[0] = c0.get();
+        cargo.curves[1] = c1.get();
+        cargo.curves[2] = c2.get();
+        const BuildResult built = buildRecipe(r, prefs);
+        ASSERT_TRUE(built.ok());
+        const Agreement a =
+            agreement(built.profile.get(), cam16Sampler, &cargo, forward.get(), inverse.get(), s, colors);
+        EXPECT_LT(a.worstAtNodes, 0.2) << "CAM16";
+        EXPECT_LT(a.meanBetween, 1.0) << "CAM16";
+    }
+}
+
+// The six faces of an RGB space's cube, n × n colours each, as Lab; with
+// `inBox`, only those a 16-bit ICC Lab table can carry (a* and b* from -128:
+// Adobe RGB's green lies a little beyond).
+std::vector<CieLab> gamutSurface(const char* name, int n, bool inBox)
+{
+    ProfilePtr space = adoptProfile(openProfileByName(QString::fromLatin1(name)));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr t{createTransform(space.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                   IntentRelativeColorimetric, XformNoOptimise),
+                   &deleteTransform};
+    std::vector<CieLab> out;
+    for (int axis = 0; axis < 3 && t; ++axis)
+        for (int side = 0; side < 2; ++side)
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < n; ++j) {
+                    double rgb[3];
+                    rgb[axis] = side;
+                    rgb[(axis + 1) % 3] = double(i) / (n - 1);
+                    rgb[(axis + 2) % 3] = double(j) / (n - 1);
+                    CieLab lab;
+                    doTransform(t.get(), rgb, &lab, 1);
+                    if (!inBox || (lab.a >= -128 && lab.b >= -128)) out.push_back(lab);
+                }
+    return out;
+}
+
+TEST_F(RecipeBuildTest, NeutralRecipesAreIdentitiesOnWholeGamuts)
+{
+    // Nothing is clipped at the faces of an RGB cube: a neutral recipe is the
+    // identity up to the surface of its space's gamut, and a table in a wide
+    // space keeps a smaller space's surface too. Version 4 profiles, through
+    // their float table, are the identity to a thousandth of a unit, Adobe
+    // RGB's greens beyond a* -128 included; version 2 ones, 16-bit only,
+    // within the Lab box.
+    ProfilePtr srgbSpace = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    std::vector<CieLab> srgb = gamutSurface("*srgb", 17, false);
+    const std::vector<CieLab> inside = colorsInGamut(srgbSpace.get(), 300, 3);
+    srgb.insert(srgb.end(), inside.begin(), inside.end());
+    std::vector<CieLab> both[2] = {gamutSurface("*argb", 17, false), gamutSurface("*argb", 17, true)};
+    ASSERT_EQ(both[0].size(), 6u * 17 * 17);
+    ASSERT_GT(both[1].size(), 1700u);   // a few greens lie beyond
+    for (std::vector<CieLab>& colours : both) colours.insert(colours.end(), srgb.begin(), srgb.end());
+
+    const QString identity33 = writeCube(dir_, "identity33.cube", 33, identityTable);
+    Recipe softproof;
+    softproof.generator = 0;
+    softproof.softproofProfile = QStringLiteral("*srgb");
+    softproof.softproofIntent = 1;
+    Recipe softproofWide = softproof;
+    softproofWide.softproofProfile = QStringLiteral("*argb");
+    Recipe cam16;
+    cam16.generator = 1;
+    struct Case {
+        const char* name;
+        Recipe recipe;
+        bool wide;   // on Adobe RGB's colours too
+    };
+    const Case cases[] = {
+        {"softproofing in sRGB", softproof, false},
+        {"softproofing in Adobe RGB", softproofWide, true},
+        {"CIE CAM16", cam16, true},
+        {"CUBE identity in sRGB", cubeRecipeIn(identityCube_, "*srgb"), false},
+        {"CUBE identity in Adobe RGB", cubeRecipeIn(identity33, "*argb"), true},
+        {"CUBE identity in ProPhoto RGB", cubeRecipeIn(identityCube_, "*prophoto"), true},
+    };
+    for (int version : {0, 1}) {
+        ResolutionPreferences prefs;
+        prefs.versionIndex = version;
+        const double tolerance = version == 0 ? 0.001 : 0.05;
+        for (const Case& c : cases) {
+            const BuildResult built = buildRecipe(c.recipe, prefs);
+            ASSERT_TRUE(built.ok()) << c.name;
+            ProfilePtr back = reopen(built.profile.get());
+            double worst = 0;
+            CieLab worstLab{};
+            for (const CieLab& lab : c.wide ? both[version] : srgb) {
+                const double e = deltaE76(throughProfile(back.get(), lab), lab);
+                if (e > worst) worst = e, worstLab = lab;
+            }
+            EXPECT_LT(worst, tolerance) << c.name << ", version index " << version << ", at " << worstLab.L << " "
+                                        << worstLab.a << " " << worstLab.b;
+        }
+    }
+}
+
+TEST_F(RecipeBuildTest, SaveReadRebuildGivesTheSameProfile)
+{
+    ResolutionPreferences prefs;
+    prefs.gridLstar = 15;
+    prefs.gridAbstar = 11;
+    prefs.gridCurves = 512;
+    prefs.sigmoidShape = 4.25;
+    for (int version : {0, 1}) {
+        prefs.versionIndex = version;
+        for (const Recipe& r : recipes()) {
+            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator) + ", version " +
+                         std::to_string(version));
+            const BuildResult saved = buildProfileWithRecipe(r, prefs);
+            ASSERT_TRUE(saved.ok()) << saved.message.toStdString();
+            const QByteArray bytes = profileBytes(saved.profile.get());
+            ProfilePtr opened = adoptProfile(openFromMemory(bytes.constData(), uint32_t(bytes.size())));
+            const RecipeReadResult read = readRecipeFromProfile(opened.get());
+            ASSERT_TRUE(read.ok()) << read.message.toStdString();
+            EXPECT_FALSE(read.resolutionDiffers(prefs));
+            const BuildResult rebuilt = buildProfileWithRecipe(read.recipe, read.recipe.resolution);
+            ASSERT_TRUE(rebuilt.ok());
+            EXPECT_EQ(withoutDate(profileBytes(rebuilt.profile.get())), withoutDate(bytes));
+        }
+    }
+}
+
+TEST_F(RecipeBuildTest, RecipesOfOtherOriginAreRefused)
+{
+    ProfilePtr plain = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    RecipeReadResult r = readRecipeFromProfile(plain.get());
+    EXPECT_EQ(r.status, RecipeReadResult::NotOurs);
+    EXPECT_EQ(r.message, QStringLiteral("This profile was not created by Osterlane Color Tonemolder"));
+
+    const BuildResult built = buildProfileWithRecipe(cam16Recipe(), ResolutionPreferences{});
+    ASSERT_TRUE(built.ok());
+    const struct { QByteArray from, to; RecipeReadResult::Status status; } table[] = {
+        {"\"1.9\"", "\"2.0\"", RecipeReadResult::NewerVersion},
+        {"TONEMOLDER\n", "CGATS.17\n", RecipeReadResult::NotOurs},
+    };
+    for (const auto& row : table) {
+        QByteArray text = recipeToText(cam16Recipe());
+        text.replace(row.from, row.to);
+        std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)> targ{newLocalizedText(nullptr, 1),
+                                                                          &freeLocalizedText};
+        ASSERT_TRUE(setText8(targ.get(), "", "", text.constData()));
+        ASSERT_TRUE(storeTag(built.profile.get(), sig("targ"), targ.get()));
+        ProfilePtr back = reopen(built.profile.get());
+        r = readRecipeFromProfile(back.get());
+        EXPECT_EQ(r.status, row.status) << row.to.toStdString();
+    }
+    EXPECT_TRUE(r.message.startsWith(QStringLiteral("This profile was not created")));
+    r = readRecipeFromFile(dir_.filePath(QStringLiteral("missing.icc")));
+    EXPECT_EQ(r.status, RecipeReadResult::InvalidProfile);
+    EXPECT_EQ(r.message, QStringLiteral("Invalid or corrupted ICC profile"));
+}
+
+TEST_F(RecipeBuildTest, TextsBeyondAsciiSurviveTheRecipe)
+{
+    Recipe r = cam16Recipe();
+    r.description = QStringLiteral("Warm \u00e9t\u00e9 look \u2013 v2");
+    r.copyright = QStringLiteral("\u00a9 Studio");
+    const BuildResult saved = buildProfileWithRecipe(r, ResolutionPreferences{});
+    ASSERT_TRUE(saved.ok());
+    ProfilePtr back = reopen(saved.profile.get());
+    const RecipeReadResult read = readRecipeFromProfile(back.get());
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.recipe.description, r.description);
+    EXPECT_EQ(read.recipe.copyright, r.copyright);
+}
+
+TEST_F(RecipeBuildTest, TableChannelsKeepTheirOrder)
+{
+    // A table that adds red must make a neutral grey reddish and warm
+    // (positive a* and b*), whatever order the table's file writes its
+    // channels in; the same table read blue for red would make it cool
+    // (negative b*).
+    const BuildResult built = buildRecipe(cubeRecipe(warmCube_), ResolutionPreferences{});
+    ASSERT_TRUE(built.ok()) << built.message.toStdString();
+    const CieLab grey = evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0});
+    EXPECT_GT(grey.a, 3.0);
+    EXPECT_GT(grey.b, 2.0);
+    EXPECT_GT(grey.L, 50.0);
+
+    // An asymmetric table on coloured patches: each patch becomes the colour
+    // of the table's function applied to its own sRGB values. Red and blue
+    // exchanged anywhere on the way would miss by tens of units.
+    const auto mix = [](const double x[3], double y[3]) {
+        y[0] = 0.8 * x[0] + 0.2 * x[1];
+        y[1] = x[1] * x[1];
+        y[2] = 0.6 * x[2] + 0.3 * x[0];
+    };
+    ResolutionPreferences fine;
+    fine.gridLstar = fine.gridAbstar = 33;
+    const BuildResult mixed = buildRecipe(cubeRecipeIn(writeCube(dir_, "mix.cube", 33, mix), "*srgb"), fine);
+    ASSERT_TRUE(mixed.ok()) << mixed.message.toStdString();
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    TransformPtr toLab{createTransform(srgb.get(), FormatRgbDouble, lab.get(), FormatLabDouble,
+                                       IntentRelativeColorimetric, XformNoOptimise),
+                       &deleteTransform};
+    ASSERT_TRUE(toLab);
+    const double patches[][3] = {{0.8, 0.2, 0.1}, {0.2, 0.7, 0.3}, {0.1, 0.3, 0.8}, {0.9, 0.8, 0.2},
+                                 {0.3, 0.8, 0.8}, {0.7, 0.3, 0.7}, {0.6, 0.45, 0.35}, {0.5, 0.5, 0.5}};
+    for (const auto& patch : patches) {
+        double looked[3];
+        mix(patch, looked);
+        CieLab from, want;
+        doTransform(toLab.get(), patch, &from, 1);
+        doTransform(toLab.get(), looked, &want, 1);
+        EXPECT_LT(deltaE76(throughProfile(mixed.profile.get(), from), want), 2.0)
+            << patch[0] << " " << patch[1] << " " << patch[2];
+    }
+}
+
+TEST_F(RecipeBuildTest, ATableChangedOnDiskIsReadAgain)
+{
+    // Red lifted, then blue lifted: the same bytes in another order, so the
+    // file keeps its size; a grey must follow whichever table is on disk.
+    const auto redder = [](const double x[3], double y[3]) {
+        y[0] = std::min(x[0] + 0.1, 1.0);
+        y[1] = x[1];
+        y[2] = x[2];
+    };
+    const auto bluer = [](const double x[3], double y[3]) {
+        y[0] = x[0];
+        y[1] = x[1];
+        y[2] = std::min(x[2] + 0.1, 1.0);
+    };
+    const QString path = writeCube(dir_, "changing.cube", 9, redder);
+    const qint64 size = QFileInfo(path).size();
+    const Recipe recipe = cubeRecipe(path);
+    for (int round = 0; round < 2; ++round) {
+        BuildResult built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_GT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, 2.0);   // red: warm
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, bluer), path);
+        ASSERT_EQ(QFileInfo(path).size(), size);
+        built = buildRecipe(recipe, ResolutionPreferences{});
+        ASSERT_TRUE(built.ok());
+        EXPECT_LT(evalLab(a2b0(built.profile.get()), CieLab{50, 0, 0}).b, -2.0);   // blue: cool
+        ASSERT_EQ(writeCube(dir_, "changing.cube", 9, redder), path);
+    }
+    ASSERT_TRUE(QFile::remove(path));
+    const BuildResult gone = buildRecipe(recipe, ResolutionPreferences{});
+    EXPECT_FALSE(gone.ok());
+    EXPECT_EQ(gone.message, QStringLiteral("Unable to access .cube file: ") + path);
+}
+
+TEST_F(RecipeBuildTest, NothingToBuild)
+{
+    const ResolutionPreferences prefs;
+    Recipe noTable = cubeRecipe(QString());
+    BuildResult r = buildRecipe(noTable, prefs);
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.message.isEmpty());   // no table loaded: nothing, silently
+
+    const QString gone = dir_.filePath(QStringLiteral("gone.cube"));
+    r = buildRecipe(cubeRecipe(gone), prefs);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.message, QStringLiteral("Unable to access .cube file: ") + gone);
+
+    // A space that cannot be opened is named, never an internal error, by
+    // the builder and by the fidelity check alike.
+    const QString nowhere = dir_.filePath(QStringLiteral("nowhere.icc"));
+    Recipe missing = softproofRecipe();
+    missing.softproofProfile = nowhere;
+    Recipe unchosen = softproofRecipe();
+    unchosen.softproofProfile.clear();
+    Recipe lutMissing = cubeRecipe(warmCube_);
+    lutMissing.lutProfile = QStringLiteral("gone.icc");
+    const struct {
+        Recipe recipe;
+        QString message;
+    } spaces[] = {
+        {missing, QStringLiteral("The color space for adjusts cannot be opened: ") + nowhere +
+                      QStringLiteral("\nChoose another one.")},
+        {unchosen, QStringLiteral("No color space for adjusts is selected. Choose one on the Softproofing tab.")},
+        {lutMissing, QStringLiteral("The color space for the imported LUT cannot be opened: gone.icc\nChoose another one.")},
+    };
+    for (const auto& c : spaces) {
+        r = buildRecipe(c.recipe, prefs);
+        EXPECT_FALSE(r.ok());
+        EXPECT_EQ(r.message, c.message);
+        QString error;
+        EXPECT_EQ(ExactRecipe::forRecipe(c.recipe, openProfileByName, &error), nullptr);
+        EXPECT_EQ(error, c.message);
+    }
+
+    Recipe badIntent = softproofRecipe();
+    badIntent.softproofIntent = 4;
+    EXPECT_FALSE(buildRecipe(badIntent, prefs).ok());
+
+    Recipe noConditions = cam16Recipe();
+    noConditions.sourceConditions.reset();
+    EXPECT_FALSE(buildRecipe(noConditions, prefs).ok());
+
+    Recipe otherTab;
+    otherTab.generator = 5;
+    EXPECT_FALSE(buildRecipe(otherTab, prefs).ok());
+}
+
+// ---------------------------------------------------------------------------
+// The CAM16 sampler's edges
+// ---------------------------------------------------------------------------
+
+class Cam16SamplerTest : public BuilderTest {
+protected:
+    void SetUp() override
+    {
+        BuilderTest::SetUp();
+        const Cam16Conditions& c = ViewingConditionsPresets::builtIns().at(0).values;
+        model_.reset(createCam16Model(nullptr, c));
+        forward_.reset(buildPrelinearisation(3.0));
+        inverse_.reset(buildPrelinearisationInverse(3.0));
+        ASSERT_TRUE(model_ && forward_ && inverse_);
+        cargo_.forward = forward_.get();
+        cargo_.inverse = inverse_.get();
+        cargo_.source = model_.get();
+        cargo_.destination = model_.get();
+    }
+
+    // The sampler at a Lab colour (encoded as a node would be).
+    CieLab sample(const CieLab& lab)
+    {
+        return predicted(cam16Sampler, &cargo_, forward_.get(), inverse_.get(), lab);
+    }
+
+    Cam16ModelPtr model_{nullptr, &freeCam16Model};
+    CurvePtr forward_{nullptr, &freeCurve};
+    CurvePtr inverse_{nullptr, &freeCurve};
+    Cam16SamplerCargo cargo_;
+};
+
+TEST_F(Cam16SamplerTest, NegativeXyzPassesThrough)
+{
+    const CieLab lab{20.0, -20.0, 120.0};
+    const CieXyz xyz = labToXyz(nullptr, CieLab{lab.L * 0.9685 + 3.15, lab.a, lab.b});
+    ASSERT_TRUE(xyz.X < 0 || xyz.Y < 0 || xyz.Z < 0);
+    const CieLab out = sample(lab);
+    EXPECT_NEAR(out.L, (lab.L * 0.9685 + 3.15) * 1.03252 - 3.25245, 0.01);
+    EXPECT_NEAR(out.a, lab.a, 0.05);
+    EXPECT_NEAR(out.b, lab.b, 0.05);
+}
+
+TEST_F(Cam16SamplerTest, BlackStaysBlack)
+{
+    const uint16_t node[3] = {0, 0x8080, 0x8080};
+    uint16_t out[3];
+    cam16Sampler(node, out, &cargo_);
+    EXPECT_EQ(out[0], 0);
+}
+
+TEST_F(Cam16SamplerTest, NeutralCurvesKeepChromaAbove100)
+{
+    // A strongly saturated colour with CAM16 chroma above 100 comes back as it was.
+    const CieXyz white{96.42, 100.0, 82.49};
+    const CieLab lab{50.0, 90.0, -100.0};
+    const CieLab compressed{lab.L * 0.9685 + 3.15, lab.a, lab.b};
+    Cam16Correlates before;
+    ASSERT_TRUE(cam16Forward(model_.get(), labToXyz(&white, compressed), &before));
+    ASSERT_GT(before.C, 100.0);
+    const CieLab out = sample(lab);
+    Cam16Correlates after;
+    const CieLab back{(out.L + 3.25245) / 1.03252, out.a, out.b};
+    ASSERT_TRUE(cam16Forward(model_.get(), labToXyz(&white, back), &after));
+    EXPECT_NEAR(after.C, before.C, 0.5);
+    EXPECT_NEAR(after.h, before.h, 1.0);
+}
+
+TEST_F(Cam16SamplerTest, HueCurveIsOptional)
+{
+    CurvePtr shift = curvePtr(buildParametricCurve(nullptr, OffsetType, std::array<double, 10>{0.3}.data()));
+    const CieLab lab{60.0, 20.0, 30.0};
+    const CieLab plain = sample(lab);
+    EXPECT_LT(deltaE76(plain, lab), 0.5);   // nothing changes without curves
+    cargo_.curves[2] = shift.get();
+    const CieLab turned = sample(lab);
+    EXPECT_GT(deltaE76(turned, lab), 5.0);
+}
+
+}   // namespace
