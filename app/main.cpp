@@ -1,7 +1,7 @@
 // Start-up: resources, the engine's worker scheduler, the application and its
 // event loop; at exit the engine's plug-ins are reset.
-#include "app/tonemolderapp.h"
-#include "app/workerscheduler.h"
+#include "app/widgets/tonemolderapp.h"
+#include "app/core/workerscheduler.h"
 
 #include <osl.h>
 

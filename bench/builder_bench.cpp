@@ -6,10 +6,10 @@
 // largest (64³) in 1.5 s, a live-preview frame in 150 ms, a 65-point .cube in
 // 1 s and a 255-point one in 20 s, and `apply` of a 24-megapixel image through
 // three profiles with a peak memory under three times the two images' size.
-#include "app/builder.h"
-#include "app/workerscheduler.h"
-#include "curves/curvefamily.h"
-#include "tools/cubewriter.h"
+#include "app/core/builder.h"
+#include "app/core/workerscheduler.h"
+#include "curves/core/curvefamily.h"
+#include "tools/core/cubewriter.h"
 
 #include <benchmark/benchmark.h>
 

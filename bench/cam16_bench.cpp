@@ -1,6 +1,6 @@
 // CAM16 forward and inverse per colour, as the CAM16 recipe runs them for
 // every node of its Lab grid.
-#include "cam16/cam16.h"
+#include "cam16/core/cam16.h"
 
 #include <benchmark/benchmark.h>
 

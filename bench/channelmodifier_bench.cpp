@@ -1,7 +1,7 @@
 // One slider step of a channel editor as a user makes it: the slider moves,
 // the spin box follows, the curve takes the value, and the listener plots the
 // curve. The editor's own share must be small beside the plotting.
-#include "curves/channelmodifier.h"
+#include "curves/widgets/channelmodifier.h"
 
 #include <benchmark/benchmark.h>
 

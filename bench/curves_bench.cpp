@@ -1,9 +1,9 @@
 // Building channel curves and plotting them: a curve panel redraws on every
 // slider step, and four curves of 4096 points is its heaviest redraw, which
 // must stay well inside one frame (16 ms).
-#include "app/qgraphicsviewmap.h"
-#include "curves/channelcurve.h"
-#include "curves/curvesscene.h"
+#include "app/widgets/qgraphicsviewmap.h"
+#include "curves/core/channelcurve.h"
+#include "curves/widgets/curvesscene.h"
 
 #include <benchmark/benchmark.h>
 

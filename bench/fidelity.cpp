@@ -28,11 +28,11 @@
 // --profiles DIR measures DIR/<n>-<version>-<grid>.icc (grid "default", 33
 // or 64) where such a file exists instead of building the profile: the
 // figures of another build against the same recipes.
-#include "app/builder.h"
-#include "app/fidelity.h"
-#include "app/workerscheduler.h"
-#include "curves/curvefamily.h"
-#include "tools/toolfiles.h"
+#include "app/core/builder.h"
+#include "app/core/fidelity.h"
+#include "app/core/workerscheduler.h"
+#include "curves/core/curvefamily.h"
+#include "tools/core/toolfiles.h"
 
 #include <QDir>
 #include <QFile>

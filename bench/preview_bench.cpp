@@ -10,12 +10,13 @@
 //                             gives the time from the change, pause included.
 //
 // Goals on a 2-core machine: a live step in 60 ms, a refresh in 400 ms.
-#include "app/previewscheduler.h"
-#include "app/qgraphicsviewmap.h"
-#include "app/tonemolder.h"
-#include "app/workerscheduler.h"
-#include "curves/channelmodifier.h"
-#include "curves/curvefamily.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/previewscheduler.h"
+#include "app/widgets/qgraphicsviewmap.h"
+#include "app/widgets/tonemolder.h"
+#include "app/core/workerscheduler.h"
+#include "curves/widgets/channelmodifier.h"
+#include "curves/core/curvefamily.h"
 
 #include <benchmark/benchmark.h>
 
@@ -89,7 +90,7 @@ struct Session {
         });
 
         QApplication::clipboard()->setImage(cameraImage());
-        window->pasteImage();
+        window->previewPane()->pasteImage();
         settle();
         window->findChild<QCheckBox*>("chkLive")->setChecked(true);
         settle();

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes cam16/planckianlocus.inc: the CIE 1931 (2 degree) chromaticity of a
+"""Writes cam16/core/planckianlocus.inc: the CIE 1931 (2 degree) chromaticity of a
 black body from 1000 K to 4000 K in steps of 10 K, to nine decimals.
 
 Planck's spectral radiance is summed over the 5 nm rows of the colour-matching

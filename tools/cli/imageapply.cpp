@@ -1,7 +1,7 @@
 #include "tools/cli/imageapply.h"
 
 #include "tools/cli/toolkitimages.h"
-#include "tools/toolfiles.h"
+#include "tools/core/toolfiles.h"
 
 #include <QCryptographicHash>
 #include <QFile>

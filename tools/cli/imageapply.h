@@ -7,7 +7,7 @@
 // alpha kept.
 #pragma once
 
-#include "profiles/builtinspaces.h"
+#include "profiles/core/builtinspaces.h"
 #include "tools/imagefiles/imagefile.h"
 
 #include <QString>

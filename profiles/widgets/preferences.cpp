@@ -1,0 +1,121 @@
+#include "profiles/widgets/preferences.h"
+
+#include "ui_preferences.h"
+
+#include "curves/widgets/channelmodifier.h"
+#include "curves/widgets/curvesscene.h"
+#include "profiles/core/builtinspaces.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QSettings>
+
+namespace {
+
+constexpr QRgb LegendColor = 0xFF03A9F4;
+
+}   // namespace
+
+Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource monitor)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      ui_(std::make_unique<Ui::Preferences>()), settings_(settings)
+{
+    ui_->setupUi(this);
+    scene_ = new CurvesScene(QRectF(0, 0, 1024, 512), false, this);
+    ui_->curvesGraphicsView->setScene(scene_);
+
+    const PreferenceSettings stored = settings_ ? PreferenceSettings::read(*settings_) : PreferenceSettings{};
+    ui_->cbDontDark->setChecked(stored.undecorated);
+
+    fillMonitors(monitor);
+    ui_->comboMonitors->setCurrentIndex(stored.monitorSrgb);
+
+    ChannelModifier* prelin = ui_->prelin;
+    prelin->setLockIconsLight(!stored.undecorated);
+    prelin->setLabel(tr("PCS prelin:"));
+    prelin->setLockVisible(false);
+    prelin->setFamilies(PrelinFamilies);
+
+    connect(prelin, &ChannelModifier::valueChanged, this, &Preferences::drawCurves);
+    connect(ui_->editDrawCurveRes, &QSpinBox::valueChanged, this, &Preferences::drawCurves);
+    connect(ui_->comboProfileVersion, &QComboBox::currentIndexChanged, this, &Preferences::profileVersionChanged);
+
+    ui_->comboProfileVersion->setCurrentIndex(stored.profileVersion);
+    ui_->editLStar->setValue(stored.gridLStar);
+    ui_->editAbStar->setValue(stored.gridAbStar);
+    ui_->editCurvePoints->setValue(stored.gridCurves);
+    prelin->setValue(stored.sigmoidShape);
+    ui_->editDrawCurveRes->setValue(stored.drawCurveRes);
+
+    profileVersionChanged(ui_->comboProfileVersion->currentIndex());
+    drawCurves();
+}
+
+Preferences::~Preferences() = default;
+
+// Item 0 names the display's profile, item 1 forces sRGB. A display profile
+// the engine rejects is reported and sRGB stands in for it.
+void Preferences::fillMonitors(const MonitorSource& monitor)
+{
+    ProfilePtr profile = adoptProfile(monitor ? monitor() : monitorProfile());
+    if (!profile) {
+        QMessageBox::critical(this, QGuiApplication::applicationDisplayName(),
+                              tr("The profile you have assiged to your monitor is corrupted!") + QLatin1Char('\n') +
+                                  tr("assuming sRGB"));
+        profile = adoptProfile(createSrgbProfile(nullptr));
+    }
+    ui_->comboMonitors->clear();
+    ui_->comboMonitors->addItem(monitorEntryText(monitorDescription(profile.get())));
+    ui_->comboMonitors->addItem(tr("Forced sRGB Monitor"));
+}
+
+PreferenceSettings Preferences::values() const
+{
+    PreferenceSettings p;
+    p.profileVersion = ui_->comboProfileVersion->currentIndex();
+    p.gridLStar = ui_->editLStar->value();
+    p.gridAbStar = ui_->editAbStar->value();
+    p.gridCurves = ui_->editCurvePoints->value();
+    p.sigmoidShape = ui_->prelin->curve().value();
+    p.drawCurveRes = ui_->editDrawCurveRes->value();
+    p.undecorated = ui_->cbDontDark->isChecked();
+    p.monitorSrgb = ui_->comboMonitors->currentIndex();
+    return p.clamped();
+}
+
+void Preferences::accept()
+{
+    if (settings_) values().write(*settings_);
+    QDialog::accept();
+}
+
+void Preferences::profileVersionChanged(int index)
+{
+    // Version 2 profiles use one grid size for all three axes.
+    const bool singleGrid = index == 1;
+    ui_->labelLstar->setText(singleGrid ? tr("Grid points:") : tr("L* Grid points:"));
+    ui_->labelAbStar->setVisible(!singleGrid);
+    ui_->editAbStar->setVisible(!singleGrid);
+    update();
+}
+
+void Preferences::drawCurves()
+{
+    QGraphicsViewMap* view = ui_->curvesGraphicsView;
+    view->clearCurves();
+    view->setLegend({tr("PCS a*/b* prelinearization")}, {LegendColor});
+    view->addCurve(ui_->prelin->curvePath(view->drawingWidth(), view->drawingHeight(), ui_->editDrawCurveRes->value()));
+}
+
+void Preferences::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    ui_->curvesGraphicsView->autoFit();
+}
+
+void Preferences::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    ui_->curvesGraphicsView->autoFit();
+}

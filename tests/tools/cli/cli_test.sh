@@ -1,0 +1,366 @@
+#!/usr/bin/env bash
+# The command-line program run as a user runs it. Usage: cli_test.sh CLI CASE
+set -u
+CLI="$1"
+CASE="$2"
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+PRESS=/usr/share/color/icc/ghostscript/default_cmyk.icc
+SWAPPED=/usr/share/color/icc/colord/SwappedRedAndGreen.icc
+ADOBE=/usr/share/color/icc/colord/AdobeRGB1998.icc
+MAKE="python3 $(dirname "$0")/../imagemaker.py"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# Runs the program; the exit status must be $1.
+expect() {
+    local want="$1"; shift
+    "$CLI" --quiet "$@" >"$WORK/out" 2>"$WORK/err"
+    local got=$?
+    [ "$got" = "$want" ] || { cat "$WORK/out" "$WORK/err" >&2; fail "'$*' exited with $got, expected $want"; }
+}
+contains() { grep -qF -- "$2" "$1" || { cat "$1" >&2; fail "$1 lacks '$2'"; }; }
+# Largest difference between the data lines of a .cube of n points and the
+# identity, over the nodes whose three inputs lie within [lo, hi].
+cube_error() {
+    awk -v n="$2" -v lo="$3" -v hi="$4" 'NR > 5 {
+        k = NR - 6; r = (k % n) / (n - 1); g = (int(k / n) % n) / (n - 1); b = int(k / (n * n)) / (n - 1)
+        if (r < lo || r > hi || g < lo || g > hi || b < lo || b > hi) next
+        split(r " " g " " b, want, " ")
+        for (c = 1; c <= 3; c++) { d = $c - want[c]; if (d < 0) d = -d; if (d > m) m = d }
+    } END { printf "%.6f\n", m }' "$1"
+}
+# The profile ID stored in an ICC file against the one Python's MD5 gives:
+# the whole file with the flags, rendering intent and ID fields zeroed.
+id_matches() {
+    python3 - "$1" <<'EOF' || fail "$1: the stored profile ID is not the MD5 of the profile"
+import hashlib, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+stored = bytes(data[84:100])
+data[44:48] = bytes(4)
+data[64:68] = bytes(4)
+data[84:100] = bytes(16)
+sys.exit(0 if stored == hashlib.md5(bytes(data)).digest() and any(stored) else 1)
+EOF
+}
+below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }' || fail "$3: $1 is not below $2"; }
+
+[ -f "$PRESS" ] || fail "$PRESS is missing"
+
+case "$CASE" in
+help)
+    expect 0 --help
+    contains "$WORK/out" "import-cube"
+    for c in info rebuild import-cube cube embed apply; do
+        expect 0 "$c" --help
+        contains "$WORK/out" "Usage: tonemolder-cli $c"
+    done
+    expect 0 --version
+    contains "$WORK/out" "1.9"
+    ;;
+errors)
+    expect 2
+    contains "$WORK/err" "no command given"
+    expect 2 frobnicate
+    contains "$WORK/err" "unknown command frobnicate"
+    expect 2 cube '*lab'
+    contains "$WORK/err" "cube needs --output"
+    expect 2 cube '*lab' -o "$WORK/x.cube" --points 300
+    contains "$WORK/err" "--points must be from 2 to 255"
+    expect 2 cube '*lab' -o "$WORK/x.cube" --bogus
+    contains "$WORK/err" "unknown option --bogus"
+    expect 2 import-cube "$WORK/x.cube" -o "$WORK/x.icc" --intent sideways
+    contains "$WORK/err" "unknown intent sideways"
+    expect 1 info "$WORK/missing.icc"
+    contains "$WORK/err" "cannot open"
+    echo "not a profile" >"$WORK/text.icc"
+    expect 1 info "$WORK/text.icc"
+    expect 1 rebuild "$PRESS" -o "$WORK/r.icc"
+    contains "$WORK/err" "This profile was not created by Osterlane Color Tonemolder"
+    expect 1 import-cube "$WORK/missing.cube" -o "$WORK/x.icc"
+    contains "$WORK/err" "Unable to access .cube file: "
+    printf 'LUT_3D_SIZE 2\n0 0 0\n' >"$WORK/short.cube"
+    expect 1 import-cube "$WORK/short.cube" -o "$WORK/x.icc"
+    [ ! -e "$WORK/x.icc" ] || fail "a failed import left a file"
+    echo precious >"$WORK/keep.icc"
+    expect 1 embed "$PRESS" "$WORK/missing.icc" -o "$WORK/keep.icc"
+    contains "$WORK/err" "I cannot open the base profiles"
+    [ "$(cat "$WORK/keep.icc")" = precious ] || fail "a failed embed damaged the target"
+    ;;
+cube)
+    expect 0 cube '*lab' --space '*srgb' --points 17 --title "Identity" --copyright "Free" -o "$WORK/id.cube"
+    [ "$(wc -l <"$WORK/id.cube")" = $((5 + 17 * 17 * 17)) ] || fail "wrong number of lines"
+    [ "$(sed -n 1p "$WORK/id.cube")" = 'TITLE "Identity"' ] || fail "title line"
+    [ "$(sed -n 2p "$WORK/id.cube")" = '# Free' ] || fail "copyright line"
+    [ "$(sed -n 5p "$WORK/id.cube")" = 'LUT_3D_SIZE 17' ] || fail "size line"
+    below "$(cube_error "$WORK/id.cube" 17 0 1)" 0.001 "identity profile as a table"
+    ;;
+import-cube)
+    # An identity table imported and written back at its own size is the
+    # identity within 1/255 at every node, the faces and primaries included:
+    # Adobe RGB's green corner too, which lies beyond a* -128, and the nodes
+    # with a channel at 0, where its pure power law would turn 16-bit Lab
+    # steps into whole 8-bit ones. A version 4.3 profile carries the table in
+    # float for that.
+    for n in 17 33; do
+        awk -v n=$n 'BEGIN { print "LUT_3D_SIZE " n
+            for (b = 0; b < n; b++) for (g = 0; g < n; g++) for (r = 0; r < n; r++)
+                printf "%.6f %.6f %.6f\n", r / (n - 1), g / (n - 1), b / (n - 1) }' >"$WORK/id$n.cube"
+        for space in srgb argb; do
+            expect 0 import-cube "$WORK/id$n.cube" --space "*$space" -o "$WORK/id$n$space.icc"
+            id_matches "$WORK/id$n$space.icc"
+            expect 0 cube "$WORK/id$n$space.icc" --space "*$space" --points $n -o "$WORK/back$n$space.cube"
+            below "$(cube_error "$WORK/back$n$space.cube" $n 0 1)" 0.0039 "identity $n in *$space"
+        done
+    done
+    expect 0 info "$WORK/id17argb.icc"
+    contains "$WORK/out" "Version:          4.3"
+    contains "$WORK/out" "D2B0  mpet"
+    expect 0 cube '*lab' --space '*srgb' --points 17 -o "$WORK/id.cube"
+    expect 0 import-cube "$WORK/id.cube" --space '*srgb' --intent relative -o "$WORK/id.icc"
+    expect 0 info "$WORK/id.icc"
+    contains "$WORK/out" "Class:            abst"
+    contains "$WORK/out" "Recipe:           yes"
+    contains "$WORK/out" "CUBE import"
+    expect 0 cube "$WORK/id.icc" --space '*srgb' --points 9 -o "$WORK/back.cube"
+    below "$(cube_error "$WORK/back.cube" 9 0 1)" 0.0039 "imported identity"
+    ;;
+rebuild)
+    expect 0 cube '*lab' --space '*srgb' --points 9 -o "$WORK/id.cube"
+    expect 0 import-cube "$WORK/id.cube" -o "$WORK/a.icc" --description "My look"
+    expect 0 rebuild "$WORK/a.icc" --version 2.1 --grid-lstar 9 --curve-points 256 -o "$WORK/b.icc"
+    expect 0 info "$WORK/b.icc"
+    contains "$WORK/out" "Version:          2.1"
+    contains "$WORK/out" "A2B0  mft2"
+    contains "$WORK/out" "ICC 2.1, grid 9 x 9 x 9, 256 curve points"
+    contains "$WORK/out" "Description:      My look"
+    expect 0 rebuild "$WORK/b.icc" --version 4.3 --grid-lstar 23 --grid-abstar 17 -o "$WORK/c.icc"
+    expect 0 info "$WORK/c.icc"
+    contains "$WORK/out" "A2B0  mAB "
+    # What a grid costs: the figures against the recipe, nothing written.
+    expect 0 rebuild "$WORK/b.icc" --report --grid-lstar 33 --grid-abstar 33
+    contains "$WORK/out" "ICC 2.1, grid 33 x 33 x 33, 256 curve points: Delta E 76 against the recipe over"
+    below "$(awk '/mean/ { print $2 }' "$WORK/out")" 0.05 "identity look, mean"
+    below "$(awk '/mean/ { print $7 }' "$WORK/out")" 1.5 "identity look, maximum"
+    # Version 4.3: the float table first, which holds the identity to far
+    # better than 16 bits do, then the 16-bit table alone.
+    expect 0 rebuild "$WORK/b.icc" --report --version 4.3 --grid-lstar 33 --grid-abstar 33
+    contains "$WORK/out" "ICC 4.3, grid 33 x 33 x 33, 256 curve points: Delta E 76 against the recipe over"
+    contains "$WORK/out" "The 16-bit table alone"
+    below "$(awk '/mean/ { print $7; exit }' "$WORK/out")" 0.005 "identity look in float, maximum"
+    below "$(awk '/mean/ { m = $7 } END { print m }' "$WORK/out")" 1.5 "identity look in 16 bits, maximum"
+    [ ! -e "$WORK/d.icc" ] || fail "a report wrote a profile"
+    ;;
+embed)
+    expect 0 cube '*lab' --space '*srgb' --points 9 -o "$WORK/id.cube"
+    expect 0 import-cube "$WORK/id.cube" -o "$WORK/look.icc"
+    expect 0 embed "$PRESS" "$WORK/look.icc" --intents none --version 2.1 --description "Press" \
+        --copyright "Mine" -o "$WORK/same.icc"
+    expect 0 info "$WORK/same.icc"
+    contains "$WORK/out" "Description:      Press"
+    contains "$WORK/out" "Copyright:        Mine"
+    contains "$WORK/out" "Version:          2.1"
+    expect 0 embed "$PRESS" "$WORK/look.icc" --intents perceptual,saturation --grid 17 -o "$WORK/look-press.icc"
+    expect 0 info "$WORK/look-press.icc"
+    contains "$WORK/out" "Version:          4.3"
+    contains "$WORK/out" "B2A0  mBA "
+    for f in look same look-press; do id_matches "$WORK/$f.icc"; done
+    ;;
+apply)
+    # A 4 × 2 picture: eight colours, as a binary PPM.
+    printf 'P6\n4 2\n255\n' >"$WORK/in.ppm"
+    printf '\377\000\000\000\377\000\000\000\377\377\377\377\200\200\200\000\000\000\100\200\300\300\200\100' \
+        >>"$WORK/in.ppm"
+    expect 0 apply "$WORK/in.ppm" --chain '*srgb,*lab,*srgb' -o "$WORK/out.png"
+    [ "$(head -c 8 "$WORK/out.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "not a PNG"
+    expect 0 apply "$WORK/in.ppm" --chain '*srgb,*srgb' --bits 16 -o "$WORK/out16.png"
+    # The IHDR bit depth (byte 25) of a 16-bit PNG.
+    [ "$(od -An -tu1 -j24 -N1 "$WORK/out16.png" | tr -d ' ')" = 16 ] || fail "not 16 bits"
+    mkdir "$WORK/dir"
+    cp "$WORK/in.ppm" "$WORK/second.ppm"
+    expect 0 apply "$WORK/in.ppm" "$WORK/second.ppm" --chain '*srgb,*argb' --output-dir "$WORK/dir"
+    [ -s "$WORK/dir/in.ppm" ] && [ -s "$WORK/dir/second.ppm" ] || fail "results missing"
+    expect 1 apply "$WORK/in.ppm" --chain '*srgb,*nothing,*srgb' -o "$WORK/x.png"
+    contains "$WORK/err" "Cannot open profile: *nothing"
+    expect 1 apply "$WORK/in.ppm" --chain "*srgb,$PRESS" -o "$WORK/x.png"
+    contains "$WORK/err" "PNG holds no CMYK"
+    expect 2 apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/x.png" --output-dir "$WORK"
+    # Results have the permissions the umask gives new files, whether the
+    # program's own writers or the toolkit's (loaded while another image is
+    # being written) write them.
+    mkdir "$WORK/masked"
+    (umask 027 && "$CLI" --quiet apply "$WORK/in.ppm" "$WORK/second.ppm" --chain '*srgb' --output-dir "$WORK/masked" \
+        && "$CLI" --quiet apply "$WORK/in.ppm" --chain '*srgb' -o "$WORK/masked/in.tif") 2>/dev/null \
+        || fail "apply under umask 027"
+    for f in in.ppm second.ppm in.tif; do
+        [ "$(stat -c %a "$WORK/masked/$f")" = 640 ] || fail "$f has mode $(stat -c %a "$WORK/masked/$f") under umask 027"
+    done
+    ;;
+apply-profiles)
+    # Images whose profile was embedded by other programs: red in a space
+    # whose red and green primaries are swapped is sRGB green.
+    $MAKE tiff "$WORK/sw.tif" 8 rgb "255,0,0 0,255,0 255,255,255" "$SWAPPED"
+    $MAKE png "$WORK/sw.png" 16 rgba "65535,0,0,4660 0,65535,0,65535 65535,65535,65535,0" "$SWAPPED"
+    $MAKE ppm "$WORK/red.ppm" "$(python3 -c "print('/'.join([' '.join(['255,0,0'] * 16)] * 16))")"
+    cjpeg -quality 100 "$WORK/red.ppm" >"$WORK/plain.jpg"
+    exiftool -q "-ICC_Profile<=$SWAPPED" -o "$WORK/sw.jpg" "$WORK/plain.jpg"
+    expect 0 apply "$WORK/sw.tif" --chain '*srgb' --compression none -o "$WORK/tif.tif"
+    [ "$($MAKE dump "$WORK/tif.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "TIFF: embedded profile not used"
+    # The same in tiles with LZW (tiffcp), and a profile put in by exiftool.
+    tiffcp -t -w 16 -l 16 -c lzw "$WORK/sw.tif" "$WORK/tiled.tif"
+    expect 0 apply "$WORK/tiled.tif" --chain '*srgb' --compression none -o "$WORK/tiled-out.tif"
+    [ "$($MAKE dump "$WORK/tiled-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "tiled TIFF"
+    $MAKE tiff "$WORK/later.tif" 8 rgb "255,0,0 0,255,0 255,255,255"
+    exiftool -q -overwrite_original "-ICC_Profile<=$SWAPPED" "$WORK/later.tif"
+    expect 0 apply "$WORK/later.tif" --chain '*srgb' --compression none -o "$WORK/later-out.tif"
+    [ "$($MAKE dump "$WORK/later-out.tif" | sed -n 2p)" = "1,255,0 255,0,0 255,255,255" ] || fail "exiftool's TIFF profile"
+    expect 0 apply "$WORK/sw.png" --chain '*srgb' --compression none -o "$WORK/png.tif"
+    # 16 bits and alpha are kept.
+    [ "$($MAKE dump "$WORK/png.tif" | sed -n 1p)" = "bits=16 spp=4 photometric=2" ] || fail "PNG: not 16-bit RGBA"
+    $MAKE dump "$WORK/png.tif" | sed -n 2p | awk '{ split($1, p, ","); exit !(p[1] < 600 && p[2] > 65000 && p[4] == 4660) }' \
+        || fail "PNG: embedded profile or alpha lost"
+    expect 0 apply "$WORK/sw.jpg" --chain '*srgb' --compression none -o "$WORK/jpg.tif"
+    $MAKE dump "$WORK/jpg.tif" | sed -n 2p | awk '{ split($1, p, ","); exit !(p[1] < 8 && p[2] > 247 && p[3] < 8) }' \
+        || fail "JPEG: embedded profile not used"
+    # Without --source-profile nothing overrides the embedded one; with it, the image is taken as named.
+    expect 0 apply "$WORK/sw.tif" --source-profile '*srgb' --chain '*srgb' --compression none -o "$WORK/as.tif"
+    [ "$($MAKE dump "$WORK/as.tif" | sed -n 2p)" = "255,0,0 0,255,0 255,255,255" ] || fail "--source-profile ignored"
+    # The chain's last profile travels byte for byte into TIFF, PNG and JPEG
+    # results, also in several APP2 chunks (the press profile is 183 kB).
+    for out in a.tif a.png a.jpg; do
+        expect 0 apply "$WORK/sw.tif" --chain "$ADOBE" -o "$WORK/$out"
+        exiftool -b -ICC_Profile "$WORK/$out" >"$WORK/got.icc"
+        cmp -s "$WORK/got.icc" "$ADOBE" || fail "$out does not carry the chain's last profile"
+    done
+    # A photo's orientation, set by exiftool in a JPEG and in a TIFF, travels
+    # into every kind of result (the rows are written as stored).
+    exiftool -q -Orientation=6 -n -o "$WORK/turned.jpg" "$WORK/sw.jpg"
+    exiftool -q -Orientation=8 -n -o "$WORK/turned.tif" "$WORK/sw.tif"
+    for pair in turned.jpg:t.tif:6 turned.jpg:t.png:6 turned.jpg:t.jpg:6 turned.tif:u.jpg:8 turned.tif:u.png:8; do
+        IFS=: read -r in out orientation <<<"$pair"
+        expect 0 apply "$WORK/$in" --chain '*srgb' -o "$WORK/$out"
+        [ "$(exiftool -Orientation -n -s3 "$WORK/$out")" = "$orientation" ] || fail "$out lost the orientation of $in"
+    done
+    expect 0 apply "$WORK/sw.tif" --chain "$PRESS" -o "$WORK/press.jpg"
+    exiftool -b -ICC_Profile "$WORK/press.jpg" >"$WORK/got.icc"
+    cmp -s "$WORK/got.icc" "$PRESS" || fail "the CMYK JPEG does not carry the press profile"
+    # A chain that leaves the values alone copies them: the embedded profile
+    # and the chain are the same file.
+    $MAKE tiff "$WORK/a98.tif" 8 rgb "1,2,3 250,128,7" "$ADOBE"
+    expect 0 apply "$WORK/a98.tif" --chain "$ADOBE" --compression none -o "$WORK/same.tif"
+    [ "$($MAKE dump "$WORK/same.tif" | sed -n 2p)" = "1,2,3 250,128,7" ] || fail "identity chain changed pixels"
+    # Images without a profile are sRGB, said once.
+    $MAKE tiff "$WORK/u1.tif" 8 rgb "10,20,30"
+    cp "$WORK/u1.tif" "$WORK/u2.tif"
+    mkdir "$WORK/results"
+    expect 0 apply "$WORK/u1.tif" "$WORK/u2.tif" --chain '*srgb' --output-dir "$WORK/results"
+    [ "$(grep -c 'taken as sRGB' "$WORK/err")" = 1 ] || fail "the sRGB assumption not said exactly once"
+    [ "$($MAKE dump "$WORK/results/u2.tif" | sed -n 2p)" = "10,20,30" ] || fail "sRGB to sRGB changed pixels"
+    # An invalid embedded profile skips that file with a reason; the others are written.
+    $MAKE tiff "$WORK/bad.tif" 8 rgb "10,20,30" "$WORK/u1.tif"
+    $MAKE png "$WORK/bad.png" 8 rgb "10,20,30" "$WORK/u1.tif"
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'ICC_PROFILE') + 12] = 9; open(sys.argv[2], 'wb').write(d)" \
+        "$WORK/sw.jpg" "$WORK/bad.jpg"
+    mkdir "$WORK/res2"
+    expect 1 apply "$WORK/bad.tif" "$WORK/bad.png" "$WORK/bad.jpg" "$WORK/u1.tif" --chain '*srgb' --output-dir "$WORK/res2"
+    contains "$WORK/err" "bad.tif: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.png: the embedded ICC profile cannot be used"
+    contains "$WORK/err" "bad.jpg: the embedded ICC profile cannot be used (the ICC profile's APP2 chunks are damaged"
+    [ "$(ls "$WORK/res2")" = u1.tif ] || fail "skipped files left output"
+    ;;
+apply-cmyk)
+    # CMYK out, 8 and 16 bits, alpha as an extra sample; read back by libtiff.
+    $MAKE tiff "$WORK/rgba.tif" 16 rgba "65535,65535,65535,0 0,0,0,65535 0,0,65535,30000"
+    expect 0 apply "$WORK/rgba.tif" --chain "*srgb,$PRESS" --compression lzw -o "$WORK/cmyk16.tif"
+    tiffinfo "$WORK/cmyk16.tif" >"$WORK/info"
+    contains "$WORK/info" "Photometric Interpretation: separated"
+    contains "$WORK/info" "Bits/Sample: 16"
+    contains "$WORK/info" "Samples/Pixel: 5"
+    contains "$WORK/info" "Extra Samples: 1<unassoc-alpha>"
+    contains "$WORK/info" "Compression Scheme: LZW"
+    contains "$WORK/info" "ICC Profile: <present>, 187484 bytes"
+    # CMYK in: the press profile is the TIFF's own; back to RGB.
+    expect 0 apply "$WORK/cmyk16.tif" --chain '*srgb' --bits 8 --compression none -o "$WORK/back.tif"
+    pixels="$($MAKE dump "$WORK/back.tif" | sed -n 2p)"
+    echo "$pixels" | awk '{ split($1, w, ","); split($2, k, ","); split($3, b, ",")
+        exit !(w[1] > 245 && w[3] > 245 && w[4] == 0 && k[1] < 60 && k[4] == 255 && b[3] > b[1] + 60 && b[4] == 117) }' \
+        || fail "CMYK round trip: $pixels"
+    expect 0 apply "$WORK/cmyk16.tif" --chain "$PRESS" --bits 8 --compression none -o "$WORK/cmyk8.tif"
+    [ "$($MAKE dump "$WORK/cmyk8.tif" | sed -n 1p)" = "bits=8 spp=5 photometric=5" ] || fail "not 8-bit CMYK"
+    ;;
+apply-damaged)
+    # Cut short or damaged: a clear error, no result and no partial file.
+    block="$(python3 -c "print('/'.join([' '.join(['200,100,50'] * 64)] * 64))")"
+    $MAKE tiff "$WORK/in.tif" 8 rgb "$block"
+    $MAKE png "$WORK/in.png" 8 rgb "$block"
+    $MAKE ppm "$WORK/in.ppm" "$block"
+    cjpeg "$WORK/in.ppm" >"$WORK/in.jpg"
+    # A 64 x 64 24-bit BMP, bottom-up: the toolkit reads it.
+    python3 -c "import struct, sys; rows = bytes([50, 100, 200] * 64) * 64
+open(sys.argv[1], 'wb').write(b'BM' + struct.pack('<IHHIIiiHHIIiiII', 54 + len(rows), 0, 0, 54, 40, 64, 64, 1, 24,
+                                                   0, len(rows), 2835, 2835, 0, 0) + rows)" "$WORK/in.bmp"
+    expect 0 apply "$WORK/in.bmp" --chain '*srgb,*argb' -o "$WORK/whole-bmp.tif"
+    rm "$WORK/whole-bmp.tif"
+    mkdir "$WORK/results"
+    for f in in.tif in.png in.jpg in.bmp in.ppm; do
+        head -c $(($(stat -c %s "$WORK/$f") * 2 / 3)) "$WORK/$f" >"$WORK/cut-$f"
+        expect 1 apply "$WORK/cut-$f" --chain '*srgb,*argb' -o "$WORK/results/$f"
+        contains "$WORK/err" "Cannot read image $WORK/cut-$f: "
+    done
+    printf 'II*\000\377\377\377\377garbage' >"$WORK/bad.tif"
+    expect 1 apply "$WORK/bad.tif" --chain '*srgb,*argb' -o "$WORK/results/bad.tif"
+    contains "$WORK/err" "Cannot read image $WORK/bad.tif: "
+    # A profile whose tone curve tag is gone opens but links to nothing.
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'rTRC')] = ord('x'); open(sys.argv[2], 'wb').write(d)" \
+        "$ADOBE" "$WORK/broken.icc"
+    expect 1 apply "$WORK/in.tif" --chain "*srgb,$WORK/broken.icc" -o "$WORK/results/broken.tif"
+    contains "$WORK/err" "I cannot create a color transformation"
+    # Many bands in flight: cut short after some of them, and a file size
+    # limit reached while the result is written.
+    python3 "$(dirname "$0")/../../../bench/make_tiff.py" "$WORK/big.tif" 2000 2500
+    head -c 9000000 "$WORK/big.tif" >"$WORK/cut-big.tif"
+    expect 1 apply "$WORK/cut-big.tif" --chain "*srgb,$PRESS" -o "$WORK/results/big.tif"
+    contains "$WORK/err" "Cannot read image $WORK/cut-big.tif: "
+    (ulimit -f 8000; trap '' XFSZ; expect 1 apply "$WORK/big.tif" --chain "*srgb,$PRESS" -o "$WORK/results/big.tif") ||
+        exit 1
+    contains "$WORK/err" "Cannot write image $WORK/results/big.tif: "
+    [ -z "$(ls -A "$WORK/results")" ] || fail "a failed image left files: $(ls "$WORK/results")"
+    ;;
+apply-chain)
+    # A look that tints white keeps doing so: 0.8 of blue, as the table says.
+    printf 'LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 0.8\n1 0 0.8\n0 1 0.8\n1 1 0.8\n' >"$WORK/warm.cube"
+    expect 0 import-cube "$WORK/warm.cube" --space '*srgb' --intent relative -o "$WORK/warm.icc"
+    $MAKE tiff "$WORK/white.tif" 8 rgb "255,255,255"
+    expect 0 apply "$WORK/white.tif" --chain "*srgb,$WORK/warm.icc,*srgb" --intent relative --compression none \
+        -o "$WORK/warm.tif"
+    pixel="$($MAKE dump "$WORK/warm.tif" | sed -n 2p)"
+    echo "$pixel" | awk -F, '{ exit !($1 >= 252 && $2 >= 252 && $3 >= 201 && $3 <= 207) }' || fail "white tinted to $pixel"
+    # Neighbours that do not meet are named, with the way a soft proof is written.
+    expect 1 apply "$WORK/white.tif" --chain "*srgb,$PRESS,*srgb" -o "$WORK/x.tif"
+    contains "$WORK/err" "The profiles default_cmyk.icc and *srgb do not meet: default_cmyk.icc gives CMYK values where *srgb takes RGB values"
+    contains "$WORK/err" "*srgb,press.icc,press.icc,*srgb"
+    expect 0 apply "$WORK/white.tif" --chain "*srgb,$PRESS,$PRESS,*srgb" -o "$WORK/proof.tif"
+    # An existing result is refused without --overwrite and replaced with it.
+    expect 1 apply "$WORK/white.tif" --chain "*srgb,$PRESS,$PRESS,*srgb" -o "$WORK/proof.tif"
+    contains "$WORK/err" "proof.tif exists; use --overwrite to replace it"
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' --overwrite --compression deflate -o "$WORK/proof.tif"
+    tiffinfo "$WORK/proof.tif" | grep -q "AdobeDeflate" || fail "--compression deflate"
+    # Two images of one name from two folders would meet in one result.
+    mkdir "$WORK/a" "$WORK/b" "$WORK/both"
+    cp "$WORK/white.tif" "$WORK/a/w.tif"
+    cp "$WORK/white.tif" "$WORK/b/w.tif"
+    expect 2 apply "$WORK/a/w.tif" "$WORK/b/w.tif" --chain '*srgb' --output-dir "$WORK/both"
+    contains "$WORK/err" "two images would be written to $WORK/both/w.tif"
+    # A result named without an extension is of the input's kind.
+    expect 0 apply "$WORK/white.tif" --chain '*srgb' -o "$WORK/plain"
+    tiffinfo "$WORK/plain" >/dev/null 2>&1 || fail "a result without an extension is not a TIFF"
+    # The JPEG quality reaches the file.
+    $MAKE ppm "$WORK/noise.ppm" "$(python3 -c "import random; random.seed(1); print('/'.join(' '.join(','.join(str(random.randrange(256)) for _ in range(3)) for _ in range(64)) for _ in range(64)))")"
+    expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"
+    expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 95 -o "$WORK/q95.jpg"
+    [ "$(stat -c %s "$WORK/q20.jpg")" -lt "$(($(stat -c %s "$WORK/q95.jpg") * 3 / 4))" ] || fail "--quality has no effect"
+    ;;
+*)
+    fail "unknown case $CASE"
+    ;;
+esac
+exit 0
