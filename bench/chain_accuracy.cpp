@@ -15,9 +15,9 @@
 //
 // --worst prints, under each row, the pixel with the largest error.
 // --save DIR writes the looks as profiles (DIR/<name>.icc) for other tools.
-#include "app/builder.h"
-#include "app/fidelity.h"
-#include "profiles/builtinspaces.h"
+#include "app/core/builder.h"
+#include "app/core/fidelity.h"
+#include "profiles/core/builtinspaces.h"
 
 #include <QDir>
 #include <QFile>

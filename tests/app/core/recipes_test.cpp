@@ -1,6 +1,8 @@
 // The three recipes built as profiles: valid, equal whichever way they are
 // sampled, faithful to their samplers, identities when neutral, saved and
-// rebuilt alike, and refused when they cannot be built.
+// rebuilt alike, and refused when they cannot be built; their float tables
+// plausible outside the recipe's space, and a look applied through optimised
+// transforms as exactly as it is made.
 #include "tests/app/core/builder_fixture.h"
 
 namespace {
