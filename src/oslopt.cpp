@@ -1689,11 +1689,14 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
     // anywhere; the shaped one can be closer on the inputs checked and
     // further elsewhere, and stands in only where the caller asked for its
     // curves (or, for 16-bit input, where it has always been used).
-    const bool shapedFallback = formatBytes(*inputFormat) != 1 ||
-                                (*flags & (XformKeepPreLinearisation | XformKeepPostLinearisation));
+    // Where the caller asked for the curves, the shaped table alone stands
+    // in when nothing meets the limits.
+    const bool curvesAsked = *flags & (XformKeepPreLinearisation | XformKeepPostLinearisation);
+    const bool shapedFallback = formatBytes(*inputFormat) != 1 || curvesAsked;
     double shapedError = 1e300, plainError = 1e300;
     if (chooser.tryCandidate(shapedTableCandidate, gridFlags, &shapedError, shapedFallback)) return true;
-    if (chooser.tryCandidate(plainTableCandidate, gridFlags, &plainError, true)) return true;
+    const bool plainFallback = !(curvesAsked && shapedError < 1e300);
+    if (chooser.tryCandidate(plainTableCandidate, gridFlags, &plainError, plainFallback)) return true;
     // The better of the two on a denser grid where that is what it takes.
     // Tables built only to miss again would make every transform slower:
     // a grid is tried only when the error, falling at least as fast as the
@@ -1704,7 +1707,8 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
     const uint32_t usual = gridPointsForChannels((*pipeline)->inputs, *flags);
     for (uint32_t grid : denserGrids((*pipeline)->inputs, *flags))
         if (error * double(usual - 1) / double(grid - 1) <= AcceptedMaxCodes &&
-            chooser.tryCandidate(better, grid << 16, nullptr, better == plainTableCandidate || shapedFallback))
+            chooser.tryCandidate(better, grid << 16, nullptr,
+                                 better == plainTableCandidate ? plainFallback : shapedFallback))
             return true;
     return chooser.settle() || changed;
 }
