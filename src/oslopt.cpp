@@ -1198,15 +1198,15 @@ Stage* stretchedCurves(EngineContext* ctx, const Stage* curves, const StretchedR
     return newCurvesStage(ctx, n, made);
 }
 
-// Where the table is chosen by its measured accuracy, for 8-bit input too,
-// and also where the post-curves are asked for: stretched, they are still
-// the curves kept behind the table.
+// Where the table is chosen by its measured accuracy, also where the
+// post-curves are asked for: stretched, they are still the curves kept
+// behind the table. Not for 8-bit input, whose fast loops have no
+// post-curves.
 bool stretchesPostCurves(const Pipeline* p, const Stage* last, uint32_t inputFormat, uint32_t outputFormat,
                          uint32_t flags, bool measured)
 {
     const uint32_t space = formatColorSpace(outputFormat);
-    const uint32_t bytes = formatBytes(inputFormat);
-    return (measured || !(flags & XformKeepPostLinearisation)) && (bytes == 2 || (bytes == 1 && measured)) &&
+    return (measured || !(flags & XformKeepPostLinearisation)) && formatBytes(inputFormat) == 2 &&
            (space == PixelRgb || space == PixelGray) && isCurves(last) && last != p->first &&
            !curvesAreLinear(last) && p->outputs < MaxPipelineChannels;
 }
@@ -1215,8 +1215,8 @@ bool stretchesPostCurves(const Pipeline* p, const Stage* last, uint32_t inputFor
 // flags ask (and stretched post-curves where they pay), or not at all, a
 // plain table in the encoded spaces.
 // ShapedOnly refuses when the shaped table would be the plain one, and
-// stretches post-curves behind tables for 8-bit input and kept post-curves
-// too: it is tried among the candidates whose accuracy is measured.
+// stretches kept post-curves too: it is tried among the candidates whose
+// accuracy is measured.
 enum class Resample { Shaped, ShapedOnly, Plain };
 
 bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
