@@ -5,6 +5,7 @@
 #include "app/core/previewmodel.h"
 #include "cam16/widgets/viewingconditions.h"
 #include "curves/core/curvefamily.h"
+#include "profiles/core/profilecatalogue.h"
 #include "profiles/widgets/preferences.h"
 #include "tools/widgets/cubegenerator.h"
 #include "tools/widgets/outputprofileembedder.h"
@@ -27,14 +28,14 @@ namespace {
 
 // Family masks of the channel editors: every family but the prelinearisation
 // sigmoid for the colour-space channels; no inverse families for the correlates.
-constexpr int ChannelFamilies = 479;
-constexpr int CorrelateFamilies = 287;
+constexpr int ChannelFamilies = int(SoftproofFamilies);
+constexpr int CorrelateFamilies = int(Cam16Families);
 
 // Profile-class masks of the selectors: output, colour space and display
 // profiles; the image profile may be an input profile as well.
-constexpr int ProofClasses = 25;
-constexpr int ImageClasses = 27;
-constexpr int RgbOnly = 2;
+constexpr int ProofClasses = ClassMask::Output | ClassMask::ColorSpace | ClassMask::Display;
+constexpr int ImageClasses = ProofClasses | ClassMask::Input;
+constexpr int RgbOnly = SpaceMask::Rgb;
 
 constexpr char UndecoratedKey[] = "gui/undecorated";
 constexpr char GeometryKey[] = "gui/geometry";

@@ -30,9 +30,14 @@ constexpr FamilyMask familyBit(CurveFamily f) { return FamilyMask(f); }
 
 // The masks the program offers: the Softproofing channels (all but the
 // prelinearisation shape), the CAM16 correlates, and the preferences' shape.
-constexpr FamilyMask SoftproofFamilies = 479;
-constexpr FamilyMask Cam16Families = 287;
-constexpr FamilyMask PrelinFamilies = 32;
+constexpr FamilyMask SoftproofFamilies =
+    familyBit(CurveFamily::Preserve) | familyBit(CurveFamily::Gamma) | familyBit(CurveFamily::Sigmoidal) |
+    familyBit(CurveFamily::Offset) | familyBit(CurveFamily::Tabulated) | familyBit(CurveFamily::InverseGamma) |
+    familyBit(CurveFamily::InverseSigmoid) | familyBit(CurveFamily::PointList);
+constexpr FamilyMask Cam16Families = familyBit(CurveFamily::Preserve) | familyBit(CurveFamily::Gamma) |
+                                     familyBit(CurveFamily::Sigmoidal) | familyBit(CurveFamily::Offset) |
+                                     familyBit(CurveFamily::Tabulated) | familyBit(CurveFamily::PointList);
+constexpr FamilyMask PrelinFamilies = familyBit(CurveFamily::PrelinSigmoid);
 
 // The order in which a family selector lists the families of a mask.
 constexpr std::array<CurveFamily, 9> FamilySelectorOrder = {
