@@ -138,7 +138,7 @@ void Tonemolder::proofImage()
     const quint64 request =
         preview_->showProof([recipe, resolution, open] { return buildRecipe(recipe, resolution, open); });
     if (!liveRequest_) explicitProof_ = request;
-    if (recipe.tab() == RecipeTab::CubeImport && recipe.cubeFile.isEmpty())
+    if (recipe.tab == RecipeTab::CubeImport && recipe.cubeFile.isEmpty())
         statusBar()->showMessage(tr(PreviewText::NoCubeLoaded), StatusMessageMs);
     else if (statusBar()->currentMessage() == tr(PreviewText::NoCubeLoaded))
         statusBar()->clearMessage();   // a table came, or another tab: no longer true

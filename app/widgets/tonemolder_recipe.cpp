@@ -15,7 +15,7 @@ Recipe Tonemolder::recipeFromControls() const
     Recipe r;
     r.description = ui_->edit_description->text();
     r.copyright = ui_->edit_copyright->text();
-    r.generator = ui_->generator->currentIndex();
+    r.tab = RecipeTab(ui_->generator->currentIndex());
     r.resolution = resolutionPreferences(*settings_);
 
     r.softproofProfile = ui_->iccProfile->currentFileName();

@@ -78,8 +78,10 @@ FamilyControls familyControls(CurveFamily f)
         c.dataButton = true;
         break;
     case CurveFamily::PrelinSigmoid:
-        c.value = {.shown = true, .configured = true, .minimum = 0, .maximum = 9, .step = 0.1, .defaultValue = 2.5,
-                   .scaleMode = LinearShape, .sliderMinimum = 0, .sliderMaximum = 100};
+        // The slider's left end, 0.99, shows as the lowest shape.
+        c.value = {.shown = true, .configured = true, .minimum = PrelinShapeMinimum, .maximum = PrelinShapeMaximum,
+                   .step = 0.1, .defaultValue = 2.5, .scaleMode = LinearShape, .sliderMinimum = 11,
+                   .sliderMaximum = 100};
         break;
     case CurveFamily::Preserve:
         break;

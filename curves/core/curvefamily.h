@@ -72,6 +72,11 @@ struct ParameterControl {
     bool sliderInverted = false;
 };
 
+// The range of the prelinearisation shape. Below 1 the a*/b* grid would
+// hardly crowd around the neutral axis at all; the builder never goes there.
+constexpr double PrelinShapeMinimum = 1.0;
+constexpr double PrelinShapeMaximum = 9.0;
+
 // Spin boxes show two decimals; the value a curve uses is rounded likewise.
 constexpr int ParameterDecimals = 2;
 // Slider steps shared by every parameter slider.

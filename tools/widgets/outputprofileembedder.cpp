@@ -1,5 +1,6 @@
 #include "tools/widgets/outputprofileembedder.h"
 
+#include "profiles/core/preferencesettings.h"
 #include "profiles/core/profilecatalogue.h"
 #include "ui_outputprofileembedder.h"
 
@@ -7,7 +8,6 @@
 
 namespace {
 
-constexpr char VersionKey[] = "icc/version";
 constexpr char GridKey[] = "outgen/grid";
 constexpr char DescriptionKey[] = "outgen/description";
 constexpr char CopyrightKey[] = "outgen/copyright";
@@ -49,7 +49,7 @@ OutputProfileEmbedder::~OutputProfileEmbedder()
 void OutputProfileEmbedder::restoreSettings()
 {
     if (!settings_) return;
-    ui->comboProfileVersion->setCurrentIndex(settings_->value(VersionKey, 0).toInt() == 1 ? 1 : 0);
+    ui->comboProfileVersion->setCurrentIndex(resolutionPreferences(*settings_).versionIndex == 1 ? 1 : 0);
     ui->editGridPoints->setValue(settings_->value(GridKey, DefaultGridPoints).toInt());
     ui->newDescription->setText(settings_->value(DescriptionKey).toString());
     ui->newCopyright->setText(settings_->value(CopyrightKey).toString());

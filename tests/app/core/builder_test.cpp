@@ -182,13 +182,14 @@ TEST_F(BuilderTest, PreferencesAreClamped)
         {{0, 23, 17, 1, 1.0}, 0x04300000, 16, 23, 17, 1.0},
     };
     for (const auto& row : table) {
-        const BuilderSettings s = builderSettings(row.in);
-        EXPECT_EQ(s.version, row.version);
-        EXPECT_EQ(s.curvePoints, row.curves);
-        EXPECT_EQ(s.gridLstar, row.gL);
-        EXPECT_EQ(s.gridAbstar, row.gAB);
+        const ResolutionPreferences s = row.in.clamped();
+        EXPECT_EQ(s.profileVersion(), row.version);
+        EXPECT_EQ(uint32_t(s.gridCurves), row.curves);
+        EXPECT_EQ(uint32_t(s.gridLstar), row.gL);
+        EXPECT_EQ(uint32_t(s.gridAbstar), row.gAB);
         EXPECT_EQ(s.sigmoidShape, row.k);
     }
+    EXPECT_EQ((ResolutionPreferences{0, 23, 17, 1024, std::nan("")}).clamped().sigmoidShape, 1.0);
 }
 
 TEST_F(BuilderTest, IntentTable)
@@ -265,10 +266,10 @@ bool identityRecipe(const std::vector<CieLab>& in, std::vector<CieLab>& out)
 
 TEST_F(BuilderTest, VersionFourLayout)
 {
-    BuilderSettings s;
+    ResolutionPreferences s;
     s.gridLstar = 9;
     s.gridAbstar = 11;
-    s.curvePoints = 256;
+    s.gridCurves = 256;
     ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
     ASSERT_TRUE(p);
     EXPECT_EQ(profileDeviceClass(p.get()), ClassAbstract);
@@ -330,11 +331,11 @@ TEST_F(BuilderTest, VersionFourLayout)
 
 TEST_F(BuilderTest, VersionTwoLayout)
 {
-    BuilderSettings s;
-    s.version = ProfileVersion2;
+    ResolutionPreferences s;
+    s.versionIndex = 1;
     s.gridLstar = 9;
     s.gridAbstar = 17;
-    s.curvePoints = 300;
+    s.gridCurves = 300;
     ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
     ASSERT_TRUE(p);
     ProfilePtr back = reopen(p.get());
@@ -366,10 +367,10 @@ TEST_F(BuilderTest, FailingFillBuildsNothing)
         out.assign(3, CieLab{50, 0, 0});
         return true;
     };
-    EXPECT_EQ(buildAbstractProfile(refuse, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(tooFew, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(LabRecipe{}, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(identityRecipe, BuilderSettings{}, [](Stage*) { return false; }), nullptr);
+    EXPECT_EQ(buildAbstractProfile(refuse, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(tooFew, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(LabRecipe{}, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(identityRecipe, ResolutionPreferences{}, [](Stage*) { return false; }), nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -380,7 +381,7 @@ TEST_F(BuilderTest, FailingFillBuildsNothing)
 Recipe softproofRecipe()
 {
     Recipe r;
-    r.generator = 0;
+    r.tab = RecipeTab::Softproof;
     r.softproofProfile = QString::fromLatin1(PressProfile);
     r.softproofIntent = 0;
     r.channels[0].selectFamily(CurveFamily::Gamma);
@@ -393,7 +394,7 @@ Recipe softproofRecipe()
 Recipe cam16Recipe()
 {
     Recipe r;
-    r.generator = 1;
+    r.tab = RecipeTab::Cam16;
     r.correlates[0].selectFamily(CurveFamily::Gamma);
     r.correlates[0].setValue(0.8);
     r.correlates[1].setCorrelateIndex(1);
@@ -411,7 +412,7 @@ Recipe cam16Recipe()
 Recipe cubeRecipe(const QString& file)
 {
     Recipe r;
-    r.generator = 2;
+    r.tab = RecipeTab::CubeImport;
     r.lutProfile = QStringLiteral("*argb");
     r.lutIntent = 1;
     r.cubeFile = file;
@@ -447,7 +448,7 @@ TEST_F(RecipeBuildTest, EachRecipeBuildsAValidProfile)
 {
     const ResolutionPreferences prefs;
     for (const Recipe& r : recipes()) {
-        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)));
         const BuildResult built = buildRecipe(r, prefs);
         ASSERT_TRUE(built.ok()) << built.message.toStdString();
         EXPECT_TRUE(built.message.isEmpty());
@@ -464,7 +465,7 @@ TEST_F(RecipeBuildTest, BatchSamplingEqualsNodeByNode)
     prefs.gridLstar = 11;
     prefs.gridAbstar = 9;
     for (const Recipe& r : recipes()) {
-        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)));
         const BuildResult batch = buildRecipe(r, prefs, openProfileByName, Sampling::Batch);
         const BuildResult single = buildRecipe(r, prefs, openProfileByName, Sampling::NodeByNode);
         ASSERT_TRUE(batch.ok() && single.ok());
@@ -484,13 +485,13 @@ struct Agreement {
 };
 
 Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const ToneCurve* forward,
-                    const ToneCurve* inverse, const BuilderSettings& s, const std::vector<CieLab>& colors)
+                    const ToneCurve* inverse, const ResolutionPreferences& s, const std::vector<CieLab>& colors)
 {
     ProfilePtr back = reopen(profile);
     const Pipeline* table = a2b0(back.get());
     Agreement result;
     if (!table) return {1e9, 1e9};
-    const uint32_t gL = s.gridLstar, gAB = s.version < 0x04000000 ? s.gridLstar : s.gridAbstar;
+    const uint32_t gL = uint32_t(s.gridLstar), gAB = uint32_t(s.versionIndex == 1 ? s.gridLstar : s.gridAbstar);
     auto node = [](uint32_t k, uint32_t n) { return uint16_t(std::floor(k * 65535.0 / (n - 1) + 0.5)); };
     for (uint32_t i = 0; i < gL; i += 2)
         for (uint32_t j = 0; j < gAB; j += 2)
@@ -512,7 +513,7 @@ Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const
 TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
 {
     const ResolutionPreferences prefs;
-    const BuilderSettings s = builderSettings(prefs);
+    const ResolutionPreferences s = prefs.clamped();
     CurvePtr forward = curvePtr(buildPrelinearisation(s.sigmoidShape));
     CurvePtr inverse = curvePtr(buildPrelinearisationInverse(s.sigmoidShape));
     ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
@@ -614,13 +615,13 @@ TEST_F(RecipeBuildTest, NeutralRecipesAreIdentitiesOnWholeGamuts)
 
     const QString identity33 = writeCube(dir_, "identity33.cube", 33, identityTable);
     Recipe softproof;
-    softproof.generator = 0;
+    softproof.tab = RecipeTab::Softproof;
     softproof.softproofProfile = QStringLiteral("*srgb");
     softproof.softproofIntent = 1;
     Recipe softproofWide = softproof;
     softproofWide.softproofProfile = QStringLiteral("*argb");
     Recipe cam16;
-    cam16.generator = 1;
+    cam16.tab = RecipeTab::Cam16;
     struct Case {
         const char* name;
         Recipe recipe;
@@ -664,7 +665,7 @@ TEST_F(RecipeBuildTest, SaveReadRebuildGivesTheSameProfile)
     for (int version : {0, 1}) {
         prefs.versionIndex = version;
         for (const Recipe& r : recipes()) {
-            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator) + ", version " +
+            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)) + ", version " +
                          std::to_string(version));
             const BuildResult saved = buildProfileWithRecipe(r, prefs);
             ASSERT_TRUE(saved.ok()) << saved.message.toStdString();
@@ -851,7 +852,7 @@ TEST_F(RecipeBuildTest, NothingToBuild)
     EXPECT_FALSE(buildRecipe(noConditions, prefs).ok());
 
     Recipe otherTab;
-    otherTab.generator = 5;
+    otherTab.tab = RecipeTab(5);
     EXPECT_FALSE(buildRecipe(otherTab, prefs).ok());
 }
 

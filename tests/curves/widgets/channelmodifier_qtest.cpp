@@ -271,7 +271,7 @@ private slots:
         QVERIFY(dataButton()->isHidden());
         QVERIFY(lockButton()->isHidden());
         QCOMPARE(spinValue()->value(), 2.5);
-        QCOMPARE(spinValue()->minimum(), 0.0);
+        QCOMPARE(spinValue()->minimum(), 1.0);   // as profiles are built
         QCOMPARE(spinValue()->maximum(), 9.0);
         QCOMPARE(sliderValue()->value(), 28);
         QCOMPARE(m->curve().value(), 2.5);

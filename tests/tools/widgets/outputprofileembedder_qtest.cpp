@@ -103,7 +103,7 @@ private slots:
         QVERIFY(QFile::copy(PressProfile, base_));
         // A look that darkens and desaturates, saved as the program saves it.
         Recipe look;
-        look.generator = 1;
+        look.tab = RecipeTab::Cam16;
         look.correlates[0].selectFamily(CurveFamily::Gamma);
         look.correlates[0].setValue(1.4);
         look.correlates[1].selectFamily(CurveFamily::Gamma);
