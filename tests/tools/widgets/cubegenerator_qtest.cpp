@@ -208,22 +208,8 @@ private slots:
     void failureShowsWhyAndKeepsTheTarget()
     {
         storeProfileChoice("gone.icc", "*srgb");   // the abstract profile no longer exists
-        const QString target = dir_.filePath("kept.cube");
-        {
-            QFile f(target);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("an earlier table");
-        }
-        Generator dialog(settings_.get());
-        dialog.answer = target;
-        MessageCatcher messages;
-        dialog.control<QPushButton>("buttonSave")->click();
-        QCOMPARE(messages.count, 2);   // the warning naming the gone profile, then the failure
-        QCOMPARE(messages.icon, QMessageBox::Critical);
-        QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
-        QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nI cannot open the profiles"));
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(readFile(target), QByteArray("an earlier table"));
+        failureKeepsTheTarget<CubeGenerator>(settings_.get(), dir_.filePath("kept.cube"),
+                                             "I cannot open the profiles");
     }
 
     void unwritableTargetSaysSo()

@@ -330,22 +330,8 @@ private slots:
     void failureShowsWhyAndKeepsTheTarget()
     {
         storeProfileChoice("press.icc", "gone.icc");   // the abstract profile no longer exists
-        const QString target = dir_.filePath("kept.icc");
-        {
-            QFile f(target);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("an earlier result");
-        }
-        Embedder dialog(settings_.get());
-        dialog.answer = target;
-        MessageCatcher messages;
-        dialog.control<QPushButton>("buttonSave")->click();
-        QCOMPARE(messages.count, 2);   // the warning naming the gone profile, then the failure
-        QCOMPARE(messages.icon, QMessageBox::Critical);
-        QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
-        QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nI cannot open the base profiles"));
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(readFile(target), QByteArray("an earlier result"));
+        failureKeepsTheTarget<OutputProfileEmbedder>(settings_.get(), dir_.filePath("kept.icc"),
+                                                     "I cannot open the base profiles");
     }
 
     void unwritableTargetShowsTheSaveMessage()

@@ -5,10 +5,12 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
+#include <QtTest>
 
 // The dialog D with the file question answered by the test.
 template <class D>
@@ -65,4 +67,29 @@ inline QByteArray readFile(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Saves through a dialog D whose stored abstract profile is gone onto a
+// target that already holds `earlier`: the user hears of the gone profile,
+// then of the failure with `reason`; the dialog stays open and the target
+// keeps what it held.
+template <class D>
+void failureKeepsTheTarget(QSettings* settings, const QString& target, const QString& reason)
+{
+    const QByteArray earlier = "an earlier file";
+    {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(earlier);
+    }
+    Answered<D> dialog(settings);
+    dialog.answer = target;
+    MessageCatcher messages;
+    dialog.template control<QPushButton>("buttonSave")->click();
+    QCOMPARE(messages.count, 2);
+    QCOMPARE(messages.icon, QMessageBox::Critical);
+    QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
+    QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\n") + reason);
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(readFile(target), earlier);
 }
