@@ -1,3 +1,9 @@
+// The embedding itself: each rebuilt table is a chain of profiles linked,
+// turned into a device link and its table stored in the output profile.
+// Tables towards the device on an XYZ connection space start with shaper
+// curves; perceptual and saturation tables that change between version 2
+// and version 4 go through a stand-in that moves their black between the
+// two reference media.
 #include "tools/core/outputembedder.h"
 
 #include "tools/core/toolfiles.h"
