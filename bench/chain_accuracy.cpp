@@ -63,7 +63,7 @@ QString writeCrossCube(const QDir& dir)
 ProfilePtr cubeLook(const QString& cube, int versionIndex)
 {
     Recipe r;
-    r.generator = int(RecipeTab::CubeImport);
+    r.tab = RecipeTab::CubeImport;
     r.cubeFile = cube;
     r.lutProfile = QStringLiteral("*srgb");
     ResolutionPreferences prefs;
