@@ -351,7 +351,12 @@ IccProfile* cubeDeviceLink(EngineContext* ctx, const CubeTable& table)
 
 IccProfile* readCubeFile(const char* fileName)
 {
+    return readCubeFileReporting(nullptr, fileName);
+}
+
+IccProfile* readCubeFileReporting(EngineContext* ctx, const char* fileName)
+{
     CubeTable table;
-    if (!fileName || !readCubeTable(nullptr, fileName, &table)) return nullptr;
+    if (!fileName || !readCubeTable(ctx, fileName, &table)) return nullptr;
     return cubeDeviceLink(nullptr, table);
 }
