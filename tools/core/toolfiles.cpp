@@ -27,11 +27,12 @@ bool writeFileThrough(const QString& path, const std::function<bool(QFileDevice&
         return false;
     };
     if (!pending.ok()) return failed(QString::fromStdString(pending.error()));
+    // Unbuffered: a short write (a full disk) is seen at once, with the file
+    // system's reason. Writers hand over large blocks.
     QFile file(QFile::decodeName(QByteArray::fromStdString(pending.tempPath())));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return failed(file.errorString());
-    // The last buffered bytes are written by flush(); a failure there (a
-    // full disk) would otherwise pass unseen.
-    const bool written = write(file) && file.flush();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return failed(file.errorString());
+    const bool written = write(file);
     const QString why = file.errorString();
     file.close();
     if (!written) return failed(why);
