@@ -43,7 +43,7 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
     if (!intent) return usage(QStringLiteral("unknown intent %1").arg(a.value("--intent")));
 
     Recipe recipe;
-    recipe.generator = int(RecipeTab::CubeImport);
+    recipe.tab = RecipeTab::CubeImport;
     recipe.cubeFile = QFileInfo(a.positional().first()).absoluteFilePath();
     recipe.lutProfile = a.value("--space", QStringLiteral("*srgb"));
     recipe.lutIntent = *intent;
@@ -66,7 +66,7 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
     if (a.has("--description")) {
         recipe.description = a.value("--description");
     } else {
-        const QString title = utf8Text(link.get(), InfoDescription).trimmed();
+        const QString title = profileUtf8Text(link.get(), InfoDescription).trimmed();
         recipe.description = title.isEmpty() ? QFileInfo(recipe.cubeFile).completeBaseName() : title;
     }
     if (a.has("--copyright")) recipe.copyright = a.value("--copyright");

@@ -93,7 +93,7 @@ int rebuildCommand(const Context& ctx, const QStringList& args)
         if (const QString refusal = outputRefusal(a.value("--output"), inputs, overwrite); !refusal.isEmpty())
             return fail(refusal);
     }
-    if (recipe.tab() == RecipeTab::Softproof) {
+    if (recipe.tab == RecipeTab::Softproof) {
         ProfilePtr space = adoptProfile(ctx.opener(beside)(recipe.softproofProfile));
         if (!space)
             return fail(QStringLiteral("WARNING: Softproofing profile not found: %1 (name its folder with "
