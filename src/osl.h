@@ -1208,3 +1208,7 @@ const char* cgatsDataCell(CgatsSheet* sheet, int32_t set, int32_t field);       
 // as the first, second and third channel on both sides; the title goes to
 // 'desc'.
 IccProfile* readCubeFile(const char* fileName);
+// The same, with what is wrong with the file (its name, the line and the
+// reason) reported through `ctx`'s error handler; the profile belongs to the
+// global context.
+IccProfile* readCubeFileReporting(EngineContext* ctx, const char* fileName);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <filesystem>
 #include <new>
 
 namespace {
@@ -27,10 +28,13 @@ public:
             case CgatsToken::Eof:
                 // Sizes announced but no data: the file was cut short.
                 if (table_.shaperSize > 0 || table_.gridPoints > 0) {
-                    lex_.fail("Number expected");
+                    lex_.fail("Number expected: the file ends before the table");
                     return false;
                 }
-                return true;
+                // Nothing is no table: an empty file, a binary one (its first
+                // 0 byte ends the text) or a header alone would otherwise
+                // become a table that changes nothing.
+                return fail("No table: neither LUT_3D_SIZE nor LUT_1D_SIZE with its lines");
             case CgatsToken::SynError:
                 return false;
             case CgatsToken::Eoln:
@@ -60,10 +64,15 @@ public:
                 break;
             case CgatsToken::Lut1dInputRange:
             case CgatsToken::Lut3dInputRange: {
-                double range[2];
+                const bool shaper = lex_.token() == CgatsToken::Lut1dInputRange;
+                double* range = shaper ? table_.shaperRange : table_.clutRange;
                 lex_.next();
                 if (!readNumbers(range, 2)) return false;
-                if (range[0] != 0 || range[1] != 1) return fail("Unsupported format");
+                if (!(range[0] < range[1])) {
+                    lex_.fail("%s %g %g: the minimum must be below the maximum",
+                              shaper ? "LUT_1D_INPUT_RANGE" : "LUT_3D_INPUT_RANGE", range[0], range[1]);
+                    return false;
+                }
                 break;
             }
             case CgatsToken::Integer:
@@ -97,34 +106,62 @@ private:
         return true;
     }
 
-    // count numbers and the line end after them; the line end is consumed.
-    bool readNumbers(double* values, int count)
+    // Why the token is not the number wanted.
+    bool notANumber()
     {
-        for (int i = 0; i < count; ++i) {
-            if (!lex_.atNumber()) return fail("Number expected");
-            values[i] = lex_.number();
-            if (!std::isfinite(values[i])) return fail("Number out of range");
-            lex_.next();
+        if (lex_.token() == CgatsToken::Identifier || lex_.token() == CgatsToken::String) {
+            lex_.fail("Number expected, found \"%.40s\"", lex_.text().c_str());
+            return false;
         }
-        if (lex_.token() != CgatsToken::Eoln) return fail("Expected separator");
+        if (lex_.token() == CgatsToken::Eoln) return fail("Number expected, the line has too few");
+        if (lex_.token() == CgatsToken::Eof) return fail("Number expected, the file ends within the line");
+        return fail("Number expected");
+    }
+
+    // The end of a line of values: a line end (consumed) or the end of the
+    // file, whose last line need not be ended.
+    bool lineEnd()
+    {
+        if (lex_.token() == CgatsToken::Eof) return true;
+        if (lex_.token() != CgatsToken::Eoln) {
+            if (lex_.token() != CgatsToken::SynError) fail("Expected separator, the line has too many values");
+            return false;
+        }
         lex_.next();
         return true;
     }
 
-    // One data line, normalised by the domain. Blank lines before it are skipped.
-    bool readLine(float out[3])
+    // count numbers and the end of their line.
+    bool readNumbers(double* values, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            if (!lex_.atNumber()) return notANumber();
+            values[i] = lex_.number();
+            if (!std::isfinite(values[i])) return fail("Number out of range");
+            lex_.next();
+        }
+        return lineEnd();
+    }
+
+    // One data line, normalised by the domain and then by `range`. Blank
+    // lines before it are skipped; line `index` of `count` names a table cut
+    // short.
+    bool readLine(float out[3], const double range[2], size_t index, size_t count, const char* what)
     {
         lex_.skipLineEnds();
+        if (lex_.token() == CgatsToken::Eof) {
+            lex_.fail("Number expected: the %s ends after %zu of its %zu lines", what, index, count);
+            return false;
+        }
         for (int c = 0; c < 3; ++c) {
-            if (!lex_.atNumber()) return fail("Number expected");
-            const double v = (lex_.number() - table_.domainMin[c]) / (table_.domainMax[c] - table_.domainMin[c]);
+            if (!lex_.atNumber()) return notANumber();
+            const double inDomain = (lex_.number() - table_.domainMin[c]) / (table_.domainMax[c] - table_.domainMin[c]);
+            const double v = (inDomain - range[0]) / (range[1] - range[0]);
             if (!(std::fabs(v) <= FLT_MAX)) return fail("Number out of range");
             out[c] = float(v);
             lex_.next();
         }
-        if (lex_.token() != CgatsToken::Eoln) return fail("Expected separator");
-        lex_.next();
-        return true;
+        return lineEnd();
     }
 
     bool readData()
@@ -136,15 +173,19 @@ private:
 
         // Memory grows with the lines actually read, so a large size announced
         // by a short file costs nothing.
+        // A shaper's values are inputs of the 3D table; without a 3D table
+        // they are the results.
         float line[3];
+        const double unit[2] = {0, 1};
+        const double* shaperValues = table_.gridPoints > 0 ? table_.clutRange : unit;
         for (uint32_t i = 0; i < table_.shaperSize; ++i) {
-            if (!readLine(line)) return false;
+            if (!readLine(line, shaperValues, i, table_.shaperSize, "1D table")) return false;
             for (int c = 0; c < 3; ++c) table_.shaper[c].push_back(line[c]);
         }
         const size_t nodes = size_t(table_.gridPoints) * table_.gridPoints * table_.gridPoints;
         table_.clut.reserve(std::min<size_t>(nodes, 1u << 16) * 3);
         for (size_t i = 0; i < nodes; ++i) {
-            if (!readLine(line)) return false;
+            if (!readLine(line, unit, i, nodes, "3D table")) return false;
             table_.clut.insert(table_.clut.end(), line, line + 3);
         }
         lex_.skipLineEnds();
@@ -181,6 +222,19 @@ bool readCube(EngineContext* ctx, CubeTable* table, Open&& open)
 bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table)
 {
     if (!fileName) return false;
+    // Only a file can be a table, and no table is larger than the largest
+    // the format allows: a device, a pipe or a folder is not read at all.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(fileName, error);
+    if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        reportError(ctx, ErrFile, "%s is not a file", fileName);
+        return false;
+    }
+    const uintmax_t size = std::filesystem::file_size(fileName, error);
+    if (!error && size > CubeMaxFileBytes) {
+        reportError(ctx, ErrFile, "%s is too large for a table (%ju bytes)", fileName, size);
+        return false;
+    }
     return readCube(ctx, table, [&](CgatsLexer& lexer) {
         if (lexer.openFile(fileName)) return true;
         reportError(ctx, ErrFile, "File %s not found", fileName);
@@ -201,6 +255,29 @@ bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable
 // sides: the shaper curves first, then the float CLUT, each only when
 // present. A CLUT's last input varies fastest and a file's red does, so the
 // nodes are transposed: node (r, g, b) is the file's line (b·N + g)·N + r.
+namespace {
+
+// Inputs 0 … 1 onto the place they take in a table whose first entry stands
+// for range[0] and last for range[1]: (x − min) / (max − min), held within
+// 0 … 1 as any table's input is. Nothing when the range is 0 … 1 itself.
+bool insertInputRange(EngineContext* ctx, Pipeline* pipeline, const double range[2])
+{
+    if (range[0] == 0 && range[1] == 1) return true;
+    constexpr uint32_t Points = 4096;
+    std::vector<float> ramp(Points);
+    for (uint32_t i = 0; i < Points; ++i) {
+        const double x = double(i) / (Points - 1);
+        ramp[i] = float(std::clamp((x - range[0]) / (range[1] - range[0]), 0.0, 1.0));
+    }
+    CurvePtr curve(buildTabulatedCurveFloat(ctx, Points, ramp.data()), &freeCurve);
+    if (!curve) return false;
+    const ToneCurve* curves[3] = {curve.get(), curve.get(), curve.get()};
+    Stage* stage = newCurvesStage(ctx, 3, curves);
+    return stage && insertStage(pipeline, AtBegin, stage);
+}
+
+} // namespace
+
 Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
 {
     PipelinePtr pipeline(newPipeline(ctx, 3, 3), &freePipeline);
@@ -232,6 +309,11 @@ Pipeline* buildCubePipeline(EngineContext* ctx, const CubeTable& table)
         Stage* stage = newClutFloatStageUniform(ctx, table.gridPoints, 3, 3, nodes.data());
         if (!stage || !insertStage(pipeline.get(), AtEnd, stage)) return nullptr;
     }
+    // In front of everything: the input range of the first table.
+    const bool shaperFirst = table.shaperSize > 0;
+    if ((shaperFirst || table.gridPoints > 0) &&
+        !insertInputRange(ctx, pipeline.get(), shaperFirst ? table.shaperRange : table.clutRange))
+        return nullptr;
     return pipeline.release();
 }
 
@@ -269,7 +351,12 @@ IccProfile* cubeDeviceLink(EngineContext* ctx, const CubeTable& table)
 
 IccProfile* readCubeFile(const char* fileName)
 {
+    return readCubeFileReporting(nullptr, fileName);
+}
+
+IccProfile* readCubeFileReporting(EngineContext* ctx, const char* fileName)
+{
     CubeTable table;
-    if (!fileName || !readCubeTable(nullptr, fileName, &table)) return nullptr;
+    if (!fileName || !readCubeTable(ctx, fileName, &table)) return nullptr;
     return cubeDeviceLink(nullptr, table);
 }

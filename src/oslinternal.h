@@ -610,10 +610,18 @@ void cgatsReport(CgatsSheet* sheet, const char* format, ...)
 // normalised by the domain. The CLUT holds one node per data line in file
 // order (red fastest, so the node's first input is the file's blue), each with
 // the line's values reversed (blue, green, red).
+//
+// The input ranges that grading tools write (LUT_1D_INPUT_RANGE,
+// LUT_3D_INPUT_RANGE) say which inputs the first and last entries stand for;
+// the device link takes inputs 0 to 1 and maps them onto the range in front
+// of the table. A shaper's values feed the 3D table, so they are normalised
+// by its range.
 struct CubeTable {
     std::string title;
     double domainMin[3] = {0, 0, 0};
     double domainMax[3] = {1, 1, 1};
+    double shaperRange[2] = {0, 1};
+    double clutRange[2] = {0, 1};
     uint32_t shaperSize = 0;
     std::vector<float> shaper[3];   // file channels red, green, blue
     uint32_t gridPoints = 0;
@@ -622,6 +630,11 @@ struct CubeTable {
 
 constexpr uint32_t CubeMaxShaperSize = 65536;
 constexpr uint32_t CubeMaxGridPoints = 256;
+// The largest file that can hold a table: every line of the largest shaper
+// and 3D table at 128 bytes, and a megabyte of header and comments.
+constexpr uint64_t CubeMaxFileBytes =
+    (uint64_t(CubeMaxShaperSize) + uint64_t(CubeMaxGridPoints) * CubeMaxGridPoints * CubeMaxGridPoints) * 128 +
+    (uint64_t(1) << 20);
 
 bool readCubeTable(EngineContext* ctx, const char* fileName, CubeTable* table);
 bool readCubeText(EngineContext* ctx, const void* text, size_t length, CubeTable* table);

@@ -41,6 +41,11 @@ inline constexpr char NoLutSpace[] = "No color space is selected for the importe
 inline constexpr char LutSpaceUnavailable[] =
     "The color space for the imported LUT cannot be opened: %1\nChoose another one.";
 inline constexpr char CubeUnreadable[] = "Unable to access .cube file: ";
+inline constexpr char NotACube[] = "This is not a .CUBE file: ";
+inline constexpr char UnknownTab[] =
+    "The recipe names no recipe tab it can build (GENERATOR %1; 0 Softproofing, 1 CIE CAM16, 2 CUBE import)";
+inline constexpr char UnreadableConditions[] = "The recipe's %1 viewing conditions (%2) cannot be read";
+inline constexpr char UnusableConditions[] = "The %1 viewing conditions \"%2\" give no CAM16 model";
 inline constexpr char Description[] = "Tonemolder profile";
 inline constexpr char Copyright[] = "No copyright, use freely";
 }   // namespace BuilderText

@@ -2,6 +2,7 @@
 // cached while the file's bytes stay the same.
 #include "app/core/cubecache.h"
 
+#include "app/core/builder.h"
 #include "profiles/core/builtinspaces.h"
 
 #include <QFile>
@@ -34,11 +35,39 @@ CubeCache& cubeCache()
 // Files larger than this are read every time rather than kept twice.
 constexpr qint64 MaxCachedCube = qint64(64) << 20;
 
+// A file's bytes, for files up to the limit only: a device or a pipe (which
+// may never end) and a file that grows beyond it give none.
 QByteArray fileBytes(const QString& path)
 {
+    const QFileInfo info(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxCachedCube) return {};
-    return file.readAll();
+    if (!info.isFile() || info.size() > MaxCachedCube || !file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray bytes = file.read(MaxCachedCube + 1);
+    return bytes.size() > MaxCachedCube ? QByteArray() : bytes;
+}
+
+// The engine's report on a file, kept in the context's string.
+void keepFirstReport(EngineContext* ctx, uint32_t, const char* text)
+{
+    auto* report = static_cast<QString*>(contextUserData(ctx));
+    if (report && report->isEmpty() && text) *report = QString::fromUtf8(text);
+}
+
+// The table read afresh, with the reason when there is none.
+IccProfile* readCubeFileWithReason(const QString& fileName, QString* why)
+{
+    QString report;
+    EngineContext* ctx = createContext(nullptr, &report);
+    if (ctx) setContextErrorHandler(ctx, keepFirstReport);
+    IccProfile* link = readCubeFileReporting(ctx, QFile::encodeName(fileName).constData());
+    if (ctx) deleteContext(ctx);
+    if (!link && why) {
+        const QFileInfo info(fileName);
+        const bool unreachable = !info.exists() || (info.isFile() && !info.isReadable());
+        *why = unreachable || report.isEmpty() ? BuilderText::CubeUnreadable + fileName
+                                               : BuilderText::NotACube + report;
+    }
+    return link;
 }
 
 // A profile of its own for each caller, holding a copy of the table.
@@ -60,7 +89,7 @@ IccProfile* copyCubeLink(IccProfile* link)
 
 }   // namespace
 
-IccProfile* readCubeDeviceLink(const QString& fileName)
+IccProfile* readCubeDeviceLink(const QString& fileName, QString* why)
 {
     if (fileName.isEmpty()) return nullptr;
     const QString path = QFileInfo(fileName).absoluteFilePath();
@@ -73,10 +102,13 @@ IccProfile* readCubeDeviceLink(const QString& fileName)
 
     cache.link.reset();
     cache.bytes.clear();
-    ProfilePtr link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    ProfilePtr link = adoptProfile(readCubeFileWithReason(fileName, why));
     if (!link) return nullptr;
     const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
-    if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) return nullptr;
+    if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) {
+        if (why) *why = BuilderText::NotACube + fileName;
+        return nullptr;
+    }
     // Kept only when the file did not change while it was read.
     if (!before.isEmpty() && fileBytes(path) == before) {
         cache.path = path;

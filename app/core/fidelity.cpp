@@ -314,9 +314,9 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
     case RecipeTab::CubeImport: {
         ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
         if (!space) return failed(spaceUnavailableMessage(recipe));
-        const QByteArray file = QFile::encodeName(recipe.cubeFile);
-        ProfilePtr raw = adoptProfile(recipe.cubeFile.isEmpty() ? nullptr : readCubeFile(file.constData()));
-        if (!raw) return failed(BuilderText::CubeUnreadable + recipe.cubeFile);
+        QString why = BuilderText::CubeUnreadable + recipe.cubeFile;
+        ProfilePtr raw = adoptProfile(recipe.cubeFile.isEmpty() ? nullptr : readCubeDeviceLink(recipe.cubeFile, &why));
+        if (!raw) return failed(why);
         if (recipe.lutIntent != 2) {
             auto cube = std::make_unique<CubeRecipe>();
             ProfilePtr again = adoptProfile(open(recipe.lutProfile));

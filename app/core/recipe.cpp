@@ -98,11 +98,15 @@ int raisedProperty(CgatsSheet* sheet, Resolution r)
     return std::max(integerProperty(sheet, sheetKey(r)), int(resolutionRange(r).recipeLowest));
 }
 
+// Absent, or text that is no encoded entry (not Base64, or cut short), gives none.
 std::optional<ViewingConditionsEntry> conditionsProperty(CgatsSheet* sheet, const char* key)
 {
     const QString text = textProperty(sheet, key);
     if (text.isEmpty()) return std::nullopt;
-    return decodePresetEntry(text);
+    bool ok = false;
+    ViewingConditionsEntry entry = decodePresetEntry(text, &ok);
+    if (!ok) return std::nullopt;
+    return entry;
 }
 
 bool writeSheet(CgatsSheet* sheet, const Recipe& r)
@@ -162,6 +166,9 @@ void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
     if (tables > 1 && cgatsSelectTable(sheet, 1) == 1) {
         r.sourceConditions = conditionsProperty(sheet, "SOURCE_VC");
         r.destConditions = conditionsProperty(sheet, "DEST_VC");
+        for (const char* key : {"DEST_VC", "SOURCE_VC"})
+            if (!textProperty(sheet, key).isEmpty() && !conditionsProperty(sheet, key))
+                r.unreadableConditions = QLatin1String(key);
         r.separateDestination = r.sourceConditions.has_value() != r.destConditions.has_value() ||
                                 (r.sourceConditions && !sameViewingConditions(*r.sourceConditions,
                                                                               *r.destConditions));

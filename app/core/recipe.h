@@ -67,6 +67,9 @@ struct Recipe {
     std::optional<ViewingConditionsEntry> sourceConditions;
     std::optional<ViewingConditionsEntry> destConditions;
     bool separateDestination = false;
+    // A recipe read from a profile whose SOURCE_VC or DEST_VC text could not
+    // be decoded: the key, for the builder to name.
+    QString unreadableConditions;
     std::array<ChannelCurve, CorrelateCount> correlates;
 
     // CUBE import: the RGB space the table works in, the intent into it,

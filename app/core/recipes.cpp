@@ -147,7 +147,20 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
     }
     case RecipeTab::Cam16: {
         const ViewingConditionsEntry* destination = recipe.destinationConditions();
-        if (!recipe.sourceConditions || !destination) break;
+        if (!recipe.unreadableConditions.isEmpty() || !recipe.sourceConditions || !destination) {
+            const QString key = recipe.unreadableConditions.isEmpty() ? QStringLiteral("SOURCE_VC")
+                                                                      : recipe.unreadableConditions;
+            result.message = QString::fromLatin1(BuilderText::UnreadableConditions)
+                                 .arg(key == QLatin1String("SOURCE_VC") ? "source" : "destination", key);
+            break;
+        }
+        for (const ViewingConditionsEntry* entry : {&*recipe.sourceConditions, destination}) {
+            Cam16ModelPtr model{createCam16Model(nullptr, entry->values), &freeCam16Model};
+            if (!model)
+                result.message = QString::fromLatin1(BuilderText::UnusableConditions)
+                                     .arg(entry == destination ? "destination" : "source", entry->name);
+        }
+        if (!result.message.isEmpty()) break;
         std::vector<ToneCurvePtr> owned;
         const ToneCurve* curves[CorrelateCount] = {};
         for (int i = 0; i < CorrelateCount; ++i) {
@@ -165,14 +178,14 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
             result.message = spaceUnavailableMessage(recipe);
             break;
         }
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
-        if (!link) {
-            result.message = BuilderText::CubeUnreadable + recipe.cubeFile;
-            break;
-        }
+        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile, &result.message));
+        if (!link) break;
         result.profile.reset(buildCubeProfile(space.get(), recipe.lutIntent, link.get(), settings, sampling));
         break;
     }
+    default:
+        result.message = QString::fromLatin1(BuilderText::UnknownTab).arg(int(recipe.tab));
+        break;
     }
     return result;
 }

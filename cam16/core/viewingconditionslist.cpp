@@ -120,13 +120,14 @@ QString encodePreset(const ViewingConditionsEntry& entry)
     return QString::fromLatin1(bytes.toBase64());
 }
 
-ViewingConditionsEntry decodePresetEntry(const QString& text)
+ViewingConditionsEntry decodePresetEntry(const QString& text, bool* ok)
 {
     const auto decoded = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     const QByteArray bytes = decoded ? *decoded : QByteArray();
     QDataStream stream(bytes);
     ViewingConditionsEntry entry;
     stream >> entry;
+    if (ok) *ok = decoded && stream.status() == QDataStream::Ok;
     return entry;
 }
 

@@ -47,7 +47,8 @@ QString encodePreset(const ViewingConditionsEntry& entry);
 
 // The entry a text holds. Text that is not valid Base64 reads as an empty
 // stream, so every field is zero, false or empty.
-ViewingConditionsEntry decodePresetEntry(const QString& text);
+// `ok` (optional): whether the text was a whole encoded entry.
+ViewingConditionsEntry decodePresetEntry(const QString& text, bool* ok = nullptr);
 
 // The user presets stored under `key`: empty when the key is missing or its
 // value cannot be converted to the list.

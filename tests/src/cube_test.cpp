@@ -21,6 +21,15 @@ protected:
     CubeTable table;
 };
 
+struct FailureCase {
+    const char* text;
+    const char* message;
+};
+struct FailureCaseText {
+    std::string text;
+    std::string message;
+};
+
 // Eight lines with distinct values: line i holds (i + 0.1, i + 0.2, i + 0.3) / 10.
 std::string twoPointLines(bool trailingLineEnd)
 {
@@ -49,12 +58,15 @@ TEST_F(CubeTest, TwoPointTableKeepsFileOrder)
     EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(CubeTest, LastLineWithoutLineEndIsRefused)
+TEST_F(CubeTest, LastLineWithoutLineEndIsRead)
 {
-    EXPECT_FALSE(read("LUT_3D_SIZE 2\n" + twoPointLines(false)));
-    EXPECT_EQ(lastReport(), ": Line 9, Expected separator");
-    EXPECT_EQ(reports.back().code, uint32_t(ErrCorruptionDetected));
-    EXPECT_TRUE(table.clut.empty());
+    ASSERT_TRUE(read("LUT_3D_SIZE 2\n" + twoPointLines(false))) << lastReport();
+    ASSERT_EQ(table.clut.size(), 24u);
+    EXPECT_EQ(table.clut[21], float(7.1 / 10));
+    EXPECT_EQ(table.clut[23], float(7.3 / 10));
+    // A header line may end the file as well.
+    ASSERT_TRUE(read("LUT_3D_SIZE 2\n" + twoPointLines(true) + "# exported"));
+    EXPECT_TRUE(reports.empty());
 }
 
 // The same table written the way the .CUBE generator writes it: red fastest,
@@ -138,24 +150,30 @@ TEST_F(CubeTest, WindowsFilesWithMarkCommentsAndExponentsAreRead)
     EXPECT_EQ(table.clut[21], 1.0f);
 }
 
-TEST_F(CubeTest, HeaderOnlyGivesAnEmptyTable)
+// Nothing that holds no table becomes one that changes nothing.
+TEST_F(CubeTest, TextWithoutATableIsRefused)
 {
-    ASSERT_TRUE(read("TITLE \"nothing\"\nDOMAIN_MIN 0 0 0\n"));
-    EXPECT_EQ(table.title, "nothing");
-    EXPECT_TRUE(table.clut.empty());
-    EXPECT_EQ(table.gridPoints, 0u);
+    const std::string noTable = "No table: neither LUT_3D_SIZE nor LUT_1D_SIZE with its lines";
+    const FailureCaseText cases[] = {
+        {"TITLE \"nothing\"\nDOMAIN_MIN 0 0 0\n", ": Line 3, " + noTable},
+        {"", ": Line 1, " + noTable},
+        {"\n", ": Line 2, " + noTable},
+        {std::string("\0\0\x0c\x48lcms\x02\x10\0\0mntrRGB XYZ ", 24), ": Line 1, " + noTable},   // a profile
+    };
+    for (const FailureCaseText& c : cases) {
+        reports.clear();
+        EXPECT_FALSE(read(c.text)) << c.text;
+        EXPECT_EQ(lastReport(), c.message) << c.text;
+        EXPECT_EQ(table.gridPoints, 0u);
+    }
 }
 
 TEST_F(CubeTest, LongTitlesAreCut)
 {
-    ASSERT_TRUE(read("TITLE \"" + std::string(2000, 't') + "\"\n"));
+    ASSERT_TRUE(read("TITLE \"" + std::string(2000, 't') + "\"\nLUT_3D_SIZE 2\n" + twoPointLines(true)));
     EXPECT_EQ(table.title, std::string(1023, 't'));
 }
 
-struct FailureCase {
-    const char* text;
-    const char* message;
-};
 
 TEST_F(CubeTest, BadFilesFailWithTheirLineAndMessage)
 {
@@ -163,15 +181,20 @@ TEST_F(CubeTest, BadFilesFailWithTheirLineAndMessage)
         {"LUT_IN_VIDEO_RANGE\nLUT_3D_SIZE 2\n", ": Line 1, Unsupported format"},
         {"LUT_OUT_VIDEO_RANGE\n", ": Line 1, Unsupported format"},
         {"LUT_3D_SIZE 2\nSOMETHING_ELSE 1\n", ": Line 2, Unsupported format"},
-        {"LUT_1D_INPUT_RANGE 0 2\n", ": Line 2, Unsupported format"},
+        {"LUT_1D_INPUT_RANGE 2 0\n", ": Line 2, LUT_1D_INPUT_RANGE 2 0: the minimum must be below the maximum"},
+        {"LUT_3D_INPUT_RANGE 0 0\n", ": Line 2, LUT_3D_INPUT_RANGE 0 0: the minimum must be below the maximum"},
+        {"LUT_3D_INPUT_RANGE 0\n", ": Line 1, Number expected, the line has too few"},
         {"TITLE untitled\n", ": Line 1, Title string expected"},
         {"LUT_1D_SIZE 2.5\n", ": Line 1, Shaper size expected"},
         {"LUT_3D_SIZE\n", ": Line 1, LUT size expected"},
-        {"DOMAIN_MAX 1 1\n", ": Line 1, Number expected"},
-        {"DOMAIN_MAX 1 1 1 1\n", ": Line 1, Expected separator"},
-        {"LUT_3D_SIZE 2\n0 0 0\n1 0\n", ": Line 3, Number expected"},
-        {"LUT_3D_SIZE 2\n0 0 0\n", ": Line 3, Number expected"},   // cut short
-        {"LUT_3D_SIZE 2\n", ": Line 2, Number expected"},          // no data at all
+        {"DOMAIN_MAX 1 1\n", ": Line 1, Number expected, the line has too few"},
+        {"DOMAIN_MAX 1 1 1 1\n", ": Line 1, Expected separator, the line has too many values"},
+        {"LUT_3D_SIZE 2\n0 0 0\n1 0\n", ": Line 3, Number expected, the line has too few"},
+        {"LUT_3D_SIZE 2\n0 0 0\n", ": Line 3, Number expected: the 3D table ends after 1 of its 8 lines"},
+        {"LUT_1D_SIZE 3\n0 0 0\n1 1 1", ": Line 3, Number expected: the 1D table ends after 2 of its 3 lines"},
+        {"LUT_3D_SIZE 2\n", ": Line 2, Number expected: the file ends before the table"},
+        {"LUT_3D_SIZE 2\n0 nan 0\n", ": Line 2, Number expected, found \"nan\""},
+        {"LUT_3D_SIZE 2\n0 0 \"x\"\n", ": Line 2, Number expected, found \"x\""},
         {"LUT_3D_SIZE 100000\n", ": Line 1, LUT size 100000 out of range (2 to 256)"},
         {"LUT_3D_SIZE 1\n", ": Line 1, LUT size 1 out of range (2 to 256)"},
         {"LUT_3D_SIZE -4\n", ": Line 1, LUT size -4 out of range (2 to 256)"},
@@ -181,7 +204,7 @@ TEST_F(CubeTest, BadFilesFailWithTheirLineAndMessage)
         {"DOMAIN_MIN 1e999 0 0\n", ": Line 1, Number out of range"},
         {"DOMAIN_MAX 1e-300 1 1\nLUT_3D_SIZE 2\n1 0 0\n", ": Line 3, Number out of range"},
         {"LUT_1D_SIZE 2\n0 0 0\n1 1 1\n0 0 0\n", ": Line 4, Extra symbols found in file"},
-        {"LUT_3D_SIZE 2\n0 0 0 @\n", ": Line 2, Expected separator"},
+        {"LUT_3D_SIZE 2\n0 0 0 @\n", ": Line 2, Expected separator, the line has too many values"},
         {"LUT_3D_SIZE 2\n0 0 \x01\n", ": Line 2, Unrecognized character: 0x1"},
         {"0 0 0\n", ": Line 1, Extra symbols found in file"},   // data without a size
     };
@@ -204,6 +227,38 @@ TEST_F(CubeTest, VideoRangeAfterTheDataIsExtra)
 // ---------------------------------------------------------------------------
 
 using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+
+// Input ranges as grading tools write them: the first entry stands for the
+// range's minimum, the last for its maximum. A table whose values are its own
+// inputs in those units is then the identity on 0 … 1; a shaper's values are
+// in the units of the 3D table's range.
+TEST_F(CubeTest, InputRangesPlaceTheTablesInputs)
+{
+    struct Case {
+        std::string text;
+        double slope;   // the result is slope · x on 0 … 1
+    } cases[] = {
+        {"LUT_3D_INPUT_RANGE -0.5 1.5\nLUT_3D_SIZE 2\n-0.5 -0.5 -0.5\n1.5 -0.5 -0.5\n-0.5 1.5 -0.5\n1.5 1.5 -0.5\n"
+         "-0.5 -0.5 1.5\n1.5 -0.5 1.5\n-0.5 1.5 1.5\n1.5 1.5 1.5",
+         1.0},
+        // Shaper over 0 … 2 with entries 0, 0.5, 4 (in the 3D table's units,
+        // 0 … 4); the 3D table is the identity there: x ↦ 0.5·x below 1.
+        {"LUT_1D_INPUT_RANGE 0 2\nLUT_3D_INPUT_RANGE 0 4\nLUT_1D_SIZE 3\nLUT_3D_SIZE 2\n0 0 0\n0.5 0.5 0.5\n4 4 4\n"
+         "0 0 0\n4 0 0\n0 4 0\n4 4 0\n0 0 4\n4 0 4\n0 4 4\n4 4 4\n",
+         0.5},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(read(c.text)) << lastReport();
+        PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
+        ASSERT_TRUE(pipeline);
+        for (int i = 0; i <= 20; ++i) {
+            const float in[3] = {float(i) / 20, float(20 - i) / 20, float((i * 7) % 21) / 20};
+            float out[3];
+            evalPipelineFloat(in, out, pipeline.get());
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(out[k], c.slope * in[k], 2e-6) << c.text << " at " << i;
+        }
+    }
+}
 
 TEST_F(CubeTest, TwoPointPipelineReturnsTheLinesAtTheCorners)
 {
@@ -255,7 +310,8 @@ TEST_F(CubeTest, ShaperCurvesFollowTheTablesChannelOrder)
 
 TEST_F(CubeTest, TableWithoutDataGivesAnEmptyPipeline)
 {
-    ASSERT_TRUE(read("TITLE \"empty\"\n"));
+    table = CubeTable();
+    table.clutRange[0] = -1;   // a range without a table adds nothing
     PipelinePtr pipeline(buildCubePipeline(ctx, table), &freePipeline);
     ASSERT_TRUE(pipeline);
     EXPECT_EQ(pipelineStageCount(pipeline.get()), 0u);
@@ -270,12 +326,19 @@ TEST_F(CubeTest, FilesAreReadAndNamedInMessages)
     const std::string good = (dir / "good.cube").string();
     const std::string cut = (dir / "cut.lut").string();
     std::ofstream(good) << "LUT_3D_SIZE 2\n" << twoPointLines(true);
-    std::ofstream(cut) << "LUT_3D_SIZE 2\n" << twoPointLines(false);
+    std::ofstream(cut) << "LUT_3D_SIZE 2\n" << twoPointLines(true).substr(0, 20);
 
     EXPECT_TRUE(readCubeTable(ctx, good.c_str(), &table));
     EXPECT_EQ(table.clut.size(), 24u);
     EXPECT_FALSE(readCubeTable(ctx, cut.c_str(), &table));
-    EXPECT_EQ(lastReport(), cut + ": Line 9, Expected separator");
+    EXPECT_EQ(lastReport(), cut + ": Line 3, Number expected, the file ends within the line");
+    // What is no file is not read at all: an endless device, a folder.
+    for (const std::string& notAFile : {std::string("/dev/zero"), std::string("/dev/urandom"), dir.string()}) {
+        reports.clear();
+        EXPECT_FALSE(readCubeTable(ctx, notAFile.c_str(), &table));
+        EXPECT_EQ(lastReport(), notAFile + " is not a file");
+        EXPECT_EQ(reports.back().code, uint32_t(ErrFile));
+    }
     EXPECT_FALSE(readCubeTable(ctx, (dir / "absent.cube").string().c_str(), &table));
     EXPECT_EQ(reports.back().code, uint32_t(ErrFile));
     std::filesystem::remove_all(dir);

@@ -167,6 +167,9 @@ int applyCommand(const Context& ctx, const QStringList& args)
     ImageApplier applier(settings, openProfileByName);
     if (const QString e = applier.prepare(); !e.isEmpty()) return fail(e);
 
+    // What the run reads: no result may replace one of them.
+    QStringList inputs = images + settings.chain;
+    if (!settings.sourceProfile.isEmpty()) inputs << settings.sourceProfile;
     QStringList outputs;
     for (const QString& image : images) {
         const QString out = a.has("--output") ? a.value("--output")
@@ -186,8 +189,12 @@ int applyCommand(const Context& ctx, const QStringList& args)
             const auto report = [&](const QString& text) {
                 bar.message(QStringLiteral("%1: %2\n").arg(QLatin1String(Program), text));
             };
-            if (QFileInfo(outputs[i]).absoluteFilePath() == QFileInfo(image).absoluteFilePath()) {
-                report(QStringLiteral("%1: the result would replace the image itself").arg(image));
+            // Asked image by image, as results of the run appear.
+            const QString refusal = inputAt(outputs[i], {image}).isEmpty()
+                                        ? outputRefusal(outputs[i], inputs, settings.overwrite)
+                                        : QStringLiteral("%1: the result would replace the image itself").arg(image);
+            if (!refusal.isEmpty()) {
+                report(refusal);
                 allWritten = false;
                 bar.finished(i);
                 continue;

@@ -5,6 +5,9 @@
 #include "profiles/core/profilecatalogue.h"
 #include "tools/core/toolfiles.h"
 
+#include <QFile>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cli {
@@ -145,11 +148,35 @@ bool wantsHelp(const QStringList& args)
     return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
 }
 
-int saveBuilt(BuildResult& built, const QString& output)
+QString inputAt(const QString& output, const QStringList& inputs)
+{
+    struct stat out {};
+    if (::stat(QFile::encodeName(output).constData(), &out) != 0) return {};
+    for (const QString& input : inputs) {
+        struct stat in {};
+        if (::stat(QFile::encodeName(input).constData(), &in) == 0 && in.st_dev == out.st_dev &&
+            in.st_ino == out.st_ino)
+            return input;
+    }
+    return {};
+}
+
+QString outputRefusal(const QString& output, const QStringList& inputs, bool overwrite)
+{
+    if (const QString input = inputAt(output, inputs); !input.isEmpty())
+        return QStringLiteral("%1: the result would replace %2, which it reads").arg(output, input);
+    const QFileInfo info(output);
+    if (info.isDir()) return QStringLiteral("%1 is a folder").arg(output);
+    if (!overwrite && (info.exists() || info.isSymLink()))
+        return QStringLiteral("%1 exists; use --overwrite to replace it").arg(output);
+    return {};
+}
+
+int saveBuilt(BuildResult& built, const QString& output, bool overwrite)
 {
     if (!built.ok()) return fail(built.message);
     QString error;
-    if (!saveProfileToFile(built.profile.get(), output, &error))
+    if (!saveProfileToFile(built.profile.get(), output, &error, overwrite))
         return fail(QStringLiteral("%1: %2").arg(QLatin1String(RecipeText::SaveFailed),
                                                  error.isEmpty() ? output : error));
     return Success;

@@ -72,7 +72,26 @@ private:
 };
 
 // Writes a built profile, or says why it was not built or not written.
-int saveBuilt(BuildResult& built, const QString& output);
+int saveBuilt(BuildResult& built, const QString& output, bool overwrite);
+
+// ---------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------
+
+// The help line of the option every command that writes has.
+inline constexpr char OverwriteHelp[] =
+    "  --overwrite           replace OUT if it exists (never one of the command's inputs)\n";
+
+// The one of `inputs` that `output` is: the same file by device and inode,
+// whatever names, links or linked folders lead to either. Empty when none
+// is (or `output` does not exist yet).
+QString inputAt(const QString& output, const QStringList& inputs);
+// Why a command may not write `output`: it is one of the command's inputs
+// (never written, --overwrite or not), a folder, or an existing file while
+// --overwrite was not given. Empty when it may. Every command asks before
+// its work; the file is then written under a temporary name and renamed, so
+// that a failure or a signal leaves what was there.
+QString outputRefusal(const QString& output, const QStringList& inputs, bool overwrite);
 
 // A four-character code as text; "(none)" for 0.
 QString signatureText(uint32_t s);

@@ -28,8 +28,8 @@ Writes the effect of an abstract profile, applied in an RGB space, as a
 
 int cubeCommand(const Context& ctx, const QStringList& args)
 {
-    if (wantsHelp(args)) return printText(stdout, CubeHelp), Success;
-    const Arguments a(args, {"--output", "--space", "--points", "--title", "--copyright"}, {});
+    if (wantsHelp(args)) return printText(stdout, QString::fromUtf8(CubeHelp) + OverwriteHelp), Success;
+    const Arguments a(args, {"--output", "--space", "--points", "--title", "--copyright"}, {"--overwrite"});
     if (!a.error().isEmpty()) return usage(a.error());
     if (a.positional().size() != 1) return usage(QStringLiteral("cube needs one abstract profile"));
     if (!a.has("--output")) return usage(QStringLiteral("cube needs --output"));
@@ -41,6 +41,11 @@ int cubeCommand(const Context& ctx, const QStringList& args)
     request.rgbProfile = ctx.resolve(a.value("--space", QStringLiteral("*srgb")));
     request.outputFile = a.value("--output");
     request.gridPoints = *points;
+    request.overwrite = a.flag("--overwrite");
+    if (const QString refusal =
+            outputRefusal(request.outputFile, {request.abstractProfile, request.rgbProfile}, request.overwrite);
+        !refusal.isEmpty())
+        return fail(refusal);
     {
         ProfilePtr abstract = adoptProfile(openProfileByName(request.abstractProfile));
         if (!abstract) return fail(QStringLiteral("cannot open %1 as a profile").arg(a.positional().first()));

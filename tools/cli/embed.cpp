@@ -33,9 +33,9 @@ is never written.
 
 int embedCommand(const Context& ctx, const QStringList& args)
 {
-    if (wantsHelp(args)) return printText(stdout, EmbedHelp), Success;
+    if (wantsHelp(args)) return printText(stdout, QString::fromUtf8(EmbedHelp) + OverwriteHelp), Success;
     const Arguments a(args, {"--output", "--intents", "--version", "--grid", "--description", "--copyright"},
-                      {"--all-luts"});
+                      {"--all-luts", "--overwrite"});
     if (!a.error().isEmpty()) return usage(a.error());
     if (a.positional().size() != 2) return usage(QStringLiteral("embed needs an output profile and an abstract profile"));
     if (!a.has("--output")) return usage(QStringLiteral("embed needs --output"));
@@ -45,6 +45,11 @@ int embedCommand(const Context& ctx, const QStringList& args)
     request.abstractProfile = ctx.resolve(a.positional()[1]);
     request.outputFile = a.value("--output");
     request.regenerateAll = a.flag("--all-luts");
+    request.overwrite = a.flag("--overwrite");
+    if (const QString refusal =
+            outputRefusal(request.outputFile, {request.baseProfile, request.abstractProfile}, request.overwrite);
+        !refusal.isEmpty())
+        return fail(refusal);
     const QString intents = a.value("--intents", QStringLiteral("perceptual,saturation")).toLower();
     request.perceptual = request.saturation = request.relativeColorimetric = false;
     if (intents != QLatin1String("none")) {

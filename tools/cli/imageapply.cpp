@@ -512,15 +512,30 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
         return result;
     };
     if (!s.prepared) return fail(QStringLiteral("No profiles to apply"));
+    // What is no image, and a result no writer can write, before any work.
+    const QString unreadable = QStringLiteral("Cannot read image %1: %2");
+    const QFileInfo inputInfo(input);
+    if (inputInfo.isDir()) return fail(unreadable.arg(input, QStringLiteral("it is a folder")));
+    if (!inputInfo.exists()) return fail(unreadable.arg(input, QStringLiteral("no such file")));
+    if (inputInfo.isFile() && inputInfo.size() == 0) return fail(unreadable.arg(input, QStringLiteral("the file is empty")));
+    std::string why;
+    const FileKind namedKind = fileKindOfName(output.toStdString());
+    if (namedKind == FileKind::Other && !QFileInfo(output).suffix().isEmpty() && !toolkitCanWrite(output, why))
+        return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
     // The image.
     std::unique_ptr<ImageReader> reader;
-    std::string why;
     if (fileKindOfContent(input.toStdString()) != FileKind::Other) {
         reader = openImageFile(input.toStdString(), why);
     } else {
         reader = openToolkitImage(input, why);
     }
-    if (!reader) return fail(QStringLiteral("Cannot read image %1: %2").arg(input, QString::fromStdString(why)));
+    if (!reader) return fail(unreadable.arg(input, QString::fromStdString(why)));
+    // Every page through the chain would need a writer of many pages; one
+    // page alone would lose the others in silence.
+    if (reader->pages() > 1)
+        return fail(unreadable.arg(input, QStringLiteral("it holds %1 pages, and a result holds one: split it first "
+                                                         "(tiffsplit) and apply the chain to each page")
+                                              .arg(reader->pages())));
     const PixelLayout& image = reader->layout();
     if (!s.settings.overwrite && QFileInfo::exists(output))
         return fail(QStringLiteral("%1 exists; use --overwrite to replace it").arg(output));
@@ -557,7 +572,8 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     for (const LoadedProfile& p : s.chain) chain.push_back(&p);
 
     uint32_t entry = 0, exit = 0;
-    if (const QString broken = walkChain(chain, entry, exit); !broken.isEmpty()) return fail(broken);
+    if (const QString broken = walkChain(chain, entry, exit); !broken.isEmpty())
+        return fail(QStringLiteral("%1: %2").arg(input, broken));
     PixelLayout in = image;
     if (grayToRgb) in.model = ColorModel::Rgb;
     if (entry != spaceOfModel(in.model))
@@ -565,8 +581,8 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
                         .arg(input, QLatin1String(modelName(image.model)), chain.front()->name, spaceName(entry)));
     const std::optional<ColorModel> outModel = modelOfSpace(exit);
     if (!outModel)
-        return fail(QStringLiteral("The last profile must give RGB, gray or CMYK values (%1 gives %2)")
-                        .arg(chain.back()->name, spaceName(exit)));
+        return fail(QStringLiteral("%1: the last profile must give RGB, gray or CMYK values (%2 gives %3)")
+                        .arg(input, chain.back()->name, spaceName(exit)));
     if (in.extraChannels > 7) return fail(QStringLiteral("%1 has too many extra channels").arg(input));
 
     // The result's layout, as far as its kind of file holds it.
@@ -574,8 +590,10 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
     out.model = *outModel;
     if (s.settings.bits) out.bits = uint32_t(s.settings.bits);
     // The kind of file its name asks for; a name without an extension keeps the input's.
-    FileKind outKind = fileKindOfName(output.toStdString());
+    FileKind outKind = namedKind;
     if (outKind == FileKind::Other && QFileInfo(output).suffix().isEmpty()) outKind = reader->kind();
+    if (outKind == FileKind::Other && QFileInfo(output).suffix().isEmpty() && !toolkitCanWrite(input, why))
+        return fail(QStringLiteral("Cannot write image %1: %2").arg(output, QString::fromStdString(why)));
     if (outKind == FileKind::Jpeg) {
         if (out.bits != 8) result.notes << QStringLiteral("JPEG holds 8 bits per channel");
         if (out.extraChannels) result.notes << QStringLiteral("JPEG holds no alpha: alpha dropped");
@@ -587,16 +605,26 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
         out.extraChannels = 0;
         out.alpha = false;
     }
+    // The toolkit's writers (BMP, PPM ...) write 8 bits per channel.
+    if (outKind == FileKind::Other && out.bits == 16) {
+        result.notes << QStringLiteral("this kind of file is written with 8 bits per channel");
+        out.bits = 8;
+    }
 
     // The result, with the last profile embedded when it describes images.
     WriteOptions options;
     options.compression = s.settings.compression.value_or(defaultCompression(*reader));
     options.quality = s.settings.quality;
     options.orientation = reader->orientation();   // rows are written as read
-    if (chain.back()->isDevice())
-        options.iccProfile.assign(chain.back()->bytes.constBegin(), chain.back()->bytes.constEnd());
-    else
+    options.resolution = reader->resolution();
+    if (!chain.back()->isDevice())
         result.notes << QStringLiteral("no profile embedded: the chain ends in %1").arg(chain.back()->name);
+    else if (outKind == FileKind::Other && chain.back()->builtin != QLatin1String("*srgb"))
+        result.notes << QStringLiteral("this kind of file carries no ICC profile: its values are %1's, and a reader "
+                                       "will take them as sRGB")
+                            .arg(chain.back()->name);
+    else
+        options.iccProfile.assign(chain.back()->bytes.constBegin(), chain.back()->bytes.constEnd());
     std::unique_ptr<ImageWriter> writer;
     if (outKind != FileKind::Other) {
         writer = createImageFile(output.toStdString(), outKind, out, options, why);
@@ -626,7 +654,7 @@ ApplyResult ImageApplier::apply(const QString& input, const QString& output, con
             if (!p->isDevice()) flags |= XformNoWhiteFixup;
         QString error;
         transform = s.transformFor(chain, engineFormat(in), engineFormat(out), flags, error);
-        if (!transform) return fail(error);
+        if (!transform) return fail(QStringLiteral("%1: %2").arg(input, error));
     }
 
     QString readError, writeError;

@@ -30,11 +30,12 @@ The profile carries its recipe, so the program can open and edit it.
 
 int importCubeCommand(const Context& ctx, const QStringList& args)
 {
-    if (wantsHelp(args)) return printText(stdout, QString::fromUtf8(ImportCubeHelp) + ResolutionOptions), Success;
+    if (wantsHelp(args))
+        return printText(stdout, QString::fromUtf8(ImportCubeHelp) + OverwriteHelp + ResolutionOptions), Success;
     const Arguments a(args,
                       ResolutionValueOptions + QStringList{"--output", "--space", "--intent", "--description",
                                                            "--copyright"},
-                      {});
+                      {"--overwrite"});
     if (!a.error().isEmpty()) return usage(a.error());
     if (a.positional().size() != 1) return usage(QStringLiteral("import-cube needs one .cube or .lut file"));
     if (!a.has("--output")) return usage(QStringLiteral("import-cube needs --output"));
@@ -46,19 +47,26 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
     recipe.cubeFile = QFileInfo(a.positional().first()).absoluteFilePath();
     recipe.lutProfile = a.value("--space", QStringLiteral("*srgb"));
     recipe.lutIntent = *intent;
-    if (!QFileInfo(recipe.cubeFile).isFile())
-        return fail(BuilderText::CubeUnreadable + a.positional().first());
+    const QString output = a.value("--output");
+    const bool overwrite = a.flag("--overwrite");
+    if (const QString refusal =
+            outputRefusal(output, {recipe.cubeFile, ctx.resolve(recipe.lutProfile)}, overwrite);
+        !refusal.isEmpty())
+        return fail(refusal);
     ProfilePtr space = adoptProfile(ctx.opener()(recipe.lutProfile));
     if (!space) return fail(QStringLiteral("cannot open the RGB profile %1").arg(recipe.lutProfile));
     if (profileColorSpace(space.get()) != SpaceRgb)
         return fail(QStringLiteral("%1 is not an RGB profile").arg(recipe.lutProfile));
     recipe.lutProfile = ctx.resolve(recipe.lutProfile);
 
+    // The table is read once here: what is no table is said before any work.
+    QString why;
+    ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile, &why));
+    if (!link) return fail(why);
     if (a.has("--description")) {
         recipe.description = a.value("--description");
     } else {
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
-        const QString title = link ? profileUtf8Text(link.get(), InfoDescription).trimmed() : QString();
+        const QString title = profileUtf8Text(link.get(), InfoDescription).trimmed();
         recipe.description = title.isEmpty() ? QFileInfo(recipe.cubeFile).completeBaseName() : title;
     }
     if (a.has("--copyright")) recipe.copyright = a.value("--copyright");
@@ -66,7 +74,7 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
     ResolutionPreferences res;
     if (const QString e = readResolution(a, res); !e.isEmpty()) return usage(e);
     BuildResult built = buildProfileWithRecipe(recipe, res, ctx.opener());
-    return saveBuilt(built, a.value("--output"));
+    return saveBuilt(built, output, overwrite);
 }
 
 }   // namespace cli

@@ -9,6 +9,7 @@
 #include "app/core/workerscheduler.h"
 #include "curves/core/curvefamily.h"
 #include "tools/cli/commands.h"
+#include "tools/imagefiles/imagefile.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -107,6 +108,8 @@ int run(QStringList args)
 
 int main(int argc, char* argv[])
 {
+    // Ctrl+C, a kill or a closed terminal leave no half-written file behind.
+    imagefiles::removeTemporaryFilesOnSignals();
     QCoreApplication app(argc, argv);   // image format plug-ins
     QCoreApplication::setApplicationName(QLatin1String(Program));
     QCoreApplication::setApplicationVersion(QLatin1String(AppInfo::Version));

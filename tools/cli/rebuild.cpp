@@ -68,9 +68,10 @@ int reportFidelity(const Context& ctx, const Recipe& recipe, const ResolutionPre
 
 int rebuildCommand(const Context& ctx, const QStringList& args)
 {
-    if (wantsHelp(args)) return printText(stdout, QString::fromUtf8(RebuildHelp) + ResolutionOptions), Success;
+    if (wantsHelp(args))
+        return printText(stdout, QString::fromUtf8(RebuildHelp) + OverwriteHelp + ResolutionOptions), Success;
     const Arguments a(args, ResolutionValueOptions + QStringList{"--output", "--description", "--copyright"},
-                      {"--report"});
+                      {"--report", "--overwrite"});
     if (!a.error().isEmpty()) return usage(a.error());
     if (a.positional().size() != 1) return usage(QStringLiteral("rebuild needs one profile"));
     if (!a.has("--output") && !a.flag("--report")) return usage(QStringLiteral("rebuild needs --output or --report"));
@@ -85,6 +86,13 @@ int rebuildCommand(const Context& ctx, const QStringList& args)
     if (a.has("--copyright")) recipe.copyright = a.value("--copyright");
 
     const QStringList beside = {QFileInfo(path).absolutePath()};
+    const bool overwrite = a.flag("--overwrite");
+    if (a.has("--output")) {
+        const QStringList inputs = {path, recipe.cubeFile, ctx.resolve(recipe.softproofProfile, beside),
+                                    ctx.resolve(recipe.lutProfile, beside)};
+        if (const QString refusal = outputRefusal(a.value("--output"), inputs, overwrite); !refusal.isEmpty())
+            return fail(refusal);
+    }
     if (recipe.tab == RecipeTab::Softproof) {
         ProfilePtr space = adoptProfile(ctx.opener(beside)(recipe.softproofProfile));
         if (!space)
@@ -96,7 +104,7 @@ int rebuildCommand(const Context& ctx, const QStringList& args)
     if (!built.ok()) return fail(built.message);
     if (a.flag("--report") && reportFidelity(ctx, recipe, res, built.profile.get(), beside))
         return Failure;
-    return a.has("--output") ? saveBuilt(built, a.value("--output")) : Success;
+    return a.has("--output") ? saveBuilt(built, a.value("--output"), overwrite) : Success;
 }
 
 }   // namespace cli

@@ -123,9 +123,9 @@ public:
         if (!file.ok()) return error_ = file.error(), false;
         std::lock_guard<std::mutex> lock(toolkitMutex);
         QImageWriter writer(QString::fromStdString(file.tempPath()), QFileInfo(path_).suffix().toLower().toLatin1());
-        if (!writer.write(image_)) return error_ = writer.errorString().toStdString(), false;
+        if (!writer.write(image_)) return error_ = file.failure(writer.errorString().toStdString()), false;
         image_ = QImage();
-        if (!file.commit(overwrite)) return error_ = file.error(), false;
+        if (!file.commit(overwrite)) return error_ = file.failure(file.error()), false;
         return true;
     }
 
@@ -147,6 +147,16 @@ std::unique_ptr<ImageReader> openToolkitImage(const QString& path, std::string& 
     return nullptr;
 }
 
+bool toolkitCanWrite(const QString& path, std::string& why)
+{
+    const QByteArray suffix = QFileInfo(path).suffix().toLower().toLatin1();
+    std::lock_guard<std::mutex> lock(toolkitMutex);
+    if (!suffix.isEmpty() && QImageWriter::supportedImageFormats().contains(suffix)) return true;
+    why = "no ." + suffix.toStdString() + " files can be written; name a .tif, .png or .jpg result";
+    if (suffix.isEmpty()) why = "a result needs an extension that names its kind (.tif, .png, .jpg ...)";
+    return false;
+}
+
 std::unique_ptr<ImageWriter> createToolkitImage(const QString& path, const PixelLayout& layout, std::string& why)
 {
     auto writer = std::make_unique<ToolkitWriter>();
@@ -158,7 +168,8 @@ std::unique_ptr<ImageWriter> createToolkitImage(const QString& path, const Pixel
 #ifdef OSL_TOOLKIT_IMAGES_MODULE
 extern "C" __attribute__((visibility("default"))) const ToolkitImageFunctions* tonemolderToolkitImages()
 {
-    static const ToolkitImageFunctions functions{&openToolkitImage, &createToolkitImage};
+    static const ToolkitImageFunctions functions{&openToolkitImage, &createToolkitImage, &toolkitCanWrite,
+                                                 &useTemporaryFileList};
     return &functions;
 }
 #endif

@@ -18,9 +18,15 @@ std::unique_ptr<imagefiles::ImageReader> openToolkitImage(const QString& path, s
 std::unique_ptr<imagefiles::ImageWriter> createToolkitImage(const QString& path, const imagefiles::PixelLayout& layout,
                                                             std::string& why);
 
+// Whether the toolkit writes files of the kind the name's extension asks
+// for; the reason when not. Asked before any work is done on an image.
+bool toolkitCanWrite(const QString& path, std::string& why);
+
 // What the module hands out, through its one exported function.
 struct ToolkitImageFunctions {
     decltype(&openToolkitImage) open;
     decltype(&createToolkitImage) create;
+    decltype(&toolkitCanWrite) canWrite;
+    decltype(&imagefiles::useTemporaryFileList) useTemporaryFileList;   // the program's, for its signal handler
 };
 #define OSL_TOOLKIT_IMAGES_ENTRY "tonemolderToolkitImages"

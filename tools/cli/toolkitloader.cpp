@@ -31,7 +31,10 @@ const ToolkitImageFunctions* toolkit(std::string& why)
             const auto entry = module ? reinterpret_cast<const ToolkitImageFunctions* (*)()>(
                                             ::dlsym(module, OSL_TOOLKIT_IMAGES_ENTRY))
                                       : nullptr;
-            if (entry && (functions = entry())) return;
+            if (entry && (functions = entry())) {
+                functions->useTemporaryFileList(temporaryFileList());
+                return;
+            }
             const char* error = ::dlerror();
             problem = error ? error : "it has no entry point";
             return;
@@ -50,6 +53,12 @@ std::unique_ptr<ImageReader> openToolkitImage(const QString& path, std::string& 
 {
     const ToolkitImageFunctions* f = toolkit(why);
     return f ? f->open(path, why) : nullptr;
+}
+
+bool toolkitCanWrite(const QString& path, std::string& why)
+{
+    const ToolkitImageFunctions* f = toolkit(why);
+    return f && f->canWrite(path, why);
 }
 
 std::unique_ptr<ImageWriter> createToolkitImage(const QString& path, const PixelLayout& layout, std::string& why)

@@ -1,6 +1,6 @@
 #include "tools/core/cubewriter.h"
+#include "tools/core/toolfiles.h"
 
-#include <QSaveFile>
 
 #include <algorithm>
 #include <charconv>
@@ -204,19 +204,18 @@ ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, 
         result.message = CubeWriterText::CannotTransform;
         return result;
     }
-    // Text is written as it is made; the target is replaced only on commit.
-    QSaveFile file(request.outputFile);
-    if (!file.open(QIODevice::WriteOnly)) {
-        result.message = CubeWriterText::CannotWrite + file.errorString();
-        return result;
-    }
-    const bool written = writeCube(request, transform.get(), [&file](const char* data, size_t size) {
-        return file.write(data, qint64(size)) == qint64(size);
-    }, progress);
-    // The last buffered text is written by flush(); a failure there (a full
-    // disk) would otherwise go unnoticed by commit(), which renames all the same.
-    if (!written || !file.flush() || !file.commit()) {
-        result.message = CubeWriterText::CannotWrite + file.errorString();
+    // Text is written as it is made; the target gets the file only when complete.
+    QString error;
+    const bool written = writeFileThrough(
+        request.outputFile,
+        [&](QFileDevice& file) {
+            return writeCube(request, transform.get(), [&file](const char* data, size_t size) {
+                return file.write(data, qint64(size)) == qint64(size);
+            }, progress);
+        },
+        request.overwrite, &error);
+    if (!written) {
+        result.message = CubeWriterText::CannotWrite + error;
         return result;
     }
     result.ok = true;

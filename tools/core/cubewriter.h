@@ -24,6 +24,7 @@ struct CubeRequest {
     QString title;             // TITLE line (double quotes become single ones)
     QString copyright;         // comment line(s)
     int gridPoints = 33;       // 2..255 (the tool offers 17..255)
+    bool overwrite = true;     // replace an existing file (the dialog has asked)
 };
 
 // Called after each blue slice with the slices done and their total.

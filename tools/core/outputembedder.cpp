@@ -426,7 +426,7 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
             storeTag(output.get(), tag, nullptr);
     }
 
-    if (!saveProfileToFile(output.get(), request.outputFile)) {
+    if (!saveProfileToFile(output.get(), request.outputFile, nullptr, request.overwrite)) {
         const QString engine = capture.latest();
         return fail(engine.isEmpty() ? QString(EmbedderText::CannotSave) : engine);
     }

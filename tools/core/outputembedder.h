@@ -40,6 +40,7 @@ struct EmbedRequest {
     int gridPoints = 33;        // 17..255 per dimension of each rebuilt table
     QString description;
     QString copyright;
+    bool overwrite = true;      // replace an existing file (the dialog has asked)
 };
 
 // Called after each rebuilt table with the tables done and their total.

@@ -36,7 +36,7 @@ public:
     {
         if (!encoder_) return false;
         if (count > height_ - written_) return fail("more rows than the image has");
-        if (!encoder_->writeRows(rows, stride, count)) return fail(encoder_->error);
+        if (!encoder_->writeRows(rows, stride, count)) return fail(file_->failure(encoder_->error));
         written_ += count;
         unflushed_ += size_t(count) * rowBytes_;
         if (unflushed_ >= WritebackBytes) {
@@ -53,8 +53,8 @@ public:
         const bool finished = encoder_->finish();
         const std::string message = encoder_->error;
         encoder_.reset();
-        if (!finished) return fail(message);
-        if (!file_->commit(overwrite)) return fail(file_->error());
+        if (!finished) return fail(file_->failure(message));
+        if (!file_->commit(overwrite)) return fail(file_->failure(file_->error()));
         return true;
     }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,6 +37,16 @@ struct PixelLayout {
 
 bool operator==(const PixelLayout& a, const PixelLayout& b);
 
+// Print resolution: pixels per unit along x and y. With the unit None the
+// two give only the pixels' aspect ratio; x and y 0: the file gives none.
+enum class ResolutionUnit { None, Inch, Centimetre };
+struct Resolution {
+    double x = 0;
+    double y = 0;
+    ResolutionUnit unit = ResolutionUnit::None;
+    bool known() const { return x > 0 && y > 0; }
+};
+
 const char* modelName(ColorModel model);   // "gray", "RGB", "CMYK"
 
 // The kind of a file by its first bytes; Other when it is none of ours.
@@ -57,6 +68,9 @@ public:
     uint16_t orientation() const { return orientation_; }
     // Why a profile the file carries could not be taken; empty when fine.
     const std::string& profileProblem() const { return profileProblem_; }
+    const Resolution& resolution() const { return resolution_; }
+    // Images in the file (the pages of a TIFF); the reader reads the first.
+    uint32_t pages() const { return pages_; }
 
     // The next `rows` rows, top to bottom, `stride` bytes apart. False (and
     // error()) when the file is damaged or ends too early.
@@ -70,6 +84,8 @@ protected:
     std::vector<uint8_t> icc_;
     uint16_t orientation_ = 1;
     std::string profileProblem_;
+    Resolution resolution_;
+    uint32_t pages_ = 1;
     std::string error_;
 };
 
@@ -82,6 +98,7 @@ struct WriteOptions {
     int quality = 90;                               // JPEG, 1 … 100
     std::vector<uint8_t> iccProfile;                // embedded when not empty
     uint16_t orientation = 1;                       // recorded: TIFF tag, EXIF in JPEG and PNG
+    Resolution resolution;                          // recorded when known (not in CMYK JPEG, which has no JFIF)
 };
 
 // Whether a kind of file holds a layout; `why` when not.
@@ -107,7 +124,20 @@ protected:
 std::unique_ptr<ImageWriter> createImageFile(const std::string& path, FileKind kind, const PixelLayout& layout,
                                              const WriteOptions& options, std::string& error);
 
-// A file under a temporary name beside its target, removed unless committed.
+// The temporary files of all PendingFiles of the process, listed where a
+// signal handler finds them.
+struct TemporaryFileList;
+TemporaryFileList* temporaryFileList();
+// For a module with its own copy of this code: list its files in the
+// program's list instead.
+void useTemporaryFileList(TemporaryFileList* list);
+// When SIGINT, SIGTERM, SIGHUP, SIGQUIT or SIGPIPE stops the process, first
+// remove every temporary file, then end by that signal. A signal that was
+// ignored when the process started stays ignored.
+void removeTemporaryFilesOnSignals();
+
+// A file under a temporary name beside its target, removed unless committed
+// (or, after removeTemporaryFilesOnSignals, when a signal stops the process).
 class PendingFile {
 public:
     explicit PendingFile(const std::string& target);
@@ -118,15 +148,25 @@ public:
     bool ok() const { return !temp_.empty(); }
     const std::string& tempPath() const { return temp_; }
     const std::string& error() const { return error_; }
-    // Renames the temporary file to the target.
+    // Renames the temporary file to the target. A file it replaces passes
+    // on its permissions and, where the process may set them, its owner and
+    // group.
     bool commit(bool overwrite);
+    // Why writing failed: "no space left on the device" when the target's
+    // folder has none left (each library names a full disk in its own words,
+    // or not at all), else `why`. Asked while the temporary file still holds
+    // the space it took.
+    std::string failure(const std::string& why) const;
     // Starts writing what the temporary file holds so far to the disk,
     // without waiting, where that spares the rename the wait.
     void startWriteback();
 
 private:
+    void forget();
+
     std::string target_;
     std::string temp_;
+    std::atomic<char*>* slot_ = nullptr;   // the name in the list of temporary files
     int fd_ = -1;   // open while the rename will replace a file
     std::string error_;
 };

@@ -9,6 +9,7 @@
 #include <jpeglib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +119,14 @@ private:
         jpeg_save_markers(&info_, JPEG_APP0 + 1, 0xFFFF);
         jpeg_save_markers(&info_, JPEG_APP0 + 2, 0xFFFF);
         jpeg_read_header(&info_, TRUE);
+        // JFIF's default, 1:1 without a unit, says nothing.
+        const bool density = info_.saw_JFIF_marker && info_.X_density > 0 && info_.Y_density > 0 &&
+                             (info_.density_unit != 0 || info_.X_density != info_.Y_density);
+        if (density)
+            resolution_ = {double(info_.X_density), double(info_.Y_density),
+                           info_.density_unit == 1   ? ResolutionUnit::Inch
+                           : info_.density_unit == 2 ? ResolutionUnit::Centimetre
+                                                     : ResolutionUnit::None};
         for (jpeg_saved_marker_ptr m = info_.marker_list; m; m = m->next)
             if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
                 orientation_ = exifOrientation(m->data + 6, m->data_length - 6);
@@ -217,6 +226,11 @@ private:
         jpeg_set_defaults(&info_);
         if (layout_.model == ColorModel::Cmyk) jpeg_set_colorspace(&info_, JCS_CMYK);   // with an Adobe marker
         jpeg_set_quality(&info_, std::clamp(options.quality, 1, 100), TRUE);
+        if (const Resolution& r = options.resolution; r.known()) {
+            info_.density_unit = r.unit == ResolutionUnit::Inch ? 1 : r.unit == ResolutionUnit::Centimetre ? 2 : 0;
+            info_.X_density = UINT16(std::clamp(std::lround(r.x), 1l, 65535l));
+            info_.Y_density = UINT16(std::clamp(std::lround(r.y), 1l, 65535l));
+        }
         jpeg_start_compress(&info_, TRUE);
         if (options.orientation > 1 && options.orientation <= 8) {
             std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0};

@@ -6,6 +6,8 @@
 
 #include <png.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,16 @@ namespace imagefiles {
 namespace {
 
 constexpr bool LittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// PNG's pixels per metre as pixels per inch, where the file was written in
+// whole dots per inch (300 dpi is 11811 per metre, 299.9994 per inch) that
+// whole number.
+double perInchFromPerMetre(png_uint_32 perMetre)
+{
+    const double perInch = perMetre * 0.0254;
+    const double whole = std::round(perInch);
+    return std::lround(whole / 0.0254) == long(perMetre) ? whole : perInch;
+}
 
 struct Messages {
     std::string error;
@@ -132,6 +144,12 @@ private:
         png_bytep exif = nullptr;
         png_uint_32 exifLength = 0;
         if (png_get_eXIf_1(png_, info_, &exifLength, &exif) && exif) orientation_ = exifOrientation(exif, exifLength);
+        png_uint_32 x = 0, y = 0;
+        int unit = PNG_RESOLUTION_UNKNOWN;
+        if (png_get_pHYs(png_, info_, &x, &y, &unit) && x > 0 && y > 0)
+            resolution_ = unit == PNG_RESOLUTION_METER
+                              ? Resolution{perInchFromPerMetre(x), perInchFromPerMetre(y), ResolutionUnit::Inch}
+                              : Resolution{double(x), double(y), ResolutionUnit::None};
         return true;
     }
 
@@ -213,6 +231,13 @@ private:
         if (options.orientation > 1 && options.orientation <= 8) {
             std::vector<uint8_t> exif = exifOfOrientation(options.orientation);
             png_set_eXIf_1(png_, info_, png_uint_32(exif.size()), exif.data());
+        }
+        if (const Resolution& r = options.resolution; r.known()) {
+            // PNG counts pixels per metre.
+            const double scale = r.unit == ResolutionUnit::Inch ? 1 / 0.0254 : r.unit == ResolutionUnit::Centimetre ? 100 : 1;
+            const auto count = [scale](double v) { return png_uint_32(std::clamp(std::lround(v * scale), 1l, 0x7FFFFFFFl)); };
+            png_set_pHYs(png_, info_, count(r.x), count(r.y),
+                         r.unit == ResolutionUnit::None ? PNG_RESOLUTION_UNKNOWN : PNG_RESOLUTION_METER);
         }
         png_write_info(png_, info_);
         if (layout.bits == 16 && LittleEndian) png_set_swap(png_);

@@ -121,6 +121,8 @@ public:
         uint16_t orientation = ORIENTATION_TOPLEFT;
         TIFFGetFieldDefaulted(tif_, TIFFTAG_ORIENTATION, &orientation);
         orientation_ = orientation >= 1 && orientation <= 8 ? orientation : 1;
+        readResolution();
+        pages_ = std::max<uint32_t>(1, TIFFNumberOfDirectories(tif_));
 
         uint32_t iccSize = 0;
         void* icc = nullptr;
@@ -178,6 +180,18 @@ public:
     }
 
 private:
+    void readResolution()
+    {
+        float x = 0, y = 0;
+        uint16_t unit = RESUNIT_INCH;
+        if (!TIFFGetField(tif_, TIFFTAG_XRESOLUTION, &x) || !TIFFGetField(tif_, TIFFTAG_YRESOLUTION, &y)) return;
+        if (!(x > 0 && y > 0 && x < 1e9f && y < 1e9f)) return;
+        TIFFGetFieldDefaulted(tif_, TIFFTAG_RESOLUTIONUNIT, &unit);
+        resolution_ = {x, y, unit == RESUNIT_CENTIMETER ? ResolutionUnit::Centimetre
+                             : unit == RESUNIT_NONE     ? ResolutionUnit::None
+                                                        : ResolutionUnit::Inch};
+    }
+
     bool fail(const std::string& fallback)
     {
         if (error_.empty()) error_ = fallback;
@@ -408,6 +422,14 @@ public:
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(tif_, TIFFTAG_ORIENTATION, options.orientation >= 1 && options.orientation <= 8 ? options.orientation
                                                                                                       : ORIENTATION_TOPLEFT);
+        if (options.resolution.known()) {
+            const Resolution& r = options.resolution;
+            TIFFSetField(tif_, TIFFTAG_XRESOLUTION, float(r.x));
+            TIFFSetField(tif_, TIFFTAG_YRESOLUTION, float(r.y));
+            TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, r.unit == ResolutionUnit::Inch         ? RESUNIT_INCH
+                                                       : r.unit == ResolutionUnit::Centimetre ? RESUNIT_CENTIMETER
+                                                                                              : RESUNIT_NONE);
+        }
         if (layout.extraChannels) {
             std::vector<uint16_t> kinds(layout.extraChannels, EXTRASAMPLE_UNSPECIFIED);
             if (layout.alpha) kinds[0] = EXTRASAMPLE_UNASSALPHA;

@@ -42,6 +42,18 @@ data[84:100] = bytes(16)
 sys.exit(0 if stored == hashlib.md5(bytes(data)).digest() and any(stored) else 1)
 EOF
 }
+# The command (its arguments before -o) refuses to write over FILE, named as
+# it is or through a symbolic link, even with --overwrite; FILE stays as it was.
+refuses_own_input() {
+    local file="$1"; shift
+    cp "$file" "$WORK/before"
+    ln -sf "$file" "$WORK/link-to-input"
+    for out in "$file" "$WORK/link-to-input"; do
+        expect 1 "$@" -o "$out" --overwrite
+        contains "$WORK/err" "the result would replace $file, which it reads"
+    done
+    cmp -s "$file" "$WORK/before" || fail "'$*' replaced $file"
+}
 below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }' || fail "$3: $1 is not below $2"; }
 
 [ -f "$PRESS" ] || fail "$PRESS is missing"
@@ -82,7 +94,7 @@ errors)
     expect 1 import-cube "$WORK/short.cube" -o "$WORK/x.icc"
     [ ! -e "$WORK/x.icc" ] || fail "a failed import left a file"
     echo precious >"$WORK/keep.icc"
-    expect 1 embed "$PRESS" "$WORK/missing.icc" -o "$WORK/keep.icc"
+    expect 1 embed "$PRESS" "$WORK/missing.icc" -o "$WORK/keep.icc" --overwrite
     contains "$WORK/err" "I cannot open the base profiles"
     [ "$(cat "$WORK/keep.icc")" = precious ] || fail "a failed embed damaged the target"
     ;;
@@ -358,6 +370,214 @@ apply-chain)
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 20 -o "$WORK/q20.jpg"
     expect 0 apply "$WORK/noise.ppm" --chain '*srgb' --quality 95 -o "$WORK/q95.jpg"
     [ "$(stat -c %s "$WORK/q20.jpg")" -lt "$(($(stat -c %s "$WORK/q95.jpg") * 3 / 4))" ] || fail "--quality has no effect"
+    ;;
+cube-safety)
+    # Never over its own input, however named; an existing file only with
+    # --overwrite, which keeps its permissions.
+    expect 0 cube '*lab' --points 5 -o "$WORK/a.cube"
+    expect 0 import-cube "$WORK/a.cube" -o "$WORK/w.icc"
+    refuses_own_input "$WORK/w.icc" cube "$WORK/w.icc"
+    expect 1 cube '*lab' --points 7 -o "$WORK/a.cube"
+    contains "$WORK/err" "$WORK/a.cube exists; use --overwrite to replace it"
+    [ "$(sed -n 5p "$WORK/a.cube")" = 'LUT_3D_SIZE 5' ] || fail "a refused cube changed the file"
+    chmod 600 "$WORK/a.cube"
+    expect 0 cube '*lab' --points 7 -o "$WORK/a.cube" --overwrite
+    [ "$(sed -n 5p "$WORK/a.cube")" = 'LUT_3D_SIZE 7' ] || fail "--overwrite did not replace the table"
+    [ "$(stat -c %a "$WORK/a.cube")" = 600 ] || fail "--overwrite changed the mode"
+    ;;
+import-cube-safety)
+    # A last line without its line end, and the input ranges grading tools
+    # write: the identity in the range's own units is the identity.
+    printf 'LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1' >"$WORK/open.cube"
+    expect 0 import-cube "$WORK/open.cube" -o "$WORK/open.icc"
+    awk 'BEGIN { print "LUT_3D_INPUT_RANGE -0.25 1.25"; print "LUT_3D_SIZE 7"
+        for (b = 0; b < 7; b++) for (g = 0; g < 7; g++) for (r = 0; r < 7; r++)
+            printf "%.6f %.6f %.6f\n", -0.25 + 1.5 * r / 6, -0.25 + 1.5 * g / 6, -0.25 + 1.5 * b / 6 }' >"$WORK/range.cube"
+    expect 0 import-cube "$WORK/range.cube" --intent relative -o "$WORK/range.icc"
+    expect 0 cube "$WORK/range.icc" --points 9 -o "$WORK/range-back.cube"
+    below "$(cube_error "$WORK/range-back.cube" 9 0 1)" 0.0039 "identity over LUT_3D_INPUT_RANGE -0.25 1.25"
+    # What is wrong is said with its line.
+    printf 'LUT_3D_SIZE 2\n0 0 0\n0 nan 0\n' >"$WORK/nan.cube"
+    expect 1 import-cube "$WORK/nan.cube" -o "$WORK/nan.icc"
+    contains "$WORK/err" "This is not a .CUBE file: $WORK/nan.cube: Line 3, Number expected, found \"nan\""
+    printf 'LUT_3D_SIZE 3\n0 0 0\n' >"$WORK/short.cube"
+    expect 1 import-cube "$WORK/short.cube" -o "$WORK/short.icc"
+    contains "$WORK/err" "the 3D table ends after 1 of its 27 lines"
+    # Nothing that holds no table becomes a profile.
+    : >"$WORK/empty.cube"
+    printf '\n' >"$WORK/newline.cube"
+    cp "$ADOBE" "$WORK/profile.cube"
+    mkdir "$WORK/folder.cube"
+    for t in empty newline profile folder; do
+        expect 1 import-cube "$WORK/$t.cube" -o "$WORK/$t.icc"
+        contains "$WORK/err" "This is not a .CUBE file: $WORK/$t.cube"
+        [ ! -e "$WORK/$t.icc" ] || fail "$t.cube became a profile"
+    done
+    # Never over its own input; an existing file only with --overwrite.
+    refuses_own_input "$WORK/open.cube" import-cube "$WORK/open.cube"
+    expect 1 import-cube "$WORK/open.cube" -o "$WORK/open.icc"
+    contains "$WORK/err" "open.icc exists; use --overwrite to replace it"
+    expect 0 import-cube "$WORK/open.cube" -o "$WORK/open.icc" --overwrite
+    ;;
+rebuild-safety)
+    printf 'LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n' >"$WORK/t.cube"
+    expect 0 import-cube "$WORK/t.cube" -o "$WORK/look.icc"
+    cp "$WORK/look.icc" "$WORK/keep.icc"
+    # The recipe's table, replaced by an endless device or a folder: said,
+    # within bounded memory.
+    for what in /dev/zero /dev/urandom folder; do
+        rm -rf "$WORK/t.cube"
+        if [ "$what" = folder ]; then mkdir "$WORK/t.cube"; else ln -s "$what" "$WORK/t.cube"; fi
+        (ulimit -v 4000000; expect 1 rebuild "$WORK/look.icc" --report) || exit 1
+        contains "$WORK/err" "This is not a .CUBE file: $WORK/t.cube"
+    done
+    # Never over the profile it reads, however named.
+    refuses_own_input "$WORK/look.icc" rebuild "$WORK/look.icc"
+    # A recipe the builder cannot use says which part: the tab, the viewing
+    # conditions, the LUT's space (each edited in place, same length).
+    edit() { python3 -c "import sys; d = open(sys.argv[1], 'rb').read(); a, b = sys.argv[3].encode(), sys.argv[4].encode()
+assert len(a) == len(b) and a in d; open(sys.argv[2], 'wb').write(d.replace(a, b, 1))" "$@"; }
+    vc="$(python3 -c "import re, sys; print(re.search(rb'SOURCE_VC\t\"([^\"]*)\"', open(sys.argv[1], 'rb').read()).group(1).decode())" "$WORK/look.icc")"
+    edit "$WORK/keep.icc" "$WORK/tab.icc" 'GENERATOR	2' 'GENERATOR	7'
+    edit "$WORK/keep.icc" "$WORK/space.icc" 'CUBE_ICC	"*srgb"' 'CUBE_ICC	"*none"'
+    edit "$WORK/keep.icc" "$WORK/cam.icc" 'GENERATOR	2' 'GENERATOR	1'
+    edit "$WORK/cam.icc" "$WORK/vc.icc" "SOURCE_VC	\"$vc" "SOURCE_VC	\"$(printf '%*s' ${#vc} '' | tr ' ' '!')"
+    for pair in tab:"GENERATOR 7" space:"*none" vc:"source viewing conditions (SOURCE_VC) cannot be read"; do
+        IFS=: read -r name want <<<"$pair"
+        expect 1 rebuild "$WORK/$name.icc" -o "$WORK/$name-out.icc"
+        contains "$WORK/err" "$want"
+    done
+    ;;
+embed-safety)
+    expect 0 cube '*lab' --points 5 -o "$WORK/id.cube"
+    expect 0 import-cube "$WORK/id.cube" -o "$WORK/look.icc"
+    cp "$PRESS" "$WORK/base.icc"
+    for input in base.icc look.icc; do
+        refuses_own_input "$WORK/$input" embed "$WORK/base.icc" "$WORK/look.icc" --intents none --grid 17
+    done
+    expect 0 embed "$WORK/base.icc" "$WORK/look.icc" --intents none --grid 17 -o "$WORK/out.icc"
+    expect 1 embed "$WORK/base.icc" "$WORK/look.icc" --intents none --grid 17 -o "$WORK/out.icc"
+    contains "$WORK/err" "out.icc exists; use --overwrite to replace it"
+    chmod 640 "$WORK/out.icc"
+    expect 0 embed "$WORK/base.icc" "$WORK/look.icc" --intents none --grid 17 -o "$WORK/out.icc" --overwrite
+    [ "$(stat -c %a "$WORK/out.icc")" = 640 ] || fail "--overwrite changed the mode"
+    ;;
+apply-safety)
+    $MAKE tiff "$WORK/in.tif" 8 rgb "200,100,50 10,20,30"
+    # The image itself, or a profile of the chain, is never replaced: not
+    # through a linked folder, a linked image or a second name of the file.
+    mkdir "$WORK/imgs" "$WORK/res"
+    cp "$WORK/in.tif" "$WORK/imgs/a.tif"
+    cp "$WORK/in.tif" "$WORK/keep.tif"
+    cp "$ADOBE" "$WORK/a98.icc"
+    ln -s "$WORK/imgs" "$WORK/linked"
+    ln -s "$WORK/imgs/a.tif" "$WORK/link.tif"
+    ln "$WORK/imgs/a.tif" "$WORK/second.tif"
+    for run in "imgs/a.tif -o linked/a.tif" "imgs/a.tif --output-dir linked" "link.tif -o imgs/a.tif" \
+               "second.tif -o imgs/a.tif" "linked/a.tif --output-dir imgs"; do
+        set -- $run
+        expect 1 apply "$WORK/$1" --chain '*srgb,*argb' "$2" "$WORK/$3" --overwrite
+        contains "$WORK/err" "the result would replace the image itself"
+    done
+    expect 1 apply "$WORK/in.tif" --chain "$WORK/a98.icc" -o "$WORK/a98.icc" --overwrite
+    contains "$WORK/err" "the result would replace $WORK/a98.icc, which it reads"
+    cmp -s "$WORK/imgs/a.tif" "$WORK/keep.tif" || fail "an input was replaced"
+    cmp -s "$WORK/a98.icc" "$ADOBE" || fail "a profile of the chain was replaced"
+    # A file of several pages is refused, not cut to its first.
+    tiffcp "$WORK/in.tif" "$WORK/keep.tif" "$WORK/pages.tif"
+    expect 1 apply "$WORK/pages.tif" --chain '*srgb' -o "$WORK/res/pages.tif"
+    contains "$WORK/err" "Cannot read image $WORK/pages.tif: it holds 2 pages"
+    [ ! -e "$WORK/res/pages.tif" ] || fail "a page was written alone"
+    # A replaced result keeps its permissions and, for root, its owner.
+    expect 0 apply "$WORK/in.tif" --chain '*srgb' -o "$WORK/res/kept.tif"
+    chmod 600 "$WORK/res/kept.tif"
+    [ "$(id -u)" != 0 ] || chown 4321:4322 "$WORK/res/kept.tif"
+    owner="$(stat -c %u:%g "$WORK/res/kept.tif")"
+    expect 0 apply "$WORK/in.tif" --chain '*argb' -o "$WORK/res/kept.tif" --overwrite
+    [ "$(stat -c %a "$WORK/res/kept.tif")" = 600 ] || fail "--overwrite changed the mode to $(stat -c %a "$WORK/res/kept.tif")"
+    [ "$(stat -c %u:%g "$WORK/res/kept.tif")" = "$owner" ] || fail "--overwrite changed the owner"
+    # Messages name the file and say what is wrong with it.
+    : >"$WORK/empty.tif"
+    expect 1 apply "$WORK/imgs" --chain '*srgb' -o "$WORK/res/x.tif"
+    contains "$WORK/err" "Cannot read image $WORK/imgs: it is a folder"
+    expect 1 apply "$WORK/empty.tif" --chain '*srgb' -o "$WORK/res/x.tif"
+    contains "$WORK/err" "Cannot read image $WORK/empty.tif: the file is empty"
+    python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[d.find(b'rTRC')] = ord('x'); open(sys.argv[2], 'wb').write(d)" \
+        "$ADOBE" "$WORK/broken.icc"
+    expect 1 apply "$WORK/in.tif" --chain "*srgb,$WORK/broken.icc" -o "$WORK/res/x.tif"
+    contains "$WORK/err" "$WORK/in.tif: I cannot create a color transformation"
+    # Kinds the toolkit writes: what they cannot carry is said, and a kind
+    # it cannot write is refused before the image is read.
+    expect 0 apply "$WORK/in.tif" --chain '*srgb,*argb' -o "$WORK/res/a.bmp"
+    contains "$WORK/err" "carries no ICC profile: its values are *argb's"
+    $MAKE tiff "$WORK/deep.tif" 16 rgb "51400,25700,12850"
+    expect 0 apply "$WORK/deep.tif" --chain '*srgb' -o "$WORK/res/deep.ppm"
+    contains "$WORK/err" "written with 8 bits per channel"
+    [ "$(head -c 15 "$WORK/res/deep.ppm" | tr '\n' ' ' | awk '{ print $4 }')" = 255 ] || fail "the PPM is not 8-bit"
+    expect 1 apply "$WORK/in.tif" --chain '*srgb' -o "$WORK/res/a.gif"
+    contains "$WORK/err" "Cannot write image $WORK/res/a.gif: no .gif files can be written"
+    # A full disk is named as such, whatever the kind of file.
+    python3 -c "import os, sys; sys.stdout.buffer.write(b'P6\n1024 512\n255\n' + os.urandom(1024 * 512 * 3))" >"$WORK/noise.ppm"
+    expect 0 apply "$WORK/noise.ppm" --chain '*srgb' -o "$WORK/noise.tif"
+    if unshare -rm true 2>/dev/null; then
+        mkdir "$WORK/small"
+        for ext in tif png jpg bmp; do
+            unshare -rm bash -c 'mount -t tmpfs -o size=256k none "$1" && "$2" --quiet apply "$3" --chain "*srgb" -o "$1/out.$4" 2>"$5"' \
+                _ "$WORK/small" "$CLI" "$WORK/noise.tif" "$ext" "$WORK/err" && fail "a full disk took a .$ext"
+            contains "$WORK/err" "Cannot write image $WORK/small/out.$ext: no space left on the device"
+        done
+    else
+        echo "SKIP: no mount namespace for a full disk (unshare -rm)"
+    fi
+    # Print resolution and its unit travel into every kind of result.
+    cp "$WORK/in.tif" "$WORK/dpi.tif"
+    exiftool -q -overwrite_original -XResolution=300 -YResolution=300 -ResolutionUnit=inches "$WORK/dpi.tif"
+    cp "$WORK/in.tif" "$WORK/cm.tif"
+    exiftool -q -overwrite_original -XResolution=118 -YResolution=120 -ResolutionUnit=cm "$WORK/cm.tif"
+    expect 0 apply "$WORK/dpi.tif" --chain '*srgb' -o "$WORK/dpi.jpg"
+    expect 0 apply "$WORK/dpi.tif" --chain '*srgb' -o "$WORK/dpi.png"
+    for pair in dpi.tif:r.tif:"300 300 inches" dpi.tif:r.jpg:"300 300 inches" dpi.tif:r.png:"11811 11811 meters" \
+                dpi.jpg:s.jpg:"300 300 inches" dpi.jpg:s.tif:"300 300 inches" dpi.png:t.tif:"300 300 inches" \
+                cm.tif:u.tif:"118 120 cm" cm.tif:u.jpg:"118 120 cm"; do
+        IFS=: read -r in out want <<<"$pair"
+        expect 0 apply "$WORK/$in" --chain '*srgb' -o "$WORK/res/$out"
+        case "$out" in
+            *.png) got="$(exiftool -s3 -PixelsPerUnitX -PixelsPerUnitY -PixelUnits "$WORK/res/$out" | tr '\n' ' ')" ;;
+            *.jpg) got="$(exiftool -s3 -JFIF:XResolution -JFIF:YResolution -JFIF:ResolutionUnit "$WORK/res/$out" | tr '\n' ' ')" ;;
+            *) got="$(exiftool -s3 -XResolution -YResolution -ResolutionUnit "$WORK/res/$out" | tr '\n' ' ')" ;;
+        esac
+        [ "$got" = "$want " ] || fail "$in to $out: resolution '$got', expected '$want'"
+    done
+    ;;
+apply-signals)
+    # Stopped half way by Ctrl+C, a kill or a closed terminal: no temporary
+    # file stays behind, and the status is the signal's (128 + its number).
+    # Many large images, so that the run is still going when the signal comes.
+    python3 "$(dirname "$0")/../../../bench/make_tiff.py" "$WORK/big.tif" 6000 4000
+    images=("$WORK/big.tif")
+    for i in $(seq 2 40); do ln "$WORK/big.tif" "$WORK/big$i.tif"; images+=("$WORK/big$i.tif"); done
+    set -m   # background runs take SIGINT as a terminal's would
+    for signal in INT TERM HUP; do
+        rm -rf "$WORK/res"
+        mkdir "$WORK/res"
+        "$CLI" --quiet apply "${images[@]}" --chain "*srgb,$PRESS" --jobs 2 --output-dir "$WORK/res" 2>"$WORK/err" &
+        pid=$!
+        for _ in $(seq 600); do
+            compgen -G "$WORK/res/*.partial-*" >/dev/null && break
+            sleep 0.05
+        done
+        compgen -G "$WORK/res/*.partial-*" >/dev/null || fail "no temporary file appeared before SIG$signal"
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        status=$?
+        [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "SIG$signal: exit status $status"
+        ! compgen -G "$WORK/res/*.partial-*" >/dev/null || fail "SIG$signal left $(ls "$WORK/res")"
+        # An image finished before the signal is whole.
+        for f in "$WORK"/res/*; do
+            [ -e "$f" ] || continue
+            tiffinfo -D "$f" >/dev/null 2>&1 || fail "SIG$signal left a damaged $f"
+        done
+    done
     ;;
 *)
     fail "unknown case $CASE"

@@ -197,10 +197,11 @@ private slots:
         std::vector<uint8_t> want(size_t(Width) * Height * (colors + 1) * size_t(outBits) / 8);
         doTransform(t.get(), in.data(), want.data(), Width * Height);
         QCOMPARE(got.data.size(), want.size());
+        // The message is made only for a mismatch: at the end there is no byte to show.
         const auto diff = std::mismatch(got.data.begin(), got.data.end(), want.begin());
-        QVERIFY2(diff.first == got.data.end(),
-                 qPrintable(QStringLiteral("byte %1: %2, expected %3")
-                                .arg(diff.first - got.data.begin()).arg(*diff.first).arg(*diff.second)));
+        if (diff.first != got.data.end())
+            QFAIL(qPrintable(QStringLiteral("byte %1: %2, expected %3")
+                                 .arg(diff.first - got.data.begin()).arg(*diff.first).arg(*diff.second)));
     }
 
     // A device link alone takes the image as it is and gives the link's

@@ -15,6 +15,7 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace imagefiles;
@@ -237,6 +238,47 @@ TEST_F(ImageFiles, UnfinishedOrRefusedFilesLeaveNothingAndNeverReplace)
     EXPECT_EQ(error, "the file exists (use --overwrite to replace it)");
     EXPECT_EQ(bytesOf(path("keep.png")), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+// A replaced file passes on its permissions and its owner and group (as far
+// as the process may set them: all of them when it runs as root); a new file
+// gets what the umask gives.
+TEST_F(ImageFiles, ReplacedFilesKeepTheirModeAndOwner)
+{
+    const struct {
+        mode_t mode;
+        uid_t uid;
+        gid_t gid;
+    } cases[] = {{0600, ::getuid(), ::getgid()}, {0640, 4321, 4322}, {0604, ::getuid(), 4323}};
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const auto& c : cases) {
+        const std::string target = path("replaced.bin");
+        save(target, {'o', 'l', 'd'});
+        ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+        const bool owned = ::chown(target.c_str(), c.uid, c.gid) == 0;
+        {
+            PendingFile file(target);
+            ASSERT_TRUE(file.ok()) << file.error();
+            save(file.tempPath(), {'n', 'e', 'w'});
+            ASSERT_TRUE(file.commit(true)) << file.error();
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.mode;
+        if (owned) {
+            EXPECT_EQ(st.st_uid, c.uid);
+            EXPECT_EQ(st.st_gid, c.gid);
+        }
+        EXPECT_EQ(bytesOf(target), (std::vector<uint8_t>{'n', 'e', 'w'}));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+        fs::remove(target);
+    }
+    PendingFile fresh(path("fresh.bin"));
+    ASSERT_TRUE(fresh.commit(false));
+    struct stat st {};
+    ASSERT_EQ(::stat(path("fresh.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
 }
 
 // Files cut anywhere or with bytes changed read to the end or fail with a
