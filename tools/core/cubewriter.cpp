@@ -1,5 +1,7 @@
 #include "tools/core/cubewriter.h"
 
+#include "app/core/lutformats/cubeformat.h"
+
 #include <QSaveFile>
 
 #include <algorithm>
@@ -22,76 +24,10 @@ constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformN
 // Where the text goes, piece by piece; false stops the writing.
 using TextSink = std::function<bool(const char* data, size_t size)>;
 
-// "%g" rounds a decimal tie to even, as the exact binary value decides; the
-// text stream rounds ties away from zero. A tie at six digits means the
-// exact value has seven significant digits, the last a 5.
-bool isTieAtSixDigits(double v, const char* seven, const char* sevenEnd)
-{
-    // "d.dddddd" then 'e': the seventh digit is just before the 'e'.
-    const char* e = std::find(seven, sevenEnd, 'e');
-    if (e == sevenEnd || e - seven < 8 || e[-1] != '5') return false;
-    char exact[96];
-    const auto r = std::to_chars(exact, exact + sizeof exact, v, std::chars_format::scientific, 60);
-    const char* ee = std::find(exact, r.ptr, 'e');
-    // digits 8 … 61 all zero: nothing beyond the 5.
-    const char* p = exact + 8;
-    if (v < 0) ++p;
-    return std::all_of(p, ee, [](char c) { return c == '0'; });
-}
-
-void appendNumber(std::string& out, float value)
-{
-    if (std::isnan(value)) {
-        out += "nan";
-        return;
-    }
-    if (value == 0.0f) {   // also -0, which the text stream prints as 0
-        out += '0';
-        return;
-    }
-    double v = value;
-    char seven[48];
-    const auto s = std::to_chars(seven, seven + sizeof seven, v, std::chars_format::scientific, 6);
-    if (s.ec == std::errc() && isTieAtSixDigits(v, seven, s.ptr)) {
-        // Round the six digits away from zero: one unit of the sixth digit
-        // beyond the truncated value, then reprint (no longer a tie).
-        char six[48];
-        const char* e = std::find(seven, s.ptr, 'e');
-        const size_t mantissaEnd = size_t(e - seven) - 1;   // drop the seventh digit
-        std::memcpy(six, seven, mantissaEnd);
-        std::memcpy(six + mantissaEnd, e, size_t(s.ptr - e));
-        double truncated = 0;
-        std::from_chars(six, six + mantissaEnd + size_t(s.ptr - e), truncated);
-        const char* digits = e + 1 + ((e[1] == '+' || e[1] == '-') ? 1 : 0);
-        int exponent = 0;
-        std::from_chars(digits, s.ptr, exponent);
-        if (e[1] == '-') exponent = -exponent;
-        const double unit = std::pow(10.0, exponent - 5);
-        v = truncated + (v < 0 ? -unit : unit);
-    }
-    char text[48];
-    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6);
-    out.append(text, r.ptr);
-}
-
-// The header lines. Line breaks in the title become blanks and its double
-// quotes single ones (no reader takes a double quote inside the quoted
-// title), and every line of the copyright gets its own comment mark, so the
-// file stays a table every reader accepts.
+// The header lines (see cubeHeader).
 std::string headerText(const CubeRequest& request, int n)
 {
-    QString title = request.title;
-    title.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    title.replace(QChar('\r'), QChar(' '));
-    title.replace(QChar('\n'), QChar(' '));
-    title.replace(QChar('"'), QChar('\''));
-    std::string out = "TITLE \"" + title.toStdString() + "\"\n";
-    QString copyright = request.copyright;
-    copyright.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    copyright.replace(QChar('\r'), QChar('\n'));
-    for (const QString& line : copyright.split(QChar('\n'))) out += "# " + line.toStdString() + "\n";
-    out += "DOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE " + std::to_string(n) + "\n";
-    return out;
+    return lutformats::cubeHeader(request.title.toStdString(), request.copyright.toStdString(), uint32_t(n));
 }
 
 // One blue slice: n × n pixels through the transform, as text lines.
@@ -114,11 +50,11 @@ void sliceText(Transform* transform, int n, float step, int blue, std::vector<fl
     text.clear();
     text.reserve(pixels * 28);
     for (size_t i = 0; i < pixels * 3; i += 3) {
-        appendNumber(text, out[i]);
+        lutformats::appendCubeNumber(text, out[i]);
         text += ' ';
-        appendNumber(text, out[i + 1]);
+        lutformats::appendCubeNumber(text, out[i + 1]);
         text += ' ';
-        appendNumber(text, out[i + 2]);
+        lutformats::appendCubeNumber(text, out[i + 2]);
         text += '\n';
     }
 }
@@ -170,7 +106,7 @@ bool writeCube(const CubeRequest& request, Transform* transform, const TextSink&
 QByteArray formatCubeNumber(float value)
 {
     std::string s;
-    appendNumber(s, value);
+    lutformats::appendCubeNumber(s, value);
     return QByteArray::fromStdString(s);
 }
 
