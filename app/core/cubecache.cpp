@@ -1,6 +1,9 @@
-// The .cube tables of the Import LUT recipe, read through the engine and
-// cached while the file's bytes stay the same.
+// The tables of the Import LUT recipe, read through the engine (.cube) or
+// the LUT format readers, and cached while the file's bytes stay the same.
 #include "app/core/cubecache.h"
+
+#include "app/core/lutformats/cubeformat.h"
+#include "app/core/lutformats/lutfile.h"
 
 #include "profiles/core/builtinspaces.h"
 
@@ -11,12 +14,13 @@
 
 namespace {
 
-// The last .cube read, kept while the file's bytes stay the same: a live
+// The last table read, kept while the file's bytes stay the same: a live
 // preview rebuilds the profile on every change, and parsing a 33-point table
 // as text costs more than sampling the whole abstract profile.
 struct CubeCache {
     std::mutex lock;
     QString path;
+    QString format;
     QByteArray bytes;
     ProfilePtr link{nullptr, &closeProfile};
 };
@@ -62,24 +66,63 @@ IccProfile* copyCubeLink(IccProfile* link)
 
 IccProfile* readCubeDeviceLink(const QString& fileName)
 {
+    return readLutDeviceLink(fileName, QStringLiteral("cube"));
+}
+
+QString lutFormatKey(const QString& fileName, const QString& format)
+{
+    using namespace lutformats;
+    std::optional<LutFormat> f = formatFromKey(format.toStdString());
+    if (!f) f = formatOfName(fileName.toStdString());
+    return QString::fromLatin1(formatKey(f.value_or(LutFormat::Cube)));
+}
+
+namespace {
+
+// The file read afresh by its format's reader.
+ProfilePtr readLink(const QString& fileName, const QString& key, QString* error)
+{
+    using namespace lutformats;
+    const LutFormat format = formatFromKey(key.toStdString()).value_or(LutFormat::Cube);
+    const std::string path = QFile::encodeName(fileName).toStdString();
+    std::string why;
+    ProfilePtr link = adoptProfile(nullptr);
+    if (format == LutFormat::Cube) {
+        link = adoptProfile(readCubeLink(path, why));
+    } else {
+        const LutRead read = readLutFile(path, format);
+        why = read.error;
+        if (read.ok()) link = adoptProfile(lutDeviceLink(read.lut));
+        if (read.ok() && !link) why = path + ": the table cannot be made a device link";
+    }
+    if (!link && error) *error = QString::fromStdString(why);
+    return link;
+}
+
+}   // namespace
+
+IccProfile* readLutDeviceLink(const QString& fileName, const QString& format, QString* error)
+{
     if (fileName.isEmpty()) return nullptr;
     const QString path = QFileInfo(fileName).absoluteFilePath();
+    const QString key = lutFormatKey(fileName, format);
     const QByteArray before = fileBytes(path);
 
     CubeCache& cache = cubeCache();
     const std::lock_guard<std::mutex> hold(cache.lock);
-    if (cache.link && !before.isEmpty() && cache.path == path && cache.bytes == before)
+    if (cache.link && !before.isEmpty() && cache.path == path && cache.format == key && cache.bytes == before)
         return copyCubeLink(cache.link.get());
 
     cache.link.reset();
     cache.bytes.clear();
-    ProfilePtr link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    ProfilePtr link = readLink(fileName, key, error);
     if (!link) return nullptr;
     const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
     if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) return nullptr;
     // Kept only when the file did not change while it was read.
     if (!before.isEmpty() && fileBytes(path) == before) {
         cache.path = path;
+        cache.format = key;
         cache.bytes = before;
         cache.link = adoptProfile(copyCubeLink(link.get()));
     }

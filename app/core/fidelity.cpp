@@ -314,15 +314,14 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
     case RecipeTab::CubeImport: {
         ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
         if (!space) return failed(spaceUnavailableMessage(recipe));
-        const QByteArray file = QFile::encodeName(recipe.cubeFile);
-        ProfilePtr raw = adoptProfile(recipe.cubeFile.isEmpty() ? nullptr : readCubeFile(file.constData()));
+        ProfilePtr raw = adoptProfile(readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat));
         if (!raw) return failed(BuilderText::CubeUnreadable + recipe.cubeFile);
         if (recipe.lutIntent != 2) {
             auto cube = std::make_unique<CubeRecipe>();
             ProfilePtr again = adoptProfile(open(recipe.lutProfile));
             if (cube->init(std::move(again), std::move(raw))) return cube;
         }
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
+        ProfilePtr link = adoptProfile(readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat));
         Transform* t = createLabChainTransform(space.get(), link.get(), recipe.lutIntent);
         if (!t) return failed(BuilderText::InternalError);
         return std::make_unique<ChainRecipe>(std::move(space), std::move(link), std::vector<CurvePtr>{}, t);

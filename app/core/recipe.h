@@ -79,10 +79,13 @@ struct Recipe {
     std::array<ChannelCurve, CorrelateCount> correlates;
 
     // CUBE import: the RGB space the table works in, the intent into it,
-    // and the table's file (empty: none loaded).
+    // the table's file (empty: none loaded) and its format as "CUBE_FORMAT"
+    // keeps it ("cube", "3dl", "csp", "spi3d", "clf", "hald-png",
+    // "hald-tiff"; empty: by the file's extension, .cube for any other).
     QString lutProfile = "*srgb";
     int lutIntent = 0;
     QString cubeFile;
+    QString cubeFormat;
 
     RecipeTab tab() const { return RecipeTab(generator); }
 

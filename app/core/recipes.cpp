@@ -165,9 +165,11 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
             result.message = spaceUnavailableMessage(recipe);
             break;
         }
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
+        QString why;
+        ProfilePtr link = adoptProfile(readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat, &why));
         if (!link) {
             result.message = BuilderText::CubeUnreadable + recipe.cubeFile;
+            if (!why.isEmpty()) result.message += QLatin1Char('\n') + why;
             break;
         }
         result.profile.reset(buildCubeProfile(space.get(), recipe.lutIntent, link.get(), settings, sampling));

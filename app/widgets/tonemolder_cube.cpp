@@ -1,7 +1,8 @@
-// The CUBE import tab of the main window: choosing a .cube or .lut table,
-// its title and the picture of its contents.
+// The CUBE import tab of the main window: choosing a table (.cube, .lut and
+// the other LUT formats), its title and the picture of its contents.
 #include "app/widgets/tonemolder.h"
 
+#include "app/core/cubecache.h"
 #include "app/core/lutdump.h"
 #include "app/widgets/messages.h"
 #include "app/widgets/previewimage.h"
@@ -23,7 +24,9 @@ void Tonemolder::loadCUBE()
     }
     QFileDialog dialog(this, tr(PreviewText::SelectCube), cubeDialogDir_);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilters({tr("CUBE files (*.cube)"), tr("LUT files (*.lut)"), tr("Any files (*)")});
+    dialog.setNameFilters({tr("CUBE files (*.cube)"), tr("LUT files (*.lut)"),
+                           tr("3D LUT files (*.cube *.lut *.3dl *.csp *.spi3d *.clf)"),
+                           tr("Hald CLUT images (*.png *.tif *.tiff)"), tr("Any files (*)")});
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     cubeDialogDir_ = dialog.directory().absolutePath();
     loadCubeFile(dialog.selectedFiles().constFirst(), true);
@@ -34,14 +37,15 @@ void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
     // The table as the reader stores it: the dump pictures its nodes as they are.
     const bool isFile = QFileInfo(fileName).isFile();
     ProfilePtr link{nullptr, &closeProfile};
-    if (isFile) link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    QString why;
+    if (isFile) link = adoptProfile(readLutDeviceLink(fileName, {}, &why));
     if (!link) {
         // Nothing of an earlier table stays: no title, no picture, no effect.
         cubeFileName_.clear();
         ui_->titleLUT->setText(tr(PreviewText::CubeTitle));
         ui_->imageViewerLUT->clearImage();
         if (shown_ == Shown::Proof) proofImage();
-        if (complain && isFile) criticalBox(this, tr(PreviewText::NotACube));
+        if (complain && isFile) criticalBox(this, tr(PreviewText::NotACube) + QLatin1Char('\n') + why);
         return;
     }
 

@@ -2,6 +2,7 @@
 // profile built from it.
 #include "app/widgets/tonemolder.h"
 
+#include "app/core/cubecache.h"
 #include "app/core/previewmodel.h"
 #include "app/core/recipe.h"
 #include "cam16/widgets/viewingconditions.h"
@@ -30,6 +31,7 @@ Recipe Tonemolder::recipeFromControls() const
     r.lutProfile = ui_->iccProfileLUT->currentFileName();
     r.lutIntent = ui_->comboIntentLUT->currentIndex();
     r.cubeFile = cubeFileName_;
+    r.cubeFormat = cubeFileName_.isEmpty() ? QString() : lutFormatKey(cubeFileName_);
     return r;
 }
 

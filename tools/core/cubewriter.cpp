@@ -1,7 +1,11 @@
 #include "tools/core/cubewriter.h"
 
 #include "app/core/lutformats/cubeformat.h"
+#include "app/core/lutformats/haldformat.h"
+#include "app/core/lutformats/lutfile.h"
+#include "tools/core/toolfiles.h"
 
+#include <QFile>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -30,13 +34,10 @@ std::string headerText(const CubeRequest& request, int n)
     return lutformats::cubeHeader(request.title.toStdString(), request.copyright.toStdString(), uint32_t(n));
 }
 
-// One blue slice: n × n pixels through the transform, as text lines.
-void sliceText(Transform* transform, int n, float step, int blue, std::vector<float>& in, std::vector<float>& out,
-               std::string& text)
+// The inputs of one blue slice, red fastest, each product in float.
+void sliceInputs(int n, float step, int blue, std::vector<float>& in)
 {
-    const size_t pixels = size_t(n) * size_t(n);
-    in.resize(pixels * 3);
-    out.resize(pixels * 3);
+    in.resize(size_t(n) * size_t(n) * 3);
     const float b = float(blue) * step;
     size_t k = 0;
     for (int g = 0; g < n; ++g) {
@@ -46,6 +47,15 @@ void sliceText(Transform* transform, int n, float step, int blue, std::vector<fl
             in[k + 2] = b;
         }
     }
+}
+
+// One blue slice: n × n pixels through the transform, as text lines.
+void sliceText(Transform* transform, int n, float step, int blue, std::vector<float>& in, std::vector<float>& out,
+               std::string& text)
+{
+    const size_t pixels = size_t(n) * size_t(n);
+    out.resize(pixels * 3);
+    sliceInputs(n, step, blue, in);
     doTransform(transform, in.data(), out.data(), uint32_t(pixels));
     text.clear();
     text.reserve(pixels * 28);
@@ -126,6 +136,73 @@ QByteArray cubeText(const CubeRequest& request, IccProfile* rgbSpace, IccProfile
     return text;
 }
 
+QString cubeRequestFormat(const QString& outputFile, const QString& format)
+{
+    using namespace lutformats;
+    std::optional<LutFormat> f = formatFromKey(format.toStdString());
+    if (!f) f = formatOfName(outputFile.toStdString());
+    return QString::fromLatin1(formatKey(f.value_or(LutFormat::Cube)));
+}
+
+lutformats::Lut3D sampleLut(const CubeRequest& request, IccProfile* rgbSpace, IccProfile* abstract,
+                            const CubeProgress& progress)
+{
+    TransformPtr transform{cubeTransform(rgbSpace, abstract), &deleteTransform};
+    if (!transform) return {};
+    const bool hald = request.format.startsWith(QLatin1String("hald"));
+    const int n = hald ? std::clamp(request.haldLevel, 2, 16) * std::clamp(request.haldLevel, 2, 16)
+                       : std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
+    const float step = float(1.0 / double(n - 1));
+    lutformats::Lut3D lut;
+    lut.title = request.title.toStdString();
+    lut.comment = request.copyright.toStdString();
+    lut.size = uint32_t(n);
+    lut.data.resize(lut.nodeCount() * 3);
+    // A slice at a time, which the engine's workers split.
+    std::vector<float> in;
+    const size_t slice = size_t(n) * size_t(n);
+    for (int blue = 0; blue < n; ++blue) {
+        sliceInputs(n, step, blue, in);
+        doTransform(transform.get(), in.data(), &lut.data[size_t(blue) * slice * 3], uint32_t(slice));
+        if (progress) progress(blue + 1, n);
+    }
+    return lut;
+}
+
+namespace {
+
+// A table in a format other than .cube: sampled whole, then written.
+ToolResult writeOtherFormat(const CubeRequest& request, IccProfile* rgbSpace, IccProfile* abstract,
+                            const CubeProgress& progress)
+{
+    using namespace lutformats;
+    ToolResult result;
+    const LutFormat format = formatFromKey(request.format.toStdString()).value_or(LutFormat::Cube);
+    const Lut3D lut = sampleLut(request, rgbSpace, abstract, progress);
+    if (lut.size == 0) {
+        result.message = CubeWriterText::CannotTransform;
+        return result;
+    }
+    const std::string path = QFile::encodeName(request.outputFile).toStdString();
+    if (format == LutFormat::HaldPng || format == LutFormat::HaldTiff) {
+        const std::string why = writeHald(lut, path, format == LutFormat::HaldTiff, request.haldBits);
+        result.message = QString::fromStdString(why);
+        result.ok = why.empty();
+        return result;
+    }
+    const std::string text = lutText(lut, format);
+    if (text.empty()) {
+        result.message = CubeWriterText::CannotHold;
+        return result;
+    }
+    QString error;
+    result.ok = writeFileAtomically(request.outputFile, QByteArray::fromStdString(text), &error);
+    if (!result.ok) result.message = CubeWriterText::CannotWrite + error;
+    return result;
+}
+
+}   // namespace
+
 ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, const CubeProgress& progress)
 {
     ToolResult result;
@@ -135,6 +212,9 @@ ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, 
         result.message = CubeWriterText::CannotOpen;
         return result;
     }
+    CubeRequest resolved = request;
+    resolved.format = cubeRequestFormat(request.outputFile, request.format);
+    if (resolved.format != QLatin1String("cube")) return writeOtherFormat(resolved, rgbSpace.get(), abstract.get(), progress);
     TransformPtr transform{cubeTransform(rgbSpace.get(), abstract.get()), &deleteTransform};
     if (!transform) {
         result.message = CubeWriterText::CannotTransform;

@@ -161,22 +161,17 @@ LutRead readLutFile(const std::string& path, LutFormat format)
     return result;
 }
 
-std::string writeLutFile(const Lut3D& lut, LutFormat format, const std::string& path, int bits)
+std::string lutText(const Lut3D& lut, LutFormat format)
 {
-    std::string text;
     switch (format) {
-    case LutFormat::Cube: text = cubeText(lut); break;
-    case LutFormat::ThreeDl: text = threeDlText(lut); break;
-    case LutFormat::Csp: text = cspText(lut); break;
-    case LutFormat::Spi3d: text = spi3dText(lut); break;
-    case LutFormat::Clf: text = clfText(lut); break;
+    case LutFormat::Cube: return cubeText(lut);
+    case LutFormat::ThreeDl: return threeDlText(lut);
+    case LutFormat::Csp: return cspText(lut);
+    case LutFormat::Spi3d: return spi3dText(lut);
+    case LutFormat::Clf: return clfText(lut);
     case LutFormat::HaldPng:
-    case LutFormat::HaldTiff: return writeHald(lut, path, format == LutFormat::HaldTiff, bits);
+    case LutFormat::HaldTiff: break;
     }
-    std::unique_ptr<FILE, decltype(&std::fclose)> file{std::fopen(path.c_str(), "wb"), &std::fclose};
-    if (!file) return path + ": cannot be created";
-    if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size() || std::fflush(file.get()) != 0)
-        return path + ": cannot be written";
     return {};
 }
 

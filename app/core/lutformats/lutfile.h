@@ -47,10 +47,9 @@ bool readWholeFile(const std::string& path, std::string& bytes, std::string& err
 // table and validates it. `name` is how messages call the file.
 LutRead readLutFile(const std::string& path, LutFormat format);
 
-// The file's bytes for a text format; for a Hald CLUT the image is written
-// to `path` directly. Empty `error` on success. Hald tables must have
-// level² points per side; `bits` (8 or 16) is their sample depth.
-std::string writeLutFile(const Lut3D& lut, LutFormat format, const std::string& path, int bits = 16);
+// The text of a table in a text format; empty for the Hald CLUT images
+// (haldformat.h writes those) and when the format cannot hold the table.
+std::string lutText(const Lut3D& lut, LutFormat format);
 
 // Lines of text split at any line end, each into blank-separated words, with
 // the number of the line each word came from.
