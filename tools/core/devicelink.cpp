@@ -49,7 +49,7 @@ IccProfile* buildLookDeviceLink(IccProfile* source, IccProfile* look, IccProfile
     if (!transform) return failed(DeviceLinkText::CannotLink);
     const uint32_t grid = uint32_t(std::clamp(request.gridPoints, 9, 255));
     const double version = request.versionIndex == 1 ? 2.1 : 4.3;
-    ProfilePtr link = adoptProfile(transformToDeviceLink(transform.get(), version, (grid << 16) | XformNoWhiteFixup));
+    ProfilePtr link = adoptProfile(transformToDeviceLink(transform.get(), version, (grid << 16) | XformNoWhiteFixup | XformKeepPostLinearisation));
     if (!link) return failed(DeviceLinkText::CannotLink);
     setProfileVersion(link.get(), request.versionIndex == 1 ? Version2 : Version4);
     setProfileRenderingIntent(link.get(), uint32_t(request.intent));
