@@ -34,7 +34,7 @@ MENTIONS = {
     "The main window": ["Description:", "Copyright:", "Check for updates", "Zoom in"],
     "The Softproofing recipe": ["Color space for adjusts:", "Rendering Intent:", "Reset all"],
     "The CIE CAM16 recipe": ["Source Viewing conditions:", "Destination viewing conditions:", "Reset correlates"],
-    "The Import LUT recipe": ["Load .CUBE file", "No title"],
+    "The Import LUT recipe": ["Load .CUBE file", "No title", ".3dl", ".csp", ".spi3d", "ProcessList", "Hald CLUT"],
     "Curve editors": ["inverse sigmoid", "Tabulated curve", "Point list curve", "Normalize", "Smooth:"],
     "The preview": ["Live preview", "Paste preview image", "Image in:"],
     "Profiles and the profiles folder": ["*prophoto", "/usr/share/color/icc", ".icm"],
@@ -42,8 +42,9 @@ MENTIONS = {
     "Viewing conditions": ["ICC Standard", "Discounting", "Clone preset as:"],
     "Preferences": ["L* Grid points:", "Prelin curve points:", "Forced sRGB Monitor"],
     "Tools": ["Output profile customizer", "Regenerate all LUTs", "Convert to .CUBE", "Grid points:"],
-    "The command line": ["import-cube", "rebuild", "embed", "apply", "--profiles-dir"],
-    "The recipe format": ["TONEMOLDER_VERSION", "SOFTPROOF_ICC", "SOURCE_VC", "CUBE_FILE"],
+    "The command line": ["import-cube", "import-lut", "--hald-level", "link", "rebuild", "embed", "apply",
+                         "--profiles-dir"],
+    "The recipe format": ["TONEMOLDER_VERSION", "SOFTPROOF_ICC", "SOURCE_VC", "CUBE_FILE", "CUBE_FORMAT"],
     "Files and settings": ["icc/grid_lstar", "updates/page", "vclist"],
 }
 
