@@ -1,8 +1,18 @@
+// The main window: its components and the wiring between them, the
+// selectors, viewing conditions, tools, settings and About, and the recipe
+// its controls hold.
 #include "app/widgets/tonemolder.h"
 
 #include "app/core/appinfo.h"
+#include "app/core/cubecache.h"
 #include "app/core/document.h"
 #include "app/core/previewmodel.h"
+#include "app/core/recipe.h"
+#include "app/widgets/helpmenu.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
+#include "curves/widgets/channelmodifier.h"
 #include "cam16/widgets/viewingconditions.h"
 #include "curves/core/curvefamily.h"
 #include "profiles/widgets/preferences.h"
@@ -24,11 +34,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-// Family masks of the channel editors: every family but the prelinearisation
-// sigmoid for the colour-space channels; no inverse families for the correlates.
-constexpr int ChannelFamilies = 479;
-constexpr int CorrelateFamilies = 287;
 
 // Profile-class masks of the selectors: output, colour space and display
 // profiles; the image profile may be an input profile as well.
@@ -55,7 +60,10 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
     ui_->splitter->setStretchFactor(1, 1);
     ui_->splitter->setChildrenCollapsible(false);
     ui_->splitter->setSizes({500, 613});
-    setUpPreview();
+    preview_ = new PreviewPane(*ui_, settings_, this,
+                               {[this] { return recipeFromControls(); }, [this] { return selectedProfileOpener(); },
+                                [this] { return restoring_; }});
+    preview_->setObjectName(QStringLiteral("previewPane"));
 
     // The program's own parametric curve types (109 to 114), before any curve
     // of those types exists.
@@ -63,47 +71,37 @@ Tonemolder::Tonemolder(QSettings* settings, QWidget* parent)
 
     const bool undecorated = settings_->value(UndecoratedKey, false).toBool();
     setUpSelectors(undecorated);
-
-    // Nothing to show or zoom until an image is loaded.
-    for (QWidget* w : {static_cast<QWidget*>(ui_->btnOriginal), static_cast<QWidget*>(ui_->btnPreview),
-                       static_cast<QWidget*>(ui_->chkLive), static_cast<QWidget*>(ui_->iccPreviewImage)}) {
-        w->setEnabled(false);
-    }
-    setUpZoomActions();
-    for (QAction* a : {ui_->action_view_original, ui_->action_view_abstract, ui_->action_zoom_in,
-                       ui_->action_zoom_out, zoomFitAction_, zoomActualAction_}) {
-        a->setEnabled(false);
-    }
-
-    setUpImageMenu();
-    setUpHelpMenu();
+    help_ = new HelpMenu(*ui_, settings_, this);
 
     fileName_.clear();
     history_ = std::make_unique<RecipeHistory>();
     viewingConditions_ = new ViewingConditions(settings_, QStringLiteral("vclist"), this);
 
-    connect(ui_->iccProfile, &ICCProfileSelector::valueChanged, this, &Tonemolder::setSlidersSoftProof);
-    connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, this, &Tonemolder::livePreviewChanged);
-    connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, this, &Tonemolder::enableIntentIfNeededForLUT);
-    connect(ui_->generator, &QTabWidget::currentChanged, this, &Tonemolder::autoArrangeAndRefreshImage);
-    connect(ui_->iccPreviewImage, &ICCProfileSelector::valueChanged, this, &Tonemolder::setPreviewProfiles);
+    connect(ui_->iccProfileLUT, &ICCProfileSelector::valueChanged, preview_, &PreviewPane::livePreviewChanged);
+    connect(ui_->generator, &QTabWidget::currentChanged, this, [this] {
+        panels_->autoArrange();
+        preview_->livePreviewChanged();
+    });
 
     viewingConditions_->fillPresetCombo(ui_->comboSourceVC, -1);
     viewingConditions_->fillPresetCombo(ui_->comboDestVC, -1);
-    connect(ui_->comboSourceVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
-    connect(ui_->comboDestVC, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+    connect(ui_->comboSourceVC, &QComboBox::currentIndexChanged, preview_, &PreviewPane::livePreviewChanged);
+    connect(ui_->comboDestVC, &QComboBox::currentIndexChanged, preview_, &PreviewPane::livePreviewChanged);
     connect(ui_->cbDestVC, &QCheckBox::stateChanged, this, &Tonemolder::enableViewingConditionsDst);
 
-    setUpCurveScenes();
-
-    connect(ui_->imageViewer, &QGraphicsViewMap::fileDropped, this, &Tonemolder::loadImageFile);
-
-    setUpModifiers(undecorated);
+    panels_ = new RecipeCurvePanels(*ui_, settings_, undecorated, this);
+    panels_->setObjectName(QStringLiteral("curvePanels"));
+    connect(panels_, &RecipeCurvePanels::curvesChanged, preview_, &PreviewPane::livePreviewChanged);
 
     ui_->comboIntent->setEnabled(ui_->iccProfile->currentIsTableBased());
-    enableIntentIfNeededForLUT();
-    connect(ui_->comboIntent, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
-    connect(ui_->comboIntentLUT, &QComboBox::currentIndexChanged, this, &Tonemolder::livePreviewChanged);
+    lutTab_ = new LutTab(*ui_, this);
+    lutTab_->setObjectName(QStringLiteral("lutTab"));
+    // A new table is shown at once; a failed one takes its effect off a proof.
+    connect(lutTab_, &LutTab::tableChanged, this, [this](bool loaded) {
+        if (loaded || preview_->showsProof()) preview_->proofImage();
+    });
+    connect(ui_->comboIntent, &QComboBox::currentIndexChanged, preview_, &PreviewPane::livePreviewChanged);
+    connect(ui_->comboIntentLUT, &QComboBox::currentIndexChanged, preview_, &PreviewPane::livePreviewChanged);
 
     connectActions();
     setUpDocument();
@@ -136,64 +134,6 @@ void Tonemolder::setUpSelectors(bool undecorated)
                                         {ui_->iccPreviewImage, ui_->iccPreviewImage->prompt()}});
 }
 
-// Zoom in and out by Ctrl++ and Ctrl+- anywhere in the window; the bare
-// + and - only while the image view has the focus, so that they stay
-// characters in every field.
-void Tonemolder::setUpZoomActions()
-{
-    const std::pair<QKeySequence, QAction*> keys[] = {{QKeySequence(Qt::Key_Plus), ui_->action_zoom_in},
-                                                      {QKeySequence(Qt::Key_Equal), ui_->action_zoom_in},
-                                                      {QKeySequence(Qt::Key_Minus), ui_->action_zoom_out}};
-    for (const auto& [key, action] : keys) {
-        auto* local = new QAction(ui_->imageViewer);
-        local->setShortcut(key);
-        local->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-        ui_->imageViewer->addAction(local);
-        connect(local, &QAction::triggered, action, &QAction::trigger);
-    }
-
-    zoomFitAction_ = new QAction(tr("Fit"), this);
-    zoomFitAction_->setObjectName(QStringLiteral("action_zoom_fit"));
-    zoomFitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
-    zoomActualAction_ = new QAction(tr("100 %"), this);
-    zoomActualAction_->setObjectName(QStringLiteral("action_zoom_actual"));
-    zoomActualAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
-    ui_->menuPreview->addAction(zoomFitAction_);
-    ui_->menuPreview->addAction(zoomActualAction_);
-    connect(zoomFitAction_, &QAction::triggered, this, &Tonemolder::zoomToFit);
-    connect(zoomActualAction_, &QAction::triggered, this, &Tonemolder::zoomToActualSize);
-}
-
-void Tonemolder::setUpImageMenu()
-{
-    imageMenu_ = new QMenu(this);
-    imageMenu_->addAction(ui_->actionLoad_image);
-    imageMenu_->addAction(ui_->action_paste_image);
-    imageMenu_->addSeparator();
-    imageMenu_->addAction(ui_->action_view_original);
-    imageMenu_->addAction(ui_->action_view_abstract);
-    imageMenu_->addSeparator();
-    imageMenu_->addAction(ui_->action_zoom_in);
-    imageMenu_->addAction(ui_->action_zoom_out);
-    imageMenu_->addAction(zoomFitAction_);
-    imageMenu_->addAction(zoomActualAction_);
-    ui_->imageViewer->setContextMenu(imageMenu_);
-}
-
-void Tonemolder::setUpModifiers(bool undecorated)
-{
-    modifiers_ = {ui_->chan_1, ui_->chan_2, ui_->chan_3, ui_->chan_4, ui_->corr_1, ui_->corr_2, ui_->corr_3};
-    for (size_t i = 0; i < modifiers_.size(); ++i) {
-        ChannelModifier* m = modifiers_[i];
-        const bool channel = i < 4;
-        m->setLockIconsLight(!undecorated);
-        m->setLockVisible(true);
-        m->setFamilies(channel ? ChannelFamilies : CorrelateFamilies);
-        connect(m, &ChannelModifier::valueChanged, this,
-                channel ? &Tonemolder::drawSlidersSoftProof : &Tonemolder::drawSlidersCorrelates);
-    }
-}
-
 void Tonemolder::connectActions()
 {
     connect(ui_->actionNew, &QAction::triggered, this, &Tonemolder::newProfile);
@@ -202,105 +142,13 @@ void Tonemolder::connectActions()
     connect(ui_->actionSave_as, &QAction::triggered, this, &Tonemolder::saveProfileAs);
     connect(ui_->action_Quit, &QAction::triggered, this, &QWidget::close);
 
-    connect(ui_->actionLoad_image, &QAction::triggered, this, &Tonemolder::loadImage);
-    connect(ui_->action_paste_image, &QAction::triggered, this, &Tonemolder::pasteImage);
-    connect(ui_->action_view_original, &QAction::triggered, this, &Tonemolder::origImage);
-    connect(ui_->action_view_abstract, &QAction::triggered, this, &Tonemolder::proofImage);
-    connect(ui_->action_zoom_in, &QAction::triggered, this, &Tonemolder::zoomIn);
-    connect(ui_->action_zoom_out, &QAction::triggered, this, &Tonemolder::zoomOut);
-
     connect(ui_->actionPreferences, &QAction::triggered, this, &Tonemolder::preferences);
     connect(ui_->action_Embed_to_output_profile, &QAction::triggered, this, &Tonemolder::outputProfileEmbedder);
     connect(ui_->actionConvert_to_CUBE_file, &QAction::triggered, this, &Tonemolder::cubeExporter);
-    connect(ui_->actionUser_manual, &QAction::triggered, this, &Tonemolder::userManual);
     connect(ui_->actionAbout, &QAction::triggered, this, &Tonemolder::about);
 
-    connect(ui_->btnOriginal, &QPushButton::clicked, ui_->action_view_original, &QAction::trigger);
-    connect(ui_->btnPreview, &QPushButton::clicked, ui_->action_view_abstract, &QAction::trigger);
-    connect(ui_->chkLive, &QCheckBox::stateChanged, this, &Tonemolder::livePreviewChanged);
-
-    connect(ui_->pushButtonResetAll, &QPushButton::clicked, this, &Tonemolder::resetCurves);
-    connect(ui_->btnResetCorrelates, &QPushButton::clicked, this, &Tonemolder::resetCurves);
-    connect(ui_->btnResetCorrelates, &QPushButton::clicked, this, &Tonemolder::resetCorrelates);
     connect(ui_->btnEditSrcVC, &QPushButton::clicked, this, &Tonemolder::editViewingConditionsSrc);
     connect(ui_->btnEditDestVC, &QPushButton::clicked, this, &Tonemolder::editViewingConditionsDst);
-    connect(ui_->selectLUTbutton, &QPushButton::clicked, this, &Tonemolder::loadCUBE);
-}
-
-// ---------------------------------------------------------------------------
-// Preview pane
-// ---------------------------------------------------------------------------
-
-void Tonemolder::livePreviewChanged()
-{
-    if (restoring_ || previewImage_.isNull() || !ui_->chkLive->isChecked()) return;
-    ui_->btnPreview->setEnabled(false);
-    liveRequest_ = true;
-    proofImage();
-    liveRequest_ = false;
-}
-
-void Tonemolder::zoomIn()
-{
-    ui_->imageViewer->zoomIn();
-}
-
-void Tonemolder::zoomOut()
-{
-    ui_->imageViewer->zoomOut();
-}
-
-void Tonemolder::zoomToFit()
-{
-    ui_->imageViewer->autoFit();
-}
-
-void Tonemolder::zoomToActualSize()
-{
-    ui_->imageViewer->actualSize();
-}
-
-// ---------------------------------------------------------------------------
-// CUBE import
-// ---------------------------------------------------------------------------
-
-void Tonemolder::enableIntentIfNeededForLUT()
-{
-    // The intent matters only for profiles built from tables.
-    ui_->comboIntentLUT->setEnabled(ui_->iccProfileLUT->currentIsTableBased());
-}
-
-// ---------------------------------------------------------------------------
-// Curve panels
-// ---------------------------------------------------------------------------
-
-void Tonemolder::resetCurves()
-{
-    bulkUpdate_ = true;
-    for (size_t i = 0; i < 4; ++i) modifiers_[i]->reset();
-    bulkUpdate_ = false;
-    drawSlidersSoftProof();
-    autoArrange();
-}
-
-void Tonemolder::resetCorrelates()
-{
-    bulkUpdate_ = true;
-    for (size_t i = 4; i < modifiers_.size(); ++i) modifiers_[i]->reset();
-    bulkUpdate_ = false;
-    drawSlidersCorrelates();
-}
-
-void Tonemolder::autoArrange()
-{
-    ui_->curvesGraphicsView->autoFit();
-    ui_->correlatesGraphicsView->autoFit();
-}
-
-void Tonemolder::autoArrangeAndRefreshImage()
-{
-    autoArrange();
-    livePreviewChanged();
 }
 
 // ---------------------------------------------------------------------------
@@ -329,7 +177,7 @@ void Tonemolder::editViewingConditions(QComboBox* edited, QComboBox* other)
     viewingConditions_->fillPresetCombo(other, otherIndex);
     restoring_ = false;
     recipeEdited(edited->objectName());
-    livePreviewChanged();
+    preview_->livePreviewChanged();
 }
 
 void Tonemolder::enableViewingConditionsDst()
@@ -366,13 +214,13 @@ void Tonemolder::preferences()
 {
     Preferences dialog(settings_, this);
     dialog.exec();
-    setPreviewProfiles();
+    preview_->setPreviewProfiles();
     // The drawing resolution and the profile's resolution may have changed.
     restoring_ = true;
-    drawSlidersSoftProof();
-    drawSlidersCorrelates();
+    panels_->drawSlidersSoftProof();
+    panels_->drawSlidersCorrelates();
     restoring_ = false;
-    livePreviewChanged();
+    preview_->livePreviewChanged();
 }
 
 void Tonemolder::about()
@@ -430,11 +278,45 @@ void Tonemolder::storeWindowState()
 void Tonemolder::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    autoArrange();
+    panels_->autoArrange();
 }
 
 void Tonemolder::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
-    autoArrange();
+    panels_->autoArrange();
+}
+
+// ---------------------------------------------------------------------------
+// The recipe the controls hold
+// ---------------------------------------------------------------------------
+
+Recipe Tonemolder::recipeFromControls() const
+{
+    Recipe r;
+    r.description = ui_->edit_description->text();
+    r.copyright = ui_->edit_copyright->text();
+    r.generator = ui_->generator->currentIndex();
+    r.resolution = resolutionPreferences(*settings_);
+
+    r.softproofProfile = ui_->iccProfile->currentFileName();
+    r.softproofIntent = ui_->comboIntent->currentIndex();
+    for (int i = 0; i < RecipeCurvePanels::SoftproofEditors; ++i) r.channels[size_t(i)] = panels_->editors()[size_t(i)]->curve();
+
+    r.sourceConditions = viewingConditions_->presetAt(ui_->comboSourceVC->currentIndex());
+    r.destConditions = viewingConditions_->presetAt(ui_->comboDestVC->currentIndex());
+    r.separateDestination = ui_->cbDestVC->isChecked();
+    for (int i = 0; i < RecipeCurvePanels::CorrelateEditors; ++i) r.correlates[size_t(i)] = panels_->editors()[size_t(RecipeCurvePanels::CorrelateSlot + i)]->curve();
+
+    r.lutProfile = ui_->iccProfileLUT->currentFileName();
+    r.lutIntent = ui_->comboIntentLUT->currentIndex();
+    r.cubeFile = lutTab_->cubeFileName();
+    r.cubeFormat = r.cubeFile.isEmpty() ? QString() : lutFormatKey(r.cubeFile);
+    return r;
+}
+
+ProfileOpener Tonemolder::selectedProfileOpener() const
+{
+    return selectionOpener({{ui_->iccProfile->currentFileName(), ui_->iccProfile->currentName()},
+                            {ui_->iccProfileLUT->currentFileName(), ui_->iccProfileLUT->currentName()}});
 }

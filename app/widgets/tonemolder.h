@@ -1,29 +1,26 @@
-// The main window: the three recipe tabs, the preview pane, the menus that
-// open the tools, and the wiring between them.
+// The main window: the recipe document and the three recipe tabs, the tools
+// and settings menus, and the wiring between its components, which it owns:
+// the preview pane (previewpane.h), the Import LUT tab (luttab.h), the curve
+// editors and panels (recipecurvepanels.h) and the Help menu (helpmenu.h).
 #pragma once
 
-#include <QImage>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
-#include <array>
 #include <functional>
 #include <memory>
 
 struct IccProfile;
-struct PanelCurve;
-struct PreviewFrame;
 struct Recipe;
-class ChannelModifier;
-class PreviewScheduler;
+class HelpMenu;
+class LutTab;
+class PreviewPane;
 class QAction;
-class QGraphicsViewMap;
 class QComboBox;
 class QMenu;
-class QProgressBar;
 class QSettings;
-class QTimer;
+class RecipeCurvePanels;
 class RecipeHistory;
 class ViewingConditions;
 
@@ -56,6 +53,11 @@ public:
     // Whether the document needs no saving before it is closed.
     bool isSaved() const;
 
+    // The components.
+    PreviewPane* previewPane() const { return preview_; }
+    LutTab* lutTab() const { return lutTab_; }
+    RecipeCurvePanels* curvePanels() const { return panels_; }
+
 public slots:
     // Recipe document.
     void newProfile();
@@ -65,34 +67,6 @@ public slots:
     bool saveProfileAs();
     void undo();
     void redo();
-
-    // Preview pane.
-    void loadImage();
-    void loadImageFile(const QString& fileName);
-    void pasteImage();
-    void origImage();
-    void proofImage();
-    void livePreviewChanged();
-    void setPreviewProfiles();
-    void zoomIn();
-    void zoomOut();
-    void zoomToFit();
-    void zoomToActualSize();
-
-    // CUBE import.
-    void loadCUBE();
-    void loadCubeFile(const QString& fileName, bool complain = true);
-    void enableIntentIfNeededForLUT();
-
-    // Curve panels.
-    void resetCurves();
-    void resetCorrelates();
-    void setSlidersSoftProof();
-    void drawSlidersSoftProof();
-    void setSlidersCorrelates();
-    void drawSlidersCorrelates();
-    void autoArrange();
-    void autoArrangeAndRefreshImage();
 
     // Viewing conditions.
     void editViewingConditionsSrc();
@@ -104,8 +78,6 @@ public slots:
     void cubeExporter();
     void preferences();
     void about();
-    void userManual();
-    void checkForUpdates();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -114,10 +86,6 @@ protected:
 
 private:
     void setUpSelectors(bool undecorated);
-    void setUpZoomActions();
-    void setUpImageMenu();
-    void setUpHelpMenu();
-    void setUpModifiers(bool undecorated);
     void connectActions();
     // The recipe document (tonemolder_document.cpp).
     void setUpDocument();
@@ -141,14 +109,15 @@ private:
     // Puts a recipe into the controls: Open, Undo and Redo.
     RestoreReport restoreRecipe(const Recipe& recipe);
     void selectPresets(const Recipe& recipe);
-    void clearCubeTable();
     void editViewingConditions(QComboBox* edited, QComboBox* other);
 
     std::unique_ptr<Ui::TonemolderClass> ui_;
     QSettings* settings_;   // not owned
-    QMenu* imageMenu_ = nullptr;
-    QAction* zoomFitAction_ = nullptr;
-    QAction* zoomActualAction_ = nullptr;
+    // Children of the window.
+    PreviewPane* preview_ = nullptr;
+    LutTab* lutTab_ = nullptr;
+    RecipeCurvePanels* panels_ = nullptr;
+    HelpMenu* help_ = nullptr;
 
     QString fileName_;
     // The saved flag is the history's: the current step is the saved one.
@@ -161,44 +130,6 @@ private:
     QMenu* recentMenu_ = nullptr;
     QAction* undoAction_ = nullptr;
     QAction* redoAction_ = nullptr;
-    QImage previewImage_;
-    QString cubeFileName_;
-
-    // While set, the curve-panel redraws return at once.
-    bool bulkUpdate_ = false;
-
-    // 0-3: chan_1..chan_4 (Softproofing); 4-6: corr_1..corr_3 (CIE CAM16).
-    std::array<ChannelModifier*, 7> modifiers_{};
-
-    // Preview pane, CUBE import, curve panels and the recipe they build
-    // (tonemolder_preview.cpp, tonemolder_cube.cpp, tonemolder_panels.cpp,
-    // tonemolder_recipe.cpp).
-    static constexpr int SoftproofEditors = 4;
-    static constexpr int CorrelateSlot = 4;
-    static constexpr int CorrelateEditors = 3;
-
-    void setUpCurveScenes();
-    // Clears the view, then draws the legend and one curve per entry, the
-    // curves taken from the editors from `firstSlot` on.
-    void drawCurvePanel(QGraphicsViewMap* view, const QList<PanelCurve>& curves, int firstSlot);
-
-    // The preview pane's work (tonemolder_preview.cpp): the scheduler owns the
-    // image and display profiles and builds the abstract profile of each
-    // request; the view shows its frames.
-    void setUpPreview();
-    void enableImageControls();
-    void showPreviewFrame(const PreviewFrame& frame);
-    void previewBusyChanged(bool busy);
-    // Asks again for what the pane shows, after the image's profile changed.
-    void refreshShownImage();
-    enum class Shown { Nothing, Original, Proof };
-    PreviewScheduler* preview_ = nullptr;   // a child of the window
-    Shown shown_ = Shown::Nothing;
-    bool fitPending_ = false;          // a new image: fit it when its first frame comes
-    bool liveRequest_ = false;         // the proof asked for is a live refresh
-    quint64 explicitProof_ = 0;        // the request of the last Preview the user asked for
-    QTimer* busyTimer_ = nullptr;
-    QProgressBar* busyBar_ = nullptr;
 
     // The window's size and the split between recipe and preview.
     void restoreWindowState();
@@ -207,7 +138,4 @@ private:
     void reportWrittenFile(const QString& path);
 
     ViewingConditions* viewingConditions_ = nullptr;   // a child of the window; owns the preset list
-    // Where the image and table dialogs open after their first use.
-    QString imageDialogDir_;
-    QString cubeDialogDir_;
 };

@@ -4,7 +4,10 @@
 
 #include "app/core/appinfo.h"
 #include "app/core/document.h"
+#include "app/widgets/luttab.h"
 #include "app/widgets/messages.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/core/previewmodel.h"
 #include "cam16/widgets/viewingconditions.h"
 #include "curves/widgets/channelmodifier.h"
@@ -27,8 +30,6 @@
 #include <algorithm>
 
 namespace {
-
-constexpr char CubeTitlePrompt[] = "Select the file to use ";
 
 // Sets a flag for its lifetime.
 class Raised {
@@ -91,7 +92,7 @@ void Tonemolder::connectRecording()
     connect(ui_->cbDestVC, &QCheckBox::toggled, this, by(ui_->cbDestVC));
     // After the table dialog has done its work.
     connect(ui_->selectLUTbutton, &QPushButton::clicked, this, by(ui_->selectLUTbutton));
-    for (ChannelModifier* m : modifiers_) {
+    for (ChannelModifier* m : panels_->editors()) {
         connect(m, &ChannelModifier::valueChanged, this, by(m));
         // The lock is kept in the recipe, though it changes no curve.
         if (auto* lock = m->findChild<QAbstractButton*>(QStringLiteral("lockButton")))
@@ -178,7 +179,7 @@ void Tonemolder::openFiles(const QStringList& paths)
         if (looksLikeProfile(path)) {
             if (mayDiscardDocument()) openProfileFile(path);
         } else {
-            loadImageFile(path);
+            preview_->loadImageFile(path);
         }
     }
 }
@@ -232,22 +233,14 @@ void Tonemolder::newProfile()
         ui_->comboDestVC->setCurrentIndex(0);
         ui_->cbDestVC->setChecked(false);
 
-        for (ChannelModifier* m : modifiers_) m->selectFamily(1);
-
-        bulkUpdate_ = true;
-        for (size_t i = 0; i < SoftproofEditors; ++i) modifiers_[i]->reset();
-        bulkUpdate_ = false;
-        drawSlidersSoftProof();
-
-        autoArrange();
-        resetCorrelates();
+        panels_->clearAll();
         enableViewingConditionsDst();
 
-        setSlidersCorrelates();
-        setSlidersSoftProof();
-        setPreviewProfiles();
+        panels_->setSlidersCorrelates();
+        panels_->setSlidersSoftProof();
+        preview_->setPreviewProfiles();
     }
-    livePreviewChanged();
+    preview_->livePreviewChanged();
 
     fileName_.clear();
     history_->reset(recipeFromControls());
@@ -346,29 +339,23 @@ Tonemolder::RestoreReport Tonemolder::restoreRecipe(const Recipe& r)
         report.softproofMissing = !ui_->iccProfile->selectByName(r.softproofProfile);
         ui_->comboIntent->setCurrentIndex(r.softproofIntent);
         selectPresets(r);
-        {
-            const Raised bulk(bulkUpdate_);
-            for (int i = 0; i < SoftproofEditors; ++i)
-                modifiers_[size_t(i)]->fromStateString(r.channels[size_t(i)].toStateString());
-            for (int i = 0; i < CorrelateEditors; ++i)
-                modifiers_[size_t(CorrelateSlot + i)]->fromStateString(r.correlates[size_t(i)].toStateString());
-        }
+        panels_->restoreCurves(r);
 
         report.lutSpaceMissing = !ui_->iccProfileLUT->selectByName(r.lutProfile);
         ui_->comboIntentLUT->setCurrentIndex(r.lutIntent);
         if (r.cubeFile.isEmpty()) {
-            clearCubeTable();
-        } else if (r.cubeFile != cubeFileName_) {
-            loadCubeFile(r.cubeFile, false);
-            report.cubeMissing = cubeFileName_.isEmpty();
-            if (report.cubeMissing) clearCubeTable();
+            lutTab_->clearCubeTable();
+        } else if (r.cubeFile != lutTab_->cubeFileName()) {
+            lutTab_->loadCubeFile(r.cubeFile, false);
+            report.cubeMissing = lutTab_->cubeFileName().isEmpty();
+            if (report.cubeMissing) lutTab_->clearCubeTable();
         }
 
-        drawSlidersSoftProof();
-        drawSlidersCorrelates();
-        autoArrange();
+        panels_->drawSlidersSoftProof();
+        panels_->drawSlidersCorrelates();
+        panels_->autoArrange();
     }
-    livePreviewChanged();
+    preview_->livePreviewChanged();
     return report;
 }
 
@@ -389,11 +376,4 @@ void Tonemolder::selectPresets(const Recipe& r)
     ui_->comboDestVC->setCurrentIndex(dest);
     ui_->cbDestVC->setChecked(r.separateDestination);
     enableViewingConditionsDst();
-}
-
-void Tonemolder::clearCubeTable()
-{
-    cubeFileName_.clear();
-    ui_->titleLUT->setText(tr(CubeTitlePrompt));
-    ui_->imageViewerLUT->setImageScene(nullptr);
 }

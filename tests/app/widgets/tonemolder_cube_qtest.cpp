@@ -3,6 +3,9 @@
 #include "app/core/appinfo.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/recipe.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/widgets/tonemolder.h"
 #include "windowtest.h"
 
@@ -85,7 +88,7 @@ void TonemolderCubeTest::aTableShowsItsTitleAndPicture()
 {
     const QString path =
         writeFile("warm.cube", QByteArray("TITLE \"Warm evening\"\nLUT_3D_SIZE 2\n") + TableLines);
-    const BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(path); });
+    const BoxSeen box = answeringBoxes([&] { window_->lutTab()->loadCubeFile(path); });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Warm evening"));
     QCOMPARE(cubeFileName(), path);
@@ -100,7 +103,7 @@ void TonemolderCubeTest::aTableShowsItsTitleAndPicture()
 void TonemolderCubeTest::aTableWithoutTitleSaysSo()
 {
     const QString path = writeFile("plain.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines);
-    window_->loadCubeFile(path);
+    window_->lutTab()->loadCubeFile(path);
     QCOMPARE(child<QLabel>("titleLUT")->text(), QString("No title"));
     QCOMPARE(cubeFileName(), path);
 }
@@ -108,7 +111,7 @@ void TonemolderCubeTest::aTableWithoutTitleSaysSo()
 void TonemolderCubeTest::aLutFileReadsLikeACubeFile()
 {
     const QString path = writeFile("warm.lut", QByteArray("TITLE \"As a lut\"\nLUT_3D_SIZE 2\n") + TableLines);
-    window_->loadCubeFile(path);
+    window_->lutTab()->loadCubeFile(path);
     QCOMPARE(child<QLabel>("titleLUT")->text(), QString("As a lut"));
     QCOMPARE(shownImage(child<QGraphicsViewMap>("imageViewerLUT")).pixel(1, 3), TablePixels[7]);
     QCOMPARE(cubeFileName(), path);
@@ -125,11 +128,11 @@ void TonemolderCubeTest::aFileThatIsNoTableIsRefused()
 {
     QFETCH(bool, complain);
     const QString good = writeFile("good.cube", QByteArray("TITLE \"Kept\"\nLUT_3D_SIZE 2\n") + TableLines);
-    window_->loadCubeFile(good);
+    window_->lutTab()->loadCubeFile(good);
     QCOMPARE(cubeFileName(), good);
 
     const QString bad = writeFile("bad.cube", "LUT_3D_SIZE 2\n0.1 0.2 0.3\nthis is where the table ends\n");
-    const BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(bad, complain); });
+    const BoxSeen box = answeringBoxes([&] { window_->lutTab()->loadCubeFile(bad, complain); });
     QCOMPARE(box.shown, complain);
     if (complain) {
         QCOMPARE(box.icon, QMessageBox::Critical);
@@ -146,10 +149,10 @@ void TonemolderCubeTest::aFileThatIsNoTableIsRefused()
 void TonemolderCubeTest::aPathThatIsNoFileIsIgnoredSilently()
 {
     const QString good = writeFile("good.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines);
-    window_->loadCubeFile(good);
+    window_->lutTab()->loadCubeFile(good);
     for (const QString& path : {files_.filePath("missing.cube"), files_.path(), QString()}) {
-        window_->loadCubeFile(good);
-        const BoxSeen box = answeringBoxes([&] { window_->loadCubeFile(path); });
+        window_->lutTab()->loadCubeFile(good);
+        const BoxSeen box = answeringBoxes([&] { window_->lutTab()->loadCubeFile(path); });
         QVERIFY(!box.shown);
         QVERIFY(cubeFileName().isEmpty());
         QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Select the file to use "));
@@ -163,7 +166,7 @@ void TonemolderCubeTest::loadingATableRefreshesThePreview()
     picture.fill(qRgb(120, 130, 140));
     const QString image = files_.filePath("sample.png");
     QVERIFY(picture.save(image));
-    window_->loadImageFile(image);
+    window_->previewPane()->loadImageFile(image);
     QVERIFY(waitForPreview(window_.get()));
     child<QTabWidget>("generator")->setCurrentIndex(1);
     QVERIFY(!child<QCheckBox>("chkLive")->isChecked());
@@ -171,7 +174,7 @@ void TonemolderCubeTest::loadingATableRefreshesThePreview()
     // Live preview off: the preview is refreshed all the same.
     auto* view = child<QGraphicsViewMap>("imageViewer");
     const BoxSeen box = answeringBoxes([&] {
-        window_->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
+        window_->lutTab()->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
         QVERIFY(waitForPreview(window_.get()));
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -180,11 +183,11 @@ void TonemolderCubeTest::loadingATableRefreshesThePreview()
     // On the CUBE tab the table's effect shows; a table that fails to load
     // takes it away again.
     child<QTabWidget>("generator")->setCurrentIndex(2);
-    window_->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
+    window_->lutTab()->loadCubeFile(writeFile("t.cube", QByteArray("LUT_3D_SIZE 2\n") + TableLines));
     QVERIFY(waitForPreview(window_.get()));
     QVERIFY(largestDifference(shownImage(view), picture) > 5);
     answeringBoxes([&] {
-        window_->loadCubeFile(writeFile("bad.cube", "LUT_3D_SIZE 2\nnot a table\n"));
+        window_->lutTab()->loadCubeFile(writeFile("bad.cube", "LUT_3D_SIZE 2\nnot a table\n"));
         QVERIFY(waitForPreview(window_.get()));
     });
     QVERIFY(largestDifference(shownImage(view), picture) <= 1);
@@ -204,7 +207,7 @@ void TonemolderCubeTest::theTableDialogOffersCubeLutAndAnyFiles()
                               "Hald CLUT images (*.png *.tif *.tiff)", "Any files (*)"}));
         dialog->reject();
     });
-    window_->loadCUBE();
+    window_->lutTab()->loadCUBE();
     QVERIFY(seen);
     QCOMPARE(child<QLabel>("titleLUT")->text(), QString("Select the file to use "));
 }

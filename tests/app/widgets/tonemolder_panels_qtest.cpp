@@ -3,6 +3,9 @@
 #include "app/core/appinfo.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/recipe.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/widgets/tonemolder.h"
 #include "curves/widgets/channelmodifier.h"
 #include "curves/widgets/curvesscene.h"
@@ -168,7 +171,7 @@ void TonemolderPanelsTest::curvesHaveAsManyPointsAsTheSettingSays()
     QFETCH(QVariant, setting);
     QFETCH(int, points);
     settings_->setValue("draw_curve_res", setting);
-    window_->drawSlidersCorrelates();
+    window_->curvePanels()->drawSlidersCorrelates();
     const Panel panel = panelOf(child<QGraphicsViewMap>("correlatesGraphicsView"));
     QCOMPARE(panel.curves.size(), 3);
     for (const QPainterPath& curve : panel.curves) QCOMPARE(curve.elementCount(), points);
@@ -178,8 +181,8 @@ void TonemolderPanelsTest::aRedrawReplacesTheCurves()
 {
     auto* view = child<QGraphicsViewMap>("correlatesGraphicsView");
     child<ChannelModifier>("corr_2")->setValue(2.0);
-    window_->resetCorrelates();
-    window_->drawSlidersCorrelates();
+    window_->curvePanels()->resetCorrelates();
+    window_->curvePanels()->drawSlidersCorrelates();
     const Panel panel = panelOf(view);
     QCOMPARE(panel.legend.size(), 3);
     QCOMPARE(panel.curves.size(), 3);

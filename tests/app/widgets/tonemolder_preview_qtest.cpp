@@ -2,6 +2,9 @@
 // images, the original and proofed views, live preview and the messages.
 #include "app/core/appinfo.h"
 #include "app/widgets/qgraphicsviewmap.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/widgets/tonemolder.h"
 #include "curves/widgets/channelmodifier.h"
 #include "profiles/widgets/iccprofileselector.h"
@@ -114,7 +117,7 @@ QString TonemolderPreviewTest::writePicture(const QString& name, const QImage& i
 void TonemolderPreviewTest::loadSample()
 {
     const BoxSeen box = answeringBoxes([&] {
-        window_->loadImageFile(writePicture("sample.png", samplePicture()));
+        window_->previewPane()->loadImageFile(writePicture("sample.png", samplePicture()));
         QVERIFY(waitForPreview(window_.get()));
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -153,7 +156,7 @@ void TonemolderPreviewTest::aJpegShowsAsItReads()
     const QImage decoded = reader.read();
     QCOMPARE(decoded.format(), QImage::Format_RGB32);
     const BoxSeen box = answeringBoxes([&] {
-        window_->loadImageFile(path);
+        window_->previewPane()->loadImageFile(path);
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -186,7 +189,7 @@ void TonemolderPreviewTest::palettesShowLikeAnyImage()
     const QImage decoded = QImageReader(path).read();
     QVERIFY(!decoded.isNull());
     const BoxSeen box = answeringBoxes([&] {
-        window_->loadImageFile(path);
+        window_->previewPane()->loadImageFile(path);
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -213,7 +216,7 @@ void TonemolderPreviewTest::theImageDialogOffersEveryReadableType()
         QCOMPARE(dialog->selectedMimeTypeFilter(), QString("image/jpeg"));
         dialog->reject();
     });
-    window_->loadImage();
+    window_->previewPane()->loadImage();
     QVERIFY(seen);
     QVERIFY(original().isNull());
 }
@@ -256,7 +259,7 @@ void TonemolderPreviewTest::aFileDroppedOnTheTableViewIsNotLoaded()
 void TonemolderPreviewTest::aPastedImageIsShown()
 {
     QApplication::clipboard()->setImage(samplePicture());
-    window_->pasteImage();
+    window_->previewPane()->pasteImage();
     QVERIFY(proofed());
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
     for (const char* name : {"btnPreview", "chkLive", "iccPreviewImage"})
@@ -270,7 +273,7 @@ void TonemolderPreviewTest::aPastedImageIsShown()
 void TonemolderPreviewTest::aClipboardWithoutAnImageChangesNothing()
 {
     QApplication::clipboard()->setText("no picture here");
-    window_->pasteImage();
+    window_->previewPane()->pasteImage();
     QVERIFY(original().isNull());
     QVERIFY(!child<QWidget>("chkLive")->isEnabled());
 }
@@ -309,7 +312,7 @@ void TonemolderPreviewTest::unreadableFilesAreReported()
     }
 
     const QString path = file.isEmpty() ? files_.path() : files_.filePath(file);
-    const BoxSeen box = answeringBoxes([&] { window_->loadImageFile(path); });
+    const BoxSeen box = answeringBoxes([&] { window_->previewPane()->loadImageFile(path); });
     QVERIFY(box.shown);
     QCOMPARE(int(box.icon), icon);
     QCOMPARE(box.title, QApplication::applicationDisplayName());
@@ -336,7 +339,7 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
     child<QCheckBox>("cbDestVC")->setChecked(true);
     destination->setCurrentIndex(DarkProjector);
     BoxSeen box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -348,7 +351,7 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
     // The same conditions on both sides change nothing.
     child<QCheckBox>("cbDestVC")->setChecked(false);
     box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -357,8 +360,8 @@ void TonemolderPreviewTest::thePreviewDiffersOnlyForAChangingRecipe()
     // The original again, asked for before the proof was shown.
     destination->setCurrentIndex(DarkProjector);
     child<QCheckBox>("cbDestVC")->setChecked(true);
-    window_->proofImage();
-    window_->origImage();
+    window_->previewPane()->proofImage();
+    window_->previewPane()->origImage();
     QVERIFY(proofed());
     QVERIFY(largestDifference(original(), before) <= 1);
 }
@@ -371,7 +374,7 @@ void TonemolderPreviewTest::softproofCurvesShowInThePreview()
 
     // Neutral curves: the picture as it was.
     BoxSeen box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -382,7 +385,7 @@ void TonemolderPreviewTest::softproofCurvesShowInThePreview()
     red->selectFamily(2);
     red->setValue(2.0);
     box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -419,14 +422,14 @@ void TonemolderPreviewTest::anImportedTableShowsInThePreview()
     }
 
     BoxSeen box = answeringBoxes([&] {
-        window_->loadCubeFile(files_.filePath("identity.cube"));
+        window_->lutTab()->loadCubeFile(files_.filePath("identity.cube"));
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
     QVERIFY(largestDifference(original(), samplePicture()) <= 1);
 
     box = answeringBoxes([&] {
-        window_->loadCubeFile(files_.filePath("swap.cube"));
+        window_->lutTab()->loadCubeFile(files_.filePath("swap.cube"));
         QVERIFY(proofed());
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -443,7 +446,7 @@ void TonemolderPreviewTest::proofingWithoutAnImageDoesNothing()
     // Even a recipe that cannot be built is not tried.
     child<QTabWidget>("generator")->setCurrentIndex(0);
     const BoxSeen box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(proofed());
     });
     QVERIFY(!box.shown);
@@ -536,7 +539,7 @@ void TonemolderPreviewTest::livePreviewFollowsTheRecipeTab()
     QVERIFY(table.open(QIODevice::WriteOnly));
     table.write("LUT_3D_SIZE 2\n" + QByteArray("0.5 0.5 0.5\n").repeated(8));
     table.close();
-    window_->loadCubeFile(table.fileName());
+    window_->lutTab()->loadCubeFile(table.fileName());
     QVERIFY(proofed());
     QVERIFY2(window_->statusBar()->currentMessage().isEmpty(), qPrintable(window_->statusBar()->currentMessage()));
 }
@@ -553,7 +556,7 @@ void TonemolderPreviewTest::anotherImageProfileRedrawsAtOnce()
     const QImage wide = original();
     QVERIFY(largestDifference(wide, samplePicture()) > 10);
 
-    window_->proofImage();
+    window_->previewPane()->proofImage();
     QVERIFY(proofed());
     QVERIFY(imageIn->selectByName("*srgb"));
     QVERIFY(proofed());
@@ -576,7 +579,7 @@ void TonemolderPreviewTest::aNewImageIsFittedToTheView()
     };
     QImage large(3000, 2000, QImage::Format_RGB32);
     large.fill(qRgb(90, 120, 150));
-    window_->loadImageFile(writePicture("large.png", large));
+    window_->previewPane()->loadImageFile(writePicture("large.png", large));
     QVERIFY(proofed());
     QVERIFY(fitted());
 
@@ -586,7 +589,7 @@ void TonemolderPreviewTest::aNewImageIsFittedToTheView()
     QVERIFY(fitted());
 
     // A small one grows to fill the view, too.
-    window_->loadImageFile(writePicture("small.png", samplePicture()));
+    window_->previewPane()->loadImageFile(writePicture("small.png", samplePicture()));
     QVERIFY(proofed());
     QVERIFY(fitted());
 }
@@ -605,7 +608,7 @@ void TonemolderPreviewTest::largeImagesShowAProxyFirst()
         for (int x = 0; x < large.width(); ++x) row[x] = qRgb(x / 12, y / 8, 128);
     }
     QApplication::clipboard()->setImage(large);
-    window_->pasteImage();
+    window_->previewPane()->pasteImage();
     QVERIFY(proofed());
 
     // When work starts, each frame, when it ends; and whether the busy
@@ -632,7 +635,7 @@ void TonemolderPreviewTest::largeImagesShowAProxyFirst()
     child<QTabWidget>("generator")->setCurrentIndex(1);
     child<QCheckBox>("cbDestVC")->setChecked(true);
     child<QComboBox>("comboDestVC")->setCurrentIndex(DarkProjector);
-    window_->proofImage();
+    window_->previewPane()->proofImage();
     QVERIFY(proofed());
     watch.stop();
     QVERIFY(!bar->isVisible());
@@ -660,7 +663,7 @@ void TonemolderPreviewTest::largeImagesShowAProxyFirst()
     moments.clear();
     watch.start(10);
     loadSample();
-    window_->proofImage();
+    window_->previewPane()->proofImage();
     QVERIFY(proofed());
     watch.stop();
     QVERIFY(moments.size() >= 2);

@@ -2,6 +2,9 @@
 #include "app/core/appinfo.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/recipe.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/widgets/tonemolder.h"
 #include "curves/widgets/channelmodifier.h"
 #include "profiles/widgets/iccprofileselector.h"
@@ -110,7 +113,7 @@ void TonemolderRecipeTest::everyControlGoesIntoTheRecipe()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n");
     }
-    window_->loadCubeFile(table);
+    window_->lutTab()->loadCubeFile(table);
     child<QTabWidget>("generator")->setCurrentIndex(2);
 
     const Recipe r = window_->recipeFromControls();
@@ -155,11 +158,11 @@ void TonemolderRecipeTest::aProfileOfAFolderIsNamedByItsFileAndStillBuilds()
     picture.fill(qRgb(30, 90, 200));
     const QString image = files_.filePath("blue.png");
     QVERIFY(picture.save(image));
-    window_->loadImageFile(image);
+    window_->previewPane()->loadImageFile(image);
     child<QTabWidget>("generator")->setCurrentIndex(0);
     child<QComboBox>("comboIntent")->setCurrentIndex(1);
     const BoxSeen box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(waitForPreview(window_.get()));
     });
     QVERIFY2(!box.shown, qPrintable(box.text));
@@ -178,10 +181,10 @@ void TonemolderRecipeTest::aProfileThatCannotBeOpenedIsReported()
     QImage picture(4, 4, QImage::Format_RGB32);
     picture.fill(qRgb(100, 100, 100));
     QVERIFY(picture.save(files_.filePath("gray.png")));
-    window_->loadImageFile(files_.filePath("gray.png"));
+    window_->previewPane()->loadImageFile(files_.filePath("gray.png"));
     QVERIFY(waitForPreview(window_.get()));
     const BoxSeen box = answeringBoxes([&] {
-        window_->proofImage();
+        window_->previewPane()->proofImage();
         QVERIFY(waitForPreview(window_.get()));
     });
     // What is wrong, and with which file; the image as it is meanwhile.

@@ -2,6 +2,9 @@
 // usable and remembered size, tools that say what they wrote, and profiles
 // of an earlier session that are gone, in the window and in the tools.
 #include "app/core/appinfo.h"
+#include "app/widgets/luttab.h"
+#include "app/widgets/previewpane.h"
+#include "app/widgets/recipecurvepanels.h"
 #include "app/widgets/tonemolder.h"
 #include "curves/widgets/channelmodifier.h"
 #include "profiles/widgets/iccprofileselector.h"
@@ -82,7 +85,7 @@ void TonemolderWindowTest::zoomKeysLeaveTypingAlone()
     QImage picture(400, 300, QImage::Format_RGB32);
     picture.fill(qRgb(50, 90, 140));
     QVERIFY(picture.save(files_.filePath("picture.png")));
-    window_->loadImageFile(files_.filePath("picture.png"));
+    window_->previewPane()->loadImageFile(files_.filePath("picture.png"));
     QVERIFY(waitForPreview(window_.get()));
     auto* view = child<QGraphicsViewMap>("imageViewer");
     double scale = viewScale(view);
@@ -210,7 +213,7 @@ void TonemolderWindowTest::profilesThatAreGoneAreNamedOnce()
     picture.fill(qRgb(100, 110, 120));
     QVERIFY(picture.save(files_.filePath("gray.png")));
     box = answeringBoxes([&] {
-        window_->loadImageFile(files_.filePath("gray.png"));
+        window_->previewPane()->loadImageFile(files_.filePath("gray.png"));
         child<QCheckBox>("chkLive")->setChecked(true);
         child<ChannelModifier>("chan_1")->setValue(1.3);
         QVERIFY(waitForPreview(window_.get()));

@@ -1,6 +1,5 @@
-// The CUBE import tab of the main window: choosing a table (.cube, .lut and
-// the other LUT formats), its title and the picture of its contents.
-#include "app/widgets/tonemolder.h"
+// The Import LUT tab of the main window.
+#include "app/widgets/luttab.h"
 
 #include "app/core/cubecache.h"
 #include "app/core/lutdump.h"
@@ -16,13 +15,39 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-void Tonemolder::loadCUBE()
+namespace {
+
+constexpr char CubeTitlePrompt[] = "Select the file to use ";
+
+}   // namespace
+
+LutTab::LutTab(Ui::TonemolderClass& ui, QWidget* window) : QObject(window), ui_(ui), window_(window)
+{
+    connect(ui_.iccProfileLUT, &ICCProfileSelector::valueChanged, this, &LutTab::enableIntentIfNeededForLUT);
+    connect(ui_.selectLUTbutton, &QPushButton::clicked, this, &LutTab::loadCUBE);
+    enableIntentIfNeededForLUT();
+}
+
+void LutTab::enableIntentIfNeededForLUT()
+{
+    // The intent matters only for profiles built from tables.
+    ui_.comboIntentLUT->setEnabled(ui_.iccProfileLUT->currentIsTableBased());
+}
+
+void LutTab::clearCubeTable()
+{
+    cubeFileName_.clear();
+    ui_.titleLUT->setText(tr(CubeTitlePrompt));
+    ui_.imageViewerLUT->setImageScene(nullptr);
+}
+
+void LutTab::loadCUBE()
 {
     if (cubeDialogDir_.isEmpty()) {
         const QStringList places = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
         cubeDialogDir_ = places.isEmpty() ? QDir::currentPath() : places.last();
     }
-    QFileDialog dialog(this, tr(PreviewText::SelectCube), cubeDialogDir_);
+    QFileDialog dialog(window_, tr(PreviewText::SelectCube), cubeDialogDir_);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters({tr("CUBE files (*.cube)"), tr("LUT files (*.lut)"),
                            tr("3D LUT files (*.cube *.lut *.3dl *.csp *.spi3d *.clf)"),
@@ -32,7 +57,7 @@ void Tonemolder::loadCUBE()
     loadCubeFile(dialog.selectedFiles().constFirst(), true);
 }
 
-void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
+void LutTab::loadCubeFile(const QString& fileName, bool complain)
 {
     // The table as the reader stores it: the dump pictures its nodes as they are.
     const bool isFile = QFileInfo(fileName).isFile();
@@ -42,23 +67,23 @@ void Tonemolder::loadCubeFile(const QString& fileName, bool complain)
     if (!link) {
         // Nothing of an earlier table stays: no title, no picture, no effect.
         cubeFileName_.clear();
-        ui_->titleLUT->setText(tr(PreviewText::CubeTitle));
-        ui_->imageViewerLUT->clearImage();
-        if (shown_ == Shown::Proof) proofImage();
-        if (complain && isFile) criticalBox(this, tr(PreviewText::NotACube) + QLatin1Char('\n') + why);
+        ui_.titleLUT->setText(tr(PreviewText::CubeTitle));
+        ui_.imageViewerLUT->clearImage();
+        emit tableChanged(false);
+        if (complain && isFile) criticalBox(window_, tr(PreviewText::NotACube) + QLatin1Char('\n') + why);
         return;
     }
 
     const QString title = lutTitle(link.get());
-    ui_->titleLUT->setText(title.isEmpty() ? tr(PreviewText::NoTitle) : title);
+    ui_.titleLUT->setText(title.isEmpty() ? tr(PreviewText::NoTitle) : title);
     const std::optional<LutDump> dump = lutDump(link.get());
     const QImage picture = dump ? lutDumpImage(*dump) : QImage();
     if (picture.isNull())
-        ui_->imageViewerLUT->clearImage();
+        ui_.imageViewerLUT->clearImage();
     else
-        showImageOnView(ui_->imageViewerLUT, picture);
+        showImageOnView(ui_.imageViewerLUT, picture);
     link.reset();
 
     cubeFileName_ = fileName;
-    proofImage();
+    emit tableChanged(true);
 }
