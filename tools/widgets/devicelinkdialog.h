@@ -1,0 +1,45 @@
+// The device-link dialog (Tools ▸ Make device link): a source profile, a
+// look and a destination profile, the intent, black-point compensation,
+// version and grid, and the link written through tools/core/devicelink.
+// Run modally by the main window; it keeps its choices under "devlink/".
+#pragma once
+
+#include "tools/core/devicelink.h"
+
+#include <QDialog>
+
+#include <memory>
+
+class QSettings;
+
+namespace Ui {
+class DeviceLinkDialog;
+}
+
+class DeviceLinkDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    // `settings` (not owned) must outlive the dialog.
+    explicit DeviceLinkDialog(QSettings* settings, QWidget* parent = nullptr);
+    ~DeviceLinkDialog() override;
+
+    // What the controls ask for, written to `outputFile`.
+    DeviceLinkRequest linkRequest(const QString& outputFile) const;
+
+    // The file the dialog wrote, empty until it has written one.
+    QString writtenFile() const { return writtenFile_; }
+
+public slots:
+    // Asks for the file, writes the link, and closes on success or tells why not.
+    void saveLink();
+
+protected:
+    // The file to write, or empty when the user cancels.
+    virtual QString askSaveFileName(const QString& caption, const QString& filter);
+
+private:
+    std::unique_ptr<Ui::DeviceLinkDialog> ui;
+    QSettings* settings_;
+    QString writtenFile_;
+};
