@@ -44,7 +44,7 @@ const std::vector<LutFormat>& allFormats();
 bool readWholeFile(const std::string& path, std::string& bytes, std::string& error);
 
 // Reads a file of any format but .cube (whose reader is the engine's) into a
-// table and validates it. `name` is how messages call the file.
+// table and validates it; messages name the file by `path`.
 LutRead readLutFile(const std::string& path, LutFormat format);
 
 // The text of a table in a text format; empty for the Hald CLUT images
@@ -61,7 +61,7 @@ public:
     // a '#' comment, as words; false at the end of the text.
     bool nextLine(std::vector<std::string_view>& words, bool comments = true);
     size_t lineNumber() const { return line_; }
-    // The rest of the current line as it stands (for free text).
+    // The current line as it stands (for free text).
     std::string_view lineText() const { return current_; }
 
 private:
