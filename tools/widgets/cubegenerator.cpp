@@ -1,19 +1,15 @@
 #include "tools/widgets/cubegenerator.h"
 
 #include "app/core/lutformats/lutfile.h"
-#include "tools/widgets/toolprogress.h"
+#include "profiles/core/profilecatalogue.h"
 #include "ui_cubegenerator.h"
 
-#include <QFileDialog>
-#include <QGuiApplication>
-#include <QMessageBox>
 #include <QSettings>
 
 #include <algorithm>
 
 namespace {
 
-constexpr char UndecoratedKey[] = "gui/undecorated";
 constexpr char GridKey[] = "cubegen/grid";
 constexpr char FormatKey[] = "cubegen/format";
 constexpr char HaldLevelKey[] = "cubegen/hald_level";
@@ -26,19 +22,10 @@ constexpr int DefaultGridPoints = 33;
 constexpr int HaldLevels[] = {8, 12, 16};
 constexpr int HaldBits = 16;
 
-// Abstract profiles in any space; RGB output, colour-space and display profiles.
-constexpr int AbstractClass = 4;
-constexpr int AnySpace = 31;
-constexpr int OutputSpaceOrDisplayClass = 25;
-constexpr int RgbOnly = 2;
-
 }   // namespace
 
 CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::CubeGenerator>()),
-      settings_(settings)
+    : ToolDialog(settings, parent), ui(std::make_unique<Ui::CubeGenerator>())
 {
     ui->setupUi(this);
     if (settings_) ui->editGridPoints->setValue(settings_->value(GridKey, DefaultGridPoints).toInt());
@@ -60,17 +47,10 @@ CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
     connect(ui->comboFormat, &QComboBox::currentIndexChanged, this, showGrid);
     showGrid();
 
-    const bool light = !(settings_ && settings_->value(UndecoratedKey, false).toBool());
-    ui->abstractProfile->setPclass(AbstractClass);
-    ui->abstractProfile->setSpace(AnySpace);
-    ui->abstractProfile->setFolderIconLight(light);
-    ui->abstractProfile->bindSettings(settings_, AbstractDirKey, AbstractFileKey);
-    ui->RgbWorkSpace->setPclass(OutputSpaceOrDisplayClass);
-    ui->RgbWorkSpace->setSpace(RgbOnly);
-    ui->RgbWorkSpace->setFolderIconLight(light);
-    ui->RgbWorkSpace->bindSettings(settings_, RgbDirKey, RgbFileKey);
-    reportUnavailableStoredFiles(this, {{ui->abstractProfile, ui->abstractProfile->prompt()},
-                                        {ui->RgbWorkSpace, ui->RgbWorkSpace->prompt()}});
+    // Abstract profiles in any space; RGB output, colour-space and display profiles.
+    setUpSelectors({{ui->abstractProfile, ClassMask::Abstract, SpaceMask::All, AbstractDirKey, AbstractFileKey},
+                    {ui->RgbWorkSpace, ClassMask::Output | ClassMask::ColorSpace | ClassMask::Display, SpaceMask::Rgb,
+                     RgbDirKey, RgbFileKey}});
 
     connect(ui->abstractProfile, &ICCProfileSelector::valueChanged, this, &CubeGenerator::setDescriptionAndCopyright);
     setDescriptionAndCopyright();
@@ -80,8 +60,6 @@ CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
 
 CubeGenerator::~CubeGenerator()
 {
-    ui->abstractProfile->storeSelection();
-    ui->RgbWorkSpace->storeSelection();
     if (settings_) {
         settings_->setValue(GridKey, ui->editGridPoints->value());
         settings_->setValue(FormatKey, ui->comboFormat->currentData());
@@ -110,11 +88,6 @@ void CubeGenerator::setDescriptionAndCopyright()
     ui->editCopyright->setText(ui->abstractProfile->currentCopyright());
 }
 
-QString CubeGenerator::askSaveFileName(const QString& caption, const QString& directory, const QString& filter)
-{
-    return QFileDialog::getSaveFileName(this, caption, directory, filter);
-}
-
 void CubeGenerator::saveCubeFile()
 {
     const std::optional<lutformats::LutFormat> format =
@@ -123,20 +96,8 @@ void CubeGenerator::saveCubeFile()
                                ? tr("LUT files (*.cube *.lut)")
                                : QStringLiteral("%1 (*%2)").arg(tr(lutformats::formatLabel(*format)),
                                                                QLatin1String(lutformats::formatExtension(*format)));
-    const QString fileName = askSaveFileName(tr("Save LUT file"), QString(), filter + tr(";;All files (*.*)"));
-    if (fileName.isEmpty()) return;
-
-    ToolResult result;
-    {
-        ToolProgress progress(this, tr("Writing the table..."));
-        result = writeCubeFile(cubeRequest(fileName), openProfileByName,
-                               [&progress](int done, int total) { progress.advance(done, total); });
-    }
-    if (result.ok) {
-        writtenFile_ = fileName;
-        accept();
-        return;
-    }
-    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(),
-                          tr("Something went wrong...\n\n") + result.message, QMessageBox::Ok);
+    saveWith(tr("Save LUT file"), QString(), filter + tr(";;All files (*.*)"),
+             tr("Writing the table..."), [this](const QString& fileName, const CubeProgress& progress) {
+                 return writeCubeFile(cubeRequest(fileName), openProfileByName, progress);
+             });
 }

@@ -5,8 +5,7 @@
 #pragma once
 
 #include "tools/core/devicelink.h"
-
-#include <QDialog>
+#include "tools/widgets/tooldialog.h"
 
 #include <memory>
 
@@ -16,7 +15,7 @@ namespace Ui {
 class DeviceLinkDialog;
 }
 
-class DeviceLinkDialog : public QDialog {
+class DeviceLinkDialog : public ToolDialog {
     Q_OBJECT
 
 public:
@@ -27,19 +26,10 @@ public:
     // What the controls ask for, written to `outputFile`.
     DeviceLinkRequest linkRequest(const QString& outputFile) const;
 
-    // The file the dialog wrote, empty until it has written one.
-    QString writtenFile() const { return writtenFile_; }
-
 public slots:
     // Asks for the file, writes the link, and closes on success or tells why not.
     void saveLink();
 
-protected:
-    // The file to write, or empty when the user cancels.
-    virtual QString askSaveFileName(const QString& caption, const QString& filter);
-
 private:
     std::unique_ptr<Ui::DeviceLinkDialog> ui;
-    QSettings* settings_;
-    QString writtenFile_;
 };

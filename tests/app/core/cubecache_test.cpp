@@ -55,7 +55,7 @@ void writeExactCube(const std::string& path, const Lut3D& lut)
 Recipe lutRecipe(const QString& file, const QString& format)
 {
     Recipe r;
-    r.generator = int(RecipeTab::CubeImport);
+    r.tab = RecipeTab::CubeImport;
     r.lutProfile = QStringLiteral("*srgb");
     r.lutIntent = 1;
     r.cubeFile = file;

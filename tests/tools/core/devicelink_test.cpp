@@ -42,7 +42,7 @@ protected:
             out << look.data[i] << " " << look.data[i + 1] << " " << look.data[i + 2] << "\n";
         out.close();
         Recipe recipe;
-        recipe.generator = int(RecipeTab::CubeImport);
+        recipe.tab = RecipeTab::CubeImport;
         recipe.cubeFile = QString::fromStdString(cube);
         recipe.description = QStringLiteral("Strong look");
         BuildResult built = buildProfileWithRecipe(recipe, ResolutionPreferences{});

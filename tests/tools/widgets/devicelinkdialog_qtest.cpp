@@ -3,7 +3,7 @@
 #include "tools/widgets/devicelinkdialog.h"
 
 #include "profiles/widgets/iccprofileselector.h"
-#include "tests/tools/widgets/dialogcontrol.h"
+#include "tests/tools/widgets/tooldialogtesting.h"
 #include "tools/core/toolfiles.h"
 
 #include <QCheckBox>
@@ -14,25 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-// The dialog with the file question answered by the test.
-class LinkDialog : public DeviceLinkDialog {
-public:
-    using DeviceLinkDialog::DeviceLinkDialog;
-    QString answer;
-
-    template <class T>
-    T* control(const char* name) const
-    {
-        return dialogControl<T>(this, name);
-    }
-
-protected:
-    QString askSaveFileName(const QString&, const QString&) override { return answer; }
-};
-
-}   // namespace
+using LinkDialog = Answered<DeviceLinkDialog>;
 
 class DeviceLinkDialogTest : public QObject {
     Q_OBJECT
