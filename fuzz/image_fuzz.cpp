@@ -2,10 +2,8 @@
 // all of its rows. What opens must have a usable layout; what fails must say
 // why; nothing may crash, hang or leak. The check of BMP and GIF files for
 // missing pixels, which the toolkit's readers do not notice, runs first.
+#include "fuzz/memoryfile.h"
 #include "tools/imagefiles/imagefile.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,23 +12,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const int fd = memfd_create("image", 0);
-    if (fd < 0) return 0;
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
-            return 0;
-        }
-        done += size_t(n);
-    }
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const MemoryFile file(data, size);
+    if (!file.ok()) return 0;
+    const std::string path = file.path();
     imagefiles::shortfall(path);
     std::string error;
     std::unique_ptr<imagefiles::ImageReader> reader = imagefiles::openImageFile(path, error);
     if (!reader) {
         if (error.empty()) std::abort();
-        close(fd);
         return 0;
     }
     const imagefiles::PixelLayout& l = reader->layout();
@@ -50,7 +39,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         budget -= rowBytes * rows;
     }
-    reader.reset();
-    close(fd);
     return 0;
 }

@@ -1,8 +1,9 @@
-// The .cube tables of the Import LUT recipe, read through the engine and
-// cached while the file's bytes stay the same.
+// The tables of the Import LUT recipe, read through the engine (.cube) or
+// the LUT format readers, and cached while the file's bytes stay the same.
 #include "app/core/cubecache.h"
 
 #include "app/core/builder.h"
+#include "app/core/lutformats/lutfile.h"
 #include "profiles/core/builtinspaces.h"
 
 #include <QFile>
@@ -12,12 +13,13 @@
 
 namespace {
 
-// The last .cube read, kept while the file's bytes stay the same: a live
+// The last table read, kept while the file's bytes stay the same: a live
 // preview rebuilds the profile on every change, and parsing a 33-point table
 // as text costs more than sampling the whole abstract profile.
 struct CubeCache {
     std::mutex lock;
     QString path;
+    QString format;
     QByteArray bytes;
     ProfilePtr link{nullptr, &closeProfile};
 };
@@ -91,18 +93,53 @@ IccProfile* copyCubeLink(IccProfile* link)
 
 IccProfile* readCubeDeviceLink(const QString& fileName, QString* why)
 {
+    return readLutDeviceLink(fileName, QStringLiteral("cube"), why);
+}
+
+QString lutFormatKey(const QString& fileName, const QString& format)
+{
+    using namespace lutformats;
+    std::optional<LutFormat> f = formatFromKey(format.toStdString());
+    if (!f) f = formatOfName(fileName.toStdString());
+    return QString::fromLatin1(formatKey(f.value_or(LutFormat::Cube)));
+}
+
+namespace {
+
+// The file read afresh by its format's reader, with the user's message when
+// it cannot be read.
+ProfilePtr readLink(const QString& fileName, const QString& key, QString* why)
+{
+    using namespace lutformats;
+    const LutFormat format = formatFromKey(key.toStdString()).value_or(LutFormat::Cube);
+    if (format == LutFormat::Cube) return adoptProfile(readCubeFileWithReason(fileName, why));
+    const LutRead read = readLutFile(QFile::encodeName(fileName).toStdString(), format);
+    ProfilePtr link = adoptProfile(read.ok() ? lutDeviceLink(read.lut) : nullptr);
+    if (!link && why) {
+        const std::string reason =
+            read.ok() ? QFile::encodeName(fileName).toStdString() + ": the table cannot be made a device link" : read.error;
+        *why = BuilderText::CubeUnreadable + fileName + QLatin1Char('\n') + QString::fromStdString(reason);
+    }
+    return link;
+}
+
+}   // namespace
+
+IccProfile* readLutDeviceLink(const QString& fileName, const QString& format, QString* why)
+{
     if (fileName.isEmpty()) return nullptr;
     const QString path = QFileInfo(fileName).absoluteFilePath();
+    const QString key = lutFormatKey(fileName, format);
     const QByteArray before = fileBytes(path);
 
     CubeCache& cache = cubeCache();
     const std::lock_guard<std::mutex> hold(cache.lock);
-    if (cache.link && !before.isEmpty() && cache.path == path && cache.bytes == before)
+    if (cache.link && !before.isEmpty() && cache.path == path && cache.format == key && cache.bytes == before)
         return copyCubeLink(cache.link.get());
 
     cache.link.reset();
     cache.bytes.clear();
-    ProfilePtr link = adoptProfile(readCubeFileWithReason(fileName, why));
+    ProfilePtr link = readLink(fileName, key, why);
     if (!link) return nullptr;
     const auto* table = static_cast<const Pipeline*>(loadTag(link.get(), sig("A2B0")));
     if (!table || pipelineInputs(table) != 3 || pipelineOutputs(table) != 3) {
@@ -112,6 +149,7 @@ IccProfile* readCubeDeviceLink(const QString& fileName, QString* why)
     // Kept only when the file did not change while it was read.
     if (!before.isEmpty() && fileBytes(path) == before) {
         cache.path = path;
+        cache.format = key;
         cache.bytes = before;
         cache.link = adoptProfile(copyCubeLink(link.get()));
     }

@@ -315,14 +315,15 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
         ProfilePtr space = adoptProfile(recipe.lutProfile.isEmpty() ? nullptr : open(recipe.lutProfile));
         if (!space) return failed(spaceUnavailableMessage(recipe));
         QString why = BuilderText::CubeUnreadable + recipe.cubeFile;
-        ProfilePtr raw = adoptProfile(recipe.cubeFile.isEmpty() ? nullptr : readCubeDeviceLink(recipe.cubeFile, &why));
+        ProfilePtr raw = adoptProfile(
+            recipe.cubeFile.isEmpty() ? nullptr : readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat, &why));
         if (!raw) return failed(why);
         if (recipe.lutIntent != 2) {
             auto cube = std::make_unique<CubeRecipe>();
             ProfilePtr again = adoptProfile(open(recipe.lutProfile));
             if (cube->init(std::move(again), std::move(raw))) return cube;
         }
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
+        ProfilePtr link = adoptProfile(readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat));
         Transform* t = createLabChainTransform(space.get(), link.get(), recipe.lutIntent);
         if (!t) return failed(BuilderText::InternalError);
         return std::make_unique<ChainRecipe>(std::move(space), std::move(link), std::vector<CurvePtr>{}, t);

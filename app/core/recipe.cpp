@@ -139,10 +139,12 @@ bool writeSheet(CgatsSheet* sheet, const Recipe& r)
 
     // Table 2: CUBE import. Besides the table's file, the RGB space and the
     // intent it is applied with, without which the recipe could not be
-    // rebuilt as it was saved.
+    // rebuilt as it was saved, and the table's file format when one was
+    // chosen.
     return cgatsSelectTable(sheet, 2) == 2 && cgatsAddComment(sheet, "CUBE import") &&
            setText(sheet, "CUBE_FILE", r.cubeFile.toUtf8()) && setText(sheet, "CUBE_ICC", r.lutProfile.toUtf8()) &&
-           setNumber(sheet, "CUBE_INTENT_INDEX", r.lutIntent);
+           setNumber(sheet, "CUBE_INTENT_INDEX", r.lutIntent) &&
+           (r.cubeFormat.isEmpty() || setText(sheet, "CUBE_FORMAT", r.cubeFormat.toUtf8()));
 }
 
 void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
@@ -179,6 +181,7 @@ void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
         // Sheets without these keep the defaults.
         if (cgatsPropertyText(sheet, "CUBE_ICC")) r.lutProfile = textProperty(sheet, "CUBE_ICC");
         if (cgatsPropertyText(sheet, "CUBE_INTENT_INDEX")) r.lutIntent = integerProperty(sheet, "CUBE_INTENT_INDEX");
+        if (cgatsPropertyText(sheet, "CUBE_FORMAT")) r.cubeFormat = textProperty(sheet, "CUBE_FORMAT");
     }
 }
 

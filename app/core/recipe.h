@@ -73,10 +73,13 @@ struct Recipe {
     std::array<ChannelCurve, CorrelateCount> correlates;
 
     // CUBE import: the RGB space the table works in, the intent into it,
-    // and the table's file (empty: none loaded).
+    // the table's file (empty: none loaded) and its format as "CUBE_FORMAT"
+    // keeps it ("cube", "3dl", "csp", "spi3d", "clf", "hald-png",
+    // "hald-tiff"; empty: by the file's extension, .cube for any other).
     QString lutProfile = "*srgb";
     int lutIntent = 0;
     QString cubeFile;
+    QString cubeFormat;
 
     // The conditions the CAM16 recipe converts back under: the destination
     // when it is in use and set, else the source (null when neither is set).

@@ -178,8 +178,11 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
             result.message = spaceUnavailableMessage(recipe);
             break;
         }
-        ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile, &result.message));
-        if (!link) break;
+        ProfilePtr link = adoptProfile(readLutDeviceLink(recipe.cubeFile, recipe.cubeFormat, &result.message));
+        if (!link) {
+            if (result.message.isEmpty()) result.message = BuilderText::CubeUnreadable + recipe.cubeFile;
+            break;
+        }
         result.profile.reset(buildCubeProfile(space.get(), recipe.lutIntent, link.get(), settings, sampling));
         break;
     }

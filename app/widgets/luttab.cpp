@@ -1,6 +1,7 @@
 // The Import LUT tab of the main window.
 #include "app/widgets/luttab.h"
 
+#include "app/core/cubecache.h"
 #include "app/core/lutdump.h"
 #include "app/widgets/messages.h"
 #include "app/widgets/previewimage.h"
@@ -48,7 +49,9 @@ void LutTab::loadCUBE()
     }
     QFileDialog dialog(window_, tr(PreviewText::SelectCube), cubeDialogDir_);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilters({tr("CUBE files (*.cube)"), tr("LUT files (*.lut)"), tr("Any files (*)")});
+    dialog.setNameFilters({tr("CUBE files (*.cube)"), tr("LUT files (*.lut)"),
+                           tr("3D LUT files (*.cube *.lut *.3dl *.csp *.spi3d *.clf)"),
+                           tr("Hald CLUT images (*.png *.tif *.tiff)"), tr("Any files (*)")});
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     cubeDialogDir_ = dialog.directory().absolutePath();
     loadCubeFile(dialog.selectedFiles().constFirst(), true);
@@ -59,14 +62,15 @@ void LutTab::loadCubeFile(const QString& fileName, bool complain)
     // The table as the reader stores it: the dump pictures its nodes as they are.
     const bool isFile = QFileInfo(fileName).isFile();
     ProfilePtr link{nullptr, &closeProfile};
-    if (isFile) link = adoptProfile(readCubeFile(QFile::encodeName(fileName).constData()));
+    QString why;
+    if (isFile) link = adoptProfile(readLutDeviceLink(fileName, {}, &why));
     if (!link) {
         // Nothing of an earlier table stays: no title, no picture, no effect.
         cubeFileName_.clear();
         ui_.titleLUT->setText(tr(PreviewText::CubeTitle));
         ui_.imageViewerLUT->clearImage();
         emit tableChanged(false);
-        if (complain && isFile) criticalBox(window_, tr(PreviewText::NotACube));
+        if (complain && isFile) criticalBox(window_, tr(PreviewText::NotACube) + QLatin1Char('\n') + why);
         return;
     }
 

@@ -4,6 +4,7 @@
 #include "app/widgets/tonemolder.h"
 
 #include "app/core/appinfo.h"
+#include "app/core/cubecache.h"
 #include "app/core/document.h"
 #include "app/core/previewmodel.h"
 #include "app/core/recipe.h"
@@ -17,6 +18,7 @@
 #include "profiles/core/profilecatalogue.h"
 #include "profiles/widgets/preferences.h"
 #include "tools/widgets/cubegenerator.h"
+#include "tools/widgets/devicelinkdialog.h"
 #include "tools/widgets/outputprofileembedder.h"
 #include "ui_tonemolder.h"
 
@@ -145,6 +147,7 @@ void Tonemolder::connectActions()
     connect(ui_->actionPreferences, &QAction::triggered, this, &Tonemolder::preferences);
     connect(ui_->action_Embed_to_output_profile, &QAction::triggered, this, &Tonemolder::outputProfileEmbedder);
     connect(ui_->actionConvert_to_CUBE_file, &QAction::triggered, this, &Tonemolder::cubeExporter);
+    connect(ui_->actionMake_device_link, &QAction::triggered, this, &Tonemolder::deviceLinkMaker);
     connect(ui_->actionAbout, &QAction::triggered, this, &Tonemolder::about);
 
     connect(ui_->btnEditSrcVC, &QPushButton::clicked, this, &Tonemolder::editViewingConditionsSrc);
@@ -201,6 +204,13 @@ void Tonemolder::outputProfileEmbedder()
 void Tonemolder::cubeExporter()
 {
     CubeGenerator dialog(settings_, this);
+    dialog.exec();
+    reportWrittenFile(dialog.writtenFile());
+}
+
+void Tonemolder::deviceLinkMaker()
+{
+    DeviceLinkDialog dialog(settings_, this);
     dialog.exec();
     reportWrittenFile(dialog.writtenFile());
 }
@@ -311,6 +321,7 @@ Recipe Tonemolder::recipeFromControls() const
     r.lutProfile = ui_->iccProfileLUT->currentFileName();
     r.lutIntent = ui_->comboIntentLUT->currentIndex();
     r.cubeFile = lutTab_->cubeFileName();
+    r.cubeFormat = r.cubeFile.isEmpty() ? QString() : lutFormatKey(r.cubeFile);
     return r;
 }
 

@@ -76,6 +76,7 @@ public slots:
     // Tools, settings and help.
     void outputProfileEmbedder();
     void cubeExporter();
+    void deviceLinkMaker();
     void preferences();
     void about();
 

@@ -10,6 +10,7 @@ int infoCommand(const Context& ctx, const QStringList& args);
 int rebuildCommand(const Context& ctx, const QStringList& args);
 int importCubeCommand(const Context& ctx, const QStringList& args);
 int cubeCommand(const Context& ctx, const QStringList& args);
+int linkCommand(const Context& ctx, const QStringList& args);
 int embedCommand(const Context& ctx, const QStringList& args);
 int applyCommand(const Context& ctx, const QStringList& args);
 

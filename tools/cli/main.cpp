@@ -4,7 +4,7 @@
 //
 // This file only dispatches: the shared parts are in cliargs.*, each command
 // in a file of its own (info.cpp, rebuild.cpp, importcube.cpp, cube.cpp,
-// embed.cpp, apply.cpp).
+// link.cpp, embed.cpp, apply.cpp).
 #include "app/core/appinfo.h"
 #include "app/core/workerscheduler.h"
 #include "curves/core/curvefamily.h"
@@ -26,8 +26,12 @@ Commands:
   info PROFILE...            header, tags and embedded recipe of profiles
   rebuild PROFILE -o OUT     rebuild a saved recipe profile at a chosen resolution
   rebuild PROFILE --report   how closely that resolution reproduces the recipe
-  import-cube LUT -o OUT     turn a .cube/.lut table into an abstract profile
-  cube ABSTRACT -o OUT       write an abstract profile as a .cube table
+  import-cube LUT -o OUT     turn a 3D table (.cube, .3dl, .csp, .spi3d, .clf,
+                             Hald CLUT) into an abstract profile; also import-lut
+  cube ABSTRACT -o OUT       write an abstract profile as a 3D table in any of
+                             those formats
+  link SOURCE LOOK DESTINATION -o OUT
+                             a device link: source -> look -> destination
   embed OUTPUT ABSTRACT -o OUT
                              embed an abstract profile into an output profile
   apply IMAGE... --chain P1,P2,... (-o OUT | --output-dir DIR)
@@ -96,7 +100,9 @@ int run(QStringList args)
     }
     if (command == QLatin1String("info")) return infoCommand(ctx, args);
     if (command == QLatin1String("rebuild")) return rebuildCommand(ctx, args);
-    if (command == QLatin1String("import-cube")) return importCubeCommand(ctx, args);
+    if (command == QLatin1String("import-cube") || command == QLatin1String("import-lut"))
+        return importCubeCommand(ctx, args);
+    if (command == QLatin1String("link")) return linkCommand(ctx, args);
     if (command == QLatin1String("cube")) return cubeCommand(ctx, args);
     if (command == QLatin1String("embed")) return embedCommand(ctx, args);
     if (command == QLatin1String("apply")) return applyCommand(ctx, args);

@@ -1,6 +1,11 @@
 #include "tools/core/cubewriter.h"
 #include "tools/core/toolfiles.h"
 
+#include "app/core/lutformats/cubeformat.h"
+#include "app/core/lutformats/haldformat.h"
+#include "app/core/lutformats/lutfile.h"
+
+#include <QFile>
 
 #include <algorithm>
 #include <charconv>
@@ -22,85 +27,16 @@ constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformN
 // Where the text goes, piece by piece; false stops the writing.
 using TextSink = std::function<bool(const char* data, size_t size)>;
 
-// "%g" rounds a decimal tie to even, as the exact binary value decides; the
-// text stream rounds ties away from zero. A tie at six digits means the
-// exact value has seven significant digits, the last a 5.
-bool isTieAtSixDigits(double v, const char* seven, const char* sevenEnd)
-{
-    // "d.dddddd" then 'e': the seventh digit is just before the 'e'.
-    const char* e = std::find(seven, sevenEnd, 'e');
-    if (e == sevenEnd || e - seven < 8 || e[-1] != '5') return false;
-    char exact[96];
-    const auto r = std::to_chars(exact, exact + sizeof exact, v, std::chars_format::scientific, 60);
-    const char* ee = std::find(exact, r.ptr, 'e');
-    // digits 8 … 61 all zero: nothing beyond the 5.
-    const char* p = exact + 8;
-    if (v < 0) ++p;
-    return std::all_of(p, ee, [](char c) { return c == '0'; });
-}
-
-void appendNumber(std::string& out, float value)
-{
-    if (std::isnan(value)) {
-        out += "nan";
-        return;
-    }
-    if (value == 0.0f) {   // also -0, which the text stream prints as 0
-        out += '0';
-        return;
-    }
-    double v = value;
-    char seven[48];
-    const auto s = std::to_chars(seven, seven + sizeof seven, v, std::chars_format::scientific, 6);
-    if (s.ec == std::errc() && isTieAtSixDigits(v, seven, s.ptr)) {
-        // Round the six digits away from zero: one unit of the sixth digit
-        // beyond the truncated value, then reprint (no longer a tie).
-        char six[48];
-        const char* e = std::find(seven, s.ptr, 'e');
-        const size_t mantissaEnd = size_t(e - seven) - 1;   // drop the seventh digit
-        std::memcpy(six, seven, mantissaEnd);
-        std::memcpy(six + mantissaEnd, e, size_t(s.ptr - e));
-        double truncated = 0;
-        std::from_chars(six, six + mantissaEnd + size_t(s.ptr - e), truncated);
-        const char* digits = e + 1 + ((e[1] == '+' || e[1] == '-') ? 1 : 0);
-        int exponent = 0;
-        std::from_chars(digits, s.ptr, exponent);
-        if (e[1] == '-') exponent = -exponent;
-        const double unit = std::pow(10.0, exponent - 5);
-        v = truncated + (v < 0 ? -unit : unit);
-    }
-    char text[48];
-    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 6);
-    out.append(text, r.ptr);
-}
-
-// The header lines. Line breaks in the title become blanks and its double
-// quotes single ones (no reader takes a double quote inside the quoted
-// title), and every line of the copyright gets its own comment mark, so the
-// file stays a table every reader accepts.
+// The header lines (see cubeHeader).
 std::string headerText(const CubeRequest& request, int n)
 {
-    QString title = request.title;
-    title.replace(QLatin1String("\r\n"), QLatin1String(" "));
-    title.replace(QChar('\r'), QChar(' '));
-    title.replace(QChar('\n'), QChar(' '));
-    title.replace(QChar('"'), QChar('\''));
-    std::string out = "TITLE \"" + title.toStdString() + "\"\n";
-    QString copyright = request.copyright;
-    copyright.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    copyright.replace(QChar('\r'), QChar('\n'));
-    for (const QString& line : copyright.split(QChar('\n'))) out += "# " + line.toStdString() + "\n";
-    out += "DOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE " + std::to_string(n) + "\n";
-    return out;
+    return lutformats::cubeHeader(request.title.toStdString(), request.copyright.toStdString(), uint32_t(n));
 }
 
-// One blue slice: n × n pixels through the transform, as text lines.
-void sliceText(Transform* transform, int n, float step, int blue, std::vector<float>& in, std::vector<float>& out,
-               std::string& text)
+// The inputs of one blue slice, red fastest, each product in float.
+void sliceInputs(int n, float step, int blue, std::vector<float>& in)
 {
-    const size_t pixels = size_t(n) * size_t(n);
-    in.resize(pixels * 3);
-    out.resize(pixels * 3);
+    in.resize(size_t(n) * size_t(n) * 3);
     const float b = float(blue) * step;
     size_t k = 0;
     for (int g = 0; g < n; ++g) {
@@ -110,15 +46,24 @@ void sliceText(Transform* transform, int n, float step, int blue, std::vector<fl
             in[k + 2] = b;
         }
     }
+}
+
+// One blue slice: n × n pixels through the transform, as text lines.
+void sliceText(Transform* transform, int n, float step, int blue, std::vector<float>& in, std::vector<float>& out,
+               std::string& text)
+{
+    const size_t pixels = size_t(n) * size_t(n);
+    out.resize(pixels * 3);
+    sliceInputs(n, step, blue, in);
     doTransform(transform, in.data(), out.data(), uint32_t(pixels));
     text.clear();
     text.reserve(pixels * 28);
     for (size_t i = 0; i < pixels * 3; i += 3) {
-        appendNumber(text, out[i]);
+        lutformats::appendCubeNumber(text, out[i]);
         text += ' ';
-        appendNumber(text, out[i + 1]);
+        lutformats::appendCubeNumber(text, out[i + 1]);
         text += ' ';
-        appendNumber(text, out[i + 2]);
+        lutformats::appendCubeNumber(text, out[i + 2]);
         text += '\n';
     }
 }
@@ -170,7 +115,7 @@ bool writeCube(const CubeRequest& request, Transform* transform, const TextSink&
 QByteArray formatCubeNumber(float value)
 {
     std::string s;
-    appendNumber(s, value);
+    lutformats::appendCubeNumber(s, value);
     return QByteArray::fromStdString(s);
 }
 
@@ -190,6 +135,73 @@ QByteArray cubeText(const CubeRequest& request, IccProfile* rgbSpace, IccProfile
     return text;
 }
 
+QString cubeRequestFormat(const QString& outputFile, const QString& format)
+{
+    using namespace lutformats;
+    std::optional<LutFormat> f = formatFromKey(format.toStdString());
+    if (!f) f = formatOfName(outputFile.toStdString());
+    return QString::fromLatin1(formatKey(f.value_or(LutFormat::Cube)));
+}
+
+lutformats::Lut3D sampleLut(const CubeRequest& request, IccProfile* rgbSpace, IccProfile* abstract,
+                            const CubeProgress& progress)
+{
+    TransformPtr transform{cubeTransform(rgbSpace, abstract), &deleteTransform};
+    if (!transform) return {};
+    const bool hald = request.format.startsWith(QLatin1String("hald"));
+    const int n = hald ? std::clamp(request.haldLevel, 2, 16) * std::clamp(request.haldLevel, 2, 16)
+                       : std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
+    const float step = float(1.0 / double(n - 1));
+    lutformats::Lut3D lut;
+    lut.title = request.title.toStdString();
+    lut.comment = request.copyright.toStdString();
+    lut.size = uint32_t(n);
+    lut.data.resize(lut.nodeCount() * 3);
+    // A slice at a time, which the engine's workers split.
+    std::vector<float> in;
+    const size_t slice = size_t(n) * size_t(n);
+    for (int blue = 0; blue < n; ++blue) {
+        sliceInputs(n, step, blue, in);
+        doTransform(transform.get(), in.data(), &lut.data[size_t(blue) * slice * 3], uint32_t(slice));
+        if (progress) progress(blue + 1, n);
+    }
+    return lut;
+}
+
+namespace {
+
+// A table in a format other than .cube: sampled whole, then written.
+ToolResult writeOtherFormat(const CubeRequest& request, IccProfile* rgbSpace, IccProfile* abstract,
+                            const CubeProgress& progress)
+{
+    using namespace lutformats;
+    ToolResult result;
+    const LutFormat format = formatFromKey(request.format.toStdString()).value_or(LutFormat::Cube);
+    const Lut3D lut = sampleLut(request, rgbSpace, abstract, progress);
+    if (lut.size == 0) {
+        result.message = CubeWriterText::CannotTransform;
+        return result;
+    }
+    const std::string path = QFile::encodeName(request.outputFile).toStdString();
+    if (format == LutFormat::HaldPng || format == LutFormat::HaldTiff) {
+        const std::string why = writeHald(lut, path, format == LutFormat::HaldTiff, request.haldBits);
+        result.message = QString::fromStdString(why);
+        result.ok = why.empty();
+        return result;
+    }
+    const std::string text = lutText(lut, format);
+    if (text.empty()) {
+        result.message = CubeWriterText::CannotHold;
+        return result;
+    }
+    QString error;
+    result.ok = writeFileAtomically(request.outputFile, QByteArray::fromStdString(text), &error, request.overwrite);
+    if (!result.ok) result.message = CubeWriterText::CannotWrite + error;
+    return result;
+}
+
+}   // namespace
+
 ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, const CubeProgress& progress)
 {
     ToolResult result;
@@ -199,6 +211,9 @@ ToolResult writeCubeFile(const CubeRequest& request, const ProfileOpener& open, 
         result.message = CubeWriterText::CannotOpen;
         return result;
     }
+    CubeRequest resolved = request;
+    resolved.format = cubeRequestFormat(request.outputFile, request.format);
+    if (resolved.format != QLatin1String("cube")) return writeOtherFormat(resolved, rgbSpace.get(), abstract.get(), progress);
     TransformPtr transform{cubeTransform(rgbSpace.get(), abstract.get()), &deleteTransform};
     if (!transform) {
         result.message = CubeWriterText::CannotTransform;

@@ -6,6 +6,7 @@
 // two reference media.
 #include "tools/core/outputembedder.h"
 
+#include "app/core/enginemessages.h"
 #include "tools/core/toolfiles.h"
 
 #include <algorithm>
@@ -31,56 +32,6 @@ constexpr int MaxGridPoints = 255;
 constexpr uint32_t TableTransformFlags = XformNoOptimise | XformNoCache | XformNoWhiteFixup;
 // Guess the device class, keep the pre- and post-linearisation curves.
 constexpr uint32_t DeviceLinkFlags = DeviceLinkGuessClass | XformKeepPreLinearisation | XformKeepPostLinearisation;
-
-// The latest message of the engine while an embedding runs, and the handler
-// that was installed before, which still hears every message. The engine's
-// handler is process-wide, so are these.
-std::mutex capturedMutex;
-std::string capturedMessage;
-ErrorHandler previousHandler = nullptr;
-
-void captureMessage(EngineContext* ctx, uint32_t code, const char* text)
-{
-    ErrorHandler previous;
-    {
-        std::lock_guard<std::mutex> lock(capturedMutex);
-        capturedMessage = text ? text : "";
-        previous = previousHandler;
-    }
-    if (previous) previous(ctx, code, text);
-}
-
-// Installs the capturing handler for its lifetime, then puts the previous
-// one back.
-class EngineMessageCapture {
-public:
-    EngineMessageCapture() : previous_(errorHandler())
-    {
-        {
-            std::lock_guard<std::mutex> lock(capturedMutex);
-            capturedMessage.clear();
-            previousHandler = previous_ == captureMessage ? nullptr : previous_;
-        }
-        setErrorHandler(captureMessage);
-    }
-    ~EngineMessageCapture()
-    {
-        setErrorHandler(previous_);
-        std::lock_guard<std::mutex> lock(capturedMutex);
-        previousHandler = nullptr;
-    }
-    EngineMessageCapture(const EngineMessageCapture&) = delete;
-    EngineMessageCapture& operator=(const EngineMessageCapture&) = delete;
-
-    QString latest() const
-    {
-        std::lock_guard<std::mutex> lock(capturedMutex);
-        return QString::fromUtf8(capturedMessage.c_str());
-    }
-
-private:
-    ErrorHandler previous_;
-};
 
 enum class Direction { PcsToDevice, DeviceToPcs };
 
@@ -427,7 +378,7 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
     }
 
     if (!saveProfileToFile(output.get(), request.outputFile, nullptr, request.overwrite)) {
-        const QString engine = capture.latest();
+        const QString engine = QString::fromStdString(capture.latest());
         return fail(engine.isEmpty() ? QString(EmbedderText::CannotSave) : engine);
     }
     result.ok = true;

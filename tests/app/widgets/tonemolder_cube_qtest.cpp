@@ -136,7 +136,9 @@ void TonemolderCubeTest::aFileThatIsNoTableIsRefused()
     QCOMPARE(box.shown, complain);
     if (complain) {
         QCOMPARE(box.icon, QMessageBox::Critical);
-        QCOMPARE(box.text, QString("This is not a .CUBE file"));
+        // The reader's reason follows: the file and the line.
+        QVERIFY2(box.text.startsWith(QString("This is not a .CUBE file\n")), qPrintable(box.text));
+        QVERIFY2(box.text.contains(bad + ": Line 3"), qPrintable(box.text));
     }
     // The table is gone, and so are its title and picture.
     QVERIFY(cubeFileName().isEmpty());
@@ -199,7 +201,10 @@ void TonemolderCubeTest::theTableDialogOffersCubeLutAndAnyFiles()
         QVERIFY(dialog);
         seen = true;
         QCOMPARE(dialog->windowTitle(), QString("Select .cube file to import"));
-        QCOMPARE(dialog->nameFilters(), (QStringList{"CUBE files (*.cube)", "LUT files (*.lut)", "Any files (*)"}));
+        QCOMPARE(dialog->nameFilters(),
+                 (QStringList{"CUBE files (*.cube)", "LUT files (*.lut)",
+                              "3D LUT files (*.cube *.lut *.3dl *.csp *.spi3d *.clf)",
+                              "Hald CLUT images (*.png *.tif *.tiff)", "Any files (*)"}));
         dialog->reject();
     });
     window_->lutTab()->loadCUBE();

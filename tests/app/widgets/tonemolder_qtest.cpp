@@ -156,7 +156,7 @@ void TonemolderTest::menusHoldTheirActionsInOrder_data()
                                             "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %"};
     QTest::newRow("settings") << "menuSettings" << "Settings" << QStringList{"Preferences"};
     QTest::newRow("tools") << "menu_Tools" << "&Tools"
-                           << QStringList{"Embed to output profile...", "Convert to .CUBE file"};
+                           << QStringList{"Embed to output profile...", "Convert to .CUBE file", "Make device link..."};
     QTest::newRow("help") << "menuAbout" << "Help"
                           << QStringList{"Check for updates", "-", "User manual", "About Osterlane Tonemolder..."};
 }

@@ -160,6 +160,7 @@ void TonemolderWindowTest::toolsTellWhichFileTheyWrote_data()
     QTest::addColumn<QString>("file");
     QTest::newRow("embedder") << "action_Embed_to_output_profile" << "embedded.icc";
     QTest::newRow("cube") << "actionConvert_to_CUBE_file" << "look.cube";
+    QTest::newRow("link") << "actionMake_device_link" << "link.icc";
 }
 
 void TonemolderWindowTest::toolsTellWhichFileTheyWrote()
@@ -171,10 +172,12 @@ void TonemolderWindowTest::toolsTellWhichFileTheyWrote()
     WindowTest::Answers answers;
     answers.then([](QWidget* tool) {
         tool->findChild<QSpinBox*>("editGridPoints")->setValue(17);
-        tool->findChild<ICCProfileSelector*>("abstractProfile")->selectByName("*lab");
+        for (const char* look : {"abstractProfile", "lookProfile"})
+            if (auto* selector = tool->findChild<ICCProfileSelector*>(look)) selector->selectByName("*lab");
         if (auto* base = tool->findChild<ICCProfileSelector*>("baseOutputProfile"))
             base->setSelection("/usr/share/color/icc/ghostscript", "default_cmyk.icc");
-        QVERIFY(tool->inherits(QByteArray(QTest::currentDataTag()) == "cube" ? "CubeGenerator" : "OutputProfileEmbedder"));
+        const QByteArray tag = QTest::currentDataTag();
+        QVERIFY(tool->inherits(tag == "cube" ? "CubeGenerator" : tag == "link" ? "DeviceLinkDialog" : "OutputProfileEmbedder"));
         tool->findChild<QPushButton*>("buttonSave")->click();
     }).file(target);
     answers.run([&] { child<QAction>(action.toLatin1().constData())->trigger(); });

@@ -62,10 +62,13 @@ case "$CASE" in
 help)
     expect 0 --help
     contains "$WORK/out" "import-cube"
-    for c in info rebuild import-cube cube embed apply; do
+    for c in info rebuild import-cube cube link embed apply; do
         expect 0 "$c" --help
         contains "$WORK/out" "Usage: tonemolder-cli $c"
     done
+    expect 0 import-lut --help
+    contains "$WORK/out" "tonemolder-cli import-lut LUT"
+    contains "$WORK/out" "hald-tiff"
     expect 0 --version
     contains "$WORK/out" "1.9"
     ;;
@@ -80,6 +83,14 @@ errors)
     contains "$WORK/err" "--points must be from 2 to 255"
     expect 2 cube '*lab' -o "$WORK/x.cube" --bogus
     contains "$WORK/err" "unknown option --bogus"
+    expect 2 cube '*lab' -o "$WORK/x.cube" --format bogus
+    contains "$WORK/err" "unknown format bogus"
+    expect 2 cube '*lab' -o "$WORK/x.png" --hald-level 9
+    contains "$WORK/err" "--hald-level must be 8, 12 or 16"
+    expect 2 link '*srgb' '*lab' -o "$WORK/x.icc"
+    contains "$WORK/err" "link needs a source profile, a look and a destination profile"
+    expect 1 link '*srgb' '*srgb' "$PRESS" -o "$WORK/x.icc"
+    contains "$WORK/err" "The look must be an abstract profile (Lab to Lab)"
     expect 2 import-cube "$WORK/x.cube" -o "$WORK/x.icc" --intent sideways
     contains "$WORK/err" "unknown intent sideways"
     expect 1 info "$WORK/missing.icc"
@@ -135,6 +146,27 @@ import-cube)
     contains "$WORK/out" "CUBE import"
     expect 0 cube "$WORK/id.icc" --space '*srgb' --points 9 -o "$WORK/back.cube"
     below "$(cube_error "$WORK/back.cube" 9 0 1)" 0.0039 "imported identity"
+    ;;
+link)
+    # A version 2.1 link of *srgb -> an imported look -> the press, with the
+    # look's recipe; the intent is the header's.
+    expect 0 cube '*lab' --space '*srgb' --points 9 -o "$WORK/id.cube"
+    expect 0 import-lut "$WORK/id.cube" -o "$WORK/look.icc" --description "Plain look"
+    expect 0 link '*srgb' "$WORK/look.icc" "$PRESS" --intent relative --bpc --version 2.1 -o "$WORK/link.icc"
+    id_matches "$WORK/link.icc"
+    expect 0 info "$WORK/link.icc"
+    contains "$WORK/out" "Version:          2.1"
+    contains "$WORK/out" "Class:            link"
+    contains "$WORK/out" "Connection space: CMYK"
+    contains "$WORK/out" "Rendering intent: 1"
+    contains "$WORK/out" "A2B0  mft2"
+    contains "$WORK/out" "Description:      Plain look"
+    contains "$WORK/out" "Recipe:           yes"
+    # A Hald CLUT written and imported again gives back the recipe's table.
+    expect 0 cube "$WORK/look.icc" -o "$WORK/look.png" --bits 8
+    expect 0 import-lut "$WORK/look.png" -o "$WORK/again.icc"
+    expect 0 info "$WORK/again.icc"
+    contains "$WORK/out" "look.png in"
     ;;
 rebuild)
     expect 0 cube '*lab' --space '*srgb' --points 9 -o "$WORK/id.cube"

@@ -117,17 +117,27 @@ private slots:
             Generator dialog(settings_.get());
             QCOMPARE(dialog.control<QSpinBox>("editGridPoints")->value(), 33);
             dialog.control<QSpinBox>("editGridPoints")->setValue(65);
+            auto* format = dialog.control<QComboBox>("comboFormat");
+            format->setCurrentIndex(format->findData(QStringLiteral("hald-png")));
+            // A Hald CLUT's grid is its level's, not the points'.
+            QVERIFY(!dialog.control<QSpinBox>("editGridPoints")->isEnabled());
+            QVERIFY(dialog.control<QComboBox>("comboHaldLevel")->isEnabled());
+            dialog.control<QComboBox>("comboHaldLevel")->setCurrentIndex(2);
             dialog.control<QLineEdit>("editDescription")->setText("Not kept");
             dialog.control<QLineEdit>("editCopyright")->setText("Not kept either");
         }
         QCOMPARE(settings_->value("cubegen/grid").toInt(), 65);
-        // Title and copyright are not stored; only the grid and the selectors' keys are.
-        const QStringList allowed = {"cubegen/grid", "cubegen/abstract_dir", "cubegen/abstract_prf",
-                                     "cubegen/output_dir", "cubegen/output_prf"};
+        // Title and copyright are not stored; only the grid, the format and
+        // the selectors' keys are.
+        const QStringList allowed = {"cubegen/grid", "cubegen/format", "cubegen/hald_level", "cubegen/abstract_dir",
+                                     "cubegen/abstract_prf", "cubegen/output_dir", "cubegen/output_prf"};
         for (const QString& key : settings_->allKeys()) QVERIFY2(allowed.contains(key), qPrintable(key));
 
         Generator dialog(settings_.get());
         QCOMPARE(dialog.control<QSpinBox>("editGridPoints")->value(), 65);
+        const CubeRequest r = dialog.cubeRequest("/somewhere/look.png");
+        QCOMPARE(r.format, QStringLiteral("hald-png"));
+        QCOMPARE(r.haldLevel, 16);
     }
 
     void textsComeFromTheAbstractProfile()
