@@ -169,6 +169,23 @@ double deltaE2000(const CieLab& lab1, const CieLab& lab2)
                      rT * (dC / sC) * (dH / sH));
 }
 
+uint32_t differenceColour(double deltaE)
+{
+    const auto& scale = DifferenceScale;
+    if (!(deltaE > scale[0].deltaE)) return scale[0].rgb;
+    for (size_t i = 1; i < std::size(scale); ++i) {
+        if (deltaE > scale[i].deltaE) continue;
+        const double t = (deltaE - scale[i - 1].deltaE) / (scale[i].deltaE - scale[i - 1].deltaE);
+        uint32_t rgb = 0;
+        for (int shift = 16; shift >= 0; shift -= 8) {
+            const double a = (scale[i - 1].rgb >> shift) & 0xFF, b = (scale[i].rgb >> shift) & 0xFF;
+            rgb |= uint32_t(std::lround(a + (b - a) * t)) << shift;
+        }
+        return rgb;
+    }
+    return scale[std::size(scale) - 1].rgb;
+}
+
 DifferenceTable DifferenceTable::make(Difference kind, const ProfileChain& toResult, IccProfile* proof,
                                       const ProofSettings& settings, uint32_t pixelFormat, uint32_t gridPoints)
 {

@@ -72,6 +72,17 @@ TransformPtr makeChainTransform(const ProfileChain& chain, uint32_t inputFormat,
 // kL = kC = kH = 1.
 double deltaE2000(const CieLab& a, const CieLab& b);
 
+// The false colours of the look-strength and proof-error maps: a difference
+// takes the colour between the two stops around it (linearly in each
+// component), and beyond the last stop the last colour.
+struct DifferenceStop {
+    double deltaE;
+    uint32_t rgb;   // 0xRRGGBB
+};
+inline constexpr DifferenceStop DifferenceScale[] = {{0, 0x101040}, {1, 0x2060FF}, {2, 0x00C8FF},
+                                                     {4, 0x20E040}, {8, 0xFFE000}, {16, 0xFF2000}};
+uint32_t differenceColour(double deltaE);
+
 // What a difference table measures for each colour of the image.
 enum class Difference {
     GamutDistance,   // ΔE76 of the result to its round trip through the proof profile (relative colorimetric)

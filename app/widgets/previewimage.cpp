@@ -163,6 +163,22 @@ QImage transformableImage(const QImage& image)
     return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
 }
 
+bool ImageTransform::chooseLayouts(QImage::Format source, IccProfile* first, IccProfile* last, uint32_t* flags)
+{
+    QImage::Format in = unpremultiplied(source);
+    if (previewPixelFormat(in) == 0) return false;
+    if (isGray(in) && entrySpace(first) == PixelRgb) in = rgbForGray(in);
+    QImage::Format out = in;
+    if (isGray(out) && exitSpace(last) == PixelRgb) out = rgbForGray(out);
+    // Alpha is copied only between layouts that both carry it; a filler
+    // byte the input lacks is made opaque.
+    if (formatExtra(previewPixelFormat(in)) != formatExtra(previewPixelFormat(out))) *flags &= ~XformCopyAlpha;
+    in_ = in;
+    out_ = out;
+    fillOpaque_ = !(*flags & XformCopyAlpha) && formatExtra(previewPixelFormat(out)) != 0;
+    return true;
+}
+
 ImageTransform ImageTransform::make(QImage::Format source, const std::vector<IccProfile*>& chain, uint32_t intent,
                                     uint32_t flags)
 {
@@ -170,25 +186,22 @@ ImageTransform ImageTransform::make(QImage::Format source, const std::vector<Icc
     if (chain.empty() || chain.size() > MaxProfilesInChain) return t;
     for (IccProfile* p : chain)
         if (!p) return t;
-    QImage::Format in = unpremultiplied(source);
-    if (previewPixelFormat(in) == 0) return t;
-    if (isGray(in) && entrySpace(chain.front()) == PixelRgb) in = rgbForGray(in);
-    QImage::Format out = in;
-    if (isGray(out) && exitSpace(chain.back()) == PixelRgb) out = rgbForGray(out);
-
-    const uint32_t inPixel = previewPixelFormat(in);
-    const uint32_t outPixel = previewPixelFormat(out);
-    // Alpha is copied only between layouts that both carry it; a filler
-    // byte the input lacks is made opaque.
-    if (formatExtra(inPixel) != formatExtra(outPixel)) flags &= ~XformCopyAlpha;
-
-    Transform* made =
-        createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), inPixel, outPixel, intent, flags);
-    if (!made) return t;
+    if (!t.chooseLayouts(source, chain.front(), chain.back(), &flags)) return {};
+    Transform* made = createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), previewPixelFormat(t.in_),
+                                           previewPixelFormat(t.out_), intent, flags);
+    if (!made) return {};
     t.transform_.reset(made, &deleteTransform);
-    t.in_ = in;
-    t.out_ = out;
-    t.fillOpaque_ = !(flags & XformCopyAlpha) && formatExtra(outPixel) != 0;
+    return t;
+}
+
+ImageTransform ImageTransform::make(QImage::Format source, const ProfileChain& chain, uint32_t flags)
+{
+    ImageTransform t;
+    if (chain.empty() || !chain.front().profile || !chain.back().profile) return t;
+    if (!t.chooseLayouts(source, chain.front().profile, chain.back().profile, &flags)) return {};
+    TransformPtr made = makeChainTransform(chain, previewPixelFormat(t.in_), previewPixelFormat(t.out_), flags);
+    if (!made) return {};
+    t.transform_.reset(made.release(), &deleteTransform);
     return t;
 }
 
@@ -225,6 +238,50 @@ QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chai
     return ImageTransform::make(source.format(), chain, intent, flags).apply(source);
 }
 
+namespace {
+
+// Paints the pixels of rows [first, first + count) that `paint` chooses by
+// their difference, in the colour it gives.
+template <class Choose>
+void paintByDifference(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
+                       Choose choose)
+{
+    if (table.isNull() || prepared.size() != target.size()) return;
+    first = std::clamp(first, 0, prepared.height());
+    count = std::clamp(count, 0, prepared.height() - first);
+    const bool words = target.format() == QImage::Format_RGB32 || target.format() == QImage::Format_ARGB32;
+    std::vector<float> differences(size_t(prepared.width()));
+    for (int y = first; y < first + count; ++y) {
+        table.measure(prepared.constScanLine(y), uint32_t(prepared.width()), differences.data());
+        auto* row = reinterpret_cast<QRgb*>(target.scanLine(y));
+        for (int x = 0; x < prepared.width(); ++x) {
+            QRgb colour;
+            if (!choose(differences[size_t(x)], &colour)) continue;
+            if (words) row[x] = 0xFF000000u | colour;
+            else target.setPixel(x, y, 0xFF000000u | colour);
+        }
+    }
+}
+
+}   // namespace
+
+void paintOverTolerance(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
+                        double tolerance, QRgb colour)
+{
+    paintByDifference(prepared, target, first, count, table, [tolerance, colour](float d, QRgb* c) {
+        *c = colour;
+        return d > tolerance;
+    });
+}
+
+void paintDifferenceMap(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table)
+{
+    paintByDifference(prepared, target, first, count, table, [](float d, QRgb* c) {
+        *c = differenceColour(d);
+        return true;
+    });
+}
+
 QImage lutDumpImage(const LutDump& dump)
 {
     if (dump.width <= 0 || dump.height <= 0 || dump.rgb.size() != size_t(dump.width) * size_t(dump.height) * 3)
@@ -246,8 +303,9 @@ void showImageOnView(QGraphicsViewMap* view, const QImage& image, const QSize& s
     const QRectF rect(QPointF(0, 0), QSizeF(sceneSize));
     ImageItem* item = nullptr;
     if (QGraphicsScene* shown = view->imageScene(); shown && view->scene() == shown && shown->sceneRect() == rect) {
-        const QList<QGraphicsItem*> items = shown->items();
-        if (items.size() == 1) item = dynamic_cast<ImageItem*>(items.first());
+        // The image's own item; the proofing tools may have put theirs beside it.
+        for (QGraphicsItem* shownItem : shown->items())
+            if (auto* image = dynamic_cast<ImageItem*>(shownItem)) item = image;
     }
     if (!item) {
         auto* scene = new CurvesScene(rect, true);

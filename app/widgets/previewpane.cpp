@@ -5,6 +5,7 @@
 #include "app/widgets/previewimage.h"
 #include "app/core/previewmodel.h"
 #include "app/widgets/previewscheduler.h"
+#include "app/widgets/proofingtools.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/builder.h"
 #include "app/core/recipe.h"
@@ -62,6 +63,7 @@ PreviewPane::PreviewPane(Ui::TonemolderClass& ui, QSettings* settings, QMainWind
     setUpScheduler();
     setUpZoomActions();
     setUpImageMenu();
+    proofing_ = new ProofingTools(ui_, settings_, window_, preview_, [this] { refreshShownImage(); });
     // Nothing to show or zoom until an image is loaded.
     enableImageControls(false);
 
@@ -257,6 +259,7 @@ void PreviewPane::setPreviewProfiles()
     if (monitor.corrupted) criticalBox(window_, tr(PreviewText::MonitorCorrupted));
     preview_->setProfiles(shareProfile(openImageProfile(ui_.iccPreviewImage->currentName())),
                           shareProfile(std::move(monitor.profile)));
+    proofing_->takeSettings();
     refreshShownImage();
 }
 

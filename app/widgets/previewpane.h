@@ -13,6 +13,7 @@ struct IccProfile;
 struct PreviewFrame;
 struct Recipe;
 class PreviewScheduler;
+class ProofingTools;
 class QAction;
 class QMainWindow;
 class QMenu;
@@ -43,6 +44,7 @@ public:
 
     bool hasImage() const { return !image_.isNull(); }
     bool showsProof() const { return shown_ == Shown::Proof; }
+    ProofingTools* proofingTools() const { return proofing_; }
 
 public slots:
     void loadImage();
@@ -77,6 +79,7 @@ private:
     PreviewSource source_;
 
     PreviewScheduler* preview_ = nullptr;   // owns the image and display profiles
+    ProofingTools* proofing_ = nullptr;
     QImage image_;
     Shown shown_ = Shown::Nothing;
     bool fitPending_ = false;          // a new image: fit it when its first frame comes

@@ -243,3 +243,15 @@ TEST(Proofing, tablesRefuseWhatTheyCannotMeasure)
     EXPECT_TRUE(DifferenceTable::make(Difference::LookStrength, {{srgb.get(), 0, false}}, nullptr, s, FormatRgb8, 1)
                     .isNull());
 }
+
+TEST(Proofing, theMapColoursRunThroughTheStops)
+{
+    struct Case {
+        double deltaE;
+        uint32_t rgb;
+    };
+    const Case cases[] = {{-1, 0x101040}, {0, 0x101040}, {0.5, 0x1838A0 /* halfway 0x10..0x20, 0x10..0x60, 0x40..0xFF */},
+                          {2, 0x00C8FF}, {3, 0x10D4A0 /* halfway 0x00..0x20, 0xC8..0xE0, 0xFF..0x40 */},
+                          {16, 0xFF2000}, {99, 0xFF2000}};
+    for (const Case& c : cases) EXPECT_EQ(differenceColour(c.deltaE), c.rgb) << c.deltaE;
+}
