@@ -107,8 +107,9 @@ private:
     bool showProof();
     QAction* action(const char* name) const { return child<QAction>(name); }
     QGraphicsViewMap* view() const { return child<QGraphicsViewMap>("imageViewer"); }
-    // A look that changes the image: gamma 2 on the red of sRGB.
-    void darkenRed();
+    // A window showing the two halves through a look that changes them
+    // (gamma 2 on the red of sRGB), and what it showed before and after.
+    void showOriginalAndResult(QImage& original, QImage& result);
 };
 
 void ProofingToolsTest::initTestCase()
@@ -141,13 +142,18 @@ bool ProofingToolsTest::showProof()
     return waitForPreview(window_.get());
 }
 
-void ProofingToolsTest::darkenRed()
+void ProofingToolsTest::showOriginalAndResult(QImage& original, QImage& result)
 {
+    makeWindow();
+    loadImage(twoHalves());
+    original = shownImage(view());
     child<ICCProfileSelector>("iccProfile")->selectByName("*srgb");
     child<QTabWidget>("generator")->setCurrentIndex(0);
     auto* red = child<ChannelModifier>("chan_1");
     red->selectFamily(2);
     red->setValue(2.0);
+    QVERIFY(showProof());
+    result = shownImage(view());
 }
 
 // Of the pixels that an independent engine finds outside the press's gamut
@@ -226,12 +232,8 @@ void ProofingToolsTest::theGamutWarningMarksWhatThePressCannotPrint()
 
 void ProofingToolsTest::theSplitShowsTheOriginalLeftAndTheResultRight()
 {
-    makeWindow();
-    loadImage(twoHalves());
-    const QImage original = shownImage(view());
-    darkenRed();
-    QVERIFY(showProof());
-    const QImage result = shownImage(view());
+    QImage original, result;
+    showOriginalAndResult(original, result);
     QVERIFY(largestDifference(original, result) > 20);
 
     QAction* split = action("action_split");
@@ -272,12 +274,8 @@ void ProofingToolsTest::theSplitShowsTheOriginalLeftAndTheResultRight()
 
 void ProofingToolsTest::backslashShowsTheOriginalWhileHeld()
 {
-    makeWindow();
-    loadImage(twoHalves());
-    const QImage original = shownImage(view());
-    darkenRed();
-    QVERIFY(showProof());
-    const QImage result = shownImage(view());
+    QImage original, result;
+    showOriginalAndResult(original, result);
 
     QTest::keyPress(window_.get(), Qt::Key_Backslash);
     QVERIFY(waitForPreview(window_.get()));
