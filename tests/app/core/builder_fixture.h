@@ -19,7 +19,7 @@
 #include <random>
 #include <string>
 
-namespace {
+namespace buildertest {
 
 constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
 
@@ -86,7 +86,7 @@ inline ProfilePtr reopen(IccProfile* p)
     return adoptProfile(openFromMemory(bytes.constData(), uint32_t(bytes.size())));
 }
 
-const Pipeline* a2b0(IccProfile* p)
+inline const Pipeline* a2b0(IccProfile* p)
 {
     return static_cast<const Pipeline*>(loadTag(p, sig("A2B0")));
 }
@@ -168,4 +168,6 @@ inline void warmerTable(const double x[3], double y[3])
     y[2] = x[2];
 }
 
-}   // namespace
+}   // namespace buildertest
+
+using namespace buildertest;
