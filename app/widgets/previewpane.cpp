@@ -6,6 +6,7 @@
 #include "app/core/previewmodel.h"
 #include "app/widgets/previewscheduler.h"
 #include "app/widgets/proofingtools.h"
+#include "app/widgets/readoutpanel.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/builder.h"
 #include "app/core/recipe.h"
@@ -64,6 +65,7 @@ PreviewPane::PreviewPane(Ui::TonemolderClass& ui, QSettings* settings, QMainWind
     setUpZoomActions();
     setUpImageMenu();
     proofing_ = new ProofingTools(ui_, settings_, window_, preview_, [this] { refreshShownImage(); });
+    setUpReadout();
     // Nothing to show or zoom until an image is loaded.
     enableImageControls(false);
 
@@ -308,6 +310,20 @@ void PreviewPane::setUpScheduler()
         busyBar_->setRange(0, 100);
         busyBar_->setValue(percent);
     });
+}
+
+void PreviewPane::setUpReadout()
+{
+    ReadoutSource source;
+    source.image = [this] { return image_; };
+    source.imageProfile = [this] { return shareProfile(openImageProfile(ui_.iccPreviewImage->currentName())); };
+    source.proof = [this] { return proofing_->proof(); };
+    source.conditions = [this]() -> std::optional<Cam16Conditions> {
+        const Recipe recipe = source_.recipe();
+        if (recipe.tab() != RecipeTab::Cam16 || !recipe.sourceConditions) return std::nullopt;
+        return recipe.sourceConditions->values;
+    };
+    readout_ = new ReadoutPanel(window_, ui_.imageViewer, preview_, std::move(source));
 }
 
 void PreviewPane::showPreviewFrame(const PreviewFrame& frame)

@@ -14,6 +14,7 @@ struct PreviewFrame;
 struct Recipe;
 class PreviewScheduler;
 class ProofingTools;
+class ReadoutPanel;
 class QAction;
 class QMainWindow;
 class QMenu;
@@ -45,6 +46,7 @@ public:
     bool hasImage() const { return !image_.isNull(); }
     bool showsProof() const { return shown_ == Shown::Proof; }
     ProofingTools* proofingTools() const { return proofing_; }
+    ReadoutPanel* readoutPanel() const { return readout_; }
 
 public slots:
     void loadImage();
@@ -64,6 +66,7 @@ private:
     void setUpScheduler();
     void setUpZoomActions();
     void setUpImageMenu();
+    void setUpReadout();
     void enableImageControls(bool enabled);
     void takeImage(const QImage& image);
     void showPreviewFrame(const PreviewFrame& frame);
@@ -80,6 +83,7 @@ private:
 
     PreviewScheduler* preview_ = nullptr;   // owns the image and display profiles
     ProofingTools* proofing_ = nullptr;
+    ReadoutPanel* readout_ = nullptr;
     QImage image_;
     Shown shown_ = Shown::Nothing;
     bool fitPending_ = false;          // a new image: fit it when its first frame comes

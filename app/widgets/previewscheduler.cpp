@@ -214,6 +214,7 @@ void PreviewScheduler::process(const Job& job, const Inputs& in)
         if (superseded(job.request)) return;
     }
     frame.proofed = built != nullptr;
+    frame.look = built;
 
     // One pass over a whole image (the proxy, or an image small enough to be
     // its own), or over bands of it given up for any newer request.

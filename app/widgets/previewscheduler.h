@@ -57,6 +57,7 @@ struct PreviewFrame {
     quint64 request = 0;
     QImage image;                 // the transformed proxy or full image; null if no transform could be made
     QImage original;              // the same without the look, when asked for
+    SharedProfile look;           // the abstract profile the frame went through, if any
     QSize sceneSize;              // the size of the image the frame stands for
     bool fullResolution = false;  // the last frame of its request
     bool proofed = false;         // through an abstract profile

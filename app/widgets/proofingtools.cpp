@@ -184,6 +184,14 @@ ProofSettings ProofingTools::proofSettings() const
     return ProofSettings::read(*settings_, fallback);
 }
 
+std::pair<std::shared_ptr<IccProfile>, ProofSettings> ProofingTools::proof() const
+{
+    const ProofSettings settings = proofSettings();
+    SharedProfile profile;
+    if (settings.enabled) profile = shareProfile(ProfilePtr(openProfileByName(settings.profile), &closeProfile));
+    return {profile, settings};
+}
+
 void ProofingTools::chooseProofProfile()
 {
     ProofProfileDialog dialog(settings_, proofSettings().profile, window_);
@@ -202,8 +210,7 @@ void ProofingTools::proofingChanged()
 void ProofingTools::takeSettings()
 {
     ProofingInputs in;
-    in.settings = proofSettings();
-    if (in.settings.enabled) in.profile = shareProfile(ProfilePtr(openProfileByName(in.settings.profile), &closeProfile));
+    std::tie(in.profile, in.settings) = proof();
     if (strengthAction_->isChecked()) in.map = Difference::LookStrength;
     if (proofErrorAction_->isChecked() && in.profile) in.map = Difference::ProofError;
     in.withOriginal = split_ != Split::None;

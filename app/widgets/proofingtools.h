@@ -44,6 +44,8 @@ public:
     // What the preview is proofed with now, the Softproofing tab's output
     // profile standing in while nothing was chosen.
     ProofSettings proofSettings() const;
+    // The proof profile opened (none when the preview is not proofed) with the settings.
+    std::pair<std::shared_ptr<IccProfile>, ProofSettings> proof() const;
     Split split() const { return split_; }
     // Where the divider stands, 0 to 1 of the image's width (height).
     double dividerPosition() const { return divider_; }

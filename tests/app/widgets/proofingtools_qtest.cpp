@@ -5,6 +5,7 @@
 #include "app/widgets/previewpane.h"
 #include "app/widgets/proofingtools.h"
 #include "app/widgets/proofprofiledialog.h"
+#include "app/widgets/readoutpanel.h"
 #include "curves/widgets/channelmodifier.h"
 #include "profiles/core/builtinspaces.h"
 #include "profiles/widgets/iccprofileselector.h"
@@ -101,6 +102,8 @@ private slots:
     void theSplitShowsTheOriginalLeftAndTheResultRight();
     void backslashShowsTheOriginalWhileHeld();
     void theProofProfileDialogStoresItsChoiceAndProofs();
+    void theReadoutShowsTheEnginesValuesOfThePixel();
+    void pinnedSamplersFollowTheLook();
 
 private:
     void loadImage(const QImage& image);
@@ -316,6 +319,90 @@ void ProofingToolsTest::theProofProfileDialogStoresItsChoiceAndProofs()
     QCOMPARE(twoHalves().pixel(32, 0), qRgb(0, 0, 255));
     QVERIFY2(qBlue(blueIs) < qBlue(blueWas) - 20 || qRed(blueIs) > qRed(blueWas) + 20,
              qPrintable(QString::number(blueIs, 16)));
+}
+
+namespace {
+
+CieLab engineLab(const QRgb p)
+{
+    ProfilePtr srgb(createSrgbProfile(nullptr), &closeProfile);
+    ProfilePtr lab(createLabIdentityV4(nullptr, nullptr), &closeProfile);
+    TransformPtr t(createTransform(srgb.get(), FormatRgb8, lab.get(), FormatLabDouble, IntentPerceptual, XformNoOptimise),
+                   &deleteTransform);
+    const uint8_t rgb[3] = {uint8_t(qRed(p)), uint8_t(qGreen(p)), uint8_t(qBlue(p))};
+    CieLab out{};
+    doTransform(t.get(), rgb, &out, 1);
+    return out;
+}
+
+}   // namespace
+
+// With the original shown (no look) and the press as proof, the readout of
+// a pixel is the engine's Lab of it before and after, and the engine's
+// sRGB → press device values (relative colorimetric with black-point
+// compensation) with their total.
+void ProofingToolsTest::theReadoutShowsTheEnginesValuesOfThePixel()
+{
+    settings_->setValue("proofing/enabled", true);
+    settings_->setValue("proofing/profile", QString::fromLatin1(PressProfile));
+    makeWindow();
+    const QImage image = twoHalves();
+    loadImage(image);
+    ReadoutPanel* readout = window_->previewPane()->readoutPanel();
+    ProfilePtr srgb(createSrgbProfile(nullptr), &closeProfile);
+    ProfilePtr press(openProfileByName(PressProfile), &closeProfile);
+    TransformPtr toInk(createTransform(srgb.get(), FormatRgb8, press.get(), FormatCmykDouble,
+                                       IntentRelativeColorimetric, XformBlackPointCompensation | XformNoOptimise),
+                       &deleteTransform);
+    for (const QPoint at : {QPoint(3, 4), QPoint(32, 0), QPoint(50, 20)}) {
+        const std::optional<PixelReadout> r = readout->readAt(at);
+        QVERIFY(r);
+        const QRgb p = image.pixel(at);
+        QCOMPARE(r->imageValues, (std::vector<int>{qRed(p), qGreen(p), qBlue(p)}));
+        const CieLab lab = engineLab(p);
+        QVERIFY(deltaE76(r->before, lab) < 0.01);
+        QVERIFY(deltaE76(r->after, lab) < 0.01);
+        const uint8_t rgb[3] = {uint8_t(qRed(p)), uint8_t(qGreen(p)), uint8_t(qBlue(p))};
+        double ink[4] = {};
+        doTransform(toInk.get(), rgb, ink, 1);
+        QCOMPARE(int(r->device.size()), 4);
+        for (int c = 0; c < 4; ++c) QVERIFY2(std::abs(r->device[size_t(c)] - ink[c]) < 0.05, qPrintable(QString::number(c)));
+        QVERIFY(std::abs(r->totalInk - (ink[0] + ink[1] + ink[2] + ink[3])) < 0.2);
+    }
+}
+
+// Shift+click pins a sampler; it reads the result the view shows, and reads
+// it again when a curve changes under live preview. Alt+click removes it.
+void ProofingToolsTest::pinnedSamplersFollowTheLook()
+{
+    QImage original, result;
+    showOriginalAndResult(original, result);
+    child<QCheckBox>("chkLive")->setChecked(true);
+    ReadoutPanel* readout = window_->previewPane()->readoutPanel();
+    // Zoomed in, so that a click falls well inside one pixel.
+    view()->resetTransform();
+    view()->scale(8, 8);
+    const QPoint red(33, 1);   // a saturated red on the right, not at full red
+    view()->centerOn(QPointF(red));
+    QCOMPARE(twoHalves().pixel(red), qRgb(230, 0, 20));
+    const QPoint on = view()->mapFromScene(QPointF(red) + QPointF(0.5, 0.5));
+    QTest::mouseClick(view()->viewport(), Qt::LeftButton, Qt::ShiftModifier, on);
+    QCOMPARE(readout->samplers().positions(), QList<QPoint>{red});
+    QCOMPARE(readout->samplerReadouts().size(), 1);
+    const PixelReadout first = readout->samplerReadouts().front();
+    QVERIFY2(deltaE76(first.after, engineLab(result.pixel(red))) < 1.5, qPrintable(readoutText(first)));
+    QVERIFY(first.deltaE00 > 3);
+
+    child<ChannelModifier>("chan_1")->setValue(3.0);
+    QVERIFY(waitForPreview(window_.get()));
+    QCOMPARE(readout->samplerReadouts().size(), 1);
+    const PixelReadout second = readout->samplerReadouts().front();
+    const QImage darker = shownImage(view());
+    QVERIFY2(second.after.L < first.after.L - 1, qPrintable(readoutText(second)));
+    QVERIFY2(deltaE76(second.after, engineLab(darker.pixel(red))) < 1.5, qPrintable(readoutText(second)));
+
+    QTest::mouseClick(view()->viewport(), Qt::LeftButton, Qt::AltModifier, on + QPoint(20, 12));
+    QVERIFY(readout->samplers().positions().isEmpty());
 }
 
 QTEST_MAIN(ProofingToolsTest)
