@@ -7,6 +7,7 @@
 #include "app/widgets/previewscheduler.h"
 #include "app/widgets/proofingtools.h"
 #include "app/widgets/readoutpanel.h"
+#include "app/widgets/imageexport.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/builder.h"
 #include "app/core/recipe.h"
@@ -190,6 +191,7 @@ void PreviewPane::loadImageFile(const QString& fileName)
         return;
     }
 
+    imageFile_ = fileName;
     takeImage(image);
 }
 
@@ -201,6 +203,7 @@ void PreviewPane::pasteImage()
     const QImage image = value.canConvert<QImage>() ? value.value<QImage>() : value.value<QPixmap>().toImage();
     if (image.isNull()) return;
 
+    imageFile_.clear();
     takeImage(image);
 }
 
@@ -324,6 +327,16 @@ void PreviewPane::setUpReadout()
         return recipe.sourceConditions->values;
     };
     readout_ = new ReadoutPanel(window_, ui_.imageViewer, preview_, std::move(source));
+
+    ExportSource exported;
+    exported.imageFile = [this] { return imageFile_; };
+    exported.image = [this] { return image_; };
+    exported.imageProfile = [this] {
+        const QString name = ui_.iccPreviewImage->currentName();
+        return name.isEmpty() ? QStringLiteral("*srgb") : name;
+    };
+    exported.proof = [this] { return proofing_->proof(); };
+    export_ = new ImageExport(window_, preview_, std::move(exported));
 }
 
 void PreviewPane::showPreviewFrame(const PreviewFrame& frame)

@@ -15,6 +15,7 @@ struct Recipe;
 class PreviewScheduler;
 class ProofingTools;
 class ReadoutPanel;
+class ImageExport;
 class QAction;
 class QMainWindow;
 class QMenu;
@@ -47,6 +48,7 @@ public:
     bool showsProof() const { return shown_ == Shown::Proof; }
     ProofingTools* proofingTools() const { return proofing_; }
     ReadoutPanel* readoutPanel() const { return readout_; }
+    ImageExport* imageExport() const { return export_; }
 
 public slots:
     void loadImage();
@@ -84,6 +86,8 @@ private:
     PreviewScheduler* preview_ = nullptr;   // owns the image and display profiles
     ProofingTools* proofing_ = nullptr;
     ReadoutPanel* readout_ = nullptr;
+    ImageExport* export_ = nullptr;
+    QString imageFile_;   // the sample image's file; empty for a pasted image
     QImage image_;
     Shown shown_ = Shown::Nothing;
     bool fitPending_ = false;          // a new image: fit it when its first frame comes
