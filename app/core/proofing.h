@@ -104,17 +104,23 @@ public:
     static DifferenceTable make(Difference kind, const ProfileChain& toResult, IccProfile* proof,
                                 const ProofSettings& settings, uint32_t pixelFormat, uint32_t gridPoints);
 
-    bool isNull() const { return !table_; }
+    bool isNull() const { return !transform_; }
     // The difference of each of `count` pixels of the layout given to make,
-    // in ΔE units (resolution 1/256, at most 255.99).
+    // in ΔE units (steps of 1/Scale, at most Largest).
     void measure(const void* pixels, uint32_t count, float* differences) const;
+    // The same over `rows` rows of `width` pixels, `bytesPerLine` apart, in
+    // steps (ΔE × Scale), `width` values a row, in one engine call.
+    void measureRows(const void* first, uint32_t width, uint32_t rows, uint32_t bytesPerLine,
+                     uint8_t* values) const;
 
-    // Largest difference a table holds.
-    static constexpr double Largest = 65535.0 / 256.0;
+    // Steps per ΔE (the table holds ΔE × 2048, read back in 8 bits), and
+    // the largest difference measured.
+    static constexpr double Scale = 2048.0 / 257.0;
+    static constexpr double Largest = 255.0 / Scale;
 
 private:
-    std::shared_ptr<Pipeline> table_;
-    std::shared_ptr<Transform> unpack_;   // the pixels' layout to 16-bit values of the image's space
-    uint32_t channels_ = 0;
+    // The image's pixels through a device link holding the table, to one
+    // 8-bit value each.
+    std::shared_ptr<Transform> transform_;
     uint32_t bytesPerPixel_ = 0;
 };

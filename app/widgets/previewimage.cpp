@@ -9,6 +9,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <array>
 
 #include <cstring>
 
@@ -240,8 +241,8 @@ QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chai
 
 namespace {
 
-// Paints the pixels of rows [first, first + count) that `paint` chooses by
-// their difference, in the colour it gives.
+// Paints the pixels of rows [first, first + count) that `choose` picks by
+// their difference (in the table's steps), in the colour it gives.
 template <class Choose>
 void paintByDifference(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
                        Choose choose)
@@ -249,16 +250,20 @@ void paintByDifference(const QImage& prepared, QImage& target, int first, int co
     if (table.isNull() || prepared.size() != target.size()) return;
     first = std::clamp(first, 0, prepared.height());
     count = std::clamp(count, 0, prepared.height() - first);
+    if (count == 0) return;
     const bool words = target.format() == QImage::Format_RGB32 || target.format() == QImage::Format_ARGB32;
-    std::vector<float> differences(size_t(prepared.width()));
+    const size_t width = size_t(prepared.width());
+    std::vector<uint8_t> differences(width * size_t(count));
+    table.measureRows(prepared.constScanLine(first), uint32_t(width), uint32_t(count),
+                      uint32_t(prepared.bytesPerLine()), differences.data());
     for (int y = first; y < first + count; ++y) {
-        table.measure(prepared.constScanLine(y), uint32_t(prepared.width()), differences.data());
+        const uint8_t* d = differences.data() + width * size_t(y - first);
         auto* row = reinterpret_cast<QRgb*>(target.scanLine(y));
-        for (int x = 0; x < prepared.width(); ++x) {
+        for (size_t x = 0; x < width; ++x) {
             QRgb colour;
-            if (!choose(differences[size_t(x)], &colour)) continue;
+            if (!choose(d[x], &colour)) continue;
             if (words) row[x] = 0xFF000000u | colour;
-            else target.setPixel(x, y, 0xFF000000u | colour);
+            else target.setPixel(int(x), y, 0xFF000000u | colour);
         }
     }
 }
@@ -268,16 +273,20 @@ void paintByDifference(const QImage& prepared, QImage& target, int first, int co
 void paintOverTolerance(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
                         double tolerance, QRgb colour)
 {
-    paintByDifference(prepared, target, first, count, table, [tolerance, colour](float d, QRgb* c) {
+    const double limit = tolerance * DifferenceTable::Scale;
+    paintByDifference(prepared, target, first, count, table, [limit, colour](uint8_t d, QRgb* c) {
         *c = colour;
-        return d > tolerance;
+        return d > limit;
     });
 }
 
 void paintDifferenceMap(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table)
 {
-    paintByDifference(prepared, target, first, count, table, [](float d, QRgb* c) {
-        *c = differenceColour(d);
+    // The 256 colours a step can take.
+    std::array<QRgb, 256> colours;
+    for (size_t i = 0; i < colours.size(); ++i) colours[i] = differenceColour(double(i) / DifferenceTable::Scale);
+    paintByDifference(prepared, target, first, count, table, [&colours](uint8_t d, QRgb* c) {
+        *c = colours[d];
         return true;
     });
 }
