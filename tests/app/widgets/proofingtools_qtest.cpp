@@ -104,6 +104,7 @@ private slots:
     void theProofProfileDialogStoresItsChoiceAndProofs();
     void theReadoutShowsTheEnginesValuesOfThePixel();
     void pinnedSamplersFollowTheLook();
+    void theLookStrengthMapShowsTheDifference();
 
 private:
     void loadImage(const QImage& image);
@@ -403,6 +404,44 @@ void ProofingToolsTest::pinnedSamplersFollowTheLook()
 
     QTest::mouseClick(view()->viewport(), Qt::LeftButton, Qt::AltModifier, on + QPoint(20, 12));
     QVERIFY(readout->samplers().positions().isEmpty());
+}
+
+// Without a look the strength map is the colour of no difference
+// everywhere; with one, each pixel takes the colour of its ΔE00 as the
+// readout gives it (within the map's steps of 1/8).
+void ProofingToolsTest::theLookStrengthMapShowsTheDifference()
+{
+    QImage original, result;
+    showOriginalAndResult(original, result);
+    action("action_look_strength")->trigger();
+    QVERIFY(waitForPreview(window_.get()));
+    ReadoutPanel* readout = window_->previewPane()->readoutPanel();
+    const QImage map = shownImage(view());
+    const auto near = [](QRgb a, QRgb b) {
+        return std::abs(qRed(a) - qRed(b)) <= 12 && std::abs(qGreen(a) - qGreen(b)) <= 12 &&
+               std::abs(qBlue(a) - qBlue(b)) <= 12;
+    };
+    int checked = 0;
+    for (int y = 0; y < map.height(); y += 5)
+        for (int x = 0; x < map.width(); x += 3) {
+            const std::optional<PixelReadout> r = readout->readAt({x, y});
+            QVERIFY(r);
+            const QRgb shown = map.pixel(x, y);
+            bool matches = false;
+            for (double d = r->deltaE00 - 0.25; d <= r->deltaE00 + 0.25; d += 0.0625)
+                matches = matches || near(shown, 0xFF000000u | differenceColour(d));
+            QVERIFY2(matches, qPrintable(QString("(%1, %2): ΔE00 %3 shown as %4").arg(x).arg(y)
+                                             .arg(r->deltaE00).arg(shown, 0, 16)));
+            ++checked;
+        }
+    QVERIFY(checked > 100);
+    QCOMPARE(settings_->value("proofing/map").toString(), QStringLiteral("strength"));
+
+    action("action_view_original")->trigger();
+    QVERIFY(waitForPreview(window_.get()));
+    const QImage none = shownImage(view());
+    for (int y = 0; y < none.height(); y += 4)
+        for (int x = 0; x < none.width(); x += 4) QCOMPARE(none.pixel(x, y), 0xFF000000u | DifferenceScale[0].rgb);
 }
 
 QTEST_MAIN(ProofingToolsTest)
