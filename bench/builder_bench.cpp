@@ -57,7 +57,7 @@ QString warmCube()
 Recipe recipeFor(int tab)
 {
     Recipe r;
-    r.generator = tab;
+    r.tab = RecipeTab(tab);
     switch (tab) {
     case 0:
         r.softproofProfile = QString::fromLatin1(PressProfile);

@@ -95,7 +95,7 @@ struct Options {
 Recipe cubeRecipe(const QString& file, const char* space)
 {
     Recipe r;
-    r.generator = int(RecipeTab::CubeImport);
+    r.tab = RecipeTab::CubeImport;
     r.cubeFile = file;
     r.lutProfile = QString::fromLatin1(space);
     return r;
@@ -125,14 +125,14 @@ std::vector<Look> looks(const QDir& dir)
     out.push_back({"cross-channel .cube, *srgb", cubeRecipe(cross, "*srgb")});
 
     Recipe press;
-    press.generator = int(RecipeTab::Softproof);
+    press.tab = RecipeTab::Softproof;
     press.softproofProfile = QString::fromLatin1(PressProfile);
     press.channels[3].selectFamily(CurveFamily::Gamma);
     press.channels[3].setValue(1.5);
     out.push_back({"K gamma 1.5, default_cmyk", press});
 
     Recipe chroma;
-    chroma.generator = int(RecipeTab::Cam16);
+    chroma.tab = RecipeTab::Cam16;
     chroma.correlates[1].selectFamily(CurveFamily::PointList);
     chroma.correlates[1].setUserData(false, QMap<float, float>{{0.0f, 0.0f}, {1.0f, 1.2f}});
     out.push_back({"CAM16 chroma x1.2", chroma});
@@ -140,11 +140,11 @@ std::vector<Look> looks(const QDir& dir)
     out.push_back({"identity .cube, *srgb", cubeRecipe(identity, "*srgb")});
     out.push_back({"identity .cube, *argb", cubeRecipe(identity, "*argb")});
     Recipe neutralProof;
-    neutralProof.generator = int(RecipeTab::Softproof);
+    neutralProof.tab = RecipeTab::Softproof;
     neutralProof.softproofProfile = QStringLiteral("*srgb");
     out.push_back({"neutral softproof, *srgb", neutralProof});
     Recipe neutralCam;
-    neutralCam.generator = int(RecipeTab::Cam16);
+    neutralCam.tab = RecipeTab::Cam16;
     out.push_back({"neutral CAM16", neutralCam});
     // The press round trip alone, last so that the numbering of saved looks
     // stays: how much of the K look's error is the press profile's own

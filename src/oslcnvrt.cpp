@@ -119,7 +119,10 @@ Mat3 absoluteMatrix(IccProfile* from, double fromState, IccProfile* to, double t
 }
 
 // Black-point compensation per XYZ component: the source black goes to the
-// destination black and D50 stays. False when nothing needs to be done.
+// destination black and D50 stays, the linear scaling of ISO 18619:2015:
+//   X' = X · (X_bd - X_w) / (X_bs - X_w) - X_w (X_bd - X_bs) / (X_bs - X_w)
+// (likewise Y and Z; w the PCS white, bs and bd the two blacks). False when
+// nothing needs to be done.
 bool blackPointScaling(const CieXyz& source, const CieXyz& destination, Mat3* m, Vec3* offset)
 {
     const double sb[3] = {source.X, source.Y, source.Z};

@@ -10,7 +10,10 @@ namespace {
 constexpr double Pi = 3.14159265358979323846;
 
 // The CIE Lab companding function and its inverse, with the linear toe below
-// (6/29)³ in XYZ or 6/29 in the companded domain.
+// (6/29)³ in XYZ or 6/29 in the companded domain (ISO/CIE 11664-4:2019, CIE
+// 1976 L*a*b* colour space):
+//   f(t) = t^(1/3) for t > (6/29)³, else (1/3)(29/6)² t + 4/29
+//   f⁻¹(u) = u³ for u > 6/29, else 3 (6/29)² (u - 4/29)
 constexpr double LabEpsilon = 0.008856451679035631;   // (6/29)³
 constexpr double LabSlope = 7.787037037037037;        // (29/6)² / 3
 constexpr double LabOffset = 0.13793103448275862;     // 4/29
@@ -99,6 +102,8 @@ CieXyY xyzToXyY(const CieXyz& c)
     return CieXyY{c.X * s, c.Y * s, c.Y};
 }
 
+// The inverse of xyzToLab: f(Y/Yn) = (L* + 16) / 116, f(X/Xn) = f(Y/Yn) +
+// a*/500, f(Z/Zn) = f(Y/Yn) - b*/200.
 CieXyz labToXyz(const CieXyz* white, const CieLab& lab)
 {
     const CieXyz& w = white ? *white : D50;
@@ -108,6 +113,9 @@ CieXyz labToXyz(const CieXyz* white, const CieLab& lab)
     return CieXyz{labExpand(fx) * w.X, labExpand(fy) * w.Y, labExpand(fz) * w.Z};
 }
 
+// CIE 1976 L*a*b* (ISO/CIE 11664-4:2019): L* = 116 f(Y/Yn) - 16,
+// a* = 500 (f(X/Xn) - f(Y/Yn)), b* = 200 (f(Y/Yn) - f(Z/Zn)); the white is
+// D50 unless another is given.
 CieLab xyzToLab(const CieXyz* white, const CieXyz& xyz)
 {
     const CieXyz& w = white ? *white : D50;
@@ -125,6 +133,7 @@ CieLab xyzToLabForFloat(const CieXyz& xyz)
     return CieLab{116.0 * fy - 16.0, 500.0 * (fx - fy), 200.0 * (fy - fz)};
 }
 
+// C*ab = √(a*² + b*²) and h_ab = atan2(b*, a*) in degrees (ISO/CIE 11664-4:2019).
 CieLch labToLch(const CieLab& lab)
 {
     return CieLch{lab.L, std::sqrt(lab.a * lab.a + lab.b * lab.b), hueDegrees(lab.a, lab.b)};
@@ -136,6 +145,8 @@ CieLab lchToLab(const CieLch& lch)
     return CieLab{lch.L, lch.C * std::cos(h), lch.C * std::sin(h)};
 }
 
+// The CIE 1976 colour difference (ISO/CIE 11664-4:2019):
+// ΔE*ab = √(ΔL*² + Δa*² + Δb*²).
 double deltaE76(const CieLab& p, const CieLab& q)
 {
     const double dL = p.L - q.L, da = p.a - q.a, db = p.b - q.b;

@@ -7,7 +7,9 @@
 
 namespace {
 
-// Robertson's isotemperature lines: reciprocal megakelvin, CIE 1960 u and v
+// Robertson's isotemperature lines (A. R. Robertson, "Computation of
+// correlated color temperature and distribution temperature", J. Opt. Soc.
+// Am. 58 (1968) 1528-1535): reciprocal megakelvin, CIE 1960 u and v
 // of the point on the Planckian locus, and the slope of the isotemperature
 // line through it (Wyszecki & Stiles, Color Science, 2nd ed., table 1(3.11);
 // the 325 MK row with the usual correction of the printed u, 0.24792).
@@ -34,7 +36,9 @@ constexpr IsotemperatureLine Isotemperature[] = {
     {600, 0.33724, 0.36051, -116.45},
 };
 
-// The Bradford cone-response matrix.
+// The Bradford cone-response matrix (K. M. Lam, "Metamerism and colour
+// constancy", PhD thesis, University of Bradford, 1985), used here in its
+// linear form, without the nonlinearity of the blue response.
 constexpr Mat3 Bradford{{0.8951, 0.2664, -0.1614, -0.7502, 1.7135, 0.0367, 0.0389, -0.0685, 1.0296}};
 
 // Cone responses this small cannot be divided by.
@@ -47,6 +51,11 @@ Vec3 asVec(const CieXyz& c)
 
 } // namespace
 
+// The CIE daylight locus (Judd, MacAdam and Wyszecki, J. Opt. Soc. Am. 54
+// (1964) 1031-1040, as CIE 15 Colorimetry gives it for the D illuminants):
+//   x_D = -4.6070e9/T³ + 2.9678e6/T² + 0.09911e3/T + 0.244063   (4000 K to 7000 K)
+//   x_D = -2.0064e9/T³ + 1.9018e6/T² + 0.24748e3/T + 0.237040   (above 7000 K to 25000 K)
+//   y_D = -3.000 x_D² + 2.870 x_D - 0.275
 bool whitePointFromTemp(CieXyY* white, double kelvin)
 {
     const double t = kelvin, t2 = t * t, t3 = t2 * t;
@@ -63,8 +72,13 @@ bool whitePointFromTemp(CieXyY* white, double kelvin)
     return true;
 }
 
+// Robertson's method: the signed distance of (u, v) from each isotemperature
+// line, d_i = ((v - v_i) - t_i (u - u_i)) / √(1 + t_i²), and the reciprocal
+// temperature interpolated between the two lines whose distances change sign,
+// M = M_(i-1) + d_(i-1) / (d_(i-1) - d_i) · (M_i - M_(i-1)).
 bool tempFromWhitePoint(double* kelvin, const CieXyY& white)
 {
+    // CIE 1960 UCS: u = 4x / (-2x + 12y + 3), v = 6y / (-2x + 12y + 3).
     const double x = white.x, y = white.y;
     const double den = -x + 6.0 * y + 1.5;
     const double u = 2.0 * x / den;
@@ -88,6 +102,9 @@ bool tempFromWhitePoint(double* kelvin, const CieXyY& white)
     return false;
 }
 
+// A von Kries adaptation in the Bradford cone space:
+// M = B⁻¹ · diag(ρ_d/ρ_s, γ_d/γ_s, β_d/β_s) · B, the cone responses of the two
+// whites through B.
 bool bradfordAdaptation(Mat3* result, const CieXyz& sourceWhite, const CieXyz& destWhite)
 {
     const Vec3 src = apply3x3(Bradford, asVec(sourceWhite));
@@ -102,6 +119,10 @@ bool bradfordAdaptation(Mat3* result, const CieXyz& sourceWhite, const CieXyz& d
     return true;
 }
 
+// The RGB-to-XYZ matrix of three primaries and a white (SMPTE RP 177-1993):
+// the chromaticity columns (x, y, 1 - x - y) of the primaries, each scaled so
+// that RGB = (1, 1, 1) gives the white at Y = 1; then adapted to D50 with
+// Bradford, as an ICC matrix-shaper profile carries it.
 bool primariesToXyz(Mat3* result, const CieXyY& white, const CieXyY primaries[3])
 {
     const CieXyY& r = primaries[0];

@@ -45,22 +45,6 @@ inline constexpr char Description[] = "Tonemolder profile";
 inline constexpr char Copyright[] = "No copyright, use freely";
 }   // namespace BuilderText
 
-// The resolution preferences as the builder uses them, clamped.
-struct BuilderSettings {
-    uint32_t version = 0x04300000;   // raw ICC version: 4.3 or 2.1
-    uint32_t curvePoints = PreferenceDefaults::GridCurves;   // entries of each tabulated curve
-    uint32_t gridLstar = PreferenceDefaults::GridLStar;
-    uint32_t gridAbstar = PreferenceDefaults::GridAbStar;
-    double sigmoidShape = PreferenceDefaults::SigmoidShape;   // k
-};
-
-constexpr uint32_t ProfileVersion4 = 0x04300000;
-constexpr uint32_t ProfileVersion2 = 0x02100000;
-
-// Version index 0..1 (4.3, 2.1), grids 7..64, curve points 0..4096 (below 2,
-// which cannot be tabulated, 16), sigmoid 1..9.
-BuilderSettings builderSettings(const ResolutionPreferences& preferences);
-
 // The rendering-intent choices of the recipe combos.
 struct IntentChoice {
     uint32_t intent;
@@ -84,17 +68,19 @@ enum class Sampling { Batch, NodeByNode };
 // The generic builder: the abstract profile around the recipe sampled on the
 // nodes of its tables, with S (forward and inverse) for k. The 16-bit table
 // holds the results in the Lab box, unless `fill16` fills it instead; a
-// version-4 profile also gets the float table. Null on any failure.
-IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings& settings,
+// version-4 profile also gets the float table. The resolution is taken as it
+// is: the recipe builders below are handed it clamped
+// (ResolutionPreferences::clamped). Null on any failure.
+IccProfile* buildAbstractProfile(const LabRecipe& recipe, const ResolutionPreferences& settings,
                                  const ClutFill& fill16 = {});
 
 // The three recipes. Curves are borrowed. Null on any failure.
 IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const ToneCurve* const channelCurves[],
-                                  const BuilderSettings& settings, Sampling sampling = Sampling::Batch);
+                                  const ResolutionPreferences& settings, Sampling sampling = Sampling::Batch);
 IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* cubeLink,
-                             const BuilderSettings& settings, Sampling sampling = Sampling::Batch);
+                             const ResolutionPreferences& settings, Sampling sampling = Sampling::Batch);
 IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
-                              const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
+                              const ToneCurve* const correlateCurves[3], const ResolutionPreferences& settings,
                               Sampling sampling = Sampling::Batch);
 
 // The colour chain of the Softproofing and CUBE recipes on Lab doubles,

@@ -99,15 +99,6 @@ void RecentProfiles::forget(QSettings& settings, const QString& path)
 // Files
 // ---------------------------------------------------------------------------
 
-void storeResolutionPreferences(QSettings& settings, const ResolutionPreferences& p)
-{
-    settings.setValue(QLatin1String(PreferenceKeys::ProfileVersion), p.versionIndex);
-    settings.setValue(QLatin1String(PreferenceKeys::GridLStar), p.gridLstar);
-    settings.setValue(QLatin1String(PreferenceKeys::GridAbStar), p.gridAbstar);
-    settings.setValue(QLatin1String(PreferenceKeys::GridCurves), p.gridCurves);
-    settings.setValue(QLatin1String(PreferenceKeys::SigmoidShape), p.sigmoidShape);
-}
-
 bool looksLikeProfile(const QString& path)
 {
     QFile file(path);

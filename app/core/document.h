@@ -82,9 +82,6 @@ void remember(QSettings& settings, const QString& path);
 void forget(QSettings& settings, const QString& path);
 }   // namespace RecentProfiles
 
-// The five resolution preferences into the settings, as they are.
-void storeResolutionPreferences(QSettings& settings, const ResolutionPreferences& preferences);
-
 // Whether a file starts like an ICC profile (the 'acsp' signature).
 bool looksLikeProfile(const QString& path);
 

@@ -288,7 +288,7 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
         if (error) *error = why;
         return nullptr;
     };
-    switch (recipe.tab()) {
+    switch (recipe.tab) {
     case RecipeTab::Softproof: {
         ProfilePtr space = adoptProfile(recipe.softproofProfile.isEmpty() ? nullptr : open(recipe.softproofProfile));
         if (!space) return failed(spaceUnavailableMessage(recipe));

@@ -1,19 +1,5 @@
 #include "app/core/previewmodel.h"
 
-#include <QSettings>
-
-ResolutionPreferences resolutionPreferences(const QSettings& settings)
-{
-    const ResolutionPreferences defaults;
-    ResolutionPreferences p;
-    p.versionIndex = settings.value(QStringLiteral("icc/version"), defaults.versionIndex).toInt();
-    p.gridLstar = settings.value(QStringLiteral("icc/grid_lstar"), defaults.gridLstar).toInt();
-    p.gridAbstar = settings.value(QStringLiteral("icc/grid_abstar"), defaults.gridAbstar).toInt();
-    p.gridCurves = settings.value(QStringLiteral("icc/grid_curves"), defaults.gridCurves).toInt();
-    p.sigmoidShape = settings.value(QStringLiteral("icc/sigmoid_sh"), defaults.sigmoidShape).toDouble();
-    return p;
-}
-
 ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open)
 {
     return adoptProfile(open(selection.isEmpty() ? QStringLiteral("*srgb") : selection));

@@ -1,5 +1,6 @@
-// What the preview pane needs besides widgets: its messages, the settings it
-// and the builder read, and the choice of the image and monitor profiles.
+// What the preview pane needs besides widgets: its messages and the choice of
+// the image and monitor profiles. The resolution it builds at is read with
+// resolutionPreferences (profiles/core/preferencesettings.h).
 #pragma once
 
 #include "app/core/recipe.h"
@@ -11,8 +12,6 @@
 
 #include <functional>
 #include <utility>
-
-class QSettings;
 
 namespace PreviewText {
 inline constexpr char SelectImage[] = "Select image for proofing";
@@ -31,11 +30,6 @@ inline constexpr char CubeTitle[] = "Select the file to use ";
 // before the window shows that it is busy.
 constexpr int StatusMessageMs = 10000;
 constexpr int BusyDelayMs = 300;
-
-// The five resolution preferences as stored ("icc/version", "icc/grid_lstar",
-// "icc/grid_abstar", "icc/grid_curves", "icc/sigmoid_sh"), defaults for
-// absent keys, not clamped (the builder clamps).
-ResolutionPreferences resolutionPreferences(const QSettings& settings);
 
 // The image profile: the selection by name, "*srgb" when nothing is selected.
 ProfilePtr openImageProfile(const QString& selection, const ProfileOpener& open = openProfileByName);

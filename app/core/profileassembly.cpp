@@ -1,6 +1,6 @@
 // The generic builder: the abstract profile around a recipe sampled on the
 // nodes of its tables (prelinearisation curves, a 16-bit CLUT, output curves,
-// and for version 4 the float table), and the resolution it is built at.
+// and for version 4 the float table).
 #include "app/core/builder.h"
 
 #include "app/core/floattable.h"
@@ -9,14 +9,6 @@
 #include <cmath>
 
 namespace {
-
-// The preference clamps.
-constexpr int MinGrid = 7;
-constexpr int MaxGrid = 64;
-constexpr int MaxCurvePoints = 4096;
-constexpr int FallbackCurvePoints = 16;   // for counts too small to tabulate
-constexpr double MinSigmoid = 1.0;
-constexpr double MaxSigmoid = 9.0;
 
 bool storeEnglishText(IccProfile* profile, uint32_t tag, const char* text)
 {
@@ -59,19 +51,7 @@ void quantiseInto(Stage* clut, const ToneCurve* forward, const LabGrid& grid, si
 
 }   // namespace
 
-BuilderSettings builderSettings(const ResolutionPreferences& p)
-{
-    BuilderSettings s;
-    s.version = std::clamp(p.versionIndex, 0, 1) == 0 ? ProfileVersion4 : ProfileVersion2;
-    s.gridLstar = uint32_t(std::clamp(p.gridLstar, MinGrid, MaxGrid));
-    s.gridAbstar = uint32_t(std::clamp(p.gridAbstar, MinGrid, MaxGrid));
-    const int points = std::clamp(p.gridCurves, 0, MaxCurvePoints);
-    s.curvePoints = uint32_t(points < 2 ? FallbackCurvePoints : points);
-    s.sigmoidShape = std::isnan(p.sigmoidShape) ? MinSigmoid : std::clamp(p.sigmoidShape, MinSigmoid, MaxSigmoid);
-    return s;
-}
-
-IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings& settings, const ClutFill& fill16)
+IccProfile* buildAbstractProfile(const LabRecipe& recipe, const ResolutionPreferences& settings, const ClutFill& fill16)
 {
     ProfilePtr profile = adoptProfile(createBlankProfile(nullptr));
     if (!profile || !recipe) return nullptr;
@@ -79,7 +59,8 @@ IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings&
     setProfileColorSpace(profile.get(), SpaceLab);
     setProfilePcs(profile.get(), SpaceLab);
     setProfileRenderingIntent(profile.get(), IntentPerceptual);
-    setProfileVersion(profile.get(), settings.version);
+    const uint32_t version = settings.profileVersion();
+    setProfileVersion(profile.get(), version);
 
     PipelinePtr pipeline{newPipeline(nullptr, 3, 3), &freePipeline};
     CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
@@ -87,14 +68,15 @@ IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings&
     if (!pipeline || !forward || !inverse) return nullptr;
 
     // The version-2 table type has one grid size for every input.
-    const uint32_t gridAb = settings.version < 0x04000000 ? settings.gridLstar : settings.gridAbstar;
-    const uint32_t grid[3] = {settings.gridLstar, gridAb, gridAb};
+    const uint32_t gridL = uint32_t(settings.gridLstar);
+    const uint32_t gridAb = version < 0x04000000 ? gridL : uint32_t(settings.gridAbstar);
+    const uint32_t grid[3] = {gridL, gridAb, gridAb};
     StagePtr clut{newClut16Stage(nullptr, grid, 3, 3, nullptr), &freeStage};
     if (!clut) return nullptr;
 
     // One sampling for both tables: the float table's nodes are the 16-bit
     // table's and one more beyond each end of a* and b*.
-    const bool withFloat = carriesFloatTable(settings.version);
+    const bool withFloat = carriesFloatTable(version);
     const LabGrid nodes16 = clutNodeGrid(clut.get(), inverse.get());
     const LabGrid nodes = withFloat ? widenedChroma(nodes16) : nodes16;
     if (nodes16.size() == 0) return nullptr;
@@ -107,11 +89,12 @@ IccProfile* buildAbstractProfile(const LabRecipe& recipe, const BuilderSettings&
         quantiseInto(clut.get(), forward.get(), nodes, (nodes.a.size() - nodes16.a.size()) / 2, results);
     }
 
-    const bool tabulatedLightness = settings.version <= 0x04000000;
-    Stage* input = prelinearisationStage(forward.get(), tabulatedLightness, settings.curvePoints);
+    const bool tabulatedLightness = version <= 0x04000000;
+    const uint32_t curvePoints = uint32_t(settings.gridCurves);
+    Stage* input = prelinearisationStage(forward.get(), tabulatedLightness, curvePoints);
     if (!input || !insertStage(pipeline.get(), AtBegin, input)) return nullptr;
     if (!insertStage(pipeline.get(), AtEnd, clut.release())) return nullptr;
-    Stage* output = prelinearisationStage(inverse.get(), tabulatedLightness, settings.curvePoints);
+    Stage* output = prelinearisationStage(inverse.get(), tabulatedLightness, curvePoints);
     if (!output || !insertStage(pipeline.get(), AtEnd, output)) return nullptr;
 
     if (!storeEnglishText(profile.get(), sig("desc"), BuilderText::Description) ||

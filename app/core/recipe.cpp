@@ -12,10 +12,6 @@ namespace {
 
 using SheetPtr = std::unique_ptr<CgatsSheet, decltype(&freeCgatsSheet)>;
 
-// The smallest values a recipe's resolution is raised to when it is read.
-constexpr int MinimumGrid = 7;
-constexpr int MinimumCurvePoints = 16;
-
 constexpr uint32_t TargetTag = sig("targ");
 constexpr uint32_t DescriptionTag = sig("desc");
 constexpr uint32_t CopyrightTag = sig("cprt");
@@ -91,6 +87,17 @@ int integerProperty(CgatsSheet* sheet, const char* key)
     return textProperty(sheet, key).trimmed().toInt();
 }
 
+const char* sheetKey(Resolution r)
+{
+    return resolutionRange(r).sheetKey;
+}
+
+// A resolution value as an integer, raised to the least a recipe holds.
+int raisedProperty(CgatsSheet* sheet, Resolution r)
+{
+    return std::max(integerProperty(sheet, sheetKey(r)), int(resolutionRange(r).recipeLowest));
+}
+
 std::optional<ViewingConditionsEntry> conditionsProperty(CgatsSheet* sheet, const char* key)
 {
     const QString text = textProperty(sheet, key);
@@ -105,14 +112,14 @@ bool writeSheet(CgatsSheet* sheet, const Recipe& r)
     if (cgatsSelectTable(sheet, 0) != 0 || !cgatsSetSheetType(sheet, RecipeText::SheetType) ||
         !cgatsAddComment(sheet, RecipeText::Comment) ||
         !cgatsSetPropertyText(sheet, "TONEMOLDER_VERSION", RecipeText::ProgramVersion) ||
-        !setNumber(sheet, "ICC_VERSION_INDEX", res.versionIndex) ||
-        !setNumber(sheet, "ICC_GRIDS_LSTAR", res.gridLstar) ||
-        !setNumber(sheet, "ICC_GRIDS_ABSTAR", res.gridAbstar) ||
-        !setNumber(sheet, "ICC_GRIDS_CURVES", res.gridCurves) ||
-        !setNumber(sheet, "ICC_SIGMOID_VAL", res.sigmoidShape) ||
+        !setNumber(sheet, sheetKey(Resolution::Version), res.versionIndex) ||
+        !setNumber(sheet, sheetKey(Resolution::GridLStar), res.gridLstar) ||
+        !setNumber(sheet, sheetKey(Resolution::GridAbStar), res.gridAbstar) ||
+        !setNumber(sheet, sheetKey(Resolution::CurvePoints), res.gridCurves) ||
+        !setNumber(sheet, sheetKey(Resolution::SigmoidShape), res.sigmoidShape) ||
         !setText(sheet, "DESCRIPTION", quotableText(r.description)) ||
         !setText(sheet, "COPYRIGHT", quotableText(r.copyright)) ||
-        !setNumber(sheet, "GENERATOR", r.generator) ||
+        !setNumber(sheet, "GENERATOR", int(r.tab)) ||
         !setText(sheet, "SOFTPROOF_ICC", r.softproofProfile.toUtf8()) ||
         !setNumber(sheet, "SOFTPROOF_INTENT_INDEX", r.softproofIntent) || !writeCurveRows(sheet, r.channels))
         return false;
@@ -138,15 +145,15 @@ void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
 {
     Recipe& r = result.recipe;
     ResolutionPreferences& res = r.resolution;
-    res.versionIndex = integerProperty(sheet, "ICC_VERSION_INDEX");
-    res.gridLstar = std::max(integerProperty(sheet, "ICC_GRIDS_LSTAR"), MinimumGrid);
-    res.gridAbstar = std::max(integerProperty(sheet, "ICC_GRIDS_ABSTAR"), MinimumGrid);
-    res.gridCurves = std::max(integerProperty(sheet, "ICC_GRIDS_CURVES"), MinimumCurvePoints);
-    res.sigmoidShape = cgatsPropertyNumber(sheet, "ICC_SIGMOID_VAL");
+    res.versionIndex = integerProperty(sheet, sheetKey(Resolution::Version));
+    res.gridLstar = raisedProperty(sheet, Resolution::GridLStar);
+    res.gridAbstar = raisedProperty(sheet, Resolution::GridAbStar);
+    res.gridCurves = raisedProperty(sheet, Resolution::CurvePoints);
+    res.sigmoidShape = cgatsPropertyNumber(sheet, sheetKey(Resolution::SigmoidShape));
 
     r.description = textProperty(sheet, "DESCRIPTION");
     r.copyright = textProperty(sheet, "COPYRIGHT");
-    r.generator = integerProperty(sheet, "GENERATOR");
+    r.tab = RecipeTab(integerProperty(sheet, "GENERATOR"));
     r.softproofProfile = textProperty(sheet, "SOFTPROOF_ICC");
     r.softproofIntent = integerProperty(sheet, "SOFTPROOF_INTENT_INDEX");
     readCurveRows(sheet, r.channels);
@@ -168,34 +175,12 @@ void readSheet(CgatsSheet* sheet, RecipeReadResult& result)
     }
 }
 
-// The ASCII text of a 'targ' tag (empty language and country), or nothing.
-QByteArray targetText(IccProfile* profile)
-{
-    const auto* text = static_cast<const LocalizedText*>(loadTag(profile, TargetTag));
-    if (!text) return {};
-    const uint32_t size = getText8(text, "", "", nullptr, 0);
-    if (size == 0) return {};
-    QByteArray bytes(qsizetype(size), '\0');
-    getText8(text, "", "", bytes.data(), size);
-    bytes.truncate(qsizetype(qstrnlen(bytes.constData(), size)));
-    return bytes;
-}
-
 using TextPtr = std::unique_ptr<LocalizedText, decltype(&freeLocalizedText)>;
 
 bool storeText(IccProfile* profile, uint32_t tag, const QString& text)
 {
     TextPtr mlu{newLocalizedText(nullptr, 1), &freeLocalizedText};
     return mlu && setTextUtf8(mlu.get(), "en", "US", text.toUtf8().constData()) && storeTag(profile, tag, mlu.get());
-}
-
-QString profileTextOf(IccProfile* profile, uint32_t which)
-{
-    const uint32_t size = profileTextUtf8(profile, which, "en", "US", nullptr, 0);
-    if (size == 0) return {};
-    QByteArray bytes(qsizetype(size), '\0');
-    profileTextUtf8(profile, which, "en", "US", bytes.data(), size);
-    return QString::fromUtf8(bytes.constData());
 }
 
 // The ICC text type that holds the sheet is 7-bit: each byte of a character
@@ -212,9 +197,9 @@ QString asStoredInSheet(const QString& text)
 
 // The sheet's text, or the profile's own text when that is the same text
 // with the characters the sheet could not hold.
-QString fullText(IccProfile* profile, uint32_t which, const QString& sheetText)
+QString fullText(IccProfile* profile, ProfileInfo which, const QString& sheetText)
 {
-    const QString tagText = profileTextOf(profile, which);
+    const QString tagText = profileUtf8Text(profile, which);
     if (!sheetText.contains(QLatin1Char('?')) || tagText == sheetText) return sheetText;
     return asStoredInSheet(tagText) == sheetText ? tagText : sheetText;
 }
@@ -343,7 +328,7 @@ bool storeRecipe(IccProfile* profile, const Recipe& recipe)
 RecipeReadResult readRecipeFromProfile(IccProfile* profile)
 {
     if (!profile) return failure(RecipeReadResult::InvalidProfile, RecipeText::InvalidProfile);
-    RecipeReadResult result = readRecipeText(targetText(profile));
+    RecipeReadResult result = readRecipeText(profileTargetText(profile));
     if (result.ok()) {
         Recipe& r = result.recipe;
         r.description = fullText(profile, InfoDescription, r.description);

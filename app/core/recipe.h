@@ -38,17 +38,6 @@ inline constexpr char ResolutionQuestion[] =
 
 }   // namespace RecipeText
 
-// The five resolution preferences, as the settings store holds them.
-struct ResolutionPreferences {
-    int versionIndex = PreferenceDefaults::ProfileVersion;    // "icc/version": 0 ICC 4.3, 1 ICC 2.1
-    int gridLstar = PreferenceDefaults::GridLStar;            // "icc/grid_lstar"
-    int gridAbstar = PreferenceDefaults::GridAbStar;          // "icc/grid_abstar"
-    int gridCurves = PreferenceDefaults::GridCurves;          // "icc/grid_curves"
-    double sigmoidShape = PreferenceDefaults::SigmoidShape;   // "icc/sigmoid_sh"
-
-    bool operator==(const ResolutionPreferences&) const = default;   // the sigmoid compared exactly
-};
-
 // The recipe tabs, in tab order.
 enum class RecipeTab : int { Softproof = 0, Cam16 = 1, CubeImport = 2 };
 
@@ -63,7 +52,9 @@ struct Recipe {
 
     QString description = RecipeText::NewDescription;
     QString copyright = RecipeText::NewCopyright;
-    int generator = 0;                      // the current tab (RecipeTab)
+    // The current tab; a sheet may name a tab this version does not have,
+    // which builds nothing.
+    RecipeTab tab = RecipeTab::Softproof;
     ResolutionPreferences resolution;
 
     // Softproofing: a built-in name as it is, or a profile's file name.
@@ -83,8 +74,6 @@ struct Recipe {
     QString lutProfile = "*srgb";
     int lutIntent = 0;
     QString cubeFile;
-
-    RecipeTab tab() const { return RecipeTab(generator); }
 
     // The conditions the CAM16 recipe converts back under: the destination
     // when it is in use and set, else the source (null when neither is set).
@@ -128,8 +117,8 @@ struct RecipeReadResult {
 // The text of a newer version's refusal.
 QString newerVersionMessage(double storedVersion);
 
-// Reads the sheet. Grid values below 7 and curve points below 16 are raised
-// to those; absent numbers read as 0 before raising. An empty channel state
+// Reads the sheet. Grid values and curve points are raised to their
+// recipeLowest (7 and 16); absent numbers read as 0 before raising. An empty channel state
 // leaves that curve as the defaults have it.
 RecipeReadResult readRecipeText(const QByteArray& text);
 

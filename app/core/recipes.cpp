@@ -48,7 +48,7 @@ namespace {
 
 // The Lab-to-Lab recipes share everything but the device link in the middle.
 IccProfile* buildLabChainProfile(IccProfile* space, int intentIndex, IccProfile* link,
-                                 const BuilderSettings& settings, Sampling sampling)
+                                 const ResolutionPreferences& settings, Sampling sampling)
 {
     const std::optional<IntentChoice> choice = intentChoice(intentIndex);
     if (!choice || !space || !link) return nullptr;
@@ -77,7 +77,7 @@ uint32_t softproofChannelCount(uint32_t colorSpace)
 }
 
 IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const ToneCurve* const channelCurves[],
-                                  const BuilderSettings& settings, Sampling sampling)
+                                  const ResolutionPreferences& settings, Sampling sampling)
 {
     if (!space || !channelCurves) return nullptr;
     const uint32_t colorSpace = profileColorSpace(space);
@@ -90,13 +90,13 @@ IccProfile* buildSoftproofProfile(IccProfile* space, int intentIndex, const Tone
 }
 
 IccProfile* buildCubeProfile(IccProfile* rgbSpace, int intentIndex, IccProfile* cubeLink,
-                             const BuilderSettings& settings, Sampling sampling)
+                             const ResolutionPreferences& settings, Sampling sampling)
 {
     return buildLabChainProfile(rgbSpace, intentIndex, cubeLink, settings, sampling);
 }
 
 IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditions& destination, uint32_t flags,
-                              const ToneCurve* const correlateCurves[3], const BuilderSettings& settings,
+                              const ToneCurve* const correlateCurves[3], const ResolutionPreferences& settings,
                               Sampling sampling)
 {
     CurvePtr forward = adoptCurve(buildPrelinearisation(settings.sigmoidShape));
@@ -117,7 +117,7 @@ IccProfile* buildCam16Profile(const Cam16Conditions& source, const Cam16Conditio
 
 QString spaceUnavailableMessage(const Recipe& recipe)
 {
-    const bool lut = recipe.tab() == RecipeTab::CubeImport;
+    const bool lut = recipe.tab == RecipeTab::CubeImport;
     const QString& name = lut ? recipe.lutProfile : recipe.softproofProfile;
     if (name.isEmpty()) return QString::fromLatin1(lut ? BuilderText::NoLutSpace : BuilderText::NoSpace);
     return QString::fromLatin1(lut ? BuilderText::LutSpaceUnavailable : BuilderText::SpaceUnavailable).arg(name);
@@ -127,8 +127,8 @@ BuildResult buildRecipe(const Recipe& recipe, const ResolutionPreferences& prefe
                         Sampling sampling)
 {
     BuildResult result;
-    const BuilderSettings settings = builderSettings(preferences);
-    switch (recipe.tab()) {
+    const ResolutionPreferences settings = preferences.clamped();
+    switch (recipe.tab) {
     case RecipeTab::Softproof: {
         ProfilePtr space = adoptProfile(recipe.softproofProfile.isEmpty() ? nullptr : open(recipe.softproofProfile));
         if (!space) {

@@ -250,7 +250,7 @@ void PreviewPane::proofImage()
     const quint64 request =
         preview_->showProof([recipe, resolution, open] { return buildRecipe(recipe, resolution, open); });
     if (!liveRequest_) explicitProof_ = request;
-    if (recipe.tab() == RecipeTab::CubeImport && recipe.cubeFile.isEmpty())
+    if (recipe.tab == RecipeTab::CubeImport && recipe.cubeFile.isEmpty())
         window_->statusBar()->showMessage(tr(PreviewText::NoCubeLoaded), StatusMessageMs);
     else if (window_->statusBar()->currentMessage() == tr(PreviewText::NoCubeLoaded))
         window_->statusBar()->clearMessage();   // a table came, or another tab: no longer true

@@ -3,6 +3,7 @@
 
 #include "app/core/curvepanels.h"
 #include "app/core/recipe.h"
+#include "curves/core/curvefamily.h"
 #include "curves/widgets/channelmodifier.h"
 #include "curves/widgets/curvesscene.h"
 #include "profiles/core/preferencesettings.h"
@@ -17,8 +18,8 @@ constexpr QRectF CurveSceneRect(0, 0, 1024, 512);
 
 // Family masks of the editors: every family but the prelinearisation
 // sigmoid for the colour-space channels; no inverse families for the correlates.
-constexpr int ChannelFamilies = 479;
-constexpr int CorrelateFamilies = 287;
+constexpr int ChannelFamilies = int(SoftproofFamilies);
+constexpr int CorrelateFamilies = int(Cam16Families);
 
 }   // namespace
 

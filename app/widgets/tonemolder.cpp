@@ -14,6 +14,7 @@
 #include "curves/widgets/channelmodifier.h"
 #include "cam16/widgets/viewingconditions.h"
 #include "curves/core/curvefamily.h"
+#include "profiles/core/profilecatalogue.h"
 #include "profiles/widgets/preferences.h"
 #include "tools/widgets/cubegenerator.h"
 #include "tools/widgets/outputprofileembedder.h"
@@ -36,9 +37,9 @@ namespace {
 
 // Profile-class masks of the selectors: output, colour space and display
 // profiles; the image profile may be an input profile as well.
-constexpr int ProofClasses = 25;
-constexpr int ImageClasses = 27;
-constexpr int RgbOnly = 2;
+constexpr int ProofClasses = ClassMask::Output | ClassMask::ColorSpace | ClassMask::Display;
+constexpr int ImageClasses = ProofClasses | ClassMask::Input;
+constexpr int RgbOnly = SpaceMask::Rgb;
 
 constexpr char UndecoratedKey[] = "gui/undecorated";
 constexpr char GeometryKey[] = "gui/geometry";
@@ -295,7 +296,7 @@ Recipe Tonemolder::recipeFromControls() const
     Recipe r;
     r.description = ui_->edit_description->text();
     r.copyright = ui_->edit_copyright->text();
-    r.generator = ui_->generator->currentIndex();
+    r.tab = RecipeTab(ui_->generator->currentIndex());
     r.resolution = resolutionPreferences(*settings_);
 
     r.softproofProfile = ui_->iccProfile->currentFileName();

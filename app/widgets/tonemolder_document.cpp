@@ -333,7 +333,7 @@ Tonemolder::RestoreReport Tonemolder::restoreRecipe(const Recipe& r)
         const Raised quiet(restoring_);
         ui_->edit_description->setText(r.description);
         ui_->edit_copyright->setText(r.copyright);
-        ui_->generator->setCurrentIndex(r.generator);
+        ui_->generator->setCurrentIndex(int(r.tab));
 
         // Selecting a profile relabels the channel editors for its space.
         report.softproofMissing = !ui_->iccProfile->selectByName(r.softproofProfile);

@@ -1,9 +1,24 @@
 // CIE CAM16 with a continuous surround.
 //
-// The post-adaptation compression carries no +0.1 and the achromatic signal no
-// -0.305; the chroma denominator adds the 0.305 back. The two omissions cancel,
-// so J, C and h are those of the published model, and the inverse below is the
-// exact counterpart of the forward direction.
+// The model is the one published by C. Li, Z. Li, Z. Wang, Y. Xu, M. R. Luo,
+// G. Cui, M. Melgosa, M. H. Brill and M. Pointer, "Comprehensive color
+// solutions: CAM16, CAT16, and CAM16-UCS", Color Res. Appl. 42 (2017) 703-718,
+// and adopted as CIE 248:2022. Comments below name the steps of that paper's
+// appendix: Part 1 (the forward model) Steps 0 to 7, Part 2 (the inverse
+// model) Steps 1 to 7. Hue quadrature H (Step 5) is not computed.
+//
+// Where this code departs from the text:
+// - The surround is a continuous value S (0 dark, 1 dim, 2 average) instead of
+//   the three rows of the table of Step 0; see surroundFactors.
+// - The post-adaptation compression (Step 3) carries no +0.1 and the
+//   achromatic signal (Step 6) no -0.305. Three responses each 0.1 lower make
+//   2·0.1 + 0.1 + 0.05·0.1 = 0.305 less in 2R'a + G'a + B'a/20, so A and A_w
+//   are exactly the published ones; the chroma denominator R'a + G'a + 21/20 B'a
+//   of Step 7 loses the same 0.305 and adds it back. J, C and h are therefore
+//   those of the published model, and the inverse is the exact counterpart of
+//   the forward direction.
+// - The inverse compression clips negative responses to 0 instead of keeping
+//   their sign, and saturates responses of 400 and more.
 #include "cam16/core/cam16.h"
 
 #include <cmath>
@@ -12,7 +27,8 @@ namespace {
 
 constexpr double Pi = 3.141592653589793;
 
-// XYZ to sharpened cone responses, and back.
+// M16, the CAT16 matrix from XYZ to sharpened cone responses (Step 1:
+// [R G B]ᵀ = M16 [X Y Z]ᵀ), and its inverse (inverse Step 7).
 constexpr double M16[9] = {
     0.401288, 0.650173, -0.051461,
     -0.250268, 1.204414, 0.045854,
@@ -24,11 +40,11 @@ constexpr double M16Inverse[9] = {
     -0.01584149884933386, -0.03412293802851557, 1.04996443687785,
 };
 
-constexpr double ChromaScale = 3846.153846153846;        // 50000 / 13
+constexpr double ChromaScale = 3846.153846153846;        // 50000 / 13, the factor of t in Step 7
 constexpr double InverseCompressExponent = 2.380952380952381;   // 1 / 0.42
 constexpr double InverseChromaExponent = 1.1111111111111112;    // 1 / 0.9
-constexpr double Inverse1403 = 0.0007127583749109052;
-constexpr double InverseAdaptation = 0.2777777777777778;  // 1 / 3.6
+constexpr double Inverse1403 = 0.0007127583749109052;   // 1 / 1403, inverse Step 4
+constexpr double InverseAdaptation = 0.2777777777777778;  // 1 / 3.6, in D of Step 0
 constexpr double Saturated = 1e10;
 
 // 27.13^(1/0.42): the scale of the inverse compression.
@@ -52,7 +68,8 @@ inline bool powerOrZero(double base, double exponent, double* out)
     return !std::isnan(*out);
 }
 
-// Post-adaptation compression, without the +0.1.
+// Post-adaptation compression (Step 3), without the +0.1:
+//   R'a = 400 · sgn(Rc) · (F_L |Rc| / 100)^0.42 / ((F_L |Rc| / 100)^0.42 + 27.13)
 inline bool compress(double x, double FL, double* out)
 {
     double p;
@@ -63,8 +80,9 @@ inline bool compress(double x, double FL, double* out)
     return true;
 }
 
-// Inverse compression: negative responses clip to 0, responses of 400 or more
-// saturate.
+// Inverse compression (inverse Step 5), on a response without the +0.1:
+//   Rc = (100 / F_L) · (27.13 R'a / (400 - R'a))^(1 / 0.42)
+// Negative responses clip to 0, responses of 400 or more saturate.
 inline bool expand(double x, double FL, double* out)
 {
     if (x >= 400) {
@@ -78,8 +96,10 @@ inline bool expand(double x, double FL, double* out)
     return true;
 }
 
-// Surround factors from the continuous surround: c is interpolated between the
-// dark (0.525), dim (0.59) and average (0.69) rows, F and Nc follow c.
+// Surround factors from the continuous surround. The table of Step 0 gives
+// (F, c, Nc) = (0.8, 0.525, 0.8) dark, (0.9, 0.59, 0.9) dim and (1.0, 0.69,
+// 1.0) average; here c is interpolated linearly in S between those rows, and
+// F and Nc linearly in c between the same rows.
 void surroundFactors(double S, double* F, double* c, double* Nc)
 {
     if (S >= 1)
@@ -94,6 +114,7 @@ void surroundFactors(double S, double* F, double* c, double* Nc)
     *Nc = *F;
 }
 
+// Step 0: everything that depends on the viewing conditions alone.
 bool initialise(Cam16Model* m, const Cam16Conditions& vc)
 {
     m->white = {vc.Xw, vc.Yw, vc.Zw};
@@ -104,6 +125,7 @@ bool initialise(Cam16Model* m, const Cam16Conditions& vc)
 
     surroundFactors(vc.surround, &m->F, &m->c, &m->Nc);
 
+    // k = 1 / (5 L_A + 1);  F_L = 0.2 k⁴ (5 L_A) + 0.1 (1 - k⁴)² (5 L_A)^(1/3)
     m->k = 1 / (5 * m->La + 1);
     const double k4 = m->k * m->k * m->k * m->k;
     double cubeRoot;
@@ -114,6 +136,7 @@ bool initialise(Cam16Model* m, const Cam16Conditions& vc)
     if (std::isnan(m->FLroot4))
         return false;
 
+    // n = Y_b / Y_w;  z = 1.48 + √n;  N_bb = N_cb = 0.725 n^(-0.2)
     m->n = m->Yb / m->Yw;
     const double rootN = std::sqrt(m->n);
     if (std::isnan(rootN))
@@ -124,6 +147,8 @@ bool initialise(Cam16Model* m, const Cam16Conditions& vc)
         return false;
     m->Nbb = m->Ncb = 0.725 * nPower;
 
+    // D = F (1 - (1/3.6) e^((-L_A - 42) / 92)), within 0 to 1; 1 when the
+    // illuminant is discounted.
     if (vc.discounting != 0) {
         m->D = 1;
     } else {
@@ -131,6 +156,8 @@ bool initialise(Cam16Model* m, const Cam16Conditions& vc)
         m->D = m->D < 0 ? 0 : (m->D > 1 ? 1 : m->D);
     }
 
+    // D_R = D · Y_w / R_w + 1 - D (likewise G, B), and the white through
+    // Steps 1 to 3;  A_w = (2 R'aw + G'aw + B'aw / 20 - 0.305) N_bb.
     apply(M16, vc.Xw, vc.Yw, vc.Zw, m->rgbW);
     for (int i = 0; i < 3; ++i) {
         m->d[i] = (m->Yw / m->rgbW[i] - 1) * m->D + 1;
@@ -142,6 +169,8 @@ bool initialise(Cam16Model* m, const Cam16Conditions& vc)
             return false;
     m->Aw = (2 * m->rgbAw[0] + m->rgbAw[1] + 0.05 * m->rgbAw[2]) * m->Nbb;
 
+    // The exponents of J = 100 (A / A_w)^(c z) taken as √(J/100), and the
+    // factor (1.64 - 0.29^n)^0.73 of C (Step 7), with their inverses.
     m->lightnessExponent = 0.5 * m->c * m->z;
     m->achromaticExponent = 2 / m->c / m->z;
     const double chromaBase = 1.64 - std::pow(0.29, m->n);
@@ -172,6 +201,7 @@ void freeCam16Model(Cam16Model* model)
 
 bool cam16Forward(const Cam16Model* m, const CieXyz& xyz, Cam16Correlates* out)
 {
+    // Steps 1 to 3: cone responses, adapted (Rc = D_R · R), compressed.
     double rgb[3];
     apply(M16, xyz.X, xyz.Y, xyz.Z, rgb);
     double ra, ga, ba;
@@ -179,6 +209,8 @@ bool cam16Forward(const Cam16Model* m, const CieXyz& xyz, Cam16Correlates* out)
         !compress(rgb[2] * m->d[2], m->FL, &ba))
         return false;
 
+    // Step 4: a = R'a - 12 G'a / 11 + B'a / 11;  b = (R'a + G'a - 2 B'a) / 9;
+    // h = atan2(b, a) in degrees, within [0, 360).
     const double a = ra - 12 * ga / 11 + ba / 11;
     const double b = (ra + ga - 2 * ba) / 9;
 
@@ -188,13 +220,19 @@ bool cam16Forward(const Cam16Model* m, const CieXyz& xyz, Cam16Correlates* out)
         h += 360;
     if (h >= 360)   // a tiny negative angle rounds up to 360 when folded
         h = 0;
+    // Step 5: the eccentricity e_t = (cos(h π/180 + 2) + 3.8) / 4.
     const double et = (std::cos(hRad + 2) + 3.8) * 0.25;
 
+    // Step 6: A = (2 R'a + G'a + B'a / 20 - 0.305) N_bb (see the top of the file).
     const double A = (2 * ra + ga + 0.05 * ba) * m->Nbb;
     double tJ;
     if (!powerOrZero(A / m->Aw, m->lightnessExponent, &tJ))
         return false;
 
+    // Step 7: t = (50000/13 · N_c N_cb e_t √(a² + b²)) / (R'a + G'a + 21/20 B'a);
+    // J = 100 (A / A_w)^(c z);  Q = (4 / c) √(J/100) (A_w + 4) F_L^0.25;
+    // C = t^0.9 √(J/100) (1.64 - 0.29^n)^0.73;  M = C F_L^0.25;
+    // s = 100 √(M / Q), which is 50 √(α c / (A_w + 4)) with α = t^0.9 (1.64 - 0.29^n)^0.73.
     const double t = ChromaScale * m->Nc * m->Ncb * et * std::sqrt(a * a + b * b) /
                      (ra + ga + 1.05 * ba + 0.305);
     double t09;
@@ -217,6 +255,9 @@ bool cam16Inverse(const Cam16Model* m, uint32_t flags, const Cam16Correlates& in
     const double sinH = std::sin(hRad);
     const double cosH = std::cos(hRad);
 
+    // Inverse Step 1: √(J/100) from J, or from Q as c Q / (4 (A_w + 4) F_L^0.25);
+    // then α = C / √(J/100), with C = M / F_L^0.25 from M, or α from s as
+    // (s / 50)² (A_w + 4) / c.
     double tJ;
     if (flags & Cam16FromQ) {
         if (in.Q <= 0) {
@@ -240,18 +281,27 @@ bool cam16Inverse(const Cam16Model* m, uint32_t flags, const Cam16Correlates& in
     else
         alpha = in.C / tJ;
 
+    // Inverse Step 2: t = (C / (√(J/100) (1.64 - 0.29^n)^0.73))^(1/0.9);
+    // A = A_w (J/100)^(1/(c z));  p2 = A / N_bb (the published p2 less 0.305,
+    // see the top of the file).
     double t, achromatic;
     if (!powerOrZero(alpha * m->inverseChromaFactor, InverseChromaExponent, &t) ||
         !powerOrZero(tJ, m->achromaticExponent, &achromatic))
         return false;
     const double p2 = achromatic * m->Aw / m->Nbb;
 
+    // Inverse Step 3: a = γ cos h, b = γ sin h, with
+    //   γ = 23 (p2 + 0.305) t / (23 · 50000/13 · N_c N_cb e_t + 11 t cos h + 108 t sin h),
+    // which solves the definition of t in Step 7 for √(a² + b²) once a and b
+    // are written through p2 as in inverse Step 4.
     const double et = (std::cos(hRad + 2) + 3.8) * 0.25;
     const double gamma = (p2 + 0.305) * 23 * t /
                          (ChromaScale * m->Nc * m->Ncb * et * 23 + (11 * cosH + 108 * sinH) * t);
     const double a = gamma * cosH;
     const double b = gamma * sinH;
 
+    // Inverse Step 4 (responses without the +0.1): R'a = (460 p2 + 451 a + 288 b) / 1403;
+    // G'a = (460 p2 - 891 a - 261 b) / 1403;  B'a = (460 p2 - 220 a - 6300 b) / 1403.
     const double ra = (460 * p2 + 451 * a + 288 * b) * Inverse1403;
     const double ga = (460 * p2 - 891 * a - 261 * b) * Inverse1403;
     const double ba = (460 * p2 - 220 * a - 6300 * b) * Inverse1403;
@@ -259,9 +309,11 @@ bool cam16Inverse(const Cam16Model* m, uint32_t flags, const Cam16Correlates& in
     double rgb[3];
     if (!expand(ra, m->FL, &rgb[0]) || !expand(ga, m->FL, &rgb[1]) || !expand(ba, m->FL, &rgb[2]))
         return false;
+    // Inverse Steps 5 and 6: uncompressed, then R = Rc / D_R (likewise G, B).
     for (int i = 0; i < 3; ++i)
         rgb[i] *= m->inverseD[i];
 
+    // Inverse Step 7: [X Y Z]ᵀ = M16⁻¹ [R G B]ᵀ.
     double xyz[3];
     apply(M16Inverse, rgb[0], rgb[1], rgb[2], xyz);
     *out = {xyz[0], xyz[1], xyz[2]};

@@ -1,5 +1,7 @@
 #include "curves/core/curvefamily.h"
 
+#include "curves/core/sliderscale.h"
+
 #include <cmath>
 #include <mutex>
 
@@ -40,14 +42,10 @@ const char* familyLabel(CurveFamily f)
 
 namespace {
 
-ParameterControl control(bool shown, double minimum, double maximum, double step, double defaultValue,
-                         int scaleMode, int sliderMinimum, int sliderMaximum, bool inverted = false)
-{
-    return {shown, true, minimum, maximum, step, defaultValue, scaleMode, sliderMinimum, sliderMaximum, inverted};
-}
-
 // The offset pair of every family that has one.
-ParameterControl offsetControl() { return control(true, -1, 1, 0.01, 0, 0, -100, 100); }
+constexpr ParameterControl OffsetControl{.shown = true, .configured = true, .minimum = -1, .maximum = 1,
+                                         .step = 0.01, .defaultValue = 0, .scaleMode = LinearHundredths,
+                                         .sliderMinimum = -100, .sliderMaximum = 100};
 
 } // namespace
 
@@ -58,24 +56,32 @@ FamilyControls familyControls(CurveFamily f)
     case CurveFamily::Gamma:
     case CurveFamily::InverseGamma:
         // Larger gammas to the left: the slider is drawn inverted.
-        c.value = control(true, 0.25, 4.0, 0.01, 1.0, 2, 1, 100, true);
-        c.offset = offsetControl();
+        c.value = {.shown = true, .configured = true, .minimum = 0.25, .maximum = 4.0, .step = 0.01,
+                   .defaultValue = 1.0, .scaleMode = LogarithmicGamma, .sliderMinimum = 1, .sliderMaximum = 100,
+                   .sliderInverted = true};
+        c.offset = OffsetControl;
         break;
     case CurveFamily::Sigmoidal:
     case CurveFamily::InverseSigmoid:
-        c.value = control(true, -9, 9, 0.1, 0, 3, -100, 100);
-        c.offset = offsetControl();
+        c.value = {.shown = true, .configured = true, .minimum = -9, .maximum = 9, .step = 0.1, .defaultValue = 0,
+                   .scaleMode = LinearStrength, .sliderMinimum = -100, .sliderMaximum = 100};
+        c.offset = OffsetControl;
         break;
     case CurveFamily::Offset:
-        c.value = control(false, -1, 1, 0.01, 0, 0, -100, 100);
-        c.offset = offsetControl();
+        // The value pair is hidden, but still keeps the value within -1 to 1.
+        c.value = {.shown = false, .configured = true, .minimum = -1, .maximum = 1, .step = 0.01, .defaultValue = 0,
+                   .scaleMode = LinearHundredths, .sliderMinimum = -100, .sliderMaximum = 100};
+        c.offset = OffsetControl;
         break;
     case CurveFamily::Tabulated:
     case CurveFamily::PointList:
         c.dataButton = true;
         break;
     case CurveFamily::PrelinSigmoid:
-        c.value = control(true, 0, 9, 0.1, 2.5, 4, 0, 100);
+        // The slider's left end, 0.99, shows as the lowest shape.
+        c.value = {.shown = true, .configured = true, .minimum = PrelinShapeMinimum, .maximum = PrelinShapeMaximum,
+                   .step = 0.1, .defaultValue = 2.5, .scaleMode = LinearShape, .sliderMinimum = 11,
+                   .sliderMaximum = 100};
         break;
     case CurveFamily::Preserve:
         break;
@@ -102,15 +108,17 @@ double logistic(double z) { return 1.0 / (1.0 + std::exp(-z)); }
 // K(c): stretches the logistic over [-c, c] so that S passes through 0 and 1.
 double sigmoidScale(double c) { return 0.5 / (logistic(c) - 0.5); }
 
-// S(x; c): the S-shaped contrast curve through (0, 0), (0.5, 0.5), (1, 1).
-// Even in c.
+// S(x; c): the S-shaped contrast curve through (0, 0), (0.5, 0.5), (1, 1),
+//   S(x; c) = (σ(c (2x - 1)) - 1/2) · K(c) + 1/2,  σ(z) = 1 / (1 + e^(-z)),
+// with K(c) = (1/2) / (σ(c) - 1/2). Even in c.
 double sigmoid(double x, double c)
 {
     if (std::fabs(c) < FlatStrength) return x;
     return (logistic(c * (2.0 * x - 1.0)) - 0.5) * sigmoidScale(c) + 0.5;
 }
 
-// S⁻¹(y; c), the inverse of S(·; c) for any real x; even in c.
+// S⁻¹(y; c), the inverse of S(·; c) for any real x; even in c:
+//   S⁻¹(y; c) = (1 - ln(1/u - 1) / c) / 2,  u = (y - 1/2) / K(c) + 1/2.
 double sigmoidInverse(double y, double c)
 {
     c = std::fabs(c);

@@ -30,9 +30,14 @@ constexpr FamilyMask familyBit(CurveFamily f) { return FamilyMask(f); }
 
 // The masks the program offers: the Softproofing channels (all but the
 // prelinearisation shape), the CAM16 correlates, and the preferences' shape.
-constexpr FamilyMask SoftproofFamilies = 479;
-constexpr FamilyMask Cam16Families = 287;
-constexpr FamilyMask PrelinFamilies = 32;
+constexpr FamilyMask SoftproofFamilies =
+    familyBit(CurveFamily::Preserve) | familyBit(CurveFamily::Gamma) | familyBit(CurveFamily::Sigmoidal) |
+    familyBit(CurveFamily::Offset) | familyBit(CurveFamily::Tabulated) | familyBit(CurveFamily::InverseGamma) |
+    familyBit(CurveFamily::InverseSigmoid) | familyBit(CurveFamily::PointList);
+constexpr FamilyMask Cam16Families = familyBit(CurveFamily::Preserve) | familyBit(CurveFamily::Gamma) |
+                                     familyBit(CurveFamily::Sigmoidal) | familyBit(CurveFamily::Offset) |
+                                     familyBit(CurveFamily::Tabulated) | familyBit(CurveFamily::PointList);
+constexpr FamilyMask PrelinFamilies = familyBit(CurveFamily::PrelinSigmoid);
 
 // The order in which a family selector lists the families of a mask.
 constexpr std::array<CurveFamily, 9> FamilySelectorOrder = {
@@ -66,6 +71,11 @@ struct ParameterControl {
     int sliderMaximum = 0;
     bool sliderInverted = false;
 };
+
+// The range of the prelinearisation shape. Below 1 the a*/b* grid would
+// hardly crowd around the neutral axis at all; the builder never goes there.
+constexpr double PrelinShapeMinimum = 1.0;
+constexpr double PrelinShapeMaximum = 9.0;
 
 // Spin boxes show two decimals; the value a curve uses is rounded likewise.
 constexpr int ParameterDecimals = 2;

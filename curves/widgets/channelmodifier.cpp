@@ -329,38 +329,31 @@ bool ChannelModifier::fromStateString(const QString& text)
     return complete;
 }
 
+// The curve applies the record (ChannelCurve::applyState); the controls then
+// show what it holds. A new correlate or family is announced once, as
+// choosing it is, then each parameter that moves.
 void ChannelModifier::applyState(const ChannelStateRecord& record)
 {
-    if (hasCorrelates_ && record.correlate >= 0 && record.correlate < ui_->comboCorrelates->count())
-        ui_->comboCorrelates->setCurrentIndex(record.correlate);
-    selectFamily(record.family);
-    ui_->lockButton->setChecked(record.locked);
-    setLockedState();
-
-    switch (CurveFamily(record.family)) {
-    case CurveFamily::Gamma:
-    case CurveFamily::Sigmoidal:
-    case CurveFamily::InverseGamma:
-    case CurveFamily::InverseSigmoid:
-        setValue(record.value);
-        setOffset(record.offset);
-        break;
-    case CurveFamily::Offset:
-        setOffset(record.offset);
-        break;
-    case CurveFamily::PrelinSigmoid:
-        setValue(record.value);
-        setOffset(0.0);
-        break;
-    case CurveFamily::Tabulated:
-        setUserData(record.normalized, record.smoothing, record.values);
-        break;
-    case CurveFamily::PointList:
-        setUserData(record.normalized, record.points);
-        break;
-    case CurveFamily::Preserve:
-        break;
+    const CurveFamily family = curve_.family();
+    const int correlate = curve_.correlateIndex();
+    curve_.applyState(record);
+    const double value = curve_.value();
+    const double offset = curve_.offset();
+    {
+        const QSignalBlocker blockCorrelates(ui_->comboCorrelates);
+        const QSignalBlocker blockFamily(ui_->comboFamily);
+        if (hasCorrelates_) ui_->comboCorrelates->setCurrentIndex(curve_.correlateIndex());
+        if (familySelectorActive_) ui_->comboFamily->setCurrentIndex(ui_->comboFamily->findData(int(curve_.family())));
     }
+    ui_->lockButton->setChecked(curve_.isLocked());
+    setLockedState();
+    if (curve_.family() != family || curve_.correlateIndex() != correlate) {
+        configureControls();
+        emit valueChanged(ui_->spinValue->value());
+    }
+    ui_->spinValue->setValue(value);
+    ui_->spinOffset->setValue(offset);
+    pullParameters();
 }
 
 QDataStream& operator<<(QDataStream& stream, const ChannelModifier& modifier)

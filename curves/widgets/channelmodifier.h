@@ -63,10 +63,11 @@ public:
     // The curve plotted with n samples on a w × h drawing.
     QPainterPath curvePath(int w, int h, int n) const;
 
-    // The whole state as Base64 text, and back. Restoring goes through the
-    // controls: correlate, family, lock, then the stored parameters (clamped to
-    // the family's ranges, each change announced) or data. Empty text changes
-    // nothing. Returns whether the whole record was there.
+    // The whole state as Base64 text, and back. Restoring hands the record to
+    // the curve (ChannelCurve::applyState) and shows the result in the
+    // controls: a new correlate or family is announced once, then each
+    // parameter that moves. Empty text changes nothing. Returns whether the
+    // whole record was there.
     QString toStateString() const;
     bool fromStateString(const QString& text);
     void applyState(const ChannelStateRecord& record);

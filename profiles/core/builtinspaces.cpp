@@ -319,3 +319,24 @@ IccProfile* monitorProfile()
 {
     return monitorProfileFromData(displayProfileData());
 }
+
+QString profileUtf8Text(IccProfile* profile, ProfileInfo which)
+{
+    const uint32_t size = profileTextUtf8(profile, which, "en", "US", nullptr, 0);
+    if (size == 0) return {};
+    QByteArray bytes(qsizetype(size), '\0');
+    profileTextUtf8(profile, which, "en", "US", bytes.data(), size);
+    return QString::fromUtf8(bytes.constData());
+}
+
+QByteArray profileTargetText(IccProfile* profile)
+{
+    const auto* text = static_cast<const LocalizedText*>(loadTag(profile, sig("targ")));
+    if (!text) return {};
+    const uint32_t size = getText8(text, "", "", nullptr, 0);
+    if (size == 0) return {};
+    QByteArray bytes(qsizetype(size), '\0');
+    getText8(text, "", "", bytes.data(), size);
+    bytes.truncate(qsizetype(qstrnlen(bytes.constData(), size)));
+    return bytes;
+}

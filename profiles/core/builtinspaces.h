@@ -1,7 +1,8 @@
-// Built-in colour spaces and profile opening. Wherever the program expects a
-// profile it takes a name: one beginning with "*" is a colour space the
-// program makes in memory ("*srgb", "*lab" ...), any other is a file path.
-// Every profile returned here belongs to the caller (closeProfile).
+// Built-in colour spaces, profile opening and the texts read from profiles.
+// Wherever the program expects a profile it takes a name: one beginning with
+// "*" is a colour space the program makes in memory ("*srgb", "*lab" ...),
+// any other is a file path. Every profile returned here belongs to the
+// caller (closeProfile).
 #pragma once
 
 #include "osl.h"
@@ -46,6 +47,14 @@ IccProfile* openProfileFile(const QString& path);
 // X11 the root window's _ICC_PROFILE data), else the built-in sRGB. Nothing
 // only when the window system's data is not a profile.
 IccProfile* monitorProfile();
+
+// A profile's text (InfoDescription, InfoCopyright ...) read as UTF-8 for
+// English (US): that entry, else the first English one, else the first;
+// empty when the profile has no such text.
+QString profileUtf8Text(IccProfile* profile, ProfileInfo which);
+// The plain text of the 'targ' tag (the entry with empty language and
+// country, else the first), up to its first NUL; empty without the tag.
+QByteArray profileTargetText(IccProfile* profile);
 
 // The window system's profile data for the screen, empty when there is none
 // (no display, no property, no X11 library).

@@ -13,43 +13,74 @@ constexpr uint32_t MonitorTextChars = 4096;
 constexpr int LongDescription = 21;
 constexpr int ShownCharacters = 25;
 
-int intValue(const QSettings& settings, const char* key, int fallback)
+// v within lowest and the setting's highest.
+int clampedInt(int v, Resolution r, double lowest)
 {
-    const QVariant v = settings.value(QLatin1String(key), fallback);
-    bool ok = false;
-    const int n = v.toInt(&ok);
-    return ok ? n : 0;   // as a spin box reads text that is not a number
-}
-
-double doubleValue(const QSettings& settings, const char* key, double fallback)
-{
-    const QVariant v = settings.value(QLatin1String(key), fallback);
-    bool ok = false;
-    const double d = v.toDouble(&ok);
-    return ok && std::isfinite(d) ? d : 0.0;
-}
-
-// Two decimals, as the shape's spin box keeps them.
-double roundedShape(double v)
-{
-    return std::round(std::clamp(v, PreferenceLimits::MinShape, PreferenceLimits::MaxShape) * 100.0) / 100.0;
+    return std::clamp(v, int(lowest), int(resolutionRange(r).highest));
 }
 
 }   // namespace
+
+// ---------------------------------------------------------------------------
+// The resolution
+// ---------------------------------------------------------------------------
+
+ResolutionPreferences ResolutionPreferences::clamped() const
+{
+    using R = Resolution;
+    ResolutionPreferences p = *this;
+    p.versionIndex = clampedInt(p.versionIndex, R::Version, resolutionRange(R::Version).lowest);
+    p.gridLstar = clampedInt(p.gridLstar, R::GridLStar, resolutionRange(R::GridLStar).lowest);
+    p.gridAbstar = clampedInt(p.gridAbstar, R::GridAbStar, resolutionRange(R::GridAbStar).lowest);
+    p.gridCurves = clampedInt(p.gridCurves, R::CurvePoints, resolutionRange(R::CurvePoints).lowest);
+    if (p.gridCurves < 2) p.gridCurves = int(resolutionRange(R::CurvePoints).recipeLowest);   // too few to tabulate
+    const ResolutionRange& shape = resolutionRange(R::SigmoidShape);
+    p.sigmoidShape = std::isnan(p.sigmoidShape) ? shape.lowest : std::clamp(p.sigmoidShape, shape.lowest, shape.highest);
+    return p;
+}
+
+ResolutionPreferences resolutionPreferences(const QSettings& settings)
+{
+    using R = Resolution;
+    const ResolutionPreferences defaults;
+    const auto value = [&settings](Resolution r, const QVariant& fallback) {
+        return settings.value(QLatin1String(resolutionRange(r).key), fallback);
+    };
+    ResolutionPreferences p;
+    p.versionIndex = value(R::Version, defaults.versionIndex).toInt();
+    p.gridLstar = value(R::GridLStar, defaults.gridLstar).toInt();
+    p.gridAbstar = value(R::GridAbStar, defaults.gridAbstar).toInt();
+    p.gridCurves = value(R::CurvePoints, defaults.gridCurves).toInt();
+    p.sigmoidShape = value(R::SigmoidShape, defaults.sigmoidShape).toDouble();
+    return p;
+}
+
+void storeResolutionPreferences(QSettings& settings, const ResolutionPreferences& p)
+{
+    using R = Resolution;
+    const auto store = [&settings](Resolution r, const QVariant& v) {
+        settings.setValue(QLatin1String(resolutionRange(r).key), v);
+    };
+    store(R::Version, p.versionIndex);
+    store(R::GridLStar, p.gridLstar);
+    store(R::GridAbStar, p.gridAbstar);
+    store(R::CurvePoints, p.gridCurves);
+    store(R::SigmoidShape, p.sigmoidShape);
+}
+
+// ---------------------------------------------------------------------------
+// All the preferences
+// ---------------------------------------------------------------------------
 
 PreferenceSettings PreferenceSettings::read(const QSettings& settings)
 {
     using namespace PreferenceKeys;
     const PreferenceSettings defaults;
     PreferenceSettings p;
-    p.profileVersion = intValue(settings, ProfileVersion, defaults.profileVersion);
-    p.gridLStar = intValue(settings, GridLStar, defaults.gridLStar);
-    p.gridAbStar = intValue(settings, GridAbStar, defaults.gridAbStar);
-    p.gridCurves = intValue(settings, GridCurves, defaults.gridCurves);
-    p.sigmoidShape = doubleValue(settings, SigmoidShape, defaults.sigmoidShape);
-    p.drawCurveRes = intValue(settings, DrawCurveRes, defaults.drawCurveRes);
+    p.resolution = resolutionPreferences(settings);
+    p.drawCurveRes = settings.value(QLatin1String(DrawCurveRes), defaults.drawCurveRes).toInt();
     p.undecorated = settings.value(QLatin1String(Undecorated), defaults.undecorated).toBool();
-    p.monitorSrgb = intValue(settings, MonitorSrgb, defaults.monitorSrgb);
+    p.monitorSrgb = settings.value(QLatin1String(MonitorSrgb), defaults.monitorSrgb).toInt();
     return p.clamped();
 }
 
@@ -57,11 +88,7 @@ void PreferenceSettings::write(QSettings& settings) const
 {
     using namespace PreferenceKeys;
     const PreferenceSettings p = clamped();
-    settings.setValue(QLatin1String(ProfileVersion), p.profileVersion);
-    settings.setValue(QLatin1String(GridLStar), p.gridLStar);
-    settings.setValue(QLatin1String(GridAbStar), p.gridAbStar);
-    settings.setValue(QLatin1String(GridCurves), p.gridCurves);
-    settings.setValue(QLatin1String(SigmoidShape), p.sigmoidShape);
+    storeResolutionPreferences(settings, p.resolution);
     settings.setValue(QLatin1String(DrawCurveRes), p.drawCurveRes);
     settings.setValue(QLatin1String(Undecorated), p.undecorated);
     settings.setValue(QLatin1String(MonitorSrgb), p.monitorSrgb);
@@ -69,14 +96,19 @@ void PreferenceSettings::write(QSettings& settings) const
 
 PreferenceSettings PreferenceSettings::clamped() const
 {
-    using namespace PreferenceLimits;
+    using R = Resolution;
     PreferenceSettings p = *this;
-    p.profileVersion = std::clamp(p.profileVersion, 0, 1);
-    p.gridLStar = std::clamp(p.gridLStar, MinGrid, MaxGrid);
-    p.gridAbStar = std::clamp(p.gridAbStar, MinGrid, MaxGrid);
-    p.gridCurves = std::clamp(p.gridCurves, MinCurvePoints, MaxCurvePoints);
-    p.sigmoidShape = roundedShape(std::isfinite(p.sigmoidShape) ? p.sigmoidShape : 0.0);
-    p.drawCurveRes = std::clamp(p.drawCurveRes, MinDrawRes, MaxDrawRes);
+    ResolutionPreferences& r = p.resolution;
+    r.versionIndex = clampedInt(r.versionIndex, R::Version, resolutionRange(R::Version).offeredLowest);
+    r.gridLstar = clampedInt(r.gridLstar, R::GridLStar, resolutionRange(R::GridLStar).offeredLowest);
+    r.gridAbstar = clampedInt(r.gridAbstar, R::GridAbStar, resolutionRange(R::GridAbStar).offeredLowest);
+    r.gridCurves = clampedInt(r.gridCurves, R::CurvePoints, resolutionRange(R::CurvePoints).offeredLowest);
+    // Two decimals, as the shape's spin box keeps them; what is not a number
+    // reads as 0 first, as a spin box reads such text.
+    const ResolutionRange& shape = resolutionRange(R::SigmoidShape);
+    const double k = std::isfinite(r.sigmoidShape) ? r.sigmoidShape : 0.0;
+    r.sigmoidShape = std::round(std::clamp(k, shape.offeredLowest, shape.highest) * 100.0) / 100.0;
+    p.drawCurveRes = std::clamp(p.drawCurveRes, PreferenceLimits::MinDrawRes, PreferenceLimits::MaxDrawRes);
     p.monitorSrgb = std::clamp(p.monitorSrgb, 0, 1);
     return p;
 }

@@ -16,7 +16,6 @@ namespace {
 
 using SheetPtr = std::unique_ptr<CgatsSheet, decltype(&freeCgatsSheet)>;
 
-constexpr uint32_t TargetTag = sig("targ");
 constexpr char RecipeSheetType[] = "TONEMOLDER";
 constexpr char SrgbName[] = "*srgb";
 constexpr char NoAbstractChoice[] = "*lab4";
@@ -35,19 +34,6 @@ QString infoText(IccProfile* profile, ProfileInfo which)
     if (profileText(profile, which, "EN", "us", buffer, InfoTextChars) == 0) return {};
     buffer[InfoTextChars - 1] = L'\0';
     return QString::fromWCharArray(buffer).trimmed();
-}
-
-// The plain text of the 'targ' tag, whichever entry it has.
-QByteArray targetText(IccProfile* profile)
-{
-    const auto* text = static_cast<const LocalizedText*>(loadTag(profile, TargetTag));
-    if (!text) return {};
-    const uint32_t size = getText8(text, "", "", nullptr, 0);
-    if (size == 0) return {};
-    QByteArray bytes(qsizetype(size), '\0');
-    getText8(text, "", "", bytes.data(), size);
-    bytes.truncate(qsizetype(qstrnlen(bytes.constData(), size)));
-    return bytes;
 }
 
 bool isProfileFileName(const QString& name)
@@ -112,7 +98,7 @@ bool isOwnRecipe(IccProfile* profile)
     if (!profile) return false;
     const uint32_t deviceClass = profileDeviceClass(profile);
     if (deviceClass != ClassAbstract && deviceClass != ClassLink) return false;
-    const QByteArray text = targetText(profile);
+    const QByteArray text = profileTargetText(profile);
     if (text.isEmpty()) return false;
     SheetPtr sheet{cgatsParseMemory(nullptr, text.constData(), uint32_t(text.size())), &freeCgatsSheet};
     if (!sheet) return false;

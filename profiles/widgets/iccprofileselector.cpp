@@ -383,7 +383,7 @@ bool ICCProfileSelector::currentIsTableBased() const
 }
 
 void reportUnavailableStoredFiles(QWidget* owner,
-                                  std::initializer_list<std::pair<const ICCProfileSelector*, QString>> places)
+                                  const std::vector<std::pair<const ICCProfileSelector*, QString>>& places)
 {
     QStringList gone;
     bool srgb = false, none = false;

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <utility>
+#include <vector>
 
 class QComboBox;
 class QLabel;
@@ -123,4 +124,4 @@ private:
 // one warning names each file after its place and says what stands in for
 // it. Nothing when every stored choice was found.
 void reportUnavailableStoredFiles(QWidget* owner,
-                                  std::initializer_list<std::pair<const ICCProfileSelector*, QString>> places);
+                                  const std::vector<std::pair<const ICCProfileSelector*, QString>>& places);

@@ -31,9 +31,24 @@ Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource mon
     fillMonitors(monitor);
     ui_->comboMonitors->setCurrentIndex(stored.monitorSrgb);
 
+    // The resolution controls: labels, ranges and steps from the settings' table.
+    const struct { QLabel* label; QSpinBox* edit; Resolution setting; } resolution[] = {
+        {ui_->labelLstar, ui_->editLStar, Resolution::GridLStar},
+        {ui_->labelAbStar, ui_->editAbStar, Resolution::GridAbStar},
+        {ui_->label, ui_->editCurvePoints, Resolution::CurvePoints},
+    };
+    for (const auto& r : resolution) {
+        const ResolutionRange& range = resolutionRange(r.setting);
+        r.label->setText(tr(range.label));
+        r.edit->setRange(int(range.offeredLowest), int(range.highest));
+        r.edit->setSingleStep(range.step);
+    }
+    ui_->editDrawCurveRes->setRange(PreferenceLimits::MinDrawRes, PreferenceLimits::MaxDrawRes);
+    ui_->editDrawCurveRes->setSingleStep(PreferenceLimits::DrawResStep);
+
     ChannelModifier* prelin = ui_->prelin;
     prelin->setLockIconsLight(!stored.undecorated);
-    prelin->setLabel(tr("PCS prelin:"));
+    prelin->setLabel(tr(resolutionRange(Resolution::SigmoidShape).label));
     prelin->setLockVisible(false);
     prelin->setFamilies(PrelinFamilies);
 
@@ -41,11 +56,11 @@ Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource mon
     connect(ui_->editDrawCurveRes, &QSpinBox::valueChanged, this, &Preferences::drawCurves);
     connect(ui_->comboProfileVersion, &QComboBox::currentIndexChanged, this, &Preferences::profileVersionChanged);
 
-    ui_->comboProfileVersion->setCurrentIndex(stored.profileVersion);
-    ui_->editLStar->setValue(stored.gridLStar);
-    ui_->editAbStar->setValue(stored.gridAbStar);
-    ui_->editCurvePoints->setValue(stored.gridCurves);
-    prelin->setValue(stored.sigmoidShape);
+    ui_->comboProfileVersion->setCurrentIndex(stored.resolution.versionIndex);
+    ui_->editLStar->setValue(stored.resolution.gridLstar);
+    ui_->editAbStar->setValue(stored.resolution.gridAbstar);
+    ui_->editCurvePoints->setValue(stored.resolution.gridCurves);
+    prelin->setValue(stored.resolution.sigmoidShape);
     ui_->editDrawCurveRes->setValue(stored.drawCurveRes);
 
     profileVersionChanged(ui_->comboProfileVersion->currentIndex());
@@ -73,11 +88,11 @@ void Preferences::fillMonitors(const MonitorSource& monitor)
 PreferenceSettings Preferences::values() const
 {
     PreferenceSettings p;
-    p.profileVersion = ui_->comboProfileVersion->currentIndex();
-    p.gridLStar = ui_->editLStar->value();
-    p.gridAbStar = ui_->editAbStar->value();
-    p.gridCurves = ui_->editCurvePoints->value();
-    p.sigmoidShape = ui_->prelin->curve().value();
+    p.resolution.versionIndex = ui_->comboProfileVersion->currentIndex();
+    p.resolution.gridLstar = ui_->editLStar->value();
+    p.resolution.gridAbstar = ui_->editAbStar->value();
+    p.resolution.gridCurves = ui_->editCurvePoints->value();
+    p.resolution.sigmoidShape = ui_->prelin->curve().value();
     p.drawCurveRes = ui_->editDrawCurveRes->value();
     p.undecorated = ui_->cbDontDark->isChecked();
     p.monitorSrgb = ui_->comboMonitors->currentIndex();
@@ -94,7 +109,7 @@ void Preferences::profileVersionChanged(int index)
 {
     // Version 2 profiles use one grid size for all three axes.
     const bool singleGrid = index == 1;
-    ui_->labelLstar->setText(singleGrid ? tr("Grid points:") : tr("L* Grid points:"));
+    ui_->labelLstar->setText(singleGrid ? tr("Grid points:") : tr(resolutionRange(Resolution::GridLStar).label));
     ui_->labelAbStar->setVisible(!singleGrid);
     ui_->editAbStar->setVisible(!singleGrid);
     update();

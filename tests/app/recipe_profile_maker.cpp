@@ -45,14 +45,14 @@ int main(int argc, char* argv[])
         recipe.channels[2].setValue(1.5);
     } else if (kind == QLatin1String("cam16")) {
         recipe.description = QStringLiteral("Appearance look");
-        recipe.generator = int(RecipeTab::Cam16);
+        recipe.tab = RecipeTab::Cam16;
         recipe.correlates[0].selectFamily(CurveFamily::Sigmoidal);
         recipe.correlates[0].setValue(1.3);
         recipe.correlates[1].selectFamily(CurveFamily::Gamma);
         recipe.correlates[1].setValue(0.7);
     } else if (kind == QLatin1String("cube") && args.size() == 2) {
         recipe.description = QStringLiteral("Table look");
-        recipe.generator = int(RecipeTab::CubeImport);
+        recipe.tab = RecipeTab::CubeImport;
         recipe.cubeFile = args[1];
         recipe.lutIntent = 1;
     } else {

@@ -9,17 +9,47 @@
 
 namespace cli {
 
-const char* const ResolutionOptions = R"(Resolution:
-  --version 4.3|2.1     ICC version of the profile
-  --grid-lstar N        CLUT points along L* (7..64)
-  --grid-abstar N       CLUT points along a* and b* (7..64; version 2.1 uses the L* grid)
-  --curve-points N      entries of each prelinearisation curve (0..4096)
-  --sigmoid K           shape of the a*/b* prelinearisation (1..9)
-)";
+namespace {
 
+QString rangeText(const ResolutionRange& r)
+{
+    return QStringLiteral("%1..%2").arg(r.lowest).arg(r.highest);
+}
 
-const QStringList ResolutionValueOptions = {"--version", "--grid-lstar", "--grid-abstar", "--curve-points",
-                                            "--sigmoid"};
+// One line a setting: the option and its value, then from the 25th column
+// the help with the range the option accepts.
+QString resolutionHelp()
+{
+    QString text = QStringLiteral("Resolution:\n");
+    for (const ResolutionRange& r : ResolutionRanges) {
+        const QString option = QStringLiteral("  %1 %2").arg(QLatin1String(r.option), QLatin1String(r.argument));
+        const QString help = QString::fromUtf8(r.help);
+        text += option.leftJustified(24) + (help.contains(QLatin1String("%1")) ? help.arg(rangeText(r)) : help) +
+                QLatin1Char('\n');
+    }
+    return text;
+}
+
+// "--grid-lstar must be a whole number from 7 to 64"
+QString rangeError(const ResolutionRange& r, const char* what)
+{
+    return QStringLiteral("%1 must be %2 from %3 to %4")
+        .arg(QLatin1String(r.option), QLatin1String(what))
+        .arg(r.lowest)
+        .arg(r.highest);
+}
+
+QStringList resolutionOptionNames()
+{
+    QStringList names;
+    for (const ResolutionRange& r : ResolutionRanges) names << QLatin1String(r.option);
+    return names;
+}
+
+}   // namespace
+
+const QString ResolutionOptions = resolutionHelp();
+const QStringList ResolutionValueOptions = resolutionOptionNames();
 
 
 void printText(FILE* stream, const QString& text)
@@ -71,27 +101,29 @@ std::optional<int> intentIndex(const QString& text)
 // Applies the resolution options over `res`; an error text for a bad value.
 QString readResolution(const Arguments& a, ResolutionPreferences& res)
 {
-    if (a.has("--version")) {
-        const QString v = a.value("--version");
+    const char* version = resolutionRange(Resolution::Version).option;
+    if (a.has(version)) {
+        const QString v = a.value(version);
         if (v == QLatin1String("4.3") || v == QLatin1String("4")) res.versionIndex = 0;
         else if (v == QLatin1String("2.1") || v == QLatin1String("2")) res.versionIndex = 1;
-        else return QStringLiteral("--version must be 4.3 or 2.1");
+        else return QStringLiteral("%1 must be 4.3 or 2.1").arg(QLatin1String(version));
     }
-    const struct { const char* name; int* target; int lo, hi; } grids[] = {
-        {"--grid-lstar", &res.gridLstar, 7, 64},
-        {"--grid-abstar", &res.gridAbstar, 7, 64},
-        {"--curve-points", &res.gridCurves, 0, 4096},
+    const struct { Resolution setting; int* target; } counts[] = {
+        {Resolution::GridLStar, &res.gridLstar},
+        {Resolution::GridAbStar, &res.gridAbstar},
+        {Resolution::CurvePoints, &res.gridCurves},
     };
-    for (const auto& g : grids) {
-        if (!a.has(g.name)) continue;
-        const std::optional<int> v = integerValue(a.value(g.name));
-        if (!v || *v < g.lo || *v > g.hi)
-            return QStringLiteral("%1 must be a whole number from %2 to %3").arg(QLatin1String(g.name)).arg(g.lo).arg(g.hi);
-        *g.target = *v;
+    for (const auto& c : counts) {
+        const ResolutionRange& r = resolutionRange(c.setting);
+        if (!a.has(r.option)) continue;
+        const std::optional<int> v = integerValue(a.value(r.option));
+        if (!v || *v < r.lowest || *v > r.highest) return rangeError(r, "a whole number");
+        *c.target = *v;
     }
-    if (a.has("--sigmoid")) {
-        const std::optional<double> k = numberValue(a.value("--sigmoid"));
-        if (!k || *k < 1.0 || *k > 9.0) return QStringLiteral("--sigmoid must be a number from 1 to 9");
+    const ResolutionRange& shape = resolutionRange(Resolution::SigmoidShape);
+    if (a.has(shape.option)) {
+        const std::optional<double> k = numberValue(a.value(shape.option));
+        if (!k || *k < shape.lowest || *k > shape.highest) return rangeError(shape, "a number");
         res.sigmoidShape = *k;
     }
     return {};
@@ -106,15 +138,6 @@ QString signatureText(uint32_t s)
         text += (c >= 32 && c < 127) ? QChar(c) : QChar('?');
     }
     return text;
-}
-
-QString utf8Text(IccProfile* p, uint32_t which)
-{
-    const uint32_t size = profileTextUtf8(p, which, "en", "US", nullptr, 0);
-    if (size == 0) return {};
-    QByteArray bytes(qsizetype(size), '\0');
-    profileTextUtf8(p, which, "en", "US", bytes.data(), size);
-    return QString::fromUtf8(bytes.constData());
 }
 
 bool wantsHelp(const QStringList& args)

@@ -27,7 +27,7 @@ inline constexpr char Program[] = "tonemolder-cli";
 enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
 
 // The resolution options' help, shared by the commands that build profiles.
-extern const char* const ResolutionOptions;
+extern const QString ResolutionOptions;
 extern const QStringList ResolutionValueOptions;
 
 // ---------------------------------------------------------------------------
@@ -76,8 +76,6 @@ int saveBuilt(BuildResult& built, const QString& output);
 
 // A four-character code as text; "(none)" for 0.
 QString signatureText(uint32_t s);
-// A profile's text (description, copyright ...) in English, as UTF-8.
-QString utf8Text(IccProfile* p, uint32_t which);
 
 // ---------------------------------------------------------------------------
 // Arguments

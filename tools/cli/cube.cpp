@@ -44,8 +44,8 @@ int cubeCommand(const Context& ctx, const QStringList& args)
     {
         ProfilePtr abstract = adoptProfile(openProfileByName(request.abstractProfile));
         if (!abstract) return fail(QStringLiteral("cannot open %1 as a profile").arg(a.positional().first()));
-        request.title = a.value("--title", utf8Text(abstract.get(), InfoDescription));
-        request.copyright = a.value("--copyright", utf8Text(abstract.get(), InfoCopyright));
+        request.title = a.value("--title", profileUtf8Text(abstract.get(), InfoDescription));
+        request.copyright = a.value("--copyright", profileUtf8Text(abstract.get(), InfoCopyright));
     }
     Progress progress(QStringLiteral("cube"), !ctx.quiet);
     const ToolResult result = writeCubeFile(request, openProfileByName, std::ref(progress));

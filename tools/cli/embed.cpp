@@ -66,8 +66,8 @@ int embedCommand(const Context& ctx, const QStringList& args)
     {
         ProfilePtr base = adoptProfile(openProfileByName(request.baseProfile));
         if (!base) return fail(EmbedderText::CannotOpen);
-        request.description = a.value("--description", utf8Text(base.get(), InfoDescription));
-        request.copyright = a.value("--copyright", utf8Text(base.get(), InfoCopyright));
+        request.description = a.value("--description", profileUtf8Text(base.get(), InfoDescription));
+        request.copyright = a.value("--copyright", profileUtf8Text(base.get(), InfoCopyright));
     }
     Progress progress(QStringLiteral("embed"), !ctx.quiet);
     const ToolResult result = embedAbstractProfile(request, openProfileByName, std::ref(progress));

@@ -42,7 +42,7 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
     if (!intent) return usage(QStringLiteral("unknown intent %1").arg(a.value("--intent")));
 
     Recipe recipe;
-    recipe.generator = int(RecipeTab::CubeImport);
+    recipe.tab = RecipeTab::CubeImport;
     recipe.cubeFile = QFileInfo(a.positional().first()).absoluteFilePath();
     recipe.lutProfile = a.value("--space", QStringLiteral("*srgb"));
     recipe.lutIntent = *intent;
@@ -58,7 +58,7 @@ int importCubeCommand(const Context& ctx, const QStringList& args)
         recipe.description = a.value("--description");
     } else {
         ProfilePtr link = adoptProfile(readCubeDeviceLink(recipe.cubeFile));
-        const QString title = link ? utf8Text(link.get(), InfoDescription).trimmed() : QString();
+        const QString title = link ? profileUtf8Text(link.get(), InfoDescription).trimmed() : QString();
         recipe.description = title.isEmpty() ? QFileInfo(recipe.cubeFile).completeBaseName() : title;
     }
     if (a.has("--copyright")) recipe.copyright = a.value("--copyright");

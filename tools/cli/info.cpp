@@ -15,14 +15,14 @@ Shows each profile's header, its tags with their types, its description and
 copyright, and whether it carries a recipe of this program (and which).
 )";
 
-const char* tabName(int generator)
+const char* tabName(RecipeTab tab)
 {
-    switch (generator) {
-    case 0: return "Softproofing";
-    case 1: return "CIE CAM16";
-    case 2: return "CUBE import";
-    default: return "unknown";
+    switch (tab) {
+    case RecipeTab::Softproof: return "Softproofing";
+    case RecipeTab::Cam16: return "CIE CAM16";
+    case RecipeTab::CubeImport: return "CUBE import";
     }
+    return "unknown";
 }
 
 }   // namespace
@@ -55,8 +55,8 @@ int infoCommand(const Context& ctx, const QStringList& args)
         out += QStringLiteral("Rendering intent: %1\n").arg(profileRenderingIntent(p.get()));
         out += QStringLiteral("Created:          %1\n").arg(QString::fromLatin1(when));
         out += QStringLiteral("Creator:          %1\n").arg(signatureText(profileCreator(p.get())));
-        out += QStringLiteral("Description:      %1\n").arg(utf8Text(p.get(), InfoDescription));
-        out += QStringLiteral("Copyright:        %1\n").arg(utf8Text(p.get(), InfoCopyright));
+        out += QStringLiteral("Description:      %1\n").arg(profileUtf8Text(p.get(), InfoDescription));
+        out += QStringLiteral("Copyright:        %1\n").arg(profileUtf8Text(p.get(), InfoCopyright));
         const uint32_t tags = tagCount(p.get());
         out += QStringLiteral("Tags:             %1\n").arg(tags);
         for (uint32_t i = 0; i < tags; ++i) {
@@ -73,7 +73,7 @@ int infoCommand(const Context& ctx, const QStringList& args)
             const ResolutionPreferences& res = r.resolution;
             out += QStringLiteral("Recipe:           yes, written by version %1\n")
                        .arg(recipe.storedVersion, 0, 'g', 6);
-            out += QStringLiteral("  Recipe tab:     %1\n").arg(QLatin1String(tabName(r.generator)));
+            out += QStringLiteral("  Recipe tab:     %1\n").arg(QLatin1String(tabName(r.tab)));
             out += QStringLiteral("  Softproofing:   %1, intent %2\n").arg(r.softproofProfile).arg(r.softproofIntent);
             out += QStringLiteral("  CUBE import:    %1 in %2, intent %3\n")
                        .arg(r.cubeFile.isEmpty() ? QStringLiteral("(no table)") : r.cubeFile, r.lutProfile)

@@ -85,7 +85,7 @@ int rebuildCommand(const Context& ctx, const QStringList& args)
     if (a.has("--copyright")) recipe.copyright = a.value("--copyright");
 
     const QStringList beside = {QFileInfo(path).absolutePath()};
-    if (recipe.tab() == RecipeTab::Softproof) {
+    if (recipe.tab == RecipeTab::Softproof) {
         ProfilePtr space = adoptProfile(ctx.opener(beside)(recipe.softproofProfile));
         if (!space)
             return fail(QStringLiteral("WARNING: Softproofing profile not found: %1 (name its folder with "

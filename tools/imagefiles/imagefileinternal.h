@@ -3,6 +3,10 @@
 
 #include "tools/imagefiles/imagefile.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace imagefiles {
 
 // Widths and heights beyond this are refused as damaged headers.
@@ -26,6 +30,51 @@ public:
     virtual bool writeRows(const uint8_t* rows, size_t stride, uint32_t count) = 0;
     virtual bool finish() = 0;
     std::string error;
+};
+
+// An encoder writing through a C stream (the PNG and JPEG libraries). The
+// library's last message becomes the error; finish() ends the image, then
+// closes the stream and reports a failure of either.
+class StreamEncoder : public Encoder {
+public:
+    ~StreamEncoder() override
+    {
+        if (file_) std::fclose(file_);
+    }
+
+    bool finish() final
+    {
+        const bool done = complete();
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!done) return takeError();
+        if (!closed) return error = std::strerror(errno), false;
+        return true;
+    }
+
+protected:
+    // Creates the file; false with the system's reason.
+    bool create(const std::string& path)
+    {
+        file_ = std::fopen(path.c_str(), "wb");
+        if (!file_) return error = std::strerror(errno), false;
+        return true;
+    }
+
+    // The library's message, or a general one, as the error; false.
+    bool takeError()
+    {
+        const std::string& message = libraryMessage();
+        error = message.empty() ? std::string("cannot write the file") : message;
+        return false;
+    }
+
+    // The library's end of the image; false when it failed.
+    virtual bool complete() = 0;
+    // The library's last error message (empty: none).
+    virtual const std::string& libraryMessage() const = 0;
+
+    FILE* file_ = nullptr;
 };
 
 std::unique_ptr<Encoder> createTiffEncoder(const std::string& path, const PixelLayout& layout,

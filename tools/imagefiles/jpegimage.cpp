@@ -178,18 +178,16 @@ private:
     uint32_t row_ = 0;
 };
 
-class JpegEncoder : public Encoder {
+class JpegEncoder : public StreamEncoder {
 public:
     ~JpegEncoder() override
     {
         if (created_) jpeg_destroy_compress(&info_);
-        if (file_) std::fclose(file_);
     }
 
     bool open(const std::string& path, const PixelLayout& layout, const WriteOptions& options)
     {
-        file_ = std::fopen(path.c_str(), "wb");
-        if (!file_) return error = std::strerror(errno), false;
+        if (!create(path)) return false;
         setUp(errors_, info_.err);
         layout_ = layout;
         if (layout.model == ColorModel::Cmyk) inverted_.resize(layout.rowBytes());
@@ -201,22 +199,8 @@ public:
         return encode(rows, stride, count) || takeError();
     }
 
-    bool finish() override
-    {
-        const bool done = complete();
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!done) return takeError();
-        if (!closed) return error = std::strerror(errno), false;
-        return true;
-    }
-
 private:
-    bool takeError()
-    {
-        error = errors_.message.empty() ? std::string("cannot write the file") : errors_.message;
-        return false;
-    }
+    const std::string& libraryMessage() const override { return errors_.message; }
 
     bool start(const WriteOptions& options)
     {
@@ -260,14 +244,13 @@ private:
         return true;
     }
 
-    bool complete()
+    bool complete() override
     {
         if (setjmp(errors_.jump)) return false;
         jpeg_finish_compress(&info_);
         return true;
     }
 
-    FILE* file_ = nullptr;
     jpeg_compress_struct info_{};
     ErrorManager errors_{};
     bool created_ = false;

@@ -168,18 +168,16 @@ private:
     std::vector<png_bytep> rowPointers_;
 };
 
-class PngEncoder : public Encoder {
+class PngEncoder : public StreamEncoder {
 public:
     ~PngEncoder() override
     {
         if (png_) png_destroy_write_struct(&png_, info_ ? &info_ : nullptr);
-        if (file_) std::fclose(file_);
     }
 
     bool open(const std::string& path, const PixelLayout& layout, const WriteOptions& options)
     {
-        file_ = std::fopen(path.c_str(), "wb");
-        if (!file_) return error = std::strerror(errno), false;
+        if (!create(path)) return false;
         png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages_, onError, onWarning);
         if (!png_) return error = "out of memory", false;
         info_ = png_create_info_struct(png_);
@@ -195,22 +193,8 @@ public:
         return encodeRows(rows, stride, count) || takeError();
     }
 
-    bool finish() override
-    {
-        const bool done = finishWriting();
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!done) return takeError();
-        if (!closed) return error = std::strerror(errno), false;
-        return true;
-    }
-
 private:
-    bool takeError()
-    {
-        error = messages_.error.empty() ? std::string("cannot write the file") : messages_.error;
-        return false;
-    }
+    const std::string& libraryMessage() const override { return messages_.error; }
 
     bool writeHeader(const PixelLayout& layout, const WriteOptions& options)
     {
@@ -242,14 +226,13 @@ private:
         return true;
     }
 
-    bool finishWriting()
+    bool complete() override
     {
         if (setjmp(png_jmpbuf(png_))) return false;
         png_write_end(png_, nullptr);
         return true;
     }
 
-    FILE* file_ = nullptr;
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
     Messages messages_;

@@ -1,16 +1,12 @@
 #include "tools/widgets/cubegenerator.h"
 
-#include "tools/widgets/toolprogress.h"
+#include "profiles/core/profilecatalogue.h"
 #include "ui_cubegenerator.h"
 
-#include <QFileDialog>
-#include <QGuiApplication>
-#include <QMessageBox>
 #include <QSettings>
 
 namespace {
 
-constexpr char UndecoratedKey[] = "gui/undecorated";
 constexpr char GridKey[] = "cubegen/grid";
 constexpr char AbstractDirKey[] = "cubegen/abstract_dir";
 constexpr char AbstractFileKey[] = "cubegen/abstract_prf";
@@ -19,34 +15,18 @@ constexpr char RgbFileKey[] = "cubegen/output_prf";
 
 constexpr int DefaultGridPoints = 33;
 
-// Abstract profiles in any space; RGB output, colour-space and display profiles.
-constexpr int AbstractClass = 4;
-constexpr int AnySpace = 31;
-constexpr int OutputSpaceOrDisplayClass = 25;
-constexpr int RgbOnly = 2;
-
 }   // namespace
 
 CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::CubeGenerator>()),
-      settings_(settings)
+    : ToolDialog(settings, parent), ui(std::make_unique<Ui::CubeGenerator>())
 {
     ui->setupUi(this);
     if (settings_) ui->editGridPoints->setValue(settings_->value(GridKey, DefaultGridPoints).toInt());
 
-    const bool light = !(settings_ && settings_->value(UndecoratedKey, false).toBool());
-    ui->abstractProfile->setPclass(AbstractClass);
-    ui->abstractProfile->setSpace(AnySpace);
-    ui->abstractProfile->setFolderIconLight(light);
-    ui->abstractProfile->bindSettings(settings_, AbstractDirKey, AbstractFileKey);
-    ui->RgbWorkSpace->setPclass(OutputSpaceOrDisplayClass);
-    ui->RgbWorkSpace->setSpace(RgbOnly);
-    ui->RgbWorkSpace->setFolderIconLight(light);
-    ui->RgbWorkSpace->bindSettings(settings_, RgbDirKey, RgbFileKey);
-    reportUnavailableStoredFiles(this, {{ui->abstractProfile, ui->abstractProfile->prompt()},
-                                        {ui->RgbWorkSpace, ui->RgbWorkSpace->prompt()}});
+    // Abstract profiles in any space; RGB output, colour-space and display profiles.
+    setUpSelectors({{ui->abstractProfile, ClassMask::Abstract, SpaceMask::All, AbstractDirKey, AbstractFileKey},
+                    {ui->RgbWorkSpace, ClassMask::Output | ClassMask::ColorSpace | ClassMask::Display, SpaceMask::Rgb,
+                     RgbDirKey, RgbFileKey}});
 
     connect(ui->abstractProfile, &ICCProfileSelector::valueChanged, this, &CubeGenerator::setDescriptionAndCopyright);
     setDescriptionAndCopyright();
@@ -56,8 +36,6 @@ CubeGenerator::CubeGenerator(QSettings* settings, QWidget* parent)
 
 CubeGenerator::~CubeGenerator()
 {
-    ui->abstractProfile->storeSelection();
-    ui->RgbWorkSpace->storeSelection();
     if (settings_) settings_->setValue(GridKey, ui->editGridPoints->value());
 }
 
@@ -79,28 +57,10 @@ void CubeGenerator::setDescriptionAndCopyright()
     ui->editCopyright->setText(ui->abstractProfile->currentCopyright());
 }
 
-QString CubeGenerator::askSaveFileName(const QString& caption, const QString& directory, const QString& filter)
-{
-    return QFileDialog::getSaveFileName(this, caption, directory, filter);
-}
-
 void CubeGenerator::saveCubeFile()
 {
-    const QString fileName =
-        askSaveFileName(tr("Save LUT file"), QString(), tr("LUT files (*.cube *.lut);;All files (*.*)"));
-    if (fileName.isEmpty()) return;
-
-    ToolResult result;
-    {
-        ToolProgress progress(this, tr("Writing the table..."));
-        result = writeCubeFile(cubeRequest(fileName), openProfileByName,
-                               [&progress](int done, int total) { progress.advance(done, total); });
-    }
-    if (result.ok) {
-        writtenFile_ = fileName;
-        accept();
-        return;
-    }
-    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(),
-                          tr("Something went wrong...\n\n") + result.message, QMessageBox::Ok);
+    saveWith(tr("Save LUT file"), QString(), tr("LUT files (*.cube *.lut);;All files (*.*)"),
+             tr("Writing the table..."), [this](const QString& fileName, const CubeProgress& progress) {
+                 return writeCubeFile(cubeRequest(fileName), openProfileByName, progress);
+             });
 }

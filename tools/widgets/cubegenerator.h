@@ -5,8 +5,8 @@
 #pragma once
 
 #include "tools/core/cubewriter.h"
+#include "tools/widgets/tooldialog.h"
 
-#include <QDialog>
 #include <QString>
 
 #include <memory>
@@ -17,7 +17,7 @@ namespace Ui {
 class CubeGenerator;
 }
 
-class CubeGenerator : public QDialog {
+class CubeGenerator : public ToolDialog {
     Q_OBJECT
 
 public:
@@ -28,21 +28,12 @@ public:
     // What the controls ask for, written to `outputFile`.
     CubeRequest cubeRequest(const QString& outputFile) const;
 
-    // The file the dialog wrote, empty until it has written one.
-    QString writtenFile() const { return writtenFile_; }
-
 public slots:
     // The texts of the newly chosen abstract profile become title and copyright.
     void setDescriptionAndCopyright();
     // Asks for the file, writes the table, and closes on success or tells why not.
     void saveCubeFile();
 
-protected:
-    // The file to write, or empty when the user cancels.
-    virtual QString askSaveFileName(const QString& caption, const QString& directory, const QString& filter);
-
 private:
     std::unique_ptr<Ui::CubeGenerator> ui;
-    QSettings* settings_;
-    QString writtenFile_;
 };

@@ -1,20 +1,13 @@
 #include "tools/widgets/outputprofileembedder.h"
-#include "profiles/core/profilecatalogue.h"
 
-#include "tools/widgets/toolprogress.h"
+#include "profiles/core/preferencesettings.h"
+#include "profiles/core/profilecatalogue.h"
 #include "ui_outputprofileembedder.h"
 
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QGuiApplication>
-#include <QMessageBox>
 #include <QSettings>
 
 namespace {
 
-constexpr char UndecoratedKey[] = "gui/undecorated";
-constexpr char VersionKey[] = "icc/version";
 constexpr char GridKey[] = "outgen/grid";
 constexpr char DescriptionKey[] = "outgen/description";
 constexpr char CopyrightKey[] = "outgen/copyright";
@@ -29,35 +22,18 @@ constexpr char AbstractFileKey[] = "outgen/abstract_prf";
 
 constexpr int DefaultGridPoints = 33;
 
-// Profile classes and colour spaces the selectors offer: output profiles in
-// RGB or CMYK; abstract profiles in any space.
-constexpr int OutputClass = 1;
-constexpr int RgbOrCmyk = 6;
-constexpr int AbstractClass = 4;
-constexpr int AnySpace = 31;
-
 }   // namespace
 
 OutputProfileEmbedder::OutputProfileEmbedder(QSettings* settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::OutputProfileEmbedder>()),
-      settings_(settings)
+    : ToolDialog(settings, parent), ui(std::make_unique<Ui::OutputProfileEmbedder>())
 {
     ui->setupUi(this);
     restoreSettings();
 
-    const bool light = !(settings_ && settings_->value(UndecoratedKey, false).toBool());
-    ui->baseOutputProfile->setPclass(OutputClass);
-    ui->baseOutputProfile->setSpace(RgbOrCmyk);
-    ui->baseOutputProfile->setFolderIconLight(light);
-    ui->baseOutputProfile->bindSettings(settings_, OutputDirKey, OutputFileKey);
-    ui->abstractProfile->setPclass(AbstractClass);
-    ui->abstractProfile->setSpace(AnySpace);
-    ui->abstractProfile->setFolderIconLight(light);
-    ui->abstractProfile->bindSettings(settings_, AbstractDirKey, AbstractFileKey);
-    reportUnavailableStoredFiles(this, {{ui->baseOutputProfile, ui->baseOutputProfile->prompt()},
-                                        {ui->abstractProfile, ui->abstractProfile->prompt()}});
+    // Output profiles in RGB or CMYK; abstract profiles in any space.
+    setUpSelectors({{ui->baseOutputProfile, ClassMask::Output, SpaceMask::Rgb | SpaceMask::Cmyk, OutputDirKey,
+                     OutputFileKey},
+                    {ui->abstractProfile, ClassMask::Abstract, SpaceMask::All, AbstractDirKey, AbstractFileKey}});
 
     // Connected only now: the stored texts stay until the user picks another base profile.
     connect(ui->baseOutputProfile, &ICCProfileSelector::valueChanged, this, &OutputProfileEmbedder::setVersionCopyright);
@@ -67,15 +43,13 @@ OutputProfileEmbedder::OutputProfileEmbedder(QSettings* settings, QWidget* paren
 
 OutputProfileEmbedder::~OutputProfileEmbedder()
 {
-    ui->baseOutputProfile->storeSelection();
-    ui->abstractProfile->storeSelection();
     storeSettings();
 }
 
 void OutputProfileEmbedder::restoreSettings()
 {
     if (!settings_) return;
-    ui->comboProfileVersion->setCurrentIndex(settings_->value(VersionKey, 0).toInt() == 1 ? 1 : 0);
+    ui->comboProfileVersion->setCurrentIndex(resolutionPreferences(*settings_).versionIndex == 1 ? 1 : 0);
     ui->editGridPoints->setValue(settings_->value(GridKey, DefaultGridPoints).toInt());
     ui->newDescription->setText(settings_->value(DescriptionKey).toString());
     ui->newCopyright->setText(settings_->value(CopyrightKey).toString());
@@ -121,28 +95,11 @@ void OutputProfileEmbedder::setVersionCopyright()
     ui->newCopyright->setText(ui->baseOutputProfile->currentCopyright());
 }
 
-QString OutputProfileEmbedder::askSaveFileName(const QString& caption, const QString& directory, const QString& filter)
-{
-    return QFileDialog::getSaveFileName(this, caption, directory, filter);
-}
-
 void OutputProfileEmbedder::saveOutputProfile()
 {
-    const QString fileName = askSaveFileName(tr("Save modified output profile"), systemColorDirectory(),
-                                             tr("ICC profiles_tweaked (*.icc *.icm *.pf);;All files (*.*)"));
-    if (fileName.isEmpty()) return;
-
-    ToolResult result;
-    {
-        ToolProgress progress(this, tr("Building the tables..."));
-        result = embedAbstractProfile(embedRequest(fileName), openProfileByName,
-                                      [&progress](int done, int total) { progress.advance(done, total); });
-    }
-    if (result.ok) {
-        writtenFile_ = fileName;
-        accept();
-        return;
-    }
-    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(),
-                          tr("Something went wrong...\n\n") + result.message, QMessageBox::Ok);
+    saveWith(tr("Save modified output profile"), systemColorDirectory(),
+             tr("ICC profiles_tweaked (*.icc *.icm *.pf);;All files (*.*)"), tr("Building the tables..."),
+             [this](const QString& fileName, const EmbedProgress& progress) {
+                 return embedAbstractProfile(embedRequest(fileName), openProfileByName, progress);
+             });
 }

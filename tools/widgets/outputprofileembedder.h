@@ -6,8 +6,8 @@
 #pragma once
 
 #include "tools/core/outputembedder.h"
+#include "tools/widgets/tooldialog.h"
 
-#include <QDialog>
 #include <QString>
 
 #include <memory>
@@ -18,7 +18,7 @@ namespace Ui {
 class OutputProfileEmbedder;
 }
 
-class OutputProfileEmbedder : public QDialog {
+class OutputProfileEmbedder : public ToolDialog {
     Q_OBJECT
 
 public:
@@ -29,24 +29,15 @@ public:
     // What the controls ask for, written to `outputFile`.
     EmbedRequest embedRequest(const QString& outputFile) const;
 
-    // The file the dialog wrote, empty until it has written one.
-    QString writtenFile() const { return writtenFile_; }
-
 public slots:
     // The texts of the newly chosen base profile become the new texts.
     void setVersionCopyright();
     // Asks for the file, embeds, and closes on success or tells why not.
     void saveOutputProfile();
 
-protected:
-    // The file to write, or empty when the user cancels.
-    virtual QString askSaveFileName(const QString& caption, const QString& directory, const QString& filter);
-
 private:
     void restoreSettings();
     void storeSettings();
 
     std::unique_ptr<Ui::OutputProfileEmbedder> ui;
-    QSettings* settings_;
-    QString writtenFile_;
 };

@@ -23,10 +23,10 @@ bool identityRecipe(const std::vector<CieLab>& in, std::vector<CieLab>& out)
 
 TEST_F(BuilderTest, VersionFourLayout)
 {
-    BuilderSettings s;
+    ResolutionPreferences s;
     s.gridLstar = 9;
     s.gridAbstar = 11;
-    s.curvePoints = 256;
+    s.gridCurves = 256;
     ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
     ASSERT_TRUE(p);
     EXPECT_EQ(profileDeviceClass(p.get()), ClassAbstract);
@@ -88,11 +88,11 @@ TEST_F(BuilderTest, VersionFourLayout)
 
 TEST_F(BuilderTest, VersionTwoLayout)
 {
-    BuilderSettings s;
-    s.version = ProfileVersion2;
+    ResolutionPreferences s;
+    s.versionIndex = 1;
     s.gridLstar = 9;
     s.gridAbstar = 17;
-    s.curvePoints = 300;
+    s.gridCurves = 300;
     ProfilePtr p = adoptProfile(buildAbstractProfile(identityRecipe, s, fillNodeByNode(identitySampler, nullptr)));
     ASSERT_TRUE(p);
     ProfilePtr back = reopen(p.get());
@@ -124,10 +124,10 @@ TEST_F(BuilderTest, FailingFillBuildsNothing)
         out.assign(3, CieLab{50, 0, 0});
         return true;
     };
-    EXPECT_EQ(buildAbstractProfile(refuse, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(tooFew, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(LabRecipe{}, BuilderSettings{}), nullptr);
-    EXPECT_EQ(buildAbstractProfile(identityRecipe, BuilderSettings{}, [](Stage*) { return false; }), nullptr);
+    EXPECT_EQ(buildAbstractProfile(refuse, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(tooFew, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(LabRecipe{}, ResolutionPreferences{}), nullptr);
+    EXPECT_EQ(buildAbstractProfile(identityRecipe, ResolutionPreferences{}, [](Stage*) { return false; }), nullptr);
 }
 
 }   // namespace

@@ -25,7 +25,7 @@ Recipe fullRecipe()
     Recipe r;
     r.description = QStringLiteral("Warm press look");
     r.copyright = QStringLiteral("(c) the printer");
-    r.generator = 1;
+    r.tab = RecipeTab::Cam16;
     r.resolution = {1, 33, 21, 2048, 4.5};
     r.softproofProfile = QStringLiteral("default_cmyk.icc");
     r.softproofIntent = 2;
@@ -83,7 +83,7 @@ void expectSameRecipe(const Recipe& a, const Recipe& b)
 {
     EXPECT_EQ(a.description, b.description);
     EXPECT_EQ(a.copyright, b.copyright);
-    EXPECT_EQ(a.generator, b.generator);
+    EXPECT_EQ(a.tab, b.tab);
     EXPECT_EQ(a.resolution, b.resolution);
     EXPECT_EQ(a.softproofProfile, b.softproofProfile);
     EXPECT_EQ(a.softproofIntent, b.softproofIntent);
@@ -331,7 +331,7 @@ TEST_F(RecipeTest, MissingPartsKeepTheDefaults)
     const RecipeReadResult r = readRecipeText(text);
     ASSERT_TRUE(r.ok()) << r.message.toStdString();
     EXPECT_DOUBLE_EQ(r.storedVersion, 1.5);
-    EXPECT_EQ(r.recipe.generator, 2);
+    EXPECT_EQ(r.recipe.tab, RecipeTab::CubeImport);
     EXPECT_EQ(r.recipe.resolution, (ResolutionPreferences{0, 7, 7, 16, 0.0}));
     EXPECT_TRUE(r.recipe.description.isEmpty());
     const Recipe fresh;

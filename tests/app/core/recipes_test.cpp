@@ -13,7 +13,7 @@ namespace {
 Recipe softproofRecipe()
 {
     Recipe r;
-    r.generator = 0;
+    r.tab = RecipeTab::Softproof;
     r.softproofProfile = QString::fromLatin1(PressProfile);
     r.softproofIntent = 0;
     r.channels[0].selectFamily(CurveFamily::Gamma);
@@ -26,7 +26,7 @@ Recipe softproofRecipe()
 Recipe cam16Recipe()
 {
     Recipe r;
-    r.generator = 1;
+    r.tab = RecipeTab::Cam16;
     r.correlates[0].selectFamily(CurveFamily::Gamma);
     r.correlates[0].setValue(0.8);
     r.correlates[1].setCorrelateIndex(1);
@@ -44,7 +44,7 @@ Recipe cam16Recipe()
 Recipe cubeRecipe(const QString& file)
 {
     Recipe r;
-    r.generator = 2;
+    r.tab = RecipeTab::CubeImport;
     r.lutProfile = QStringLiteral("*argb");
     r.lutIntent = 1;
     r.cubeFile = file;
@@ -80,7 +80,7 @@ TEST_F(RecipeBuildTest, EachRecipeBuildsAValidProfile)
 {
     const ResolutionPreferences prefs;
     for (const Recipe& r : recipes()) {
-        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)));
         const BuildResult built = buildRecipe(r, prefs);
         ASSERT_TRUE(built.ok()) << built.message.toStdString();
         EXPECT_TRUE(built.message.isEmpty());
@@ -97,7 +97,7 @@ TEST_F(RecipeBuildTest, BatchSamplingEqualsNodeByNode)
     prefs.gridLstar = 11;
     prefs.gridAbstar = 9;
     for (const Recipe& r : recipes()) {
-        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator));
+        SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)));
         const BuildResult batch = buildRecipe(r, prefs, openProfileByName, Sampling::Batch);
         const BuildResult single = buildRecipe(r, prefs, openProfileByName, Sampling::NodeByNode);
         ASSERT_TRUE(batch.ok() && single.ok());
@@ -117,13 +117,13 @@ struct Agreement {
 };
 
 Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const ToneCurve* forward,
-                    const ToneCurve* inverse, const BuilderSettings& s, const std::vector<CieLab>& colors)
+                    const ToneCurve* inverse, const ResolutionPreferences& s, const std::vector<CieLab>& colors)
 {
     ProfilePtr back = reopen(profile);
     const Pipeline* table = a2b0(back.get());
     Agreement result;
     if (!table) return {1e9, 1e9};
-    const uint32_t gL = s.gridLstar, gAB = s.version < 0x04000000 ? s.gridLstar : s.gridAbstar;
+    const uint32_t gL = uint32_t(s.gridLstar), gAB = uint32_t(s.versionIndex == 1 ? s.gridLstar : s.gridAbstar);
     auto node = [](uint32_t k, uint32_t n) { return uint16_t(std::floor(k * 65535.0 / (n - 1) + 0.5)); };
     for (uint32_t i = 0; i < gL; i += 2)
         for (uint32_t j = 0; j < gAB; j += 2)
@@ -145,7 +145,7 @@ Agreement agreement(IccProfile* profile, Sampler16Fn sampler, void* cargo, const
 TEST_F(RecipeBuildTest, TablesEvaluateAsTheSamplersPredict)
 {
     const ResolutionPreferences prefs;
-    const BuilderSettings s = builderSettings(prefs);
+    const ResolutionPreferences s = prefs.clamped();
     CurvePtr forward = curvePtr(buildPrelinearisation(s.sigmoidShape));
     CurvePtr inverse = curvePtr(buildPrelinearisationInverse(s.sigmoidShape));
     ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
@@ -247,13 +247,13 @@ TEST_F(RecipeBuildTest, NeutralRecipesAreIdentitiesOnWholeGamuts)
 
     const QString identity33 = writeCube(dir_, "identity33.cube", 33, identityTable);
     Recipe softproof;
-    softproof.generator = 0;
+    softproof.tab = RecipeTab::Softproof;
     softproof.softproofProfile = QStringLiteral("*srgb");
     softproof.softproofIntent = 1;
     Recipe softproofWide = softproof;
     softproofWide.softproofProfile = QStringLiteral("*argb");
     Recipe cam16;
-    cam16.generator = 1;
+    cam16.tab = RecipeTab::Cam16;
     struct Case {
         const char* name;
         Recipe recipe;
@@ -297,7 +297,7 @@ TEST_F(RecipeBuildTest, SaveReadRebuildGivesTheSameProfile)
     for (int version : {0, 1}) {
         prefs.versionIndex = version;
         for (const Recipe& r : recipes()) {
-            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(r.generator) + ", version " +
+            SCOPED_TRACE(std::string("recipe tab ") + std::to_string(int(r.tab)) + ", version " +
                          std::to_string(version));
             const BuildResult saved = buildProfileWithRecipe(r, prefs);
             ASSERT_TRUE(saved.ok()) << saved.message.toStdString();
@@ -484,7 +484,7 @@ TEST_F(RecipeBuildTest, NothingToBuild)
     EXPECT_FALSE(buildRecipe(noConditions, prefs).ok());
 
     Recipe otherTab;
-    otherTab.generator = 5;
+    otherTab.tab = RecipeTab(5);
     EXPECT_FALSE(buildRecipe(otherTab, prefs).ok());
 }
 

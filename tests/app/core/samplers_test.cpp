@@ -19,13 +19,14 @@ TEST_F(BuilderTest, PreferencesAreClamped)
         {{0, 23, 17, 1, 1.0}, 0x04300000, 16, 23, 17, 1.0},
     };
     for (const auto& row : table) {
-        const BuilderSettings s = builderSettings(row.in);
-        EXPECT_EQ(s.version, row.version);
-        EXPECT_EQ(s.curvePoints, row.curves);
-        EXPECT_EQ(s.gridLstar, row.gL);
-        EXPECT_EQ(s.gridAbstar, row.gAB);
+        const ResolutionPreferences s = row.in.clamped();
+        EXPECT_EQ(s.profileVersion(), row.version);
+        EXPECT_EQ(uint32_t(s.gridCurves), row.curves);
+        EXPECT_EQ(uint32_t(s.gridLstar), row.gL);
+        EXPECT_EQ(uint32_t(s.gridAbstar), row.gAB);
         EXPECT_EQ(s.sigmoidShape, row.k);
     }
+    EXPECT_EQ((ResolutionPreferences{0, 23, 17, 1024, std::nan("")}).clamped().sigmoidShape, 1.0);
 }
 
 TEST_F(BuilderTest, IntentTable)

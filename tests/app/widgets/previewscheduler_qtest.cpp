@@ -31,7 +31,7 @@ SharedProfile named(const char* name)
 BuildResult darkening()
 {
     Recipe r;
-    r.generator = 0;
+    r.tab = RecipeTab::Softproof;
     r.softproofProfile = QStringLiteral("*srgb");
     for (int i = 0; i < 3; ++i) {
         r.channels[size_t(i)].selectFamily(CurveFamily::Gamma);

@@ -297,7 +297,7 @@ void TonemolderDocumentTest::eachRecipeComesBackAsSaved()
     QVERIFY(!tagData(fileBytes(file), "D2B0").isEmpty());
     const RecipeReadResult inFile = readRecipeFromFile(file);
     QVERIFY(inFile.ok());
-    QCOMPARE(inFile.recipe.generator, int(kind));
+    QCOMPARE(int(inFile.recipe.tab), int(kind));
 
     // A new document, and everything New leaves alone changed as well.
     action("actionNew")->trigger();
@@ -449,7 +449,7 @@ void TonemolderDocumentTest::openWarnsAboutWhatThisMachineLacks()
         r.softproofProfile = path("press.icc");
         message = DocumentText::SoftproofMissing;
     } else if (lacking == "cube file") {
-        r.generator = int(RecipeTab::CubeImport);
+        r.tab = RecipeTab::CubeImport;
         QVERIFY(writeFile(path("warm.cube"), WarmTable));
         r.cubeFile = path("warm.cube");
         message = QString(DocumentText::CubeMissing).arg(r.cubeFile);

@@ -71,7 +71,7 @@ void TonemolderRecipeTest::aNewDocumentIsTheNewRecipe()
     const Recipe read = window_->recipeFromControls();
     QCOMPARE(read.description, fresh.description);
     QCOMPARE(read.copyright, fresh.copyright);
-    QCOMPARE(read.generator, 0);
+    QCOMPARE(read.tab, RecipeTab::Softproof);
     QCOMPARE(read.softproofProfile, QString("*srgb"));
     QCOMPARE(read.lutProfile, QString("*srgb"));
     QVERIFY(read.cubeFile.isEmpty());
@@ -119,7 +119,7 @@ void TonemolderRecipeTest::everyControlGoesIntoTheRecipe()
     const Recipe r = window_->recipeFromControls();
     QCOMPARE(r.description, QString("Warmer press"));
     QCOMPARE(r.copyright, QString("Mine"));
-    QCOMPARE(r.generator, 2);
+    QCOMPARE(r.tab, RecipeTab::CubeImport);
     QCOMPARE(r.resolution.versionIndex, 1);
     QCOMPARE(r.resolution.gridLstar, 33);
     QCOMPARE(r.resolution.gridAbstar, 9);

@@ -139,7 +139,7 @@ TEST_F(ChannelCurveTest, FamilyCurvesEvaluate)
         {CurveFamily::InverseSigmoid, 0, 0, 0.3f, 0.7f},
         {CurveFamily::InverseSigmoid, 0, 0.3, 0.3f, 0.6f},     // 1 - x - 0.1
         {CurveFamily::InverseGamma, 1, 0, 0.2f, 0.8f},
-        {CurveFamily::PrelinSigmoid, 0, 0, 0.3f, 0.3f},
+        {CurveFamily::PrelinSigmoid, 1, 0, 0.3f, 0.28644f},   // (σ(-0.4) - 1/2) / (σ(1) - 1/2) / 2 + 1/2
         {CurveFamily::Preserve, 0, 0, 0.3f, 0.3f},
     };
     for (const auto& row : table) {
@@ -268,7 +268,7 @@ TEST(ChannelCurveModelTest, ParametersAreRoundedAndClampedToTheFamilyRanges)
         {CurveFamily::InverseSigmoid, -20.0, -9.0, 0.125, 0.13},
         {CurveFamily::Sigmoidal, 4.444, 4.44, -0.994, -0.99},
         {CurveFamily::Offset, 5.0, 1.0, 0.3, 0.3},
-        {CurveFamily::PrelinSigmoid, -1.0, 0.0, 5.0, 5.0},   // no offset control: rounding only
+        {CurveFamily::PrelinSigmoid, -1.0, 1.0, 5.0, 5.0},   // no offset control: rounding only
         {CurveFamily::PrelinSigmoid, 12.0, 9.0, 0.0, 0.0},
     };
     for (const auto& row : table) {

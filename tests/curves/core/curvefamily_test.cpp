@@ -98,6 +98,7 @@ TEST(CurveFamilyTest, ControlsPerFamily)
 
     const FamilyControls prelin = familyControls(CurveFamily::PrelinSigmoid);
     EXPECT_TRUE(prelin.value.shown);
+    EXPECT_DOUBLE_EQ(prelin.value.minimum, 1);
     EXPECT_DOUBLE_EQ(prelin.value.maximum, 9);
     EXPECT_DOUBLE_EQ(prelin.value.defaultValue, 2.5);
     EXPECT_EQ(prelin.value.scaleMode, 4);

@@ -26,11 +26,11 @@ protected:
 TEST_F(PreferenceSettingsTest, EmptySettingsGiveTheDefaults)
 {
     const PreferenceSettings p = PreferenceSettings::read(*settings_);
-    EXPECT_EQ(p.profileVersion, 0);
-    EXPECT_EQ(p.gridLStar, 33);
-    EXPECT_EQ(p.gridAbStar, 33);
-    EXPECT_EQ(p.gridCurves, 1024);
-    EXPECT_EQ(p.sigmoidShape, 1.5);
+    EXPECT_EQ(p.resolution.versionIndex, 0);
+    EXPECT_EQ(p.resolution.gridLstar, 33);
+    EXPECT_EQ(p.resolution.gridAbstar, 33);
+    EXPECT_EQ(p.resolution.gridCurves, 1024);
+    EXPECT_EQ(p.resolution.sigmoidShape, 1.5);
     EXPECT_EQ(p.drawCurveRes, 64);
     EXPECT_FALSE(p.undecorated);
     EXPECT_EQ(p.monitorSrgb, 0);
@@ -40,11 +40,11 @@ TEST_F(PreferenceSettingsTest, EmptySettingsGiveTheDefaults)
 TEST_F(PreferenceSettingsTest, WritesEveryKeyAndReadsItBack)
 {
     PreferenceSettings p;
-    p.profileVersion = 1;
-    p.gridLStar = 33;
-    p.gridAbStar = 9;
-    p.gridCurves = 2048;
-    p.sigmoidShape = 4.25;
+    p.resolution.versionIndex = 1;
+    p.resolution.gridLstar = 33;
+    p.resolution.gridAbstar = 9;
+    p.resolution.gridCurves = 2048;
+    p.resolution.sigmoidShape = 4.25;
     p.drawCurveRes = 128;
     p.undecorated = true;
     p.monitorSrgb = 1;
@@ -77,20 +77,21 @@ TEST_F(PreferenceSettingsTest, ClampsToTheControlsRanges)
         {"icc/grid_lstar", 3, 7},        {"icc/grid_lstar", 65, 64},      {"icc/grid_lstar", "many", 7},
         {"icc/grid_abstar", 0, 7},       {"icc/grid_abstar", 1000, 64},   {"icc/grid_abstar", 64, 64},
         {"icc/grid_curves", 100, 512},   {"icc/grid_curves", 5000, 4096}, {"icc/grid_curves", 1000, 1000},
-        {"icc/sigmoid_sh", -1.0, 0.0},   {"icc/sigmoid_sh", 12.5, 9.0},   {"icc/sigmoid_sh", 2.345678, 2.35},
-        {"icc/sigmoid_sh", "x", 0.0},    {"draw_curve_res", 2, 5},        {"draw_curve_res", 10000, 4096},
-        {"draw_curve_res", 5, 5},        {"monitor_sRGB", 7, 1},          {"monitor_sRGB", -1, 0},
+        {"icc/sigmoid_sh", -1.0, 1.0},   {"icc/sigmoid_sh", 12.5, 9.0},   {"icc/sigmoid_sh", 2.345678, 2.35},
+        {"icc/sigmoid_sh", "x", 1.0},    {"icc/sigmoid_sh", 0.5, 1.0},    {"draw_curve_res", 2, 5},
+        {"draw_curve_res", 10000, 4096}, {"draw_curve_res", 5, 5},        {"monitor_sRGB", 7, 1},
+        {"monitor_sRGB", -1, 0},
     };
     for (const Case& c : cases) {
         settings_->clear();
         settings_->setValue(c.key, c.stored);
         const PreferenceSettings p = PreferenceSettings::read(*settings_);
         const QString key = QString::fromLatin1(c.key);
-        const double got = key == "icc/version"      ? p.profileVersion
-                           : key == "icc/grid_lstar"  ? p.gridLStar
-                           : key == "icc/grid_abstar" ? p.gridAbStar
-                           : key == "icc/grid_curves" ? p.gridCurves
-                           : key == "icc/sigmoid_sh"  ? p.sigmoidShape
+        const double got = key == "icc/version"      ? p.resolution.versionIndex
+                           : key == "icc/grid_lstar"  ? p.resolution.gridLstar
+                           : key == "icc/grid_abstar" ? p.resolution.gridAbstar
+                           : key == "icc/grid_curves" ? p.resolution.gridCurves
+                           : key == "icc/sigmoid_sh"  ? p.resolution.sigmoidShape
                            : key == "draw_curve_res"  ? p.drawCurveRes
                                                       : p.monitorSrgb;
         EXPECT_DOUBLE_EQ(got, c.expected) << c.key << " = " << c.stored.toString().toStdString();
@@ -104,12 +105,16 @@ TEST_F(PreferenceSettingsTest, ClampsToTheControlsRanges)
 TEST_F(PreferenceSettingsTest, ClampedKeepsValuesInsideAndRoundsTheShape)
 {
     PreferenceSettings p;
-    p.sigmoidShape = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(p.clamped().sigmoidShape, 0.0);
-    p.sigmoidShape = std::numeric_limits<double>::infinity();
-    EXPECT_EQ(p.clamped().sigmoidShape, 0.0);
-    p.sigmoidShape = 0.125;
-    EXPECT_DOUBLE_EQ(p.clamped().sigmoidShape, 0.13);
+    // A shape that is not a number reads as 0, below the lowest the builder
+    // uses (1), which the dialog offers instead.
+    p.resolution.sigmoidShape = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(p.clamped().resolution.sigmoidShape, 1.0);
+    p.resolution.sigmoidShape = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(p.clamped().resolution.sigmoidShape, 1.0);
+    p.resolution.sigmoidShape = 0.5;
+    EXPECT_EQ(p.clamped().resolution.sigmoidShape, 1.0);
+    p.resolution.sigmoidShape = 2.125;
+    EXPECT_DOUBLE_EQ(p.clamped().resolution.sigmoidShape, 2.13);
     const PreferenceSettings inside;
     EXPECT_EQ(inside.clamped(), inside);
 }

@@ -108,11 +108,11 @@ private slots:
         QVERIFY(child<QComboBox>(d, "comboFamily")->isHidden());
         QVERIFY(child<QDoubleSpinBox>(d, "spinOffset")->isHidden());
 
-        // The shape's control: 0 to 9 at two decimals.
+        // The shape's control: 1 to 9 at two decimals, as profiles are built.
         auto* shape = child<QDoubleSpinBox>(d, "spinValue");
         QVERIFY(!shape->isHidden());
         QCOMPARE(shape->decimals(), 2);
-        QCOMPARE(shape->minimum(), 0.0);
+        QCOMPARE(shape->minimum(), 1.0);
         QCOMPARE(shape->maximum(), 9.0);
     }
 
@@ -123,7 +123,7 @@ private slots:
         QCOMPARE(child<QSpinBox>(d, "editLStar")->value(), 33);
         QCOMPARE(child<QSpinBox>(d, "editAbStar")->value(), 33);
         QCOMPARE(child<QSpinBox>(d, "editCurvePoints")->value(), 1024);
-        QCOMPARE(d.values().sigmoidShape, 1.5);
+        QCOMPARE(d.values().resolution.sigmoidShape, 1.5);
         QCOMPARE(child<QDoubleSpinBox>(d, "spinValue")->text(), QString("1.50"));
         QCOMPARE(child<QSpinBox>(d, "editDrawCurveRes")->value(), 64);
         QVERIFY(!child<QCheckBox>(d, "cbDontDark")->isChecked());
@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(child<QSpinBox>(d, "editLStar")->value(), 33);
         QCOMPARE(child<QSpinBox>(d, "editAbStar")->value(), 64);
         QCOMPARE(child<QSpinBox>(d, "editCurvePoints")->value(), 512);
-        QCOMPARE(d.values().sigmoidShape, 4.5);
+        QCOMPARE(d.values().resolution.sigmoidShape, 4.5);
         QCOMPARE(child<QSpinBox>(d, "editDrawCurveRes")->value(), 256);
         QVERIFY(child<QCheckBox>(d, "cbDontDark")->isChecked());
         QCOMPARE(child<QComboBox>(d, "comboMonitors")->currentIndex(), 1);
@@ -183,11 +183,11 @@ private slots:
         QTest::mouseClick(child<QPushButton>(d, "okButton"), Qt::LeftButton);
 
         PreferenceSettings expected;
-        expected.profileVersion = 1;
-        expected.gridLStar = 7;
-        expected.gridAbStar = 40;
-        expected.gridCurves = 2048;
-        expected.sigmoidShape = 1.25;
+        expected.resolution.versionIndex = 1;
+        expected.resolution.gridLstar = 7;
+        expected.resolution.gridAbstar = 40;
+        expected.resolution.gridCurves = 2048;
+        expected.resolution.sigmoidShape = 1.25;
         expected.drawCurveRes = 4096;
         expected.undecorated = true;
         expected.monitorSrgb = 1;
@@ -313,8 +313,8 @@ private slots:
         check(6.5, 5);
         child<QSpinBox>(d, "editDrawCurveRes")->setValue(33);
         check(6.5, 33);
-        child<ChannelModifier>(d, "prelin")->setValue(0.0);
-        check(0.0, 33);
+        child<ChannelModifier>(d, "prelin")->setValue(0.0);   // below the range: the lowest
+        check(1.0, 33);
 
         // Each step of the shape's slider redraws once, with the new shape.
         auto* slider = child<QSlider>(d, "sliderValue");
@@ -322,10 +322,35 @@ private slots:
         for (int step = 1; step <= 3; ++step) {
             slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
             QCOMPARE(changed.count(), step);
-            const double shape = d.values().sigmoidShape;
+            const double shape = d.values().resolution.sigmoidShape;
             QCOMPARE(shape, child<QDoubleSpinBox>(d, "spinValue")->value());
-            QVERIFY(shape > 0.0);
+            QVERIFY(shape > 1.0);
             check(shape, 33);
+        }
+    }
+
+    // What the dialog offers is what profiles are built with: its lowest and
+    // its highest values, written on OK, come back unchanged from the
+    // builder's clamp.
+    void offersOnlyWhatTheBuilderUses()
+    {
+        for (const bool highest : {false, true}) {
+            settings_->clear();
+            Preferences d(settings_.get(), nullptr, builtinSrgb);
+            for (const char* name : {"editLStar", "editAbStar", "editCurvePoints"}) {
+                auto* edit = child<QSpinBox>(d, name);
+                edit->setValue(highest ? edit->maximum() : edit->minimum());
+            }
+            auto* shape = child<QDoubleSpinBox>(d, "spinValue");
+            child<ChannelModifier>(d, "prelin")->setValue(highest ? shape->maximum() : shape->minimum());
+            child<QComboBox>(d, "comboProfileVersion")->setCurrentIndex(highest ? 1 : 0);
+            QTest::mouseClick(child<QPushButton>(d, "okButton"), Qt::LeftButton);
+
+            const ResolutionPreferences stored = resolutionPreferences(*settings_);
+            const ResolutionPreferences expected =
+                highest ? ResolutionPreferences{1, 64, 64, 4096, 9.0} : ResolutionPreferences{0, 7, 7, 512, 1.0};
+            QVERIFY(stored == expected);
+            QVERIFY(stored.clamped() == stored);
         }
     }
 

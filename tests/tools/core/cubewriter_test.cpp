@@ -100,7 +100,7 @@ TEST_F(CubeFileTest, ValuesAreOnePixelThroughTheTransform)
 {
     ResolutionPreferences prefs;
     Recipe look;
-    look.generator = 1;
+    look.tab = RecipeTab::Cam16;
     look.correlates[1].selectFamily(CurveFamily::Gamma);
     look.correlates[1].setValue(0.7);
     const BuildResult built = buildRecipe(look, prefs);
@@ -181,7 +181,7 @@ TEST_F(CubeFileTest, WrittenFileReadsBackAsATable)
     // Imported again in the same space, the table is an identity for colours
     // well inside the space: here those of sRGB kept off its faces.
     Recipe back;
-    back.generator = 2;
+    back.tab = RecipeTab::CubeImport;
     back.lutProfile = request.rgbProfile;
     back.lutIntent = 1;
     back.cubeFile = request.outputFile;

@@ -170,7 +170,7 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         // A look that darkens and desaturates, saved like the program saves it.
         Recipe look;
-        look.generator = 1;
+        look.tab = RecipeTab::Cam16;
         look.correlates[0].selectFamily(CurveFamily::Gamma);
         look.correlates[0].setValue(1.4);
         look.correlates[1].selectFamily(CurveFamily::Gamma);

@@ -1,5 +1,7 @@
 #include "tools/widgets/cubegenerator.h"
 
+#include "tests/tools/widgets/tooldialogtesting.h"
+
 #include "app/widgets/tonemolder.h"
 #include "profiles/widgets/iccprofileselector.h"
 #include "tools/core/toolfiles.h"
@@ -23,61 +25,7 @@
 
 namespace {
 
-// The dialog with the file question answered by the test.
-class Generator : public CubeGenerator {
-public:
-    using CubeGenerator::CubeGenerator;
-
-    QString answer;
-    QStringList asked;   // caption, directory, filter of the last question
-
-    template <class T>
-    T* control(const char* name) const
-    {
-        T* w = findChild<T*>(QString::fromLatin1(name));
-        if (!w) qFatal("no control %s", name);
-        return w;
-    }
-
-protected:
-    QString askSaveFileName(const QString& caption, const QString& directory, const QString& filter) override
-    {
-        asked = {caption, directory, filter};
-        return answer;
-    }
-};
-
-// Answers the next message box with OK and keeps what it said. Other modal
-// windows (the progress window) are left alone.
-class MessageCatcher : public QObject {
-public:
-    MessageCatcher()
-    {
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) return;
-            ++count;
-            title = box->windowTitle();
-            text = box->text();
-            icon = box->icon();
-            box->button(QMessageBox::Ok)->click();
-        });
-        timer_.start(10);
-    }
-
-    int count = 0;
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-
-private:
-    QTimer timer_;
-};
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using Generator = Answered<CubeGenerator>;
 
 // Three numbers of a data line, each within 0.001 of the expected value.
 bool lineNear(const QByteArray& line, double r, double g, double b)
@@ -260,22 +208,8 @@ private slots:
     void failureShowsWhyAndKeepsTheTarget()
     {
         storeProfileChoice("gone.icc", "*srgb");   // the abstract profile no longer exists
-        const QString target = dir_.filePath("kept.cube");
-        {
-            QFile f(target);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("an earlier table");
-        }
-        Generator dialog(settings_.get());
-        dialog.answer = target;
-        MessageCatcher messages;
-        dialog.control<QPushButton>("buttonSave")->click();
-        QCOMPARE(messages.count, 2);   // the warning naming the gone profile, then the failure
-        QCOMPARE(messages.icon, QMessageBox::Critical);
-        QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
-        QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nI cannot open the profiles"));
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(readFile(target), QByteArray("an earlier table"));
+        failureKeepsTheTarget<CubeGenerator>(settings_.get(), dir_.filePath("kept.cube"),
+                                             "I cannot open the profiles");
     }
 
     void unwritableTargetSaysSo()

@@ -1,5 +1,7 @@
 #include "tools/widgets/outputprofileembedder.h"
 
+#include "tests/tools/widgets/tooldialogtesting.h"
+
 #include "app/core/builder.h"
 #include "curves/core/curvefamily.h"
 #include "app/widgets/tonemolder.h"
@@ -31,61 +33,7 @@ namespace {
 
 constexpr char PressProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";   // printer, Lab PCS
 
-// The dialog with the file question answered by the test.
-class Embedder : public OutputProfileEmbedder {
-public:
-    using OutputProfileEmbedder::OutputProfileEmbedder;
-
-    QString answer;
-    QStringList asked;   // caption, directory, filter of the last question
-
-    template <class T>
-    T* control(const char* name) const
-    {
-        T* w = findChild<T*>(QString::fromLatin1(name));
-        if (!w) qFatal("no control %s", name);
-        return w;
-    }
-
-protected:
-    QString askSaveFileName(const QString& caption, const QString& directory, const QString& filter) override
-    {
-        asked = {caption, directory, filter};
-        return answer;
-    }
-};
-
-// Answers the next message box with OK and keeps what it said. Other modal
-// windows (the progress window) are left alone.
-class MessageCatcher : public QObject {
-public:
-    MessageCatcher()
-    {
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) return;
-            ++count;
-            title = box->windowTitle();
-            text = box->text();
-            icon = box->icon();
-            box->button(QMessageBox::Ok)->click();
-        });
-        timer_.start(10);
-    }
-
-    int count = 0;
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-
-private:
-    QTimer timer_;
-};
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using Embedder = Answered<OutputProfileEmbedder>;
 
 QString profileText(IccProfile* p, uint32_t which)
 {
@@ -155,7 +103,7 @@ private slots:
         QVERIFY(QFile::copy(PressProfile, base_));
         // A look that darkens and desaturates, saved as the program saves it.
         Recipe look;
-        look.generator = 1;
+        look.tab = RecipeTab::Cam16;
         look.correlates[0].selectFamily(CurveFamily::Gamma);
         look.correlates[0].setValue(1.4);
         look.correlates[1].selectFamily(CurveFamily::Gamma);
@@ -382,22 +330,8 @@ private slots:
     void failureShowsWhyAndKeepsTheTarget()
     {
         storeProfileChoice("press.icc", "gone.icc");   // the abstract profile no longer exists
-        const QString target = dir_.filePath("kept.icc");
-        {
-            QFile f(target);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("an earlier result");
-        }
-        Embedder dialog(settings_.get());
-        dialog.answer = target;
-        MessageCatcher messages;
-        dialog.control<QPushButton>("buttonSave")->click();
-        QCOMPARE(messages.count, 2);   // the warning naming the gone profile, then the failure
-        QCOMPARE(messages.icon, QMessageBox::Critical);
-        QCOMPARE(messages.title, QGuiApplication::applicationDisplayName());
-        QCOMPARE(messages.text, QStringLiteral("Something went wrong...\n\nI cannot open the base profiles"));
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(readFile(target), QByteArray("an earlier result"));
+        failureKeepsTheTarget<OutputProfileEmbedder>(settings_.get(), dir_.filePath("kept.icc"),
+                                                     "I cannot open the base profiles");
     }
 
     void unwritableTargetShowsTheSaveMessage()
