@@ -323,7 +323,7 @@ void PreviewPane::setUpReadout()
     source.proof = [this] { return proofing_->proof(); };
     source.conditions = [this]() -> std::optional<Cam16Conditions> {
         const Recipe recipe = source_.recipe();
-        if (recipe.tab() != RecipeTab::Cam16 || !recipe.sourceConditions) return std::nullopt;
+        if (recipe.tab != RecipeTab::Cam16 || !recipe.sourceConditions) return std::nullopt;
         return recipe.sourceConditions->values;
     };
     readout_ = new ReadoutPanel(window_, ui_.imageViewer, preview_, std::move(source));
