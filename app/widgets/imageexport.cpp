@@ -37,10 +37,12 @@ ImageExport::ImageExport(QMainWindow* window, PreviewScheduler* scheduler, Expor
     auto* action = new QAction(tr("Export image…"), window_);
     action->setObjectName(QStringLiteral("action_export_image"));
     action->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
+    // After Save as...
     if (auto* file = window_->findChild<QMenu*>(QStringLiteral("menu_File"))) {
-        QAction* quit = window_->findChild<QAction*>(QStringLiteral("action_Quit"));
-        file->insertAction(quit, action);
-        file->insertSeparator(quit);
+        const QList<QAction*> actions = file->actions();
+        const qsizetype saveAs = actions.indexOf(window_->findChild<QAction*>(QStringLiteral("actionSave_as")));
+        if (saveAs >= 0 && saveAs + 1 < actions.size()) file->insertAction(actions[saveAs + 1], action);
+        else file->addAction(action);
     }
     connect(action, &QAction::triggered, this, &ImageExport::exportImage);
     // The look of what the preview shows last, at full resolution.

@@ -88,7 +88,9 @@ ProofingTools::ProofingTools(Ui::TonemolderClass& ui, QSettings* settings, QMain
 
     connect(scheduler_, &PreviewScheduler::frameReady, this, &ProofingTools::showFrame);
     connect(ui_.iccProfile, &ICCProfileSelector::valueChanged, this, &ProofingTools::proofingChanged);
-    ui_.imageViewer->viewport()->installEventFilter(this);
+    view_ = ui_.imageViewer;
+    previewAction_ = ui_.action_view_abstract;
+    view_->viewport()->installEventFilter(this);
     qApp->installEventFilter(this);
     takeSettings();
 }
@@ -256,7 +258,8 @@ void ProofingTools::removeOverlay()
 
 void ProofingTools::showFrame(const PreviewFrame& frame)
 {
-    QGraphicsScene* scene = ui_.imageViewer->imageScene();
+    if (!view_) return;
+    QGraphicsScene* scene = view_->imageScene();
     if (split_ == Split::None || frame.original.isNull() || !scene) {
         removeOverlay();
         return;
@@ -310,29 +313,31 @@ void ProofingTools::holdOriginal(bool held)
 
 bool ProofingTools::eventFilter(QObject* watched, QEvent* event)
 {
+    // Every event of the program passes here, also while the window is
+    // being taken down: only the pointers that know it are used.
     const QEvent::Type type = event->type();
-    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {
-        auto* key = static_cast<QKeyEvent*>(event);
+    const bool key = type == QEvent::KeyPress || type == QEvent::KeyRelease;
+    const bool mouse = type == QEvent::MouseButtonPress || type == QEvent::MouseMove || type == QEvent::MouseButtonRelease;
+    if (!key && !mouse) return false;
+    if (key) {
+        auto* press = static_cast<QKeyEvent*>(event);
+        if (press->key() != Qt::Key_Backslash || press->isAutoRepeat() || !watched->isWidgetType()) return false;
         auto* widget = static_cast<QWidget*>(watched);
-        if (key->key() == Qt::Key_Backslash && !key->isAutoRepeat() && widget->window() == window_ &&
-            !takesText(widget) && ui_.action_view_abstract->isEnabled()) {
-            holdOriginal(type == QEvent::KeyPress);
-            return true;
-        }
-        return false;
+        if (widget->window() != window_ || takesText(widget) || !previewAction_ || !previewAction_->isEnabled())
+            return false;
+        holdOriginal(type == QEvent::KeyPress);
+        return true;
     }
-    if (watched != ui_.imageViewer->viewport() || split_ == Split::None || !overlayScene_) return false;
-    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
-        return false;
-    auto* mouse = static_cast<QMouseEvent*>(event);
-    const QPointF at = ui_.imageViewer->mapToScene(mouse->position().toPoint());
+    if (!view_ || watched != view_->viewport() || split_ == Split::None || !overlayScene_) return false;
+    auto* click = static_cast<QMouseEvent*>(event);
+    const QPointF at = view_->mapToScene(click->position().toPoint());
     const QRectF all = overlayScene_->sceneRect();
     const bool vertical = split_ == Split::Vertical;
     const double fraction = vertical ? at.x() / std::max<qreal>(1, all.width()) : at.y() / std::max<qreal>(1, all.height());
-    if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
-        const QPoint line = ui_.imageViewer->mapFromScene(vertical ? QPointF(all.width() * divider_, at.y())
-                                                                   : QPointF(at.x(), all.height() * divider_));
-        const QPoint press = mouse->position().toPoint();
+    if (type == QEvent::MouseButtonPress && click->button() == Qt::LeftButton) {
+        const QPoint line = view_->mapFromScene(vertical ? QPointF(all.width() * divider_, at.y())
+                                                         : QPointF(at.x(), all.height() * divider_));
+        const QPoint press = click->position().toPoint();
         if (std::abs(vertical ? line.x() - press.x() : line.y() - press.y()) > DividerGrip) return false;
         dragging_ = true;
         return true;

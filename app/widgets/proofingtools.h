@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/core/proofing.h"
+#include "app/widgets/qgraphicsviewmap.h"
 
 #include <QObject>
 #include <QPointer>
@@ -21,6 +22,7 @@ class QGraphicsLineItem;
 class QGraphicsPixmapItem;
 class QGraphicsRectItem;
 class QGraphicsScene;
+
 class QMainWindow;
 class QSettings;
 class QWidget;
@@ -78,6 +80,8 @@ private:
     PreviewScheduler* scheduler_;
     std::function<void()> refresh_;
 
+    QPointer<QGraphicsViewMap> view_;
+    QPointer<QAction> previewAction_;   // enabled while there is an image to compare
     QAction* proofAction_ = nullptr;
     QAction* paperAction_ = nullptr;
     QAction* gamutAction_ = nullptr;

@@ -108,6 +108,7 @@ void ReadoutPanel::showSamplers()
 // A small numbered ring on the image for each sampler.
 void ReadoutPanel::markSamplers()
 {
+    if (!view_) return;
     if (markedScene_ == view_->imageScene()) qDeleteAll(marks_);
     marks_.clear();
     markedScene_ = view_->imageScene();
@@ -129,8 +130,8 @@ void ReadoutPanel::markSamplers()
 
 bool ReadoutPanel::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != view_->viewport()) return false;
     if (event->type() != QEvent::MouseMove && event->type() != QEvent::MouseButtonPress) return false;
+    if (!view_ || watched != view_->viewport()) return false;
     auto* mouse = static_cast<QMouseEvent*>(event);
     const QPointF scene = view_->mapToScene(mouse->position().toPoint());
     const QPoint pixel(int(std::floor(scene.x())), int(std::floor(scene.y())));

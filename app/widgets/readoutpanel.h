@@ -7,6 +7,7 @@
 
 #include "app/core/colourreadout.h"
 #include "app/widgets/previewscheduler.h"
+#include "app/widgets/qgraphicsviewmap.h"
 
 #include <QImage>
 #include <QObject>
@@ -18,7 +19,7 @@
 class QDockWidget;
 class QGraphicsItem;
 class QGraphicsScene;
-class QGraphicsViewMap;
+
 class QLabel;
 class QMainWindow;
 
@@ -54,7 +55,7 @@ private:
     void markSamplers();
 
     QMainWindow* window_;
-    QGraphicsViewMap* view_;
+    QPointer<QGraphicsViewMap> view_;
     ReadoutSource source_;
     QDockWidget* dock_ = nullptr;
     QLabel* cursor_ = nullptr;
