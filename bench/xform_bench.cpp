@@ -2,7 +2,8 @@
 // each also as a ratio to a plain copy of the same image measured in the
 // same run, before every conversion (machines are shared and noisy; the
 // ratio of the fastest conversion to the fastest copy is what counts):
-//   - 8-bit RGBA between two RGB matrix-shaper profiles, 4096 × 4096;
+//   - 8-bit RGBA between two RGB matrix-shaper profiles, 4096 × 4096, and
+//     8-bit RGB (three samples) of a smooth image, as `apply` reads images;
 //   - 8-bit RGBA to the CMYK press profile (a 4-output table), 4096 × 4096;
 //     and 8-bit RGB of a smooth, photograph-like image, as `apply` reads TIFFs;
 //   - 16-bit RGB between two matrix-shaper profiles, 4096 × 4096;
@@ -13,7 +14,8 @@
 // of the vector registers as the toolkit's drawing may.
 //
 // Goals on this kind of 2-core machine: matrix-shaper ≥ 700 Mpx/s with one
-// worker and 1.8 times that with two; RGB to CMYK ≥ 210 Mpx/s and 1.8 times
+// worker and 1.8 times that with two, and 3-sample RGB ≥ 0.20 of a copy
+// with one worker; RGB to CMYK ≥ 210 Mpx/s and 1.8 times
 // that; 16-bit RGB ≥ 150 Mpx/s with one worker; the preview ≥ 300 Mpx/s with
 // two workers.
 #include "oslinternal.h"
@@ -191,6 +193,13 @@ void BM_MatrixShaperRgba8(benchmark::State& state)
     convert(state, {{SrgbPath, AdobePath}, FormatRgba8, FormatRgba8, XformCopyAlpha, Side, Side});
 }
 BENCHMARK(BM_MatrixShaperRgba8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+// What `apply` does with a TIFF, a PNG or a JPEG: 8-bit RGB of three samples.
+void BM_MatrixShaperRgb8(benchmark::State& state)
+{
+    convert(state, {{SrgbPath, AdobePath}, FormatRgb8, FormatRgb8, 0, Side, Side, true});
+}
+BENCHMARK(BM_MatrixShaperRgb8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 
 void BM_RgbToPressCmyk8(benchmark::State& state)
 {

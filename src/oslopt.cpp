@@ -1198,17 +1198,29 @@ Stage* stretchedCurves(EngineContext* ctx, const Stage* curves, const StretchedR
     return newCurvesStage(ctx, n, made);
 }
 
+// Where the table is chosen by its measured accuracy, also where the
+// post-curves are asked for: stretched, they are still the curves kept
+// behind the table. Not for 8-bit input, whose fast loops have no
+// post-curves.
 bool stretchesPostCurves(const Pipeline* p, const Stage* last, uint32_t inputFormat, uint32_t outputFormat,
-                         uint32_t flags)
+                         uint32_t flags, bool measured)
 {
     const uint32_t space = formatColorSpace(outputFormat);
-    return !(flags & XformKeepPostLinearisation) && formatBytes(inputFormat) == 2 &&
+    return (measured || !(flags & XformKeepPostLinearisation)) && formatBytes(inputFormat) == 2 &&
            (space == PixelRgb || space == PixelGray) && isCurves(last) && last != p->first &&
            !curvesAreLinear(last) && p->outputs < MaxPipelineChannels;
 }
 
+// How a resampled table treats the curves at the pipeline's ends: as the
+// flags ask (and stretched post-curves where they pay), or not at all, a
+// plain table in the encoded spaces.
+// ShapedOnly refuses when the shaped table would be the plain one, and
+// stretches kept post-curves too: it is tried among the candidates whose
+// accuracy is measured.
+enum class Resample { Shaped, ShapedOnly, Plain };
+
 bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
-                        uint32_t* flags)
+                        uint32_t* flags, Resample mode = Resample::Shaped)
 {
     if (formatFloat(inputFormat) || formatFloat(outputFormat)) return false;
     const Pipeline* src = *pipeline;
@@ -1222,10 +1234,15 @@ bool optimiseResampling(Pipeline** pipeline, uint32_t intent, uint32_t inputForm
     while (last && last->next) last = last->next;
     const Stage* pre = nullptr;
     const Stage* post = nullptr;
-    if ((*flags & XformKeepPreLinearisation) && isCurves(first) && !curvesAreLinear(first)) pre = first;
-    if ((*flags & XformKeepPostLinearisation) && isCurves(last) && last != pre && !curvesAreLinear(last)) post = last;
-    const bool stretched = stretchesPostCurves(src, last, inputFormat, outputFormat, *flags) && last != pre;
+    const bool shaped = mode != Resample::Plain;
+    if (shaped && (*flags & XformKeepPreLinearisation) && isCurves(first) && !curvesAreLinear(first)) pre = first;
+    if (shaped && (*flags & XformKeepPostLinearisation) && isCurves(last) && last != pre && !curvesAreLinear(last))
+        post = last;
+    const bool stretched =
+        shaped && stretchesPostCurves(src, last, inputFormat, outputFormat, *flags, mode == Resample::ShapedOnly) &&
+        last != pre;
     if (stretched) post = last;
+    if (mode == Resample::ShapedOnly && !pre && !post) return false;
 
     StageRange range{pre ? pre->next : first, post, inputs, outputs};
     const uint32_t points = first ? gridPointsForChannels(inputs, *flags) : 2;
@@ -1384,6 +1401,235 @@ bool optimisePrelinearisation(Pipeline** pipeline, uint32_t intent, uint32_t inp
 }
 
 // ---------------------------------------------------------------------------
+// Measured choice
+// ---------------------------------------------------------------------------
+
+// A replacement is adopted only when it reproduces the pipeline it replaces
+// on a fixed set of inputs, measured in codes of 8 bits (1/255 of the
+// range) on every output channel: joined curves, matrix-shapers and
+// pre-linearisation rest on assumptions about the chain (curves along the
+// grey axis linearise it, the matrices hold) that a look in the chain can
+// break, and a table's grid can be too coarse for what it follows. The
+// limits leave room for the rounding of 8-bit output on top.
+constexpr double AcceptedMaxCodes = 2.0;
+constexpr double AcceptedMeanCodes = 0.3;
+constexpr double WordsPerCode = 65535.0 / 255.0;
+
+struct AccuracyCheck {
+    uint32_t inputs = 0, outputs = 0;
+    std::vector<uint16_t> in;   // the words the input formatter makes
+    std::vector<float> want;    // the pipeline's results in words, clipped
+};
+
+struct Accuracy {
+    double max = 0, mean = 0;
+    bool accepted() const { return max <= AcceptedMaxCodes && mean <= AcceptedMeanCodes; }
+};
+
+// The inputs: a lattice through the whole space, random points over it, and
+// random points close to its corners (the dark and the saturated colours,
+// where curves bend most and one cell of a coarse grid holds most). 8-bit
+// input gives the words of 8-bit samples, where the 8-bit evaluators take
+// their own path. The white of the input space and the inputs around it
+// (within 1/16 of the range on every channel, the cells of the coarsest
+// table) are left out when the white fix-up may move them on purpose.
+std::vector<uint16_t> checkInputs(uint32_t inputs, uint32_t inputFormat, bool skipWhite)
+{
+    const bool bytes = formatBytes(inputFormat) == 1;
+    const uint32_t top = bytes ? 255 : 65535;
+    auto word = [&](uint32_t v) { return uint16_t(bytes ? v * 257 : v); };
+    uint32_t seed = 0x2545F491u;
+    auto random = [&](uint32_t range) {
+        seed = seed * 1664525u + 1013904223u;
+        return uint32_t((uint64_t(seed) * range) >> 32);
+    };
+    std::vector<uint16_t> out;
+    const uint32_t lattice = inputs <= 3 ? 9 : inputs == 4 ? 5 : 3;
+    uint32_t latticeCount = 1;
+    for (uint32_t i = 0; i < inputs; ++i) latticeCount *= lattice;
+    for (uint32_t k = 0; k < latticeCount; ++k)
+        for (uint32_t i = 0, rest = k; i < inputs; ++i, rest /= lattice)
+            out.push_back(word((rest % lattice) * top / (lattice - 1)));
+    const uint32_t spread = inputs <= 3 ? 2500 : 1500, corners = inputs <= 3 ? 2500 : 1500;
+    for (uint32_t k = 0; k < spread; ++k)
+        for (uint32_t i = 0; i < inputs; ++i) out.push_back(word(random(top + 1)));
+    const uint32_t near = top / 8;
+    for (uint32_t k = 0; k < corners; ++k)
+        for (uint32_t i = 0; i < inputs; ++i) {
+            const uint32_t v = random(near + 1);
+            out.push_back(word(random(2) ? top - v : v));
+        }
+    uint16_t white[MaxStageChannels];
+    if (skipWhite && whiteOf(formatColorSpace(inputFormat), inputs, white)) {
+        std::vector<uint16_t> kept;
+        for (size_t k = 0; k < out.size(); k += inputs) {
+            bool nearWhite = true;
+            for (uint32_t i = 0; i < inputs && nearWhite; ++i)
+                nearWhite = std::abs(int32_t(out[k + i]) - int32_t(white[i])) <= 65535 / 16;
+            if (!nearWhite)
+                kept.insert(kept.end(), out.begin() + std::ptrdiff_t(k), out.begin() + std::ptrdiff_t(k + inputs));
+        }
+        out.swap(kept);
+    }
+    return out;
+}
+
+// The check for a pipeline before any replacement: its results in float.
+AccuracyCheck makeCheck(const Pipeline* p, uint32_t inputFormat, uint32_t flags)
+{
+    AccuracyCheck c;
+    c.inputs = p->inputs;
+    c.outputs = p->outputs;
+    if (c.inputs == 0 || c.outputs == 0 || c.inputs > MaxClutInputs || c.outputs >= MaxStageChannels) return c;
+    c.in = checkInputs(c.inputs, inputFormat, !(flags & XformNoWhiteFixup));
+    const size_t count = c.in.size() / c.inputs;
+    c.want.resize(count * c.outputs);
+    float x[MaxStageChannels], y[MaxStageChannels];
+    for (size_t k = 0; k < count; ++k) {
+        for (uint32_t i = 0; i < c.inputs; ++i) x[i] = wordToUnit(c.in[k * c.inputs + i]);
+        evalPipelineFloat(x, y, p);
+        for (uint32_t o = 0; o < c.outputs; ++o) {
+            const float v = std::isfinite(y[o]) ? std::clamp(y[o], 0.0f, 1.0f) : 0.0f;
+            c.want[k * c.outputs + o] = v * 65535.0f;
+        }
+    }
+    return c;
+}
+
+Accuracy measureAccuracy(const AccuracyCheck& c, const Pipeline* candidate)
+{
+    Accuracy a;
+    if (c.want.empty() || candidate->inputs != c.inputs || candidate->outputs != c.outputs) {
+        a.max = a.mean = 1e9;
+        return a;
+    }
+    const size_t count = c.in.size() / c.inputs;
+    double sum = 0;
+    uint16_t y[MaxStageChannels];
+    for (size_t k = 0; k < count; ++k) {
+        evalPipeline16(&c.in[k * c.inputs], y, candidate);
+        double worst = 0;
+        for (uint32_t o = 0; o < c.outputs; ++o)
+            worst = std::max(worst, std::fabs(double(y[o]) - double(c.want[k * c.outputs + o])));
+        worst /= WordsPerCode;
+        sum += worst;
+        a.max = std::max(a.max, worst);
+    }
+    a.mean = sum / double(count);
+    return a;
+}
+
+// One candidate: an optimisation run on a copy of the pipeline, with the
+// flags it may change.
+using Optimisation = bool (*)(Pipeline** pipeline, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                              uint32_t* flags, uint32_t gridFlags);
+
+bool joinedCandidate(Pipeline** p, uint32_t, uint32_t inputFormat, uint32_t outputFormat, uint32_t* flags, uint32_t)
+{
+    return optimiseJoinedCurves(p, inputFormat, outputFormat, flags);
+}
+
+bool matrixShaperCandidate(Pipeline** p, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                           uint32_t* flags, uint32_t)
+{
+    return optimiseMatrixShaper(p, intent, inputFormat, outputFormat, *flags) ||
+           optimisePcsMatrixShaper(p, intent, inputFormat, outputFormat, *flags);
+}
+
+bool prelinearisationCandidate(Pipeline** p, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                               uint32_t* flags, uint32_t)
+{
+    return optimisePrelinearisation(p, intent, inputFormat, outputFormat, flags);
+}
+
+// A table on the grid of `gridFlags` (bits 16-23, 0 for the flags' own);
+// the transform's flags keep their grid bits.
+bool tableCandidate(Pipeline** p, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat, uint32_t* flags,
+                    uint32_t gridFlags, Resample mode)
+{
+    uint32_t tableFlags = (*flags & ~0x00FF0000u) | gridFlags;
+    if (!optimiseResampling(p, intent, inputFormat, outputFormat, &tableFlags, mode)) return false;
+    *flags = (tableFlags & ~0x00FF0000u) | (*flags & 0x00FF0000u);
+    return true;
+}
+
+bool shapedTableCandidate(Pipeline** p, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                          uint32_t* flags, uint32_t gridFlags)
+{
+    return tableCandidate(p, intent, inputFormat, outputFormat, flags, gridFlags, Resample::ShapedOnly);
+}
+
+// A plain table in the encoded spaces.
+bool plainTableCandidate(Pipeline** p, uint32_t intent, uint32_t inputFormat, uint32_t outputFormat,
+                         uint32_t* flags, uint32_t gridFlags)
+{
+    return tableCandidate(p, intent, inputFormat, outputFormat, flags, gridFlags, Resample::Plain);
+}
+
+struct Chooser {
+    const AccuracyCheck& check;
+    Pipeline** pipeline;
+    uint32_t intent, inputFormat, outputFormat;
+    uint32_t* flags;
+    PipelinePtr best{nullptr, &freePipeline};   // the most accurate fallback table that missed
+    uint32_t bestFlags = 0;
+    double bestMax = 1e300;
+
+    // True when the candidate was adopted; *error gets its largest error
+    // when it could be made.
+    bool tryCandidate(Optimisation optimise, uint32_t gridFlags, double* error = nullptr, bool fallback = false)
+    {
+        PipelinePtr trial(duplicatePipeline(*pipeline), &freePipeline);
+        if (!trial) return false;
+        uint32_t trialFlags = *flags;
+        Pipeline* raw = trial.release();
+        const bool made = optimise(&raw, intent, inputFormat, outputFormat, &trialFlags, gridFlags);
+        trial.reset(raw);
+        if (!made || !trial) return false;
+        const Accuracy a = measureAccuracy(check, trial.get());
+        if (error) *error = a.max;
+        if (a.accepted()) {
+            adopt(std::move(trial), trialFlags);
+            return true;
+        }
+        if (fallback && a.max < bestMax) {
+            bestMax = a.max;
+            best = std::move(trial);
+            bestFlags = trialFlags;
+        }
+        return false;
+    }
+
+    // When nothing met the limits: the most accurate of the tables that may
+    // stand in, the plain ones and those shaped as the caller asked.
+    bool settle()
+    {
+        if (!best) return false;
+        adopt(std::move(best), bestFlags);
+        return true;
+    }
+
+    void adopt(PipelinePtr chosen, uint32_t chosenFlags)
+    {
+        replacePipeline(pipeline, chosen.release());
+        *flags = chosenFlags;
+    }
+};
+
+// Denser grids for a table when the usual one misses; none when the caller
+// chose the grid or a resolution.
+std::vector<uint32_t> denserGrids(uint32_t inputs, uint32_t flags)
+{
+    if (((flags >> 16) & 0xFF) || (flags & (XformHighResolution | XformLowResolution))) return {};
+    const uint32_t usual = gridPointsForChannels(inputs, flags);
+    std::vector<uint32_t> grids;
+    for (uint32_t g : inputs <= 3 ? std::vector<uint32_t>{49, 65} : inputs == 4 ? std::vector<uint32_t>{23, 33}
+                                                                         : std::vector<uint32_t>{})
+        if (g > usual) grids.push_back(g);
+    return grids;
+}
+
+// ---------------------------------------------------------------------------
 // Plug-ins
 // ---------------------------------------------------------------------------
 
@@ -1429,10 +1675,40 @@ bool optimisePipeline(EngineContext* ctx, Pipeline** pipeline, uint32_t intent, 
     if (*flags & XformNoOptimise) return changed;
 
     if (optimiseByPlugins(ctx, pipeline, intent, inputFormat, outputFormat, flags)) return true;
-    if (optimiseJoinedCurves(pipeline, *inputFormat, *outputFormat, flags)) return true;
-    if (optimiseMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
-    if (optimisePcsMatrixShaper(pipeline, intent, *inputFormat, *outputFormat, *flags)) return true;
-    if (optimisePrelinearisation(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
-    if (optimiseResampling(pipeline, intent, *inputFormat, *outputFormat, flags)) return true;
-    return changed;
+    if (formatFloat(*inputFormat) || formatFloat(*outputFormat)) return changed;
+
+    // The built-in replacements in order of speed, each adopted only when it
+    // is accurate; then a table with curves at its ends and a plain table in
+    // the encoded spaces.
+    const AccuracyCheck check = makeCheck(*pipeline, *inputFormat, *flags);
+    Chooser chooser{check, pipeline, intent, *inputFormat, *outputFormat, flags};
+    const uint32_t gridFlags = *flags & 0x00FF0000u;
+    for (Optimisation candidate : {joinedCandidate, matrixShaperCandidate, prelinearisationCandidate})
+        if (chooser.tryCandidate(candidate, gridFlags)) return true;
+    // A plain table follows the chain as closely as its grid allows
+    // anywhere; the shaped one can be closer on the inputs checked and
+    // further elsewhere, and stands in only where the caller asked for its
+    // curves (or, for 16-bit input, where it has always been used).
+    // Where the caller asked for the curves, the shaped table alone stands
+    // in when nothing meets the limits.
+    const bool curvesAsked = *flags & (XformKeepPreLinearisation | XformKeepPostLinearisation);
+    const bool shapedFallback = formatBytes(*inputFormat) != 1 || curvesAsked;
+    double shapedError = 1e300, plainError = 1e300;
+    if (chooser.tryCandidate(shapedTableCandidate, gridFlags, &shapedError, shapedFallback)) return true;
+    const bool plainFallback = !(curvesAsked && shapedError < 1e300);
+    if (chooser.tryCandidate(plainTableCandidate, gridFlags, &plainError, plainFallback)) return true;
+    // The better of the two on a denser grid where that is what it takes.
+    // Tables built only to miss again would make every transform slower:
+    // a grid is tried only when the error, falling at least as fast as the
+    // cells shrink (as it does across a fold of the chain), would then be
+    // within the limit.
+    const double error = std::min(shapedError, plainError);
+    const Optimisation better = shapedError <= plainError ? shapedTableCandidate : plainTableCandidate;
+    const uint32_t usual = gridPointsForChannels((*pipeline)->inputs, *flags);
+    for (uint32_t grid : denserGrids((*pipeline)->inputs, *flags))
+        if (error * double(usual - 1) / double(grid - 1) <= AcceptedMaxCodes &&
+            chooser.tryCandidate(better, grid << 16, nullptr,
+                                 better == plainTableCandidate ? plainFallback : shapedFallback))
+            return true;
+    return chooser.settle() || changed;
 }

@@ -331,6 +331,28 @@ std::unique_ptr<ExactRecipe> ExactRecipe::forRecipe(const Recipe& recipe, const 
     return failed(BuilderText::InternalError);
 }
 
+namespace {
+
+// How far the float table's nodes reach along a* and b*: where its node
+// curves (first stage, real Lab in) reach their first and last node, the
+// ends of their middle segments. False when the table is not of that kind.
+bool floatTableReach(IccProfile* abstract, double low[3], double high[3])
+{
+    const auto* table = static_cast<const Pipeline*>(loadTag(abstract, FloatTableTag));
+    const Stage* first = table ? pipelineFirstStage(table) : nullptr;
+    if (!first || stageKind(first) != StageCurvesKind || stageInputs(first) != 3) return false;
+    ToneCurve* const* curves = stageCurves(first);
+    for (int c = 0; c < 3; ++c) {
+        const uint32_t n = curveSegmentCount(curves[c]);
+        if (n < 3) return false;
+        low[c] = curveSegment(curves[c], 0)->x1;
+        high[c] = curveSegment(curves[c], n - 1)->x0;
+    }
+    return true;
+}
+
+}   // namespace
+
 FidelityFigures measureFidelity(IccProfile* abstract, const ExactRecipe& exact, const std::vector<CieLab>& colours)
 {
     TransformPtr t{profileTransform(abstract), &deleteTransform};
@@ -339,9 +361,17 @@ FidelityFigures measureFidelity(IccProfile* abstract, const ExactRecipe& exact, 
     labThrough(t.get(), colours, built);
     exact.apply(colours, wanted);
     // A 16-bit table cannot hold more than the Lab box: that much of the
-    // recipe is what it is measured against.
-    if (!hasTag(abstract, FloatTableTag))
+    // recipe is what it is measured against. A float table holds the recipe
+    // within the plausible range, L* 0 … 100 and a*, b* as far as its nodes
+    // reach (one node beyond the box).
+    double low[3], high[3];
+    if (!hasTag(abstract, FloatTableTag)) {
         for (CieLab& lab : wanted) lab = intoLabBox(lab);
+    } else if (floatTableReach(abstract, low, high)) {
+        for (CieLab& lab : wanted)
+            lab = CieLab{std::clamp(lab.L, 0.0, 100.0), std::clamp(lab.a, low[1], high[1]),
+                         std::clamp(lab.b, low[2], high[2])};
+    }
     std::vector<double> errors(colours.size());
     for (size_t i = 0; i < colours.size(); ++i) errors[i] = deltaE76(built[i], wanted[i]);
     return figuresOf(std::move(errors));

@@ -48,7 +48,8 @@ public:
 // The profile evaluated on the colours as a colour engine evaluates it (its
 // float 'D2B0' table when it has one, else its 'A2B0'; Lab in and out as
 // doubles, no optimisation) against the exact recipe, held in the Lab box
-// for a profile without a float table.
+// for a profile without a float table and in the float table's plausible
+// range (L* 0 … 100, a* and b* as far as its nodes reach) for one with.
 FidelityFigures measureFidelity(IccProfile* abstract, const ExactRecipe& exact,
                                 const std::vector<CieLab>& colours = fidelityColours());
 

@@ -1,5 +1,7 @@
 #include "app/core/floattable.h"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -99,6 +101,13 @@ ToneCurve* nodePositionCurve(const std::vector<double>& x)
     return buildSegmentedCurve(nullptr, uint32_t(segments.size()), segments.data());
 }
 
+CieLab plausibleNodeValue(const LabGrid& grid, const CieLab& v)
+{
+    auto bounded = [](double x, double low, double high) { return std::isfinite(x) ? std::clamp(x, low, high) : 0.0; };
+    return CieLab{bounded(v.L, 0.0, 100.0), bounded(v.a, grid.a.front(), grid.a.back()),
+                  bounded(v.b, grid.b.front(), grid.b.back())};
+}
+
 Pipeline* floatTablePipeline(const LabGrid& grid, const std::vector<CieLab>& values)
 {
     if (grid.size() == 0 || values.size() != grid.size()) return nullptr;
@@ -111,7 +120,8 @@ Pipeline* floatTablePipeline(const LabGrid& grid, const std::vector<CieLab>& val
     StagePtr clut{newClutFloatStage(nullptr, points, 3, 3, nullptr), &freeStage};
     if (!clut || clutEntryCount(clut.get()) != values.size() * 3) return nullptr;
     float* table = clutTableFloat(clut.get());
-    for (const CieLab& v : values) {
+    for (const CieLab& value : values) {
+        const CieLab v = plausibleNodeValue(grid, value);
         *table++ = float(v.L);
         *table++ = float(v.a);
         *table++ = float(v.b);

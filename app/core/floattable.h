@@ -36,8 +36,17 @@ LabGrid clutNodeGrid(Stage* clut16, const ToneCurve* inverse);
 // the edge cell is wide.
 LabGrid widenedChroma(const LabGrid& grid);
 
+// A node's value as the float table holds it: L* within 0 … 100, a* and b*
+// no further out than the grid's own nodes reach (one node beyond the 16-bit
+// table's box), so that colours far outside the space a recipe was made in,
+// where it can run away, come out in a plausible range. The 16-bit table
+// holds the same values cut to its narrower box, so the float one is
+// never the further from the recipe at a node.
+CieLab plausibleNodeValue(const LabGrid& grid, const CieLab& value);
+
 // The float table: real Lab in, node curves, a float CLUT holding `values`
-// (real Lab, in table order of `grid`). Null on failure.
+// (real Lab, in table order of `grid`, made plausible as above). Null on
+// failure.
 Pipeline* floatTablePipeline(const LabGrid& grid, const std::vector<CieLab>& values);
 
 // A curve through (x[k], k / (n - 1)), linear between those points, 0 below

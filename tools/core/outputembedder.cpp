@@ -1,9 +1,16 @@
+// The embedding itself: each rebuilt table is a chain of profiles linked,
+// turned into a device link and its table stored in the output profile.
+// Tables towards the device on an XYZ connection space start with shaper
+// curves; perceptual and saturation tables that change between version 2
+// and version 4 go through a stand-in that moves their black between the
+// two reference media.
 #include "tools/core/outputembedder.h"
 
 #include "tools/core/toolfiles.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -101,11 +108,136 @@ std::vector<uint32_t> staleFloatTables(IccProfile* output, uint32_t rebuiltTag)
     return stale;
 }
 
+// The black of the perceptual reference medium, in XYZ (D50): where the
+// perceptual and saturation tables of version-4 profiles put black. Those of
+// version-2 profiles put it at zero (in principle; their tables may not).
+constexpr CieXyz PerceptualBlack = {0.00336, 0.0034731, 0.00287};
+constexpr double XyzNormalisation = 65535.0 / 32768.0;   // real XYZ to the pipelines' XYZ
+
+using PipelinePtr = std::unique_ptr<Pipeline, decltype(&freePipeline)>;
+
+// A pipeline on the connection space `pcs` (Lab or XYZ, normalised as in
+// every pipeline) that moves black from `from` to `to` and keeps the D50
+// white: the linear black-point scaling per XYZ component,
+// X' = to + (X − from) (W − to) / (W − from), by which perceptual values move
+// between the version-2 reference medium (black at zero) and the version-4
+// one (ICC.1:2010, annex on the perceptual reference medium; the ICC's notes
+// on using version-2 and version-4 profiles together).
+PipelinePtr blackScaling(uint32_t pcs, const CieXyz& from, const CieXyz& to)
+{
+    const bool lab = pcs != SpaceXyz;
+    const double white[3] = {D50.X, D50.Y, D50.Z};
+    const double source[3] = {from.X, from.Y, from.Z}, target[3] = {to.X, to.Y, to.Z};
+    double matrix[9] = {}, offsets[3];
+    for (int c = 0; c < 3; ++c) {
+        const double scale = (white[c] - target[c]) / (white[c] - source[c]);
+        matrix[c * 4] = scale;
+        offsets[c] = (target[c] - source[c] * scale) / XyzNormalisation;
+    }
+    PipelinePtr scaling{newPipeline(nullptr, 3, 3), &freePipeline};
+    const bool built = scaling && (!lab || insertStage(scaling.get(), AtEnd, newLabToXyzStage(nullptr))) &&
+                       insertStage(scaling.get(), AtEnd, newMatrixStage(nullptr, 3, 3, matrix, offsets)) &&
+                       (!lab || insertStage(scaling.get(), AtEnd, newXyzToLabStage(nullptr)));
+    if (!built) scaling.reset();
+    return scaling;
+}
+
+// A stand-in for the base profile in one intent's table when the table
+// changes its reference medium: the base's own pipeline for the intent with
+// a black scaling on its connection-space side, as the relative colorimetric
+// table of a version-4 output profile (linked under relative colorimetric,
+// it gets no black-point compensation at its junction, which the engine adds
+// to version-4 perceptual and saturation tables).
+//
+// The scalings are those that keep what the engine renders through the
+// table beside version-4 profiles, which compensate a version-4 table's
+// black as the medium's and a version-2 one's as the black its table gives
+// (towards the connection space; a version-2 table towards the device is
+// not compensated): towards the device the medium's black and zero change
+// places; towards the connection space a version-2 table's own black
+// becomes the medium's, and the medium's black of a version-4 one zero.
+ProfilePtr mediumStandIn(IccProfile* base, uint32_t intent, Direction direction, bool baseVersion4)
+{
+    const bool toDevice = direction == Direction::PcsToDevice;
+    const uint32_t pcs = profilePcs(base);
+    const CieXyz zero{0, 0, 0};
+    CieXyz from = PerceptualBlack, to = zero;
+    if (toDevice && baseVersion4) std::swap(from, to);
+    if (!toDevice && !baseVersion4) {
+        to = PerceptualBlack;
+        if (!sourceBlackPoint(&from, base, intent)) from = zero;
+    }
+    PipelinePtr own{toDevice ? outputPipelineOf(base, intent) : inputPipelineOf(base, intent), &freePipeline};
+    PipelinePtr scaling = blackScaling(pcs, from, to);
+    if (!own || !scaling) return adoptProfile(nullptr);
+    PipelinePtr joined{newPipeline(nullptr, toDevice ? 3 : pipelineInputs(own.get()), toDevice ? pipelineOutputs(own.get()) : 3),
+                       &freePipeline};
+    if (!joined || !appendPipeline(joined.get(), toDevice ? scaling.get() : own.get()) ||
+        !appendPipeline(joined.get(), toDevice ? own.get() : scaling.get()))
+        return adoptProfile(nullptr);
+    ProfilePtr p = adoptProfile(createBlankProfile(nullptr));
+    if (!p) return p;
+    setVersionFromNumber(p.get(), 4.3);
+    setProfileDeviceClass(p.get(), ClassOutput);
+    setProfileColorSpace(p.get(), profileColorSpace(base));
+    setProfilePcs(p.get(), pcs);
+    if (!storeTag(p.get(), toDevice ? sig("B2A1") : sig("A2B1"), joined.get())) return adoptProfile(nullptr);
+    return p;
+}
+
+// The XYZ identity with shaper curves: S and its inverse, one after the
+// other, so that a table resampled from a chain that starts with it keeps S
+// in front (the pre-linearisation curves the device link keeps) and spreads
+// its nodes by lightness. On XYZ itself a table puts every colour darker
+// than about L* 30 into its first cell. S is CIE L* of each component
+// relative to Y = 1 (CIE 15:2004, 8.2.1.1), scaled so that the largest XYZ
+// the pipelines carry, 1.99997, gives 1: an ICC parametric curve of
+// function type 4 (ICC.1:2010, 10.18), written exactly in any version.
+ProfilePtr shapedXyzIdentity()
+{
+    ProfilePtr p = adoptProfile(createXyzIdentity(nullptr));
+    if (!p) return p;
+    const double top = 1.16 * std::cbrt(XyzNormalisation) - 0.16;   // L*/100 at the largest XYZ
+    const double params[7] = {1.0 / 3.0,
+                              XyzNormalisation * std::pow(1.16 / top, 3.0),
+                              0.0,
+                              9.03296296 * XyzNormalisation / top,
+                              0.00885645 / XyzNormalisation,
+                              -0.16 / top,
+                              0.0};
+    using CurvePtr = std::unique_ptr<ToneCurve, decltype(&freeCurve)>;
+    CurvePtr shaper{buildParametricCurve(nullptr, 5, params), &freeCurve};
+    CurvePtr inverse{buildParametricCurve(nullptr, -5, params), &freeCurve};
+    if (!shaper || !inverse) return adoptProfile(nullptr);
+    const ToneCurve* forward[3] = {shaper.get(), shaper.get(), shaper.get()};
+    const ToneCurve* back[3] = {inverse.get(), inverse.get(), inverse.get()};
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> curves{newPipeline(nullptr, 3, 3), &freePipeline};
+    if (!curves || !insertStage(curves.get(), AtEnd, newCurvesStage(nullptr, 3, forward)) ||
+        !insertStage(curves.get(), AtEnd, newCurvesStage(nullptr, 3, back)) ||
+        !storeTag(p.get(), sig("A2B0"), curves.get()))
+        return adoptProfile(nullptr);
+    return p;
+}
+
+// The grid of a profile's table (its first CLUT, first input), 0 when it
+// has none.
+int tableGridOf(IccProfile* profile, uint32_t tag)
+{
+    const auto* table = static_cast<const Pipeline*>(loadTag(profile, tag));
+    for (const Stage* s = table ? pipelineFirstStage(table) : nullptr; s; s = stageNext(s))
+        if (stageKind(s) == StageClutKind) return int(clutGridPoints(s)[0]);
+    return 0;
+}
+
 // One rebuilt table: the chain linked under `intent`, resampled into a
 // device link, and that link's table stored in the output profile.
-QString buildTable(IccProfile* output, IccProfile* const chain[], uint32_t count, uint32_t intent, int gridPoints,
-                   double version, Direction direction, uint32_t targetTag)
+QString buildTable(IccProfile* output, const std::vector<IccProfile*>& chainProfiles, uint32_t intent,
+                   int gridPoints, double version, Direction direction, uint32_t targetTag)
 {
+    if (std::find(chainProfiles.begin(), chainProfiles.end(), nullptr) != chainProfiles.end())
+        return EmbedderText::CannotTransform;
+    IccProfile* const* chain = chainProfiles.data();
+    const uint32_t count = uint32_t(chainProfiles.size());
     TransformPtr transform{createMultiTransform(nullptr, chain, count, 0, 0, intent, TableTransformFlags),
                            &deleteTransform};
     if (!transform) return EmbedderText::CannotTransform;
@@ -192,24 +324,59 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
     if (!output || !base || !abstract) return fail(EmbedderText::CannotOpen);
     ProfilePtr xyzIdentity = adoptProfile(createXyzIdentity(nullptr));
     ProfilePtr labIdentity = adoptProfile(createLabIdentityV4(nullptr, nullptr));
-    if (!xyzIdentity || !labIdentity) return fail(EmbedderText::CannotOpen);
+    ProfilePtr xyzShaper = shapedXyzIdentity();
+    if (!xyzIdentity || !labIdentity || !xyzShaper) return fail(EmbedderText::CannotOpen);
 
-    const bool xyzPcs = profilePcs(base.get()) == SpaceXyz;
+    const uint32_t pcs = profilePcs(base.get());
+    const bool xyzPcs = pcs == SpaceXyz;
     IccProfile* identity = xyzPcs ? xyzIdentity.get() : labIdentity.get();
-    IccProfile* const effectXyz[3] = {xyzIdentity.get(), abstract.get(), base.get()};
-    IccProfile* const effectLab[2] = {abstract.get(), base.get()};
-    IccProfile* const* effect = xyzPcs ? effectXyz : effectLab;
-    const uint32_t effectCount = xyzPcs ? 3 : 2;
-    IccProfile* const plain[2] = {identity, base.get()};
-    IccProfile* const reverse[2] = {base.get(), identity};
+    // Tables towards the device begin with the shaper curves on XYZ.
+    IccProfile* toDeviceIdentity = xyzPcs ? xyzShaper.get() : labIdentity.get();
 
     const int grid = std::clamp(request.gridPoints, MinGridPoints, MaxGridPoints);
     const double version = request.versionIndex == 1 ? 2.1 : 4.3;
     const bool ticked[3] = {request.perceptual, request.relativeColorimetric, request.saturation};
+
+    // Between version 2 and version 4 the perceptual and saturation tables
+    // change their reference medium: each of those tables is rebuilt through
+    // the scaling between the two, so that rendering does not change.
+    const bool baseVersion4 = versionAsNumber(base.get()) >= 4.0;
+    const bool mediumChanges = baseVersion4 != (version >= 4.0);
+    const auto converts = [&](uint32_t intent) { return mediumChanges && intent != IntentRelativeColorimetric; };
+    std::vector<ProfilePtr> standIns;
+    const auto standIn = [&](uint32_t intent, Direction direction) {
+        standIns.push_back(mediumStandIn(base.get(), intent, direction, baseVersion4));
+        return standIns.back().get();
+    };
+    const auto rebuildsToDevice = [&](uint32_t i) {
+        return ticked[i] || request.regenerateAll || (converts(i) && hasTag(base.get(), PcsToDeviceTags[i]));
+    };
+    const auto rebuildsToPcs = [&](uint32_t i) {
+        return request.regenerateAll || (converts(i) && hasTag(base.get(), DeviceToPcsTags[i]));
+    };
+    // The chains of intent i: the effect, the profile alone towards the
+    // device, and back to the connection space.
+    const auto effectChain = [&](uint32_t i) {
+        std::vector<IccProfile*> chain;
+        if (xyzPcs) chain.push_back(xyzShaper.get());
+        chain.push_back(abstract.get());
+        chain.push_back(converts(i) ? standIn(i, Direction::PcsToDevice) : base.get());
+        return chain;
+    };
+    const auto plainChain = [&](uint32_t i) {
+        return std::vector<IccProfile*>{toDeviceIdentity, converts(i) ? standIn(i, Direction::PcsToDevice) : base.get()};
+    };
+    const auto reverseChain = [&](uint32_t i) {
+        return std::vector<IccProfile*>{converts(i) ? standIn(i, Direction::DeviceToPcs) : base.get(), identity};
+    };
+    // Stand-ins are linked under relative colorimetric: they carry the
+    // intent's table as theirs.
+    const auto linkIntent = [&](uint32_t i) { return converts(i) ? uint32_t(IntentRelativeColorimetric) : i; };
+
     std::vector<uint32_t> replaced;
     for (uint32_t i = 0; i < 3; ++i) {
-        if (ticked[i] || request.regenerateAll) replaced.push_back(PcsToDeviceTags[i]);
-        if (request.regenerateAll) replaced.push_back(DeviceToPcsTags[i]);
+        if (rebuildsToDevice(i)) replaced.push_back(PcsToDeviceTags[i]);
+        if (rebuildsToPcs(i)) replaced.push_back(DeviceToPcsTags[i]);
     }
     std::vector<uint32_t> stale;
     for (const uint32_t tag : replaced)
@@ -223,19 +390,23 @@ ToolResult embedAbstractProfile(const EmbedRequest& request, const ProfileOpener
     const auto tableDone = [&] {
         if (progress) progress(++done, int(replaced.size()));
     };
+    // A table rebuilt only to change its reference medium keeps at least
+    // the grid it had.
+    const auto gridFor = [&](uint32_t tag, bool asked) {
+        return asked ? grid : std::clamp(std::max(grid, tableGridOf(base.get(), tag)), MinGridPoints, MaxGridPoints);
+    };
     for (uint32_t i = 0; i < 3; ++i) {
         QString message;
-        if (ticked[i]) {
-            message = buildTable(output.get(), effect, effectCount, i, grid, version, Direction::PcsToDevice,
-                                 PcsToDeviceTags[i]);
-            if (message.isEmpty()) tableDone();
-        } else if (request.regenerateAll) {
-            message = buildTable(output.get(), plain, 2, i, grid, version, Direction::PcsToDevice,
+        if (rebuildsToDevice(i)) {
+            const bool asked = ticked[i] || request.regenerateAll;
+            message = buildTable(output.get(), ticked[i] ? effectChain(i) : plainChain(i), linkIntent(i),
+                                 gridFor(PcsToDeviceTags[i], asked), version, Direction::PcsToDevice,
                                  PcsToDeviceTags[i]);
             if (message.isEmpty()) tableDone();
         }
-        if (message.isEmpty() && request.regenerateAll) {
-            message = buildTable(output.get(), reverse, 2, i, grid, version, Direction::DeviceToPcs,
+        if (message.isEmpty() && rebuildsToPcs(i)) {
+            message = buildTable(output.get(), reverseChain(i), linkIntent(i),
+                                 gridFor(DeviceToPcsTags[i], request.regenerateAll), version, Direction::DeviceToPcs,
                                  DeviceToPcsTags[i]);
             if (message.isEmpty()) tableDone();
         }

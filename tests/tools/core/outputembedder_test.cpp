@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -241,6 +242,7 @@ TEST_F(EmbedderTest, OnlyTheTickedIntentChanges)
 {
     EmbedRequest r = request(PressLab, "perceptual.icc");
     r.perceptual = true;
+    r.versionIndex = 1;   // the base's own version: no table changes its reference medium
     const ToolResult result = embedAbstractProfile(r);
     ASSERT_TRUE(result.ok) << result.message.toStdString();
     const QByteArray before = readFile(r.baseProfile), after = readFile(r.outputFile);
@@ -363,9 +365,50 @@ TEST_F(EmbedderTest, FloatTablesOfRebuiltIntentsGo)
     for (const auto& row : rows) EXPECT_EQ(hasTag(out.get(), row.tag), row.kept) << std::hex << row.tag;
 }
 
-// A version-2 base written as 4.3: the tables it leaves alone keep their
-// colours (the file's white node holds 65280, 32768, 32768: L* 100, a* 0,
-// b* 0 in version-2 Lab), and the new file has its own date and ID.
+// Lab moved by the black-point scaling between the reference media: per
+// XYZ component X' = to + (X − from)(W − to)/(W − from), D50 white.
+CieLab scaledBlack(const CieLab& lab, const CieXyz& from, const CieXyz& to)
+{
+    const CieXyz x = labToXyz(nullptr, lab);
+    auto move = [](double v, double f, double t, double w) { return t + (v - f) * (w - t) / (w - f); };
+    const CieXyz moved{move(x.X, from.X, to.X, D50.X), move(x.Y, from.Y, to.Y, D50.Y), move(x.Z, from.Z, to.Z, D50.Z)};
+    return xyzToLab(nullptr, moved);
+}
+
+const CieXyz MediumBlack{0.00336, 0.0034731, 0.00287};   // the version-4 perceptual reference medium's
+
+// A Lab abstract profile doing that scaling, for chains in the tests.
+ProfilePtr blackScalingProfile(const CieXyz& from, const CieXyz& to)
+{
+    ProfilePtr p = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    Stage* clut = newClut16StageUniform(nullptr, 65, 3, 3, nullptr);
+    struct Ends {
+        CieXyz from, to;
+    } ends{from, to};
+    auto sampler = [](const uint16_t in[], uint16_t out[], void* cargo) {
+        const auto* e = static_cast<const Ends*>(cargo);
+        const CieLab lab{in[0] * 100.0 / 65535, in[1] * 255.0 / 65535 - 128, in[2] * 255.0 / 65535 - 128};
+        const CieLab m = scaledBlack(lab, e->from, e->to);
+        auto word = [](double v) { return uint16_t(std::clamp(std::floor(v * 65535 + 0.5), 0.0, 65535.0)); };
+        out[0] = word(m.L / 100);
+        out[1] = word((m.a + 128) / 255);
+        out[2] = word((m.b + 128) / 255);
+        return true;
+    };
+    std::unique_ptr<Pipeline, decltype(&freePipeline)> table{newPipeline(nullptr, 3, 3), &freePipeline};
+    if (!p || !clut || !sampleClut16(clut, sampler, &ends, 0) || !insertStage(table.get(), AtEnd, clut) ||
+        !storeTag(p.get(), sig("A2B0"), table.get()))
+        return adoptProfile(nullptr);
+    return p;
+}
+
+// A version-2 base written as 4.3: the relative colorimetric tables keep
+// their colours (the file's white node holds 65280, 32768, 32768: L* 100, a*
+// 0, b* 0 in version-2 Lab). The perceptual and saturation ones are moved to
+// the version-4 reference medium: towards the connection space the base's
+// own black (CMYK 400 % through its table, neutral) becomes the medium's,
+// and the perceptual table with the look takes the medium's black back to
+// zero before the base's table. The new file has its own date and ID.
 TEST_F(EmbedderTest, Version2BaseWrittenAs43KeepsItsTables)
 {
     EmbedRequest r = request(PressLab, "v4.icc");
@@ -382,26 +425,34 @@ TEST_F(EmbedderTest, Version2BaseWrittenAs43KeepsItsTables)
     EXPECT_EQ(profileVersion(embedded.get()), 0x04300000u);
 
     for (const uint32_t intent : {IntentPerceptual, IntentRelativeColorimetric, IntentSaturation}) {
+        SCOPED_TRACE(intent);
+        const bool moved = intent != IntentRelativeColorimetric;
+        CieLab black = tableLab(base.get(), intent, {1, 1, 1, 1});
+        black = {std::clamp(black.L, 0.0, 50.0), 0, 0};
+        const CieXyz baseBlack = labToXyz(nullptr, black);
+        auto expected = [&](const CieLab& lab) { return moved ? scaledBlack(lab, baseBlack, MediumBlack) : lab; };
         const CieLab white = tableLab(embedded.get(), intent, {0, 0, 0, 0});
-        EXPECT_NEAR(white.L, 100.0, 0.005) << "intent " << intent;
-        EXPECT_NEAR(white.a, 0.0, 0.005) << "intent " << intent;
-        EXPECT_NEAR(white.b, 0.0, 0.005) << "intent " << intent;
-        EXPECT_NEAR(tableLab(embedded.get(), intent, {0, 0, 0, 1}).L, 14592 / 652.8, 0.005) << "intent " << intent;
+        EXPECT_NEAR(white.L, 100.0, 0.005);
+        EXPECT_NEAR(white.a, 0.0, 0.005);
+        EXPECT_NEAR(white.b, 0.0, 0.005);
+        EXPECT_NEAR(tableLab(embedded.get(), intent, {0, 0, 0, 1}).L, expected({14592 / 652.8, 0, 0}).L, 0.05);
         double worst = 0;
         for (uint32_t i = 0; i < 6 * 6 * 6 * 6; ++i) {
             const std::initializer_list<float> cmyk = {float(i % 6) / 5, float(i / 6 % 6) / 5, float(i / 36 % 6) / 5,
                                                        float(i / 216) / 5};
-            const CieLab x = tableLab(embedded.get(), intent, cmyk), y = tableLab(base.get(), intent, cmyk);
+            const CieLab x = tableLab(embedded.get(), intent, cmyk), y = expected(tableLab(base.get(), intent, cmyk));
             worst = std::max(worst, std::hypot(x.L - y.L, x.a - y.a, x.b - y.b));
         }
-        EXPECT_LT(worst, 0.01) << "intent " << intent;
+        // Converted tables are resampled on the base's own grid and curves.
+        EXPECT_LT(worst, moved ? 0.1 : 0.01);
     }
-    // The intents left alone map colours as before; the perceptual one has the look.
-    for (const uint32_t intent : {IntentRelativeColorimetric, IntentSaturation})
-        EXPECT_LT(tableChange(embedded.get(), base.get(), intent), 1e-4) << "intent " << intent;
-    const Spread once = tableSpread(embedded.get(), IntentPerceptual, {look.get(), base.get()});
+    // Relative colorimetric is left alone; the perceptual table has the look.
+    EXPECT_LT(tableChange(embedded.get(), base.get(), IntentRelativeColorimetric), 1e-4);
+    ProfilePtr toZero = blackScalingProfile(MediumBlack, CieXyz{0, 0, 0});
+    ASSERT_TRUE(toZero);
+    const Spread once = tableSpread(embedded.get(), IntentPerceptual, {look.get(), toZero.get(), base.get()});
     EXPECT_LT(once.mean, 0.5);
-    EXPECT_LT(once.max, 3.0);
+    EXPECT_LT(once.max, 4.5);   // the scaling moves dark colours across the base's cells
 
     // Its own creation date, not the base profile's, and its own ID.
     std::tm date = profileCreationDate(embedded.get());
@@ -494,6 +545,153 @@ TEST_F(EmbedderTest, FailuresWriteNothing)
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(result.message.isEmpty());
     EXPECT_FALSE(QFile::exists(r.outputFile));
+}
+
+// Embedding into a matrix-shaper RGB profile, whose connection space is XYZ:
+// over colours inside sRGB, Lab → the new perceptual table → RGB and back
+// through the original profile lands where Lab → the look → the original
+// profile does (both RGB results clipped to the gamut, as a device is).
+TEST_F(EmbedderTest, LookInAnXyzMatrixShaperFollowsLookThenProfile)
+{
+    const char* srgbPath = "/usr/share/color/argyll/ref/sRGB.icm";
+    ASSERT_TRUE(QFile::exists(QString::fromLatin1(srgbPath))) << srgbPath << " is missing";
+    EmbedRequest r = request(srgbPath, "srgb-look.icc");
+    r.perceptual = true;
+    r.versionIndex = 1;   // the base's own version: only the table is new
+    r.gridPoints = 33;
+    const ToolResult result = embedAbstractProfile(r);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr base = adoptProfile(openProfileFile(r.baseProfile));
+    ProfilePtr embedded = adoptProfile(openProfileFile(r.outputFile));
+    ProfilePtr look = adoptProfile(openProfileFile(abstract_));
+    ProfilePtr lab = adoptProfile(createLabIdentityV4(nullptr, nullptr));
+    ASSERT_TRUE(base && embedded && look && lab);
+    const uint32_t exact = XformNoOptimise | XformNoCache;
+    auto transform = [&](std::vector<IccProfile*> chain, uint32_t in, uint32_t out) {
+        return TransformPtr{createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), in, out,
+                                                 IntentPerceptual, exact),
+                            &deleteTransform};
+    };
+    TransformPtr fromRgb = transform({base.get(), lab.get()}, FormatRgbDouble, FormatLabDouble);
+    TransformPtr viaLook = transform({lab.get(), look.get(), base.get()}, FormatLabDouble, FormatRgbDouble);
+    TransformPtr viaTable = transform({lab.get(), embedded.get()}, FormatLabDouble, FormatRgbDouble);
+    ASSERT_TRUE(fromRgb && viaLook && viaTable);
+
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    double sum = 0, worst = 0;
+    const int count = 600;
+    for (int i = 0; i < count; ++i) {
+        // A third of the colours dark, where a table on XYZ has one cell.
+        const double scale = i % 3 == 0 ? 0.25 : 1.0;
+        const double rgb[3] = {unit(random) * scale, unit(random) * scale, unit(random) * scale};
+        CieLab colour, wanted, got;
+        double a[3], b[3];
+        doTransform(fromRgb.get(), rgb, &colour, 1);
+        doTransform(viaLook.get(), &colour, a, 1);
+        doTransform(viaTable.get(), &colour, b, 1);
+        for (int c = 0; c < 3; ++c) {
+            a[c] = std::clamp(a[c], 0.0, 1.0);
+            b[c] = std::clamp(b[c], 0.0, 1.0);
+        }
+        doTransform(fromRgb.get(), a, &wanted, 1);
+        doTransform(fromRgb.get(), b, &got, 1);
+        const double d = std::hypot(wanted.L - got.L, wanted.a - got.a, wanted.b - got.b);
+        sum += d;
+        worst = std::max(worst, d);
+    }
+    EXPECT_LE(sum / count, 1.0);
+    EXPECT_LE(worst, 3.0);
+}
+
+// What a version-2 CMYK base renders, in 8-bit codes, through the chains
+// `apply` makes with the built-in sRGB (itself version 4), towards the press
+// and back, in each intent.
+struct Renders {
+    std::vector<uint8_t> cmyk, rgb;
+};
+
+Renders rendersOf(IccProfile* press, uint32_t intent)
+{
+    ProfilePtr srgb = adoptProfile(openProfileByName(QStringLiteral("*srgb")));
+    Renders r;
+    if (!srgb) return r;
+    TransformPtr toPress{createTransform(srgb.get(), FormatRgb8, press, FormatCmyk8, intent, XformNoOptimise | XformNoCache),
+                         &deleteTransform};
+    TransformPtr fromPress{createTransform(press, FormatCmyk8, srgb.get(), FormatRgb8, intent, XformNoOptimise | XformNoCache),
+                           &deleteTransform};
+    if (!toPress || !fromPress) return r;
+    std::vector<uint8_t> rgb, cmyk;
+    for (int i = 0; i < 9 * 9 * 9; ++i)
+        for (int v : {i % 9, i / 9 % 9, i / 81}) rgb.push_back(uint8_t(std::min(255, v * 32)));
+    for (int i = 0; i < 6 * 6 * 6 * 6; ++i)
+        for (int v : {i % 6, i / 6 % 6, i / 36 % 6, i / 216}) cmyk.push_back(uint8_t(v * 51));
+    r.cmyk.resize(rgb.size() / 3 * 4);
+    r.rgb.resize(cmyk.size() / 4 * 3);
+    doTransform(toPress.get(), rgb.data(), r.cmyk.data(), uint32_t(rgb.size() / 3));
+    doTransform(fromPress.get(), cmyk.data(), r.rgb.data(), uint32_t(cmyk.size() / 4));
+    return r;
+}
+
+// Mean and largest difference in codes between two renderings.
+struct CodeDifference {
+    double mean = 256;
+    int max = 256;
+};
+
+CodeDifference codeDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    CodeDifference d;
+    if (a.size() != b.size() || a.empty()) return d;
+    double sum = 0;
+    d.max = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const int step = std::abs(int(a[i]) - int(b[i]));
+        sum += step;
+        d.max = std::max(d.max, step);
+    }
+    d.mean = sum / double(a.size());
+    return d;
+}
+
+// A version-2 base written as 4.3 has its perceptual and saturation tables
+// moved to the version-4 reference medium, so that every intent renders as
+// before (CMYK 400 % stays the near-black it was); written back as 2.1 it
+// renders as the original again. Towards the connection space the moved
+// tables are resampled on the base's own nodes and render within a code;
+// towards the device the scaling moves the colours across the base's cells,
+// and its resampled tables render within a code on average, a few codes at
+// worst near black (twice resampled on the way back).
+TEST_F(EmbedderTest, VersionChangesKeepWhatEveryIntentRenders)
+{
+    EmbedRequest up = request(PressLab, "up.icc");
+    up.versionIndex = 0;
+    ToolResult result = embedAbstractProfile(up);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    EmbedRequest down = request(PressLab, "down.icc");
+    down.baseProfile = up.outputFile;
+    down.versionIndex = 1;
+    result = embedAbstractProfile(down);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ProfilePtr base = adoptProfile(openProfileFile(up.baseProfile));
+    ProfilePtr v4 = adoptProfile(openProfileFile(up.outputFile));
+    ProfilePtr v2 = adoptProfile(openProfileFile(down.outputFile));
+    ASSERT_TRUE(base && v4 && v2);
+    ASSERT_EQ(profileVersion(v4.get()), 0x04300000u);
+    ASSERT_EQ(profileVersion(v2.get()), 0x02100000u);
+    for (const uint32_t intent : {IntentPerceptual, IntentRelativeColorimetric, IntentSaturation}) {
+        SCOPED_TRACE(intent);
+        const Renders original = rendersOf(base.get(), intent);
+        const Renders up4 = rendersOf(v4.get(), intent);
+        const Renders down2 = rendersOf(v2.get(), intent);
+        EXPECT_LE(codeDifference(up4.rgb, original.rgb).max, 1);
+        EXPECT_LE(codeDifference(up4.cmyk, original.cmyk).mean, 0.5);
+        EXPECT_LE(codeDifference(up4.cmyk, original.cmyk).max, 8);
+        EXPECT_LE(codeDifference(down2.rgb, original.rgb).mean, 0.1);
+        EXPECT_LE(codeDifference(down2.rgb, original.rgb).max, 6);
+        EXPECT_LE(codeDifference(down2.cmyk, original.cmyk).mean, 0.5);
+        EXPECT_LE(codeDifference(down2.cmyk, original.cmyk).max, 12);
+    }
 }
 
 }   // namespace
