@@ -132,6 +132,14 @@ family 130 621 1 0.80      # Y: gamma
 family 130 656 2 2.5       # K: sigmoidal
 shot softproofing
 
+# The proofing view: the same preview proofed on the press (the Softproofing
+# tab's output profile), with the gamut warning and the split; then off again.
+click 900 300
+keys ctrl+shift+y y
+sleep 2
+shot proofing
+keys ctrl+shift+y y
+
 # CIE CAM16: more chroma, a touch of lightness contrast.
 click 155 90 1
 family 240 621 1 0.70      # C - chroma: gamma

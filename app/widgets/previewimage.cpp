@@ -9,6 +9,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <array>
 
 #include <cstring>
 
@@ -163,6 +164,22 @@ QImage transformableImage(const QImage& image)
     return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
 }
 
+bool ImageTransform::chooseLayouts(QImage::Format source, IccProfile* first, IccProfile* last, uint32_t* flags)
+{
+    QImage::Format in = unpremultiplied(source);
+    if (previewPixelFormat(in) == 0) return false;
+    if (isGray(in) && entrySpace(first) == PixelRgb) in = rgbForGray(in);
+    QImage::Format out = in;
+    if (isGray(out) && exitSpace(last) == PixelRgb) out = rgbForGray(out);
+    // Alpha is copied only between layouts that both carry it; a filler
+    // byte the input lacks is made opaque.
+    if (formatExtra(previewPixelFormat(in)) != formatExtra(previewPixelFormat(out))) *flags &= ~XformCopyAlpha;
+    in_ = in;
+    out_ = out;
+    fillOpaque_ = !(*flags & XformCopyAlpha) && formatExtra(previewPixelFormat(out)) != 0;
+    return true;
+}
+
 ImageTransform ImageTransform::make(QImage::Format source, const std::vector<IccProfile*>& chain, uint32_t intent,
                                     uint32_t flags)
 {
@@ -170,25 +187,22 @@ ImageTransform ImageTransform::make(QImage::Format source, const std::vector<Icc
     if (chain.empty() || chain.size() > MaxProfilesInChain) return t;
     for (IccProfile* p : chain)
         if (!p) return t;
-    QImage::Format in = unpremultiplied(source);
-    if (previewPixelFormat(in) == 0) return t;
-    if (isGray(in) && entrySpace(chain.front()) == PixelRgb) in = rgbForGray(in);
-    QImage::Format out = in;
-    if (isGray(out) && exitSpace(chain.back()) == PixelRgb) out = rgbForGray(out);
-
-    const uint32_t inPixel = previewPixelFormat(in);
-    const uint32_t outPixel = previewPixelFormat(out);
-    // Alpha is copied only between layouts that both carry it; a filler
-    // byte the input lacks is made opaque.
-    if (formatExtra(inPixel) != formatExtra(outPixel)) flags &= ~XformCopyAlpha;
-
-    Transform* made =
-        createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), inPixel, outPixel, intent, flags);
-    if (!made) return t;
+    if (!t.chooseLayouts(source, chain.front(), chain.back(), &flags)) return {};
+    Transform* made = createMultiTransform(nullptr, chain.data(), uint32_t(chain.size()), previewPixelFormat(t.in_),
+                                           previewPixelFormat(t.out_), intent, flags);
+    if (!made) return {};
     t.transform_.reset(made, &deleteTransform);
-    t.in_ = in;
-    t.out_ = out;
-    t.fillOpaque_ = !(flags & XformCopyAlpha) && formatExtra(outPixel) != 0;
+    return t;
+}
+
+ImageTransform ImageTransform::make(QImage::Format source, const ProfileChain& chain, uint32_t flags)
+{
+    ImageTransform t;
+    if (chain.empty() || !chain.front().profile || !chain.back().profile) return t;
+    if (!t.chooseLayouts(source, chain.front().profile, chain.back().profile, &flags)) return {};
+    TransformPtr made = makeChainTransform(chain, previewPixelFormat(t.in_), previewPixelFormat(t.out_), flags);
+    if (!made) return {};
+    t.transform_.reset(made.release(), &deleteTransform);
     return t;
 }
 
@@ -225,6 +239,58 @@ QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chai
     return ImageTransform::make(source.format(), chain, intent, flags).apply(source);
 }
 
+namespace {
+
+// Paints the pixels of rows [first, first + count) that `choose` picks by
+// their difference (in the table's steps), in the colour it gives.
+template <class Choose>
+void paintByDifference(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
+                       Choose choose)
+{
+    if (table.isNull() || prepared.size() != target.size()) return;
+    first = std::clamp(first, 0, prepared.height());
+    count = std::clamp(count, 0, prepared.height() - first);
+    if (count == 0) return;
+    const bool words = target.format() == QImage::Format_RGB32 || target.format() == QImage::Format_ARGB32;
+    const size_t width = size_t(prepared.width());
+    std::vector<uint8_t> differences(width * size_t(count));
+    table.measureRows(prepared.constScanLine(first), uint32_t(width), uint32_t(count),
+                      uint32_t(prepared.bytesPerLine()), differences.data());
+    for (int y = first; y < first + count; ++y) {
+        const uint8_t* d = differences.data() + width * size_t(y - first);
+        auto* row = reinterpret_cast<QRgb*>(target.scanLine(y));
+        for (size_t x = 0; x < width; ++x) {
+            QRgb colour;
+            if (!choose(d[x], &colour)) continue;
+            if (words) row[x] = 0xFF000000u | colour;
+            else target.setPixel(int(x), y, 0xFF000000u | colour);
+        }
+    }
+}
+
+}   // namespace
+
+void paintOverTolerance(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
+                        double tolerance, QRgb colour)
+{
+    const double limit = tolerance * DifferenceTable::Scale;
+    paintByDifference(prepared, target, first, count, table, [limit, colour](uint8_t d, QRgb* c) {
+        *c = colour;
+        return d > limit;
+    });
+}
+
+void paintDifferenceMap(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table)
+{
+    // The 256 colours a step can take.
+    std::array<QRgb, 256> colours;
+    for (size_t i = 0; i < colours.size(); ++i) colours[i] = differenceColour(double(i) / DifferenceTable::Scale);
+    paintByDifference(prepared, target, first, count, table, [&colours](uint8_t d, QRgb* c) {
+        *c = colours[d];
+        return true;
+    });
+}
+
 QImage lutDumpImage(const LutDump& dump)
 {
     if (dump.width <= 0 || dump.height <= 0 || dump.rgb.size() != size_t(dump.width) * size_t(dump.height) * 3)
@@ -246,8 +312,9 @@ void showImageOnView(QGraphicsViewMap* view, const QImage& image, const QSize& s
     const QRectF rect(QPointF(0, 0), QSizeF(sceneSize));
     ImageItem* item = nullptr;
     if (QGraphicsScene* shown = view->imageScene(); shown && view->scene() == shown && shown->sceneRect() == rect) {
-        const QList<QGraphicsItem*> items = shown->items();
-        if (items.size() == 1) item = dynamic_cast<ImageItem*>(items.first());
+        // The image's own item; the proofing tools may have put theirs beside it.
+        for (QGraphicsItem* shownItem : shown->items())
+            if (auto* image = dynamic_cast<ImageItem*>(shownItem)) item = image;
     }
     if (!item) {
         auto* scene = new CurvesScene(rect, true);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/core/lutdump.h"
+#include "app/core/proofing.h"
 #include "osl.h"
 
 #include <QImage>
@@ -40,6 +41,9 @@ public:
     // `flags` go to the engine as they are (grid points, optimisation ...).
     static ImageTransform make(QImage::Format source, const std::vector<IccProfile*>& chain,
                                uint32_t intent = PreviewIntent, uint32_t flags = PreviewTransformFlags);
+    // The same over a chain whose profiles have intents of their own (a proof).
+    static ImageTransform make(QImage::Format source, const ProfileChain& chain,
+                               uint32_t flags = PreviewTransformFlags);
 
     bool isNull() const { return !transform_; }
     // The layout the transform reads (the source's, or the RGB a gray image
@@ -56,6 +60,10 @@ public:
     QImage apply(const QImage& source) const;
 
 private:
+    // The layouts the chain from `first` to `last` reads and writes;
+    // false when the source's cannot be transformed.
+    bool chooseLayouts(QImage::Format source, IccProfile* first, IccProfile* last, uint32_t* flags);
+
     std::shared_ptr<Transform> transform_;
     QImage::Format in_ = QImage::Format_Invalid;
     QImage::Format out_ = QImage::Format_Invalid;
@@ -73,6 +81,15 @@ private:
 // 16-bit gray) where the chain needs it.
 QImage transformImage(const QImage& source, const std::vector<IccProfile*>& chain, uint32_t intent = PreviewIntent,
                       uint32_t flags = PreviewTransformFlags);
+
+// Marks of the proofing tools over rows [first, first + count) of a
+// transformed image, measured on the same rows of the prepared source
+// (ImageTransform::prepared) in the table's layout: `colour` over every
+// pixel whose difference exceeds `tolerance` (the gamut warning), or every
+// pixel in the false colour of its difference (the maps).
+void paintOverTolerance(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table,
+                        double tolerance, QRgb colour);
+void paintDifferenceMap(const QImage& prepared, QImage& target, int first, int count, const DifferenceTable& table);
 
 // A sample image from a file. TIFF is read through the program's own TIFF
 // reader (gray or RGB, 8 or 16 bits, alpha kept); any other format through

@@ -5,6 +5,9 @@
 #include "app/widgets/previewimage.h"
 #include "app/core/previewmodel.h"
 #include "app/widgets/previewscheduler.h"
+#include "app/widgets/proofingtools.h"
+#include "app/widgets/readoutpanel.h"
+#include "app/widgets/imageexport.h"
 #include "app/widgets/qgraphicsviewmap.h"
 #include "app/core/builder.h"
 #include "app/core/recipe.h"
@@ -62,6 +65,8 @@ PreviewPane::PreviewPane(Ui::TonemolderClass& ui, QSettings* settings, QMainWind
     setUpScheduler();
     setUpZoomActions();
     setUpImageMenu();
+    proofing_ = new ProofingTools(ui_, settings_, window_, preview_, [this] { refreshShownImage(); });
+    setUpReadout();
     // Nothing to show or zoom until an image is loaded.
     enableImageControls(false);
 
@@ -186,6 +191,7 @@ void PreviewPane::loadImageFile(const QString& fileName)
         return;
     }
 
+    imageFile_ = fileName;
     takeImage(image);
 }
 
@@ -197,6 +203,7 @@ void PreviewPane::pasteImage()
     const QImage image = value.canConvert<QImage>() ? value.value<QImage>() : value.value<QPixmap>().toImage();
     if (image.isNull()) return;
 
+    imageFile_.clear();
     takeImage(image);
 }
 
@@ -257,6 +264,7 @@ void PreviewPane::setPreviewProfiles()
     if (monitor.corrupted) criticalBox(window_, tr(PreviewText::MonitorCorrupted));
     preview_->setProfiles(shareProfile(openImageProfile(ui_.iccPreviewImage->currentName())),
                           shareProfile(std::move(monitor.profile)));
+    proofing_->takeSettings();
     refreshShownImage();
 }
 
@@ -305,6 +313,30 @@ void PreviewPane::setUpScheduler()
         busyBar_->setRange(0, 100);
         busyBar_->setValue(percent);
     });
+}
+
+void PreviewPane::setUpReadout()
+{
+    ReadoutSource source;
+    source.image = [this] { return image_; };
+    source.imageProfile = [this] { return shareProfile(openImageProfile(ui_.iccPreviewImage->currentName())); };
+    source.proof = [this] { return proofing_->proof(); };
+    source.conditions = [this]() -> std::optional<Cam16Conditions> {
+        const Recipe recipe = source_.recipe();
+        if (recipe.tab != RecipeTab::Cam16 || !recipe.sourceConditions) return std::nullopt;
+        return recipe.sourceConditions->values;
+    };
+    readout_ = new ReadoutPanel(window_, ui_.imageViewer, preview_, std::move(source));
+
+    ExportSource exported;
+    exported.imageFile = [this] { return imageFile_; };
+    exported.image = [this] { return image_; };
+    exported.imageProfile = [this] {
+        const QString name = ui_.iccPreviewImage->currentName();
+        return name.isEmpty() ? QStringLiteral("*srgb") : name;
+    };
+    exported.proof = [this] { return proofing_->proof(); };
+    export_ = new ImageExport(window_, preview_, std::move(exported));
 }
 
 void PreviewPane::showPreviewFrame(const PreviewFrame& frame)

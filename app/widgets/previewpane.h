@@ -13,6 +13,9 @@ struct IccProfile;
 struct PreviewFrame;
 struct Recipe;
 class PreviewScheduler;
+class ProofingTools;
+class ReadoutPanel;
+class ImageExport;
 class QAction;
 class QMainWindow;
 class QMenu;
@@ -43,6 +46,9 @@ public:
 
     bool hasImage() const { return !image_.isNull(); }
     bool showsProof() const { return shown_ == Shown::Proof; }
+    ProofingTools* proofingTools() const { return proofing_; }
+    ReadoutPanel* readoutPanel() const { return readout_; }
+    ImageExport* imageExport() const { return export_; }
 
 public slots:
     void loadImage();
@@ -62,6 +68,7 @@ private:
     void setUpScheduler();
     void setUpZoomActions();
     void setUpImageMenu();
+    void setUpReadout();
     void enableImageControls(bool enabled);
     void takeImage(const QImage& image);
     void showPreviewFrame(const PreviewFrame& frame);
@@ -77,6 +84,10 @@ private:
     PreviewSource source_;
 
     PreviewScheduler* preview_ = nullptr;   // owns the image and display profiles
+    ProofingTools* proofing_ = nullptr;
+    ReadoutPanel* readout_ = nullptr;
+    ImageExport* export_ = nullptr;
+    QString imageFile_;   // the sample image's file; empty for a pasted image
     QImage image_;
     Shown shown_ = Shown::Nothing;
     bool fitPending_ = false;          // a new image: fit it when its first frame comes

@@ -74,6 +74,12 @@ void PreviewScheduler::setProfiles(SharedProfile image, SharedProfile display)
     inputs_.displayProfile = std::move(display);
 }
 
+void PreviewScheduler::setProofing(ProofingInputs proofing)
+{
+    const std::lock_guard lock(mutex_);
+    inputs_.proofing = std::move(proofing);
+}
+
 void PreviewScheduler::setProxyLimit(const QSize& devicePixels)
 {
     const std::lock_guard lock(mutex_);
@@ -160,6 +166,40 @@ QImage PreviewScheduler::proxyOf(const QImage& image, const QSize& limit)
     return proxy_;
 }
 
+PreviewScheduler::Pass PreviewScheduler::makePass(const Inputs& in, IccProfile* look, QImage::Format format,
+                                                  uint32_t flags, uint32_t grid)
+{
+    const ProofingInputs& p = in.proofing;
+    IccProfile* image = in.imageProfile.get();
+    IccProfile* proof = p.profile.get();
+    Pass pass;
+    pass.result = ImageTransform::make(format, previewChain(image, look, proof, p.settings, in.displayProfile.get()),
+                                       flags);
+    if (pass.result.isNull()) return pass;
+    if (p.withOriginal)
+        pass.original = ImageTransform::make(
+            format, previewChain(image, nullptr, proof, p.settings, in.displayProfile.get()), flags);
+    ProfileChain toResult{{image, IntentPerceptual, false}};
+    if (look) toResult.push_back({look, IntentPerceptual, false});
+    const uint32_t layout = previewPixelFormat(pass.result.inputFormat());
+    if (proof && p.settings.gamutWarning) {
+        pass.warning = DifferenceTable::make(Difference::GamutDistance, toResult, proof, p.settings, layout, grid);
+        pass.tolerance = p.settings.gamutTolerance;
+        pass.warningColour = QRgb(p.settings.warningColour);
+    }
+    if (p.map) pass.map = DifferenceTable::make(*p.map, toResult, proof, p.settings, layout, grid);
+    return pass;
+}
+
+void PreviewScheduler::renderRows(const Pass& pass, const QImage& source, QImage& result, QImage& original,
+                                  int first, int count)
+{
+    pass.result.apply(source, result, first, count);
+    if (!pass.map.isNull()) paintDifferenceMap(source, result, first, count, pass.map);
+    paintOverTolerance(source, result, first, count, pass.warning, pass.tolerance, pass.warningColour);
+    if (!pass.original.isNull()) pass.original.apply(source, original, first, count);
+}
+
 void PreviewScheduler::process(const Job& job, const Inputs& in)
 {
     PreviewFrame frame;
@@ -174,22 +214,43 @@ void PreviewScheduler::process(const Job& job, const Inputs& in)
         if (superseded(job.request)) return;
     }
     frame.proofed = built != nullptr;
+    frame.look = built;
 
-    std::vector<IccProfile*> chain{in.imageProfile.get()};
-    if (built) chain.push_back(built.get());
-    chain.push_back(in.displayProfile.get());
+    // One pass over a whole image (the proxy, or an image small enough to be
+    // its own), or over bands of it given up for any newer request.
+    const auto render = [&](const QImage& image, uint32_t flags, uint32_t grid, bool banded) {
+        frame.image = QImage();
+        frame.original = QImage();
+        const Pass pass = makePass(in, built.get(), image.format(), flags, grid);
+        if (pass.isNull() || image.isNull()) return true;
+        const QImage source = pass.result.prepared(image);
+        QImage result(source.size(), pass.result.outputFormat());
+        QImage original;
+        if (!pass.original.isNull()) original = QImage(source.size(), pass.original.outputFormat());
+        if (result.isNull()) return true;
+        const int band = banded ? int(std::max<qint64>(1, BandPixels / std::max(1, source.width()))) : source.height();
+        for (int y = 0; y < source.height(); y += band) {
+            if (banded && superseded(job.request)) return false;
+            renderRows(pass, source, result, original, y, band);
+            if (banded)
+                reportProgress(job.request, int(qint64(std::min(y + band, source.height())) * 100 / source.height()));
+        }
+        frame.image = result;
+        frame.original = original;
+        return true;
+    };
 
     const QImage proxy = in.image.isNull() ? QImage() : proxyOf(in.image, in.limit);
     if (superseded(job.request)) return;
     frame.fullResolution = proxy.size() == in.image.size();
     if (frame.fullResolution) {
         // The image is its own proxy: the exact transform at once.
-        frame.image = transformImage(in.image, chain);
+        render(in.image, PreviewTransformFlags, FullDifferenceGrid, false);
         deliver(std::move(frame));
         return;
     }
     // The proxy through a coarse table that is quick to make.
-    frame.image = ImageTransform::make(proxy.format(), chain, PreviewIntent, ProxyTransformFlags).apply(proxy);
+    render(proxy, ProxyTransformFlags, ProxyDifferenceGrid, false);
     deliver(frame);
 
     // The full resolution once the user pauses, band by band, given up for
@@ -197,23 +258,9 @@ void PreviewScheduler::process(const Job& job, const Inputs& in)
     // once, it would hold up the next change's proxy.
     const auto pauseEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(in.pauseMs);
     if (!pauseUninterrupted(pauseEnds) || superseded(job.request)) return;
-    const ImageTransform exact = ImageTransform::make(in.image.format(), chain);
     frame.message.clear();
     frame.fullResolution = true;
-    frame.image = QImage();
-    if (!exact.isNull()) {
-        const QImage source = exact.prepared(in.image);
-        QImage target(source.size(), exact.outputFormat());
-        if (!target.isNull()) {
-            const int band = int(std::max<qint64>(1, BandPixels / std::max(1, source.width())));
-            for (int y = 0; y < source.height(); y += band) {
-                if (superseded(job.request)) return;
-                exact.apply(source, target, y, band);
-                reportProgress(job.request, int(qint64(std::min(y + band, source.height())) * 100 / source.height()));
-            }
-            frame.image = target;
-        }
-    }
+    if (!render(in.image, PreviewTransformFlags, FullDifferenceGrid, true)) return;
     deliver(std::move(frame));
 }
 

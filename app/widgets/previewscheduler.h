@@ -40,9 +40,24 @@ QSize proxySize(const QSize& image, const QSize& limit);
 constexpr uint32_t ProxyGridPoints = 25;
 constexpr uint32_t ProxyTransformFlags = PreviewTransformFlags | XformForceClut | (ProxyGridPoints << 16);
 
+// Grid points of the proofing tools' difference tables, for the proxy and
+// at full resolution.
+constexpr uint32_t ProxyDifferenceGrid = 17;
+constexpr uint32_t FullDifferenceGrid = 33;
+
+// What the proofing tools add to the preview.
+struct ProofingInputs {
+    SharedProfile profile;           // the proof profile; null: no proof
+    ProofSettings settings;          // its intent, paper, gamut warning
+    std::optional<Difference> map;   // look strength or proof error: the frame shows that map
+    bool withOriginal = false;       // frames carry the original as well, for comparing
+};
+
 struct PreviewFrame {
     quint64 request = 0;
     QImage image;                 // the transformed proxy or full image; null if no transform could be made
+    QImage original;              // the same without the look, when asked for
+    SharedProfile look;           // the abstract profile the frame went through, if any
     QSize sceneSize;              // the size of the image the frame stands for
     bool fullResolution = false;  // the last frame of its request
     bool proofed = false;         // through an abstract profile
@@ -68,6 +83,8 @@ public:
     void setImage(const QImage& image);
     // The image's profile and the one it is shown in.
     void setProfiles(SharedProfile image, SharedProfile display);
+    // The proof, the gamut warning, the maps and the original beside the result.
+    void setProofing(ProofingInputs proofing);
     // The view's size in device pixels, which the proxy fits.
     void setProxyLimit(const QSize& devicePixels);
     // How long the user must pause before the full-resolution pass.
@@ -102,7 +119,20 @@ private:
         SharedProfile displayProfile;
         QSize limit;
         int pauseMs = DefaultPauseMs;
+        ProofingInputs proofing;
     };
+    // The transforms and tables of one pass, proxy or full resolution.
+    struct Pass {
+        ImageTransform result, original;
+        DifferenceTable warning, map;
+        double tolerance = 0;
+        QRgb warningColour = 0;
+        bool isNull() const { return result.isNull(); }
+    };
+    static Pass makePass(const Inputs& in, IccProfile* look, QImage::Format format, uint32_t flags, uint32_t grid);
+    // Rows [first, first + count) of the prepared source into the frame's images.
+    static void renderRows(const Pass& pass, const QImage& source, QImage& result, QImage& original, int first,
+                           int count);
 
     quint64 post(Job job);
     void run();

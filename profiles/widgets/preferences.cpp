@@ -6,13 +6,25 @@
 #include "curves/widgets/curvesscene.h"
 #include "profiles/core/builtinspaces.h"
 
+#include <QColorDialog>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QGroupBox>
 #include <QGuiApplication>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QMessageBox>
 #include <QSettings>
 
 namespace {
 
 constexpr QRgb LegendColor = 0xFF03A9F4;
+
+// The preview's gamut warning (read there with the proof settings).
+constexpr char GamutToleranceKey[] = "proofing/gamut_tolerance";
+constexpr char GamutColourKey[] = "proofing/gamut_colour";
+constexpr double DefaultGamutTolerance = 2.0;
+constexpr uint32_t DefaultGamutColour = 0xFF00FF;
 
 }   // namespace
 
@@ -65,6 +77,43 @@ Preferences::Preferences(QSettings* settings, QWidget* parent, MonitorSource mon
 
     profileVersionChanged(ui_->comboProfileVersion->currentIndex());
     drawCurves();
+    addGamutWarningControls();
+}
+
+void Preferences::addGamutWarningControls()
+{
+    auto* group = new QGroupBox(tr("Gamut warning"), this);
+    group->setObjectName(QStringLiteral("groupGamutWarning"));
+    auto* form = new QFormLayout(group);
+    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    gamutTolerance_ = new QDoubleSpinBox(group);
+    gamutTolerance_->setObjectName(QStringLiteral("editGamutTolerance"));
+    gamutTolerance_->setRange(0.5, 20.0);
+    gamutTolerance_->setSingleStep(0.5);
+    gamutTolerance_->setDecimals(1);
+    gamutTolerance_->setValue(settings_ ? settings_->value(GamutToleranceKey, DefaultGamutTolerance).toDouble()
+                                        : DefaultGamutTolerance);
+    gamutColour_ = QColor::fromRgb(QRgb(
+        (settings_ ? settings_->value(GamutColourKey, DefaultGamutColour).toUInt() : DefaultGamutColour) & 0xFFFFFF));
+    gamutColourButton_ = new QPushButton(group);
+    gamutColourButton_->setObjectName(QStringLiteral("buttonGamutColour"));
+    connect(gamutColourButton_, &QPushButton::clicked, this, [this] {
+        const QColor chosen = QColorDialog::getColor(gamutColour_, this, tr("Gamut warning colour"));
+        if (chosen.isValid()) gamutColour_ = chosen;
+        showWarningColour();
+    });
+    showWarningColour();
+    form->addRow(tr("Tolerance (ΔE76):"), gamutTolerance_);
+    form->addRow(tr("Warning colour:"), gamutColourButton_);
+    // Above the OK and Cancel row.
+    ui_->verticalLayout->insertWidget(ui_->verticalLayout->count() - 1, group);
+}
+
+void Preferences::showWarningColour()
+{
+    gamutColourButton_->setText(gamutColour_.name());
+    gamutColourButton_->setStyleSheet(QStringLiteral("background-color: %1; color: %2;")
+                                          .arg(gamutColour_.name(), gamutColour_.lightness() > 128 ? "black" : "white"));
 }
 
 Preferences::~Preferences() = default;
@@ -101,7 +150,11 @@ PreferenceSettings Preferences::values() const
 
 void Preferences::accept()
 {
-    if (settings_) values().write(*settings_);
+    if (settings_) {
+        values().write(*settings_);
+        settings_->setValue(GamutToleranceKey, gamutTolerance_->value());
+        settings_->setValue(GamutColourKey, uint32_t(gamutColour_.rgb() & 0xFFFFFF));
+    }
     QDialog::accept();
 }
 

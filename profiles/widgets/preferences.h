@@ -7,12 +7,15 @@
 #include "osl.h"
 #include "profiles/core/preferencesettings.h"
 
+#include <QColor>
 #include <QDialog>
 
 #include <functional>
 #include <memory>
 
 class CurvesScene;
+class QDoubleSpinBox;
+class QPushButton;
 class QSettings;
 
 namespace Ui {
@@ -47,8 +50,14 @@ protected:
 
 private:
     void fillMonitors(const MonitorSource& monitor);
+    // The preview's gamut warning: its tolerance and its colour.
+    void addGamutWarningControls();
+    void showWarningColour();
 
     std::unique_ptr<Ui::Preferences> ui_;
     QSettings* settings_ = nullptr;
     CurvesScene* scene_ = nullptr;
+    QDoubleSpinBox* gamutTolerance_ = nullptr;
+    QPushButton* gamutColourButton_ = nullptr;
+    QColor gamutColour_;
 };

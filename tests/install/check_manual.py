@@ -19,6 +19,7 @@ CHAPTERS = [
     "The Import LUT recipe",
     "Curve editors",
     "The preview",
+    "Proofing the result",
     "Profiles and the profiles folder",
     "Saving and opening profiles",
     "Viewing conditions",

@@ -149,11 +149,14 @@ void TonemolderTest::menusHoldTheirActionsInOrder_data()
     QTest::addColumn<QStringList>("entries");   // "-" stands for a separator
 
     QTest::newRow("file") << "menu_File" << "&File"
-                          << QStringList{"New", "Open", "Save", "Save as...", "-", "Recent profiles", "-", "&Quit"};
+                          << QStringList{"New", "Open", "Save", "Save as...", "Export image…", "-",
+                                         "Recent profiles", "-", "&Quit"};
     QTest::newRow("edit") << "menuEdit" << "&Edit" << QStringList{"Undo", "Redo"};
     QTest::newRow("preview") << "menuPreview" << "Preview"
                              << QStringList{"Load preview image", "Paste preview image", "-", "View original image",
-                                            "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %"};
+                                            "Preview across abstract profile", "-", "Zoom in", "Zoom out", "Fit", "100 %",
+                                            "-", "Proof profile…", "Simulate paper", "Gamut warning",
+                                            "Show look strength", "Show proof error", "Compare", "Colour readout"};
     QTest::newRow("settings") << "menuSettings" << "Settings" << QStringList{"Preferences"};
     QTest::newRow("tools") << "menu_Tools" << "&Tools"
                            << QStringList{"Embed to output profile...", "Convert to .CUBE file", "Make device link..."};

@@ -195,6 +195,24 @@ private slots:
         QCOMPARE(settings_->value("monitor_sRGB").toInt(), 1);
     }
 
+    // The preview's gamut warning: ΔE76 2 in magenta until changed.
+    void theGamutWarningTakesItsToleranceAndColourHere()
+    {
+        {
+            Preferences d(settings_.get(), nullptr, builtinSrgb);
+            QCOMPARE(child<QDoubleSpinBox>(d, "editGamutTolerance")->value(), 2.0);
+            QCOMPARE(child<QPushButton>(d, "buttonGamutColour")->text(), QString("#ff00ff"));
+            child<QDoubleSpinBox>(d, "editGamutTolerance")->setValue(3.5);
+            QTest::mouseClick(child<QPushButton>(d, "okButton"), Qt::LeftButton);
+        }
+        QCOMPARE(settings_->value("proofing/gamut_tolerance").toDouble(), 3.5);
+        QCOMPARE(settings_->value("proofing/gamut_colour").toUInt(), 0xFF00FFu);
+        settings_->setValue("proofing/gamut_colour", 0x00FF00u);
+        Preferences again(settings_.get(), nullptr, builtinSrgb);
+        QCOMPARE(child<QDoubleSpinBox>(again, "editGamutTolerance")->value(), 3.5);
+        QCOMPARE(child<QPushButton>(again, "buttonGamutColour")->text(), QString("#00ff00"));
+    }
+
     void cancelWritesNothing()
     {
         settings_->setValue("icc/grid_lstar", 30);
