@@ -10,6 +10,7 @@
 #include "curves/widgets/channelmodifier.h"
 #include "curves/core/curvefamily.h"
 #include "profiles/widgets/iccprofileselector.h"
+#include "tests/app/widgets/profilebytes.h"
 #include "tests/failing_files.h"
 #include "tools/core/toolfiles.h"
 #include "window_support.h"
@@ -25,7 +26,6 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
-#include <QtEndian>
 
 #include <memory>
 
@@ -44,40 +44,6 @@ constexpr char WarmTable[] = "TITLE \"Warm\"\nLUT_3D_SIZE 2\n0.1 0 0\n1 0 0\n0.1
                              "0.1 0 1\n1 0 1\n0.1 1 1\n1 1 1\n";
 constexpr char CoolTable[] = "TITLE \"Cool\"\nLUT_3D_SIZE 2\n0 0 0.1\n1 0 0.1\n0 1 0.1\n1 1 0.1\n"
                              "0 0 1\n1 0 1\n0 1 1\n1 1 1\n";
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-quint32 be32(const QByteArray& bytes, qsizetype at)
-{
-    return at + 4 <= bytes.size() ? qFromBigEndian<quint32>(bytes.constData() + at) : 0;
-}
-
-// The data of one tag, found through the profile's tag table.
-QByteArray tagData(const QByteArray& icc, const char* signature)
-{
-    const quint32 count = be32(icc, 128);
-    for (quint32 i = 0; i < count && 132 + 12 * qsizetype(i + 1) <= icc.size(); ++i) {
-        const qsizetype entry = 132 + 12 * qsizetype(i);
-        if (icc.mid(entry, 4) == signature) return icc.mid(be32(icc, entry + 4), be32(icc, entry + 8));
-    }
-    return {};
-}
-
-// The colour tables of a profile: the 16-bit one and, in version 4, the float one.
-QByteArray tables(const QByteArray& icc)
-{
-    return tagData(icc, "A2B0") + tagData(icc, "D2B0");
-}
 
 enum class Kind { Softproof, Cam16, Cube };
 

@@ -89,11 +89,11 @@ for name, look in (("analytic", analytic), ("strong", strong)):
     run("import-lut", at(name + ".cube"), "-o", at(name + ".icc"))
     refs = {}
     for points in (33, 64):
-        run("cube", at(name + ".icc"), "--points", str(points), "-o", at("ref%d.cube" % points))
-        refs[points] = lutreaders.read(at("ref%d.cube" % points))
+        run("cube", at(name + ".icc"), "--points", str(points), "-o", at("%s-ref%d.cube" % (name, points)))
+        refs[points] = lutreaders.read(at("%s-ref%d.cube" % (name, points)))
     for out, extra, points, q, clips in FORMATS:
-        run("cube", at(name + ".icc"), "--points", str(points), *extra, "-o", at(out))
-        mine = lutreaders.read(at(out))
+        run("cube", at(name + ".icc"), "--points", str(points), *extra, "-o", at(name + "-" + out))
+        mine = lutreaders.read(at(name + "-" + out))
         ref = clipped(refs[points]) if clips else refs[points]
         worst = max(abs(a - b) for p in PIXELS for a, b in zip(mine(p), ref(p)))
         limit = 1 / 255 + q
@@ -137,9 +137,9 @@ with open(at("hald8-values.cube"), "w") as f:
                 f.write("%.7f %.7f %.7f\n" % tuple(round(v * 255 / 63) / 255 for v in (r, g, b)))
 backs = {}
 for source in ("hald8.png", "hald8-values.cube"):
-    run("import-lut", at(source), "-o", at("back.icc"))
-    run("cube", at("back.icc"), "--points", "33", "-o", at("back.cube"))
-    backs[source] = lutreaders.read(at("back.cube"))
+    run("import-lut", at(source), "-o", at(source + ".icc"))
+    run("cube", at(source + ".icc"), "--points", "33", "-o", at(source + "-back.cube"))
+    backs[source] = lutreaders.read(at(source + "-back.cube"))
 same = max(abs(a - b) for p in PIXELS for a, b in zip(backs["hald8.png"](p), backs["hald8-values.cube"](p)))
 identity = max(abs(a - b) for p in PIXELS for a, b in zip(backs["hald8.png"](p), p))
 print("identity Hald CLUT of level 8 imported: %.7f from its values as a .cube, %.6f from the identity"
