@@ -8,6 +8,10 @@
 #           Debian package, in build/package), make screenshots (the README's).
 
 JOBS ?= $(shell nproc)
+# A compiler cache (scripts/setup.sh installs ccache) shared between
+# checkouts: paths below this folder are hashed relative to it.
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 # Leaks that libraries keep by design, suppressed by name (not leak checks off).
